@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "ExpiryDates.h"
+
+#include "AppContext.h"
+
+#include <optional>
+
+namespace kx {
+
+namespace {
+
+// T minus now in days with fraction, counted on the local calendar and clock.
+std::optional<double> daysUntil(int year, int month, int day)
+{
+    const QDateTime target = ParseDateTime(QString::asprintf("%.4d/%.2d/%.2d 00:00:00", year, month, day));
+    if (!target.isValid()) {
+        return std::nullopt;
+    }
+    const QDateTime now = AppContext::current().now();
+    const double wholeDays = static_cast<double>(now.date().daysTo(target.date()));
+    const double fraction = static_cast<double>(now.time().msecsTo(target.time())) / 86400000.0;
+    return wholeDays + fraction;
+}
+
+} // namespace
+
+QDateTime ParseDateTime(const QString& text)
+{
+    const QDateTime value = QDateTime::fromString(text, QStringLiteral("yyyy/MM/dd HH:mm:ss"));
+    return value.isValid() ? value : QDateTime();
+}
+
+bool WithinDays(int year, int month, int day, int days)
+{
+    const auto d = daysUntil(year, month, day);
+    return d && *d <= days;
+}
+
+int ExpiryState(int year, int month, int day, int days)
+{
+    const auto d = daysUntil(year, month, day);
+    if (!d) {
+        return 2;
+    }
+    if (*d < 0) {
+        return 3;
+    }
+    return *d <= days ? 1 : 2;
+}
+
+} // namespace kx

@@ -1,0 +1,40 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "AppInfo.h"
+#include "LanguageInfo.h"
+#include "UserConfig.h"
+
+#include <QString>
+
+namespace kx {
+
+// What a program starts with: the application information, the user configuration and the
+// language chosen from them, read in that order from the folders of the current context.
+struct StartupConfiguration
+{
+    int appInfoResult = 0;
+    TAPPInfo appInfo;
+    QString userConfigPath;
+    int userConfigResult = 0;
+    TUserConfigInfo userConfig;
+    QString languageListPath;
+    TLanguageInfo languages;
+    LanguageChoice language;
+    int languageLoadResult = 0;
+    // Set when start-up cannot go on (a language identifier that is no integer).
+    QString error;
+    // Problems that start-up survives (a refused or unreadable language file).
+    QStringList warnings;
+};
+
+// Reads "APPInfo.ini", "UserConfig.ini" and "Languages/LanguageInfo.ini" and loads the chosen
+// language file into this program's language.
+StartupConfiguration LoadStartupConfiguration();
+
+// Writes the CSP language value of list entry `entry` (the first entry when `entry` is out of
+// range) to the registry place named by the application information. Returns the write's result,
+// 0 when the list is empty and there is nothing to write.
+int WriteLanguageCSP(const TAPPInfo& appInfo, const TLanguageInfo& languages, int entry);
+
+} // namespace kx

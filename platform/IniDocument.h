@@ -1,0 +1,90 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace kx::platform {
+
+// Reads a profile integer: optional sign, then decimal digits or "$" followed by hexadecimal
+// digits, nothing else, and within the signed 32-bit range. Anything else gives no value.
+std::optional<std::int32_t> parseProfileInteger(std::string_view text);
+
+// An INI file in memory, following the private-profile rules of the platform the files come from:
+// section and key names compare without case; the first of duplicate sections, and the first of
+// duplicate keys in a section, wins; blanks around names and values are dropped; a value enclosed
+// in one pair of equal single or double quotation marks loses them; a line starting with ";" is a
+// comment. Every line of the file is kept, so writing a key changes only that key's line.
+class IniDocument
+{
+public:
+    enum class LoadStatus
+    {
+        Loaded,
+        Missing, // no such file: an empty document, which reads as all defaults
+        Failed   // the file exists but could not be read, or is larger than kMaxFileSize
+    };
+
+    // INI files of this system are small; anything above this is refused rather than parsed.
+    static constexpr std::size_t kMaxFileSize = 4 * 1024 * 1024;
+
+    LoadStatus load(const std::string& path);
+    void parse(std::string_view utf8Text);
+
+    std::optional<std::string> value(std::string_view section, std::string_view key) const;
+    std::string readString(std::string_view section, std::string_view key, std::string_view defaultValue) const;
+    std::int32_t readInteger(std::string_view section, std::string_view key, std::int32_t defaultValue) const;
+    bool hasSection(std::string_view section) const;
+    // Section names in file order, duplicates left out.
+    std::vector<std::string> sectionNames() const;
+
+    // Sets a value, adding the key at the end of its section and the section at the end of the file
+    // when they are missing. A value with blanks at its ends or enclosing quotation marks is written
+    // quoted so it reads back unchanged. Refuses (returns false) names that cannot be written as
+    // INI names and values with line breaks.
+    bool setValue(std::string_view section, std::string_view key, std::string_view value);
+
+    std::string serialize() const;
+    bool save(const std::string& path) const;
+
+private:
+    struct Line
+    {
+        enum class Kind
+        {
+            Other,
+            Section,
+            Entry
+        };
+        std::string raw;
+        Kind kind = Kind::Other;
+        std::string name;
+        std::string value;
+    };
+
+    static Line parseLine(std::string raw);
+    void rebuildIndex();
+    std::optional<std::size_t> sectionLine(std::string_view section) const;
+
+    std::vector<Line> m_lines;
+    std::string m_lineEnd = "\n";
+    // lower-case section name -> line of its first header
+    std::unordered_map<std::string, std::size_t> m_sections;
+    // lower-case section "\n" lower-case key -> line of the key's first entry in the first section
+    std::unordered_map<std::string, std::size_t> m_entries;
+};
+
+// Updates several keys of one section of an INI file in one atomic write, under a lock that
+// serialises writers of the same file. A missing file and section are created. Returns 0 on
+// success and 1 on failure; on failure the file on disk is left as it was (an existing file that
+// cannot be read is never overwritten).
+int writeProfileValues(const std::string& path, std::string_view section,
+                       const std::vector<std::pair<std::string, std::string>>& values);
+
+} // namespace kx::platform

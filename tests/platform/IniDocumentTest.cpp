@@ -1,0 +1,250 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "platform/FileUtil.h"
+#include "platform/IniDocument.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+using kx::platform::IniDocument;
+using kx::platform::parseProfileInteger;
+
+namespace {
+
+class TempFolder
+{
+public:
+    TempFolder()
+    {
+        char name[] = "/tmp/kx-ini-XXXXXX";
+        m_path = ::mkdtemp(name);
+    }
+    ~TempFolder() { std::system(("rm -rf '" + m_path + "'").c_str()); }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+void writeBytes(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string readBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+} // namespace
+
+TEST(IniDocument, NamesCompareWithoutCaseAndFirstDuplicateWins)
+{
+    IniDocument doc;
+    doc.parse("[Main]\nKey=first\nkey=second\n[other]\nx=1\n[MAIN]\nKey=third\nOnlyHere=yes\n");
+    EXPECT_EQ(doc.readString("main", "KEY", "d"), "first");
+    // Keys of a later section with the same name are not seen.
+    EXPECT_EQ(doc.readString("Main", "OnlyHere", "d"), "d");
+    EXPECT_EQ(doc.sectionNames(), (std::vector<std::string>{"Main", "other"}));
+}
+
+TEST(IniDocument, BlanksQuotesAndComments)
+{
+    IniDocument doc;
+    doc.parse("  [ Sec ]  \n"
+              "\t name \t=  value with inner  blanks  \n"
+              "dq = \"  padded  \"\n"
+              "sq='single'\n"
+              "mixed=\"not closed'\n"
+              "lone=\"\n"
+              "empty=\n"
+              "; commented=1\n"
+              "   ;indented=2\n"
+              "noequals\n"
+              "=novalue\n");
+    EXPECT_EQ(doc.readString("Sec", "name", "d"), "value with inner  blanks");
+    EXPECT_EQ(doc.readString("Sec", "dq", "d"), "  padded  ");
+    EXPECT_EQ(doc.readString("Sec", "sq", "d"), "single");
+    EXPECT_EQ(doc.readString("Sec", "mixed", "d"), "\"not closed'");
+    EXPECT_EQ(doc.readString("Sec", "lone", "d"), "\"");
+    EXPECT_EQ(doc.readString("Sec", "empty", "d"), "");
+    EXPECT_EQ(doc.readString("Sec", "commented", "d"), "d");
+    EXPECT_EQ(doc.readString("Sec", ";commented", "d"), "d");
+    EXPECT_EQ(doc.readString("Sec", "indented", "d"), "d");
+    EXPECT_EQ(doc.readString("Sec", "noequals", "d"), "d");
+    EXPECT_EQ(doc.readString("Missing", "name", "d"), "d");
+}
+
+TEST(IniDocument, KeysBeforeAnySectionAreIgnored)
+{
+    IniDocument doc;
+    doc.parse("stray=1\n[S]\nk=2\n");
+    EXPECT_EQ(doc.readString("", "stray", "d"), "d");
+    EXPECT_EQ(doc.readInteger("S", "k", 0), 2);
+}
+
+TEST(IniDocument, ProfileIntegers)
+{
+    EXPECT_EQ(parseProfileInteger("42"), 42);
+    EXPECT_EQ(parseProfileInteger("-17"), -17);
+    EXPECT_EQ(parseProfileInteger("+5"), 5);
+    EXPECT_EQ(parseProfileInteger("$1F"), 31);
+    EXPECT_EQ(parseProfileInteger("$c003"), 0xC003);
+    EXPECT_EQ(parseProfileInteger("-$10"), -16);
+    EXPECT_EQ(parseProfileInteger("$FFFFFFFF"), -1);
+    EXPECT_EQ(parseProfileInteger("2147483647"), 2147483647);
+    EXPECT_EQ(parseProfileInteger("-2147483648"), -2147483647 - 1);
+    EXPECT_FALSE(parseProfileInteger("2147483648"));
+    EXPECT_FALSE(parseProfileInteger("99999999999999999999"));
+    EXPECT_FALSE(parseProfileInteger("$100000000"));
+    EXPECT_FALSE(parseProfileInteger(""));
+    EXPECT_FALSE(parseProfileInteger("$"));
+    EXPECT_FALSE(parseProfileInteger("-"));
+    EXPECT_FALSE(parseProfileInteger("12abc"));
+    EXPECT_FALSE(parseProfileInteger("0x10"));
+    EXPECT_FALSE(parseProfileInteger("1 2"));
+    EXPECT_FALSE(parseProfileInteger("٣")); // digits of other scripts are no integer
+
+    IniDocument doc;
+    doc.parse("[S]\nbad=7x\ngood= 12 \n");
+    EXPECT_EQ(doc.readInteger("S", "bad", 3), 3);
+    EXPECT_EQ(doc.readInteger("S", "good", 3), 12);
+    EXPECT_EQ(doc.readInteger("S", "missing", -9), -9);
+}
+
+TEST(IniDocument, WritingChangesOnlyTheKeysWritten)
+{
+    IniDocument doc;
+    const std::string original = "; header comment\r\n"
+                                 "[UserConfig]\r\n"
+                                 "URL = http://old\r\n"
+                                 "CycleSetPIN=30\r\n"
+                                 "\r\n"
+                                 "; before next\r\n"
+                                 "[Other]\r\n"
+                                 "Keep=  spaced  \r\n";
+    doc.parse(original);
+    ASSERT_TRUE(doc.setValue("userconfig", "url", "http://new"));
+    ASSERT_TRUE(doc.setValue("UserConfig", "LastDay", "20240229"));
+    ASSERT_TRUE(doc.setValue("New", "A", "1"));
+    EXPECT_EQ(doc.serialize(), "; header comment\r\n"
+                               "[UserConfig]\r\n"
+                               "URL=http://new\r\n"
+                               "CycleSetPIN=30\r\n"
+                               "LastDay=20240229\r\n"
+                               "\r\n"
+                               "; before next\r\n"
+                               "[Other]\r\n"
+                               "Keep=  spaced  \r\n"
+                               "[New]\r\n"
+                               "A=1\r\n");
+    EXPECT_EQ(doc.readString("USERCONFIG", "LASTDAY", ""), "20240229");
+}
+
+TEST(IniDocument, WrittenValuesReadBackUnchanged)
+{
+    IniDocument doc;
+    for (const std::string value : {"  lead", "trail  ", "\"quoted\"", "'q'", "", "a=b;c", "中文 值"}) {
+        ASSERT_TRUE(doc.setValue("S", "k", value));
+        IniDocument reread;
+        reread.parse(doc.serialize());
+        EXPECT_EQ(reread.readString("S", "k", "default"), value) << value;
+    }
+}
+
+TEST(IniDocument, RefusesWhatCannotBeWritten)
+{
+    IniDocument doc;
+    EXPECT_FALSE(doc.setValue("S", "k", "two\nlines"));
+    EXPECT_FALSE(doc.setValue("S", "a=b", "v"));
+    EXPECT_FALSE(doc.setValue("S", "", "v"));
+    EXPECT_FALSE(doc.setValue("S", ";k", "v"));
+    EXPECT_FALSE(doc.setValue("S]x", "k", "v"));
+    EXPECT_FALSE(doc.setValue("S", " k", "v"));
+    EXPECT_EQ(doc.serialize(), "");
+}
+
+TEST(IniDocument, MissingUnreadableAndOversizedFiles)
+{
+    TempFolder tmp;
+    IniDocument doc;
+    EXPECT_EQ(doc.load(tmp.file("none.ini")), IniDocument::LoadStatus::Missing);
+    EXPECT_EQ(doc.load(tmp.path()), IniDocument::LoadStatus::Failed); // a folder
+    const std::string huge = tmp.file("huge.ini");
+    {
+        std::ofstream out(huge, std::ios::binary);
+        out << "[S]\nk=v\n";
+        out << std::string(IniDocument::kMaxFileSize, 'x');
+    }
+    EXPECT_EQ(doc.load(huge), IniDocument::LoadStatus::Failed);
+    EXPECT_EQ(doc.readString("S", "k", "d"), "d");
+}
+
+TEST(IniDocument, BinaryAndTruncatedInputParsesSafely)
+{
+    std::mt19937 random(12345);
+    for (int round = 0; round < 200; ++round) {
+        std::string bytes(static_cast<std::size_t>(random() % 2048), '\0');
+        for (char& c : bytes) {
+            c = static_cast<char>(random());
+        }
+        if (round % 3 == 0) {
+            bytes = "[S]\nk=v\n" + bytes;
+        }
+        IniDocument doc;
+        doc.parse(bytes);
+        (void)doc.readString("S", "k", "");
+        (void)doc.sectionNames();
+        IniDocument again;
+        again.parse(doc.serialize()); // what was read can be written and read again
+    }
+    IniDocument truncated;
+    truncated.parse("[S]\nk=va");
+    EXPECT_EQ(truncated.readString("S", "k", ""), "va");
+    IniDocument openSection;
+    openSection.parse("[S\nk=1");
+    EXPECT_EQ(openSection.readInteger("S", "k", 0), 1);
+}
+
+TEST(WriteProfileValues, CreatesUpdatesAndFailsSafely)
+{
+    TempFolder tmp;
+    const std::string path = tmp.file("cfg.ini");
+    ASSERT_EQ(kx::platform::writeProfileValues(path, "S", {{"a", "1"}, {"b", "2"}}), 0);
+    EXPECT_EQ(readBytes(path), "[S]\na=1\nb=2\n");
+    ASSERT_EQ(kx::platform::writeProfileValues(path, "S", {{"A", "3"}}), 0);
+    EXPECT_EQ(readBytes(path), "[S]\na=3\nb=2\n");
+
+    // A write that cannot happen leaves the old file whole and reports 1.
+    EXPECT_EQ(kx::platform::writeProfileValues(path, "S", {{"a", "bad\nvalue"}}), 1);
+    EXPECT_EQ(readBytes(path), "[S]\na=3\nb=2\n");
+    EXPECT_EQ(kx::platform::writeProfileValues(tmp.file("no/such/folder/cfg.ini"), "S", {{"a", "1"}}), 1);
+
+    // An existing file that cannot be read is never replaced.
+    const std::string huge = tmp.file("huge.ini");
+    writeBytes(huge, std::string(IniDocument::kMaxFileSize + 1, ';'));
+    EXPECT_EQ(kx::platform::writeProfileValues(huge, "S", {{"a", "1"}}), 1);
+    EXPECT_EQ(readBytes(huge).size(), IniDocument::kMaxFileSize + 1);
+}
+
+TEST(WriteProfileValues, KeepsUtf16FilesReadableAfterRewrite)
+{
+    TempFolder tmp;
+    const std::string path = tmp.file("wide.ini");
+    // "[S]\r\nk=中\r\n" in UTF-16LE with its byte order mark.
+    const std::string wide("\xFF\xFE[\0S\0]\0\r\0\n\0k\0=\0\x2D\x4E\r\0\n\0", 24);
+    writeBytes(path, wide);
+    ASSERT_EQ(kx::platform::writeProfileValues(path, "S", {{"n", "1"}}), 0);
+    IniDocument doc;
+    ASSERT_EQ(doc.load(path), IniDocument::LoadStatus::Loaded);
+    EXPECT_EQ(doc.readString("S", "k", ""), "中");
+    EXPECT_EQ(doc.readInteger("S", "n", 0), 1);
+}
