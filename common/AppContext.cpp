@@ -25,8 +25,7 @@ QString runningExecutableFolder()
 } // namespace
 
 AppContext::AppContext()
-    : m_executableFolder(runningExecutableFolder()),
-      m_appDataFolder(qEnvironmentVariable("XDG_CONFIG_HOME")),
+    : m_executableFolder(runningExecutableFolder()), m_appDataFolder(qEnvironmentVariable("XDG_CONFIG_HOME")),
       m_logFolder(QDir::homePath() + QStringLiteral("/KeyLog")),
       m_registryFolder(QString::fromStdString(platform::Registry::defaultFolder()))
 {

@@ -33,10 +33,10 @@ QString LanguageFilePath(const QString& languagesFolder, const QString& fileName
 // The outcome of choosing the start-up language.
 struct LanguageChoice
 {
-    int entry = -1;      // index of the chosen entry, -1 when the list is empty or on an error
-    QString filePath;    // the language file to load; empty when there is none
-    QString error;       // set when the choice stopped at an identifier that is no integer
-    QString warning;     // set when the chosen entry's file name was refused
+    int entry = -1;   // index of the chosen entry, -1 when the list is empty or on an error
+    QString filePath; // the language file to load; empty when there is none
+    QString error;    // set when the choice stopped at an identifier that is no integer
+    QString warning;  // set when the chosen entry's file name was refused
 };
 
 // Picks the entry whose identifier equals `languageID`, the first entry when none does. The

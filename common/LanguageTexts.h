@@ -18,8 +18,7 @@ class LangKey
 public:
     template <std::size_t N>
     consteval LangKey(const char (&key)[N]) : m_index(find(std::string_view(key, N - 1)))
-    {
-    }
+    {}
     static LangKey fromIndex(std::size_t index) { return LangKey(index, 0); }
     constexpr std::size_t index() const { return m_index; }
 

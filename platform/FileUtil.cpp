@@ -74,7 +74,8 @@ ReadStatus readWholeFile(const std::string& path, std::string& out, std::size_t 
         return errno == ENOENT || errno == ENOTDIR ? ReadStatus::Missing : ReadStatus::Failed;
     }
     FdGuard fd(raw);
-    struct stat st {};
+    struct stat st
+    {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return ReadStatus::Failed;
     }
@@ -114,7 +115,8 @@ bool writeFileAtomic(const std::string& path, std::string_view data, unsigned ne
     }
     FdGuard fd(raw);
     bool ok = true;
-    struct stat existing {};
+    struct stat existing
+    {};
     if (::stat(path.c_str(), &existing) == 0) {
         ok = ::fchmod(fd.get(), existing.st_mode & 07777) == 0;
     } else {
@@ -161,13 +163,15 @@ bool makePath(const std::string& path, unsigned mode)
 
 bool fileExists(const std::string& path)
 {
-    struct stat st {};
+    struct stat st
+    {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool folderExists(const std::string& path)
 {
-    struct stat st {};
+    struct stat st
+    {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 

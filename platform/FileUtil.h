@@ -11,9 +11,9 @@ namespace kx::platform {
 enum class ReadStatus
 {
     Ok,
-    Missing,  // the file does not exist
-    Failed,   // it exists but could not be read (no access, a folder, an I/O error)
-    TooLarge  // it is larger than the limit the caller set
+    Missing, // the file does not exist
+    Failed,  // it exists but could not be read (no access, a folder, an I/O error)
+    TooLarge // it is larger than the limit the caller set
 };
 
 // Reads a whole file into `out`, refusing files larger than `limit` bytes.

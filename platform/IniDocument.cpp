@@ -229,15 +229,13 @@ std::optional<std::string> IniDocument::value(std::string_view section, std::str
     return m_lines[it->second].value;
 }
 
-std::string IniDocument::readString(std::string_view section, std::string_view key,
-                                    std::string_view defaultValue) const
+std::string IniDocument::readString(std::string_view section, std::string_view key, std::string_view defaultValue) const
 {
     const auto found = value(section, key);
     return found ? *found : std::string(defaultValue);
 }
 
-std::int32_t IniDocument::readInteger(std::string_view section, std::string_view key,
-                                      std::int32_t defaultValue) const
+std::int32_t IniDocument::readInteger(std::string_view section, std::string_view key, std::int32_t defaultValue) const
 {
     const auto found = value(section, key);
     if (!found) {

@@ -121,7 +121,8 @@ int Registry::writeString(RegistryRoot root, std::string_view keyPath, std::stri
     if (!makePath(m_folder, 0700)) {
         return 1;
     }
-    return writeProfileValues(rootFilePath(root), sectionFor(root, keyPath), {{entryName(valueName), std::string(value)}});
+    return writeProfileValues(rootFilePath(root), sectionFor(root, keyPath),
+                              {{entryName(valueName), std::string(value)}});
 }
 
 } // namespace kx::platform

@@ -90,9 +90,8 @@ int main(int argc, char* argv[])
     for (const QString& warning : config.warnings) {
         out << "Warning: " << warning << "\n";
     }
-    out << "Language file in use: " << (config.language.filePath.isEmpty() ? QStringLiteral("(built-in texts)")
-                                                                            : config.language.filePath)
-        << "\n";
+    out << "Language file in use: "
+        << (config.language.filePath.isEmpty() ? QStringLiteral("(built-in texts)") : config.language.filePath) << "\n";
     out << "Application title (P_Caption): \"" << kx::Lang("P_Caption") << "\"\n";
     out << "Font: " << kx::Language().fontName() << ", " << kx::Language().fontSize() << " pt\n";
     return 0;

@@ -16,8 +16,8 @@ public:
     bool present(QWidget* owner, Kind kind, const QString& caption, const QString& text) override
     {
         if (kind == Kind::Question) {
-            return QMessageBox::question(owner, caption, text, QMessageBox::Yes | QMessageBox::No,
-                                         QMessageBox::No) == QMessageBox::Yes;
+            return QMessageBox::question(owner, caption, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) ==
+                   QMessageBox::Yes;
         }
         QMessageBox::information(owner, caption, text, QMessageBox::Ok);
         return true;

@@ -126,7 +126,7 @@ private Q_SLOTS:
         config.CertDay = 30;
         config.LanguageID = 1033;
         config.DefaultPINMode = 0;
-        config.CycleSetPIN = 99;   // not written by the settings
+        config.CycleSetPIN = 99; // not written by the settings
         config.LastDay = QStringLiteral("19990101");
         QCOMPARE(WriteUserConfig(path, config), 0);
 

@@ -42,9 +42,9 @@ class HelpersTest : public QObject
 private Q_SLOTS:
     void formatSize()
     {
-        QCOMPARE(FormatSize(1536), QStringLiteral("2 KB"));      // 1.5 to the even 2
-        QCOMPARE(FormatSize(2560), QStringLiteral("2 KB"));      // 2.5 to the even 2
-        QCOMPARE(FormatSize(3584), QStringLiteral("4 KB"));      // 3.5 to the even 4
+        QCOMPARE(FormatSize(1536), QStringLiteral("2 KB"));       // 1.5 to the even 2
+        QCOMPARE(FormatSize(2560), QStringLiteral("2 KB"));       // 2.5 to the even 2
+        QCOMPARE(FormatSize(3584), QStringLiteral("4 KB"));       // 3.5 to the even 4
         QCOMPARE(FormatSize(1024000), QStringLiteral("1000 KB")); // the boundary itself
         QCOMPARE(FormatSize(1025024), QStringLiteral("0.98 MB"));
         QCOMPARE(FormatSize(1048576), QStringLiteral("1.00 MB"));
@@ -54,8 +54,8 @@ private Q_SLOTS:
 
     void guidsAreUpperCaseAndFresh()
     {
-        static const QRegularExpression form(QStringLiteral(
-            "^\\{[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\\}$"));
+        static const QRegularExpression form(
+            QStringLiteral("^\\{[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\\}$"));
         const QString a = NewGUIDText();
         QCOMPARE(a.size(), 38);
         QVERIFY2(form.match(a).hasMatch(), qPrintable(a));
@@ -102,12 +102,12 @@ private Q_SLOTS:
 
         QCOMPARE(ExpiryState(2024, 6, 10, 30), 3); // the last day is today: already expired
         QCOMPARE(ExpiryState(2023, 1, 1, 30), 3);
-        QCOMPARE(ExpiryState(2024, 6, 11, 0), 2);  // 0.35 days ahead, beyond 0
+        QCOMPARE(ExpiryState(2024, 6, 11, 0), 2); // 0.35 days ahead, beyond 0
         QCOMPARE(ExpiryState(2024, 6, 11, 1), 1);
         QCOMPARE(ExpiryState(2024, 7, 10, 30), 1); // 29.35 days ahead
         QCOMPARE(ExpiryState(2024, 7, 11, 30), 2); // 30.35 days ahead
         QCOMPARE(ExpiryState(2024, 2, 30, 30), 2); // a day that does not exist
-        QVERIFY(WithinDays(2024, 6, 1, 0));  // already past
+        QVERIFY(WithinDays(2024, 6, 1, 0));        // already past
         QVERIFY(WithinDays(2024, 6, 11, 1));
         QVERIFY(!WithinDays(2024, 8, 1, 30));
         QVERIFY(!WithinDays(2024, 0, 1, 30));
@@ -129,8 +129,8 @@ private Q_SLOTS:
     void registryHelpers()
     {
         test::TestFolders folders;
-        QCOMPARE(RegWriteString(QStringLiteral("hkey_local_machine"), QStringLiteral("Software\\X"), QStringLiteral("V"),
-                                QStringLiteral("1")),
+        QCOMPARE(RegWriteString(QStringLiteral("hkey_local_machine"), QStringLiteral("Software\\X"),
+                                QStringLiteral("V"), QStringLiteral("1")),
                  0);
         const platform::Registry registry(folders.path(QStringLiteral("registry")).toStdString());
         QVERIFY(registry.keyExists(platform::RegistryRoot::CurrentUser, "Software\\X"));

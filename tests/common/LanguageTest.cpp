@@ -100,13 +100,15 @@ private Q_SLOTS:
         ProfileFile en;
         QCOMPARE(en.load(kShipped + QStringLiteral("EN_1033.lng")), ProfileFile::LoadStatus::Loaded);
         for (const auto& definition : kTextDefinitions) {
-            const QString key = QString::fromLatin1(definition.key.data(), static_cast<qsizetype>(definition.key.size()));
+            const QString key =
+                QString::fromLatin1(definition.key.data(), static_cast<qsizetype>(definition.key.size()));
             QVERIFY2(cn.hasKey(QStringLiteral("Caption"), key), qPrintable(key));
             QVERIFY2(en.hasKey(QStringLiteral("Caption"), key), qPrintable(key));
             if (definition.kind == TextKind::Text) {
                 // The Chinese file holds exactly the built-in texts.
-                QCOMPARE(cn.readString(QStringLiteral("Caption"), key, QString()),
-                         QString::fromUtf8(definition.builtin.data(), static_cast<qsizetype>(definition.builtin.size())));
+                QCOMPARE(
+                    cn.readString(QStringLiteral("Caption"), key, QString()),
+                    QString::fromUtf8(definition.builtin.data(), static_cast<qsizetype>(definition.builtin.size())));
             }
         }
         LanguageTexts english;
@@ -208,8 +210,8 @@ private Q_SLOTS:
     void startupWithShippedResourcesAndCspValue()
     {
         test::TestFolders folders;
-        for (const QString& name : {QStringLiteral("LanguageInfo.ini"), QStringLiteral("CN_2052.lng"),
-                                   QStringLiteral("EN_1033.lng")}) {
+        for (const QString& name :
+             {QStringLiteral("LanguageInfo.ini"), QStringLiteral("CN_2052.lng"), QStringLiteral("EN_1033.lng")}) {
             folders.write(QStringLiteral("bin/Languages/") + name, test::TestFolders::read(kShipped + name));
         }
         folders.write(QStringLiteral("bin/APPInfo.ini"),

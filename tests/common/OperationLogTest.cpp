@@ -41,7 +41,8 @@ private Q_SLOTS:
         LogLine(QStringLiteral("x"));
         const QString next = folders.path(QStringLiteral("KeyLog/QZ_MonLog20240201.txt"));
         QCOMPARE(test::TestFolders::read(next), QByteArray("00:00:01> x\r\n"));
-        struct stat st {};
+        struct stat st
+        {};
         QCOMPARE(::stat(QFile::encodeName(next).constData(), &st), 0);
         QCOMPARE(st.st_mode & 0777, 0600u);
     }

@@ -20,8 +20,8 @@ class RecordingPresenter final : public MessagePresenter
 public:
     bool present(QWidget*, Kind kind, const QString& caption, const QString& text) override
     {
-        shown.append((kind == Kind::Question ? QStringLiteral("?") : QStringLiteral("i")) + caption +
-                     QLatin1Char('|') + text);
+        shown.append((kind == Kind::Question ? QStringLiteral("?") : QStringLiteral("i")) + caption + QLatin1Char('|') +
+                     text);
         return answer;
     }
     QStringList shown;

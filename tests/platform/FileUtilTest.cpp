@@ -17,7 +17,8 @@ TEST(FileUtil, AtomicWriteKeepsModeAndLeavesNoTemporaryFiles)
     const std::string folder = ::mkdtemp(name);
     const std::string path = folder + "/f.txt";
     ASSERT_TRUE(writeFileAtomic(path, "one", 0600));
-    struct stat st {};
+    struct stat st
+    {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     ::chmod(path.c_str(), 0640);

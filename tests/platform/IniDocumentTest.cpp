@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "platform/FileUtil.h"
 #include "platform/IniDocument.h"
+#include "platform/FileUtil.h"
 
 #include <gtest/gtest.h>
 

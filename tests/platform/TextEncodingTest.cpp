@@ -27,7 +27,9 @@ TEST(TextEncoding, BrokenInputBecomesReplacementCharacters)
     // A lone high surrogate and an odd trailing byte in UTF-16.
     EXPECT_EQ(decodeTextFile(std::string("\xFF\xFE\x00\xD8k\0X", 7)), "\xEF\xBF\xBDk");
     // Broken UTF-8 behind a UTF-8 byte order mark keeps what decodes.
-    EXPECT_EQ(decodeTextFile("\xEF\xBB\xBF" "a\xC3(b"), "a\xEF\xBF\xBD(b");
+    EXPECT_EQ(decodeTextFile("\xEF\xBB\xBF"
+                             "a\xC3(b"),
+              "a\xEF\xBF\xBD(b");
     // A truncated GB18030 sequence at the end.
     EXPECT_EQ(decodeTextFile("\xD6\xD0\xCE"), "中\xEF\xBF\xBD");
     // Overlong UTF-8 and encoded surrogates are not UTF-8.
