@@ -1,0 +1,156 @@
+/* SPDX-License-Identifier: Apache-2.0 */
+/*
+ * drevmor.h - the token library libDrevmor.so: every operation the KX2700 programs perform on a
+ * key's PKCS#11 objects (information, login, PINs, label, containers, certificates, certificate
+ * files and the user's certificate stores), over any PKCS#11 module.
+ *
+ * Conventions of every function:
+ *  - the result is a 32-bit int, 0 on success;
+ *  - texts are zero-terminated 8-bit strings in the locale's 8-bit form (UTF-8 here); the key
+ *    label is UTF-8; certificate subject and issuer of helper_get_cert_info2 are UTF-16;
+ *  - a key is addressed by keyIndex, 0 to count - 1 of the last token_find;
+ *  - every buffer has the capacity named here; in/out lengths go in as the capacity and come back
+ *    as the bytes used; nothing is written past a capacity;
+ *  - no exception and no crash crosses the boundary: internal failures give DRV_GENERAL_ERROR.
+ *
+ * Result codes: PKCS#11 CK_RV values of the module are passed on unchanged (CKR_PIN_INCORRECT
+ * 0xA0, CKR_PIN_LOCKED 0xA4, CKR_DEVICE_REMOVED 0x32, CKR_TOKEN_NOT_PRESENT 0xE0 ...), and the
+ * library adds the codes below.
+ */
+#ifndef DREVMOR_H
+#define DREVMOR_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The library's own result codes. */
+#define DRV_OK 0
+#define DRV_NOT_LOGGED_IN 3             /* an import needs a login with enough rights */
+#define DRV_NOT_INITIALIZED 0x0A000001  /* init_pkcs11 was not called or failed */
+#define DRV_GENERAL_ERROR 0x0A000002    /* an internal failure */
+#define DRV_INVALID_PARAM 0x0A000003    /* a null pointer, a bad key index or key specification */
+#define DRV_BUFFER_TOO_SMALL 0x0A000004 /* an output buffer cannot hold the result */
+#define DRV_MODULE_LOAD_FAILED 0x0A000005 /* the PKCS#11 module cannot be loaded or has no C_GetFunctionList */
+#define DRV_NOT_FOUND 0x0A000006        /* no such container, certificate or key */
+#define DRV_EXISTS 0x0A000007           /* a container of that name, or a certificate for that key pair, exists */
+#define DRV_FILE_ERROR 0x0A000008       /* a file cannot be read, or is not a certificate file */
+#define DRV_PASSWORD_ERROR 0x0A000009   /* the password of a PKCS#12 file is wrong */
+#define DRV_NO_FILE_PARSED 0x0A00000A   /* no PKCS#12 or PKCS#7 file is held, or the index is out of range */
+#define DRV_STORE_ERROR 0x0A00000B      /* the user's certificate store cannot be written */
+#define DRV_DEVICE_FULL 0x0A000030      /* the key has no room for the objects */
+#define DRV_FINGER_NOT_MATCHED 0x0B000040 /* a fingerprint login was refused */
+
+/* Key specifications (key pairs of a container) and certificate kinds. */
+#define DRV_KEYSPEC_EXCHANGE 1
+#define DRV_KEYSPEC_SIGNATURE 2
+#define DRV_CERT_END_ENTITY 0
+#define DRV_CERT_ROOT 1
+#define DRV_CERT_CA 2
+#define DRV_KEY_ALGORITHM_RSA 1
+#define DRV_KEY_ALGORITHM_ECC 3
+
+/* Buffer capacities. */
+#define DRV_FIND_BUFFER_SIZE 128
+#define DRV_SERIAL_SIZE 33
+#define DRV_LABEL_SIZE 129
+#define DRV_MANUFACTURER_SIZE 65
+#define DRV_MODEL_SIZE 65
+#define DRV_LABEL_FIELD_SIZE 64
+#define DRV_CONTAINER_LIST_SIZE 8192
+#define DRV_CERT_BUFFER_SIZE 16384
+#define DRV_PUBKEY_BUFFER_SIZE 257
+#define DRV_NAME_SIZE 257 /* subject, issuer (UTF-16 units or bytes) and serial buffers */
+#define DRV_DATE_FIELDS 9 /* year, month, day, hour, minute, second, 0, 0, 0 */
+
+/* Loads the PKCS#11 module (a relative name is taken beside the running executable, a bare name
+ * through the loader's search) and initialises it with OS locking. An already initialised module
+ * is accepted. */
+int init_pkcs11(const char* pkcs11Lib);
+/* As init_pkcs11; the enumeration string, OEM id and application name are recorded only. */
+int init_pkcs11_ex(const char* usbEnumString, const char* oemId, const char* appName, const char* pkcs11Lib);
+/* Closes every session, finalises and unloads the module. */
+int uninit_pkcs11(void);
+
+/* Lists the keys (slots with a token present) in slot-list order. buffer: 128 bytes, cleared;
+ * *count goes in as the most keys wanted (at most 32) and comes back as the number found. */
+int token_find(char* buffer, int* count);
+/* Opens key `index` of the last token_find. */
+int token_connect(int index);
+/* The key's information through fourteen pointers: serial (33 bytes), label (129, UTF-8),
+ * manufacturer (65), model (65), longest and shortest user PIN, longest and shortest SO PIN,
+ * total and free memory in bytes (0 when the module cannot say), hardware and firmware version
+ * (major * 256 + minor), initialised (1/0), reserved (0). */
+int token_get_info_ex(int keyIndex, char* serial, char* label, char* manufacturer, char* model, int* maxPinLen,
+                      int* minPinLen, int* soMaxPinLen, int* soMinPinLen, int* totalMemory, int* freeMemory,
+                      int* hardwareVersion, int* firmwareVersion, int* initialised, int* reserved);
+/* Logs the user in. On failure *retriesLeft > 0 is a wrong PIN with that many tries left and 0 a
+ * locked PIN. An empty or null PIN on a key with a protected authentication path (a fingerprint
+ * sensor) logs in through the sensor; a refused finger gives DRV_FINGER_NOT_MATCHED. */
+int token_login(int keyIndex, const char* pin, int* retriesLeft);
+int token_logout(int keyIndex);
+/* userType 1 = user PIN. state0 retries left, state1 maximum retries, state2 and state3 0,
+ * state4 locked (1), state5 the PIN is still the initial one (1). Without the module's vendor
+ * extension the counters are derived from the PIN flags: maximum 0 (unknown), retries left 0 when
+ * locked, 1 on the final try, otherwise -1 (unknown). */
+int token_get_pin_state(int keyIndex, int userType, int* state0, int* state1, int* state2, int* state3, int* state4,
+                        int* state5);
+int token_change_upin(int keyIndex, const char* oldPin, const char* newPin);
+/* label: a zero-filled 64-byte field holding the new label's UTF-8 bytes. Needs the module's
+ * vendor extension; without it CKR_FUNCTION_NOT_SUPPORTED (0x54). */
+int token_set_label(int keyIndex, const char* label);
+/* Re-reads the key's objects (after a login, an import or a change by another program). */
+int token_reload_all_objects(int keyIndex);
+
+/* Container names, each followed by a zero byte, in *length bytes of buffer (8192). */
+int container_load_all(int keyIndex, char* buffer, int* length);
+/* The DER certificate of one key pair (keySpec 1 exchange, 2 signature). */
+int container_get_cert(int keyIndex, const char* name, int keySpec, unsigned char* buffer, int* length);
+/* The public key of one key pair: algorithm (1 RSA, 3 ECC), length in bits, and its encoding
+ * (RSA modulus, EC point) in keyBuffer (257 bytes; DRV_BUFFER_TOO_SMALL when it does not fit). */
+int container_get_pubkey(int keyIndex, const char* name, int keySpec, int* keyAlgorithm, int* keyBits,
+                         unsigned char* keyBuffer, int* keyLength);
+/* 0 when the container holds a private key for that key pair; *value gets its algorithm. */
+int container_get_prikey(int keyIndex, const char* name, int keySpec, int* value);
+int container_create_new(int keyIndex, const char* name);
+/* Deletes a container with its keys and certificates. */
+int container_delete(int keyIndex, const char* name);
+int container_delete_cert(int keyIndex, const char* name, int keySpec);
+
+/* Registers a certificate in the user's personal store (MY), bound to the container through the
+ * provider name and key specification. */
+int container_addcert_to_store(const char* containerName, const char* cspName, int keySpec,
+                               const unsigned char* cert, int length);
+/* Adds a certificate to the user's store named by storeName (UTF-16, "ROOT" or "CA"). */
+int helper_add_root_cert_to_store(const uint16_t* storeName, const unsigned char* cert, int length);
+/* Decodes a DER certificate: subject and issuer (257 UTF-16 units each), version, serial as
+ * upper-case hexadecimal (257 bytes), validity start and end (nine ints each, year month day
+ * hour minute second, then zeros), kind (0 end entity, 1 self-signed CA, 2 other CA). */
+int helper_get_cert_info2(const unsigned char* cert, int length, uint16_t* subject, uint16_t* issuer,
+                          int* certVersion, char* serial, int* notBefore, int* notAfter, int* certType);
+/* Opens the certificate in the desktop's certificate viewer. */
+int helper_show_cert_ui(void* window, const unsigned char* cert, int length);
+
+/* Opens a PKCS#12 file and keeps it (with its password) until the next parse; *count is the
+ * number of certificates in it. */
+int pkcs12_file_parse(const char* path, const char* password, int* count);
+/* Certificate `index` of the kept PKCS#12 file: index 0 is the certificate of the private key,
+ * then the chain. subject and issuer: 257 bytes each, UTF-8. */
+int pkcs12_file_get_certinfo(int index, char* subject, char* issuer, int* certType);
+/* Writes certificate `index` of the kept PKCS#12 file into the container (for index 0 with its
+ * private and public key). A failure part way removes what it wrote. */
+int pkcs12_import_certificate(int keyIndex, const char* containerName, int keySpec, int index);
+/* Writes the certificate of a DER or PEM file into the container. */
+int x509_import_certificate(int keyIndex, const char* containerName, int keySpec, const char* path);
+/* Opens a PKCS#7 file (DER or PEM) and keeps it until the next parse. */
+int p7b_file_parse(const char* path, int* count);
+int p7b_file_get_certinfo(int index, char* subject, char* issuer, int* certType);
+int p7b_import_certificate(int keyIndex, const char* containerName, int keySpec, int index);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* DREVMOR_H */
