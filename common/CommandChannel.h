@@ -1,0 +1,75 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class QSocketNotifier;
+
+namespace kx {
+
+namespace platform {
+class ChannelListener;
+}
+
+// System commands a program can send to a window of the other program.
+inline constexpr quint32 SC_CLOSE = 0xF060;
+inline constexpr quint32 SC_RESTORE = 0xF120;
+
+// Window classes by which the programs find each other.
+inline constexpr auto kManagerWindowClass = "TKX2700_Mgr";
+inline constexpr auto kMonitorWindowClass = "kx2700_TrayIcon";
+inline constexpr auto kPinDialogWindowClass = "TUPinSetForm";
+inline constexpr auto kImportDialogWindowClass = "TIMForm";
+
+// The receiving end of a window class: while it lives, other programs of this user find the
+// class, send it command texts and system commands, and wait until the handler has run. Only the
+// first 31 characters of the class name count.
+class CommandEndpoint : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit CommandEndpoint(const QString& windowClass, QObject* parent = nullptr);
+    ~CommandEndpoint() override;
+
+    bool listening() const;
+    QString windowClass() const { return m_windowClass; }
+
+Q_SIGNALS:
+    // A command text (up to its terminating zero); handlers run before the sender is answered.
+    void commandReceived(const QString& text);
+    void systemCommandReceived(quint32 command);
+
+private:
+    void readPending();
+
+    QString m_windowClass;
+    std::unique_ptr<platform::ChannelListener> m_listener;
+    QSocketNotifier* m_notifier = nullptr;
+};
+
+// Sends `text` to the window of class `windowClass` and waits until it has been handled (a few
+// seconds at most). Nothing happens when no such window exists. True when it was delivered.
+bool SendCommand(const QString& text, const QString& windowClass);
+
+// Sends a system command (SC_CLOSE, SC_RESTORE) to the window of that class.
+bool SendSystemCommand(const QString& windowClass, quint32 command);
+
+// Whether a window of that class exists in one of this user's programs.
+bool WindowClassExists(const QString& windowClass);
+
+// The single-instance rule: true when another process of this user holds `instanceName` (the
+// caller then ends); false when this process may go on and now holds it until it ends. When
+// `restoreClass` is given and another instance runs, that instance's window of this class is
+// asked to restore itself and bring its open dialog forward. A process that was killed holds
+// nothing, so it never blocks the next start.
+bool CheckSingleInstance(const QString& instanceName, const QString& restoreClass = QString());
+
+// The instance names of the two programs.
+inline constexpr auto kManagerInstanceName = "{KX2700ZSMgr-94AD-4211-B821-1CD5AC3F08E1}";
+inline constexpr auto kMonitorInstanceName = "{KX2700ZSMon-8066-443E-9998-5713F4427EDF}";
+
+} // namespace kx
