@@ -4,9 +4,11 @@
 #include "common/Delay.h"
 #include "common/ExpiryDates.h"
 #include "common/OpenURL.h"
+#include "common/PINPolicy.h"
 #include "common/ProcessLauncher.h"
 #include "common/RegistryAccess.h"
 #include "common/TextConversions.h"
+#include "common/TextFormat.h"
 
 #include "platform/Registry.h"
 
@@ -143,6 +145,35 @@ private Q_SLOTS:
                                 QStringLiteral("Image Path"), QStringLiteral("libDrevmor.so")),
                  0);
         QCOMPARE(CSPInstalled(QStringLiteral("KX CSP")), QStringLiteral("KX CSP"));
+    }
+
+    void textFormat()
+    {
+        QCOMPARE(FormatInt(QStringLiteral("您还有%d次机会"), 3), QStringLiteral("您还有3次机会"));
+        QCOMPARE(FormatInt(QStringLiteral("%d and %d"), -1), QStringLiteral("-1 and %d"));
+        QCOMPARE(FormatInt(QStringLiteral("100%% %s %d"), 7), QStringLiteral("100% %s 7")); // %s is left alone
+        QCOMPARE(FormatInt(QStringLiteral("no number%"), 7), QStringLiteral("no number%"));
+        QCOMPARE(HexCode(0xA0), QStringLiteral("000000A0"));
+        QCOMPARE(HexCode(0x0A000030), QStringLiteral("0A000030"));
+    }
+
+    void pinStrength()
+    {
+        QCOMPARE(PINStrength(QString()), 0);
+        QCOMPARE(PINStrength(QStringLiteral("a1!b2@c")), 1);  // 7 bytes, all three classes
+        QCOMPARE(PINStrength(QStringLiteral("abcd1234")), 2); // letters and digits
+        QCOMPARE(PINStrength(QStringLiteral("abcd!234")), 3);
+        QCOMPARE(PINStrength(QStringLiteral("AbCd!@#$")), 2); // both cases count once
+        QCOMPARE(PINStrength(QStringLiteral("12345678")), 1);
+        QCOMPARE(PINStrength(QStringLiteral("密码ab12")), 3); // 10 bytes, non-ASCII is "other"
+        QCOMPARE(PINStrength(QStringLiteral("密码a1")), 3);   // 8 bytes
+        QCOMPARE(PINStrengthCaption(1), QStringLiteral("弱"));
+        QCOMPARE(PINStrengthCaption(2), QStringLiteral("中"));
+        QCOMPARE(PINStrengthCaption(3), QStringLiteral("强"));
+        QVERIFY(PINMeetsPolicy(QStringLiteral("abcd!234"), 8, 16));
+        QVERIFY(!PINMeetsPolicy(QStringLiteral("abcd!234"), 9, 16));
+        QVERIFY(!PINMeetsPolicy(QStringLiteral("abcd!2345678X"), 8, 12));
+        QVERIFY(!PINMeetsPolicy(QStringLiteral("abcd1234"), 8, 16));
     }
 
     void openUrl()

@@ -1,0 +1,39 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "ManagerApplication.h"
+
+#include "TMainForm.h"
+#include "TreeIcons.h"
+
+#include "common/CommandChannel.h"
+#include "common/LanguageTexts.h"
+#include "common/StartupConfiguration.h"
+#include "common/widgets/MessageBox.h"
+
+#include <QApplication>
+#include <QIcon>
+
+namespace kx {
+
+int RunManager(QApplication& app)
+{
+    QApplication::setApplicationName(QStringLiteral("KX2700Mgr"));
+    QApplication::setApplicationVersion(QStringLiteral(KX_VERSION ".0"));
+    const StartupConfiguration config = LoadStartupConfiguration();
+    if (!config.error.isEmpty()) {
+        InfoBox(nullptr, config.error);
+        return 1;
+    }
+    if (CheckSingleInstance(QString::fromLatin1(kManagerInstanceName), QString::fromLatin1(kManagerWindowClass))) {
+        return 0;
+    }
+    TMainForm window;
+    if (!window.initialised()) {
+        return 0;
+    }
+    QApplication::setWindowIcon(TreeIcon(9));
+    QApplication::setApplicationDisplayName(Lang("P_Caption"));
+    window.show();
+    return app.exec();
+}
+
+} // namespace kx

@@ -1,0 +1,132 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "common/AppInfo.h"
+#include "common/UserConfig.h"
+#include "token/TokenRecords.h"
+
+#include <QMainWindow>
+
+#include <array>
+#include <memory>
+
+class QAction;
+class QTimer;
+class QTreeWidgetItem;
+
+namespace Ui {
+class TMainForm;
+}
+
+namespace kx {
+
+class CommandEndpoint;
+class TUSB;
+
+// The manager's main window: the key tree on the left, one page per task on the right, the key
+// table and the login state of every key, hot-plug handling and the commands of the monitor.
+class TMainForm : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kKeyTableSize = 33;
+
+    // Page indices of the page control.
+    enum Page
+    {
+        PageKeyInfo = 0,
+        PageUserPIN = 1,
+        PageKeyName = 2,
+        PageLogin = 3,
+        PageCertificates = 4,
+        PageSystemInfo = 5,
+        PageAbout = 6,
+        PageFinger = 11,
+        PageFingerPictures = 12,
+        PageRemoteUnlock = 14
+    };
+
+    explicit TMainForm(QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    // True when the window set itself up; false when it found the monitor's PIN dialog open and
+    // asked the application to end.
+    bool initialised() const { return m_initialised; }
+
+    void ApplyTexts();
+    void BuildTreeRoots();
+    void tvChange(QTreeWidgetItem* node);
+    int RefreshKeyList();
+    void ShowKeyInfo(int keyIndex);
+
+    void AcLoginExecute();
+    void AcLoginUpdate();
+    void AclogoutExecute();
+    void AcCancelExecute();
+    void AcFindKeyRefreshExecute();
+    void AcSetUserPINExecute();
+    void AcSetUserPINUpdate();
+    void AcSetKeyNameExecute();
+    void AcSetKeyNameUpdate();
+
+    // The monitor's commands ("CLOSE", "LoadCert"); any other text is ignored.
+    void handleCommand(const QString& text);
+    void handleSystemCommand(quint32 command);
+
+    // Hot-plug handling.
+    void USBArrival(TUSB* component);
+    void USBRemoval(TUSB* component);
+    void TFindUSBKeyTimer();
+
+    int ActivePageIndex() const;
+    void showPage(int pageIndex);
+
+    // State, readable by tests.
+    int KeyCount = 0;
+    int CurrentKeyIndex = 0;
+    std::array<int, kKeyTableSize> LoginState{};
+    bool LibraryReady = false;
+    int ExpectedKeyCount = 0;
+    int SearchCountdown = 3;
+    bool FingerSupported = false;
+    bool FingerVein = false;
+    const TR7Info& keyInfo(int keyIndex) const { return (*m_keyTable)[static_cast<std::size_t>(keyIndex)]; }
+    TUSB* usb() const { return m_usb; }
+    QTimer* timer(const char* name) const;
+    QAction* action(const char* name) const;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void InitialiseMainWindow();
+    void createActions();
+    void createTimers();
+    void openTokenLibrary();
+    void TCloseProjectTimer();
+    void TCheckInitTimer();
+    void addKeyNodes(int keyIndex);
+    void showKeyInfoError();
+    void updateActions();
+    bool keyIndexValid(int keyIndex) const { return keyIndex >= 0 && keyIndex < KeyCount; }
+    QTreeWidgetItem* keyNode(int keyIndex) const;
+    void reportWrongPin(int retriesLeft, bool oldPin);
+    void closeImportDialog();
+    void openAboutLink(bool mail);
+
+    std::unique_ptr<Ui::TMainForm> m_ui;
+    TAPPInfo m_appInfo;
+    TPIDList PIDList;
+    TUserConfigInfo m_userConfig;
+    QString m_userConfigPath;
+    std::unique_ptr<std::array<TR7Info, kKeyTableSize>> m_keyTable;
+    PinState m_pinState;
+    TUSB* m_usb = nullptr;
+    CommandEndpoint* m_endpoint = nullptr;
+    bool m_initialised = false;
+    bool m_libraryOpened = false;
+};
+
+} // namespace kx

@@ -1,0 +1,285 @@
+// SPDX-License-Identifier: Apache-2.0
+// The key table of the main window: refreshing the key list, the key information page, login and
+// logout, the not-initialised warning and the hot-plug search.
+
+#include "TMainForm.h"
+
+#include "TreeIcons.h"
+#include "ui_TMainForm.h"
+
+#include "common/Delay.h"
+#include "common/LanguageTexts.h"
+#include "common/TextConversions.h"
+#include "common/TextFormat.h"
+#include "common/widgets/ListAddRow.h"
+#include "common/widgets/MessageBox.h"
+#include "token/TUSB.h"
+#include "token/TokenWrappers.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QThread>
+#include <QTimer>
+
+namespace kx {
+
+namespace {
+
+QString versionText(int version)
+{
+    return QString::asprintf("%d.%.2d", version / 256, version % 256);
+}
+
+// Shows the wait cursor while it lives.
+class WaitCursor
+{
+public:
+    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+} // namespace
+
+void TMainForm::showKeyInfoError()
+{
+    QTreeWidgetItem* root = m_ui->tv->topLevelItem(0);
+    new QTreeWidgetItem(root, {Lang("K_GetKeyInfo_Error")});
+    root->setExpanded(true);
+    m_ui->tv->setCurrentItem(root);
+    showPage(PageKeyInfo);
+}
+
+int TMainForm::RefreshKeyList()
+{
+    // 1. Forget the old keys.
+    LoginState.fill(0);
+    for (int i = 0; i < kKeyTableSize - 1; ++i) {
+        (*m_keyTable)[static_cast<std::size_t>(i)] = TR7Info{};
+    }
+    m_ui->lv->clear();
+    QTreeWidgetItem* root = m_ui->tv->topLevelItem(0);
+    {
+        const QSignalBlocker blocker(m_ui->tv);
+        qDeleteAll(root->takeChildren());
+    }
+    // 2. Enumerate.
+    int count = 0;
+    const int found = FindAndConnectKeys(count);
+    KeyCount = 0;
+    if (found != 0) {
+        showKeyInfoError();
+        return found;
+    }
+    KeyCount = std::clamp(count, 0, kKeyTableSize - 1);
+    // 3. Every key's information.
+    for (int i = 0; i < KeyCount; ++i) {
+        const int result = token_get_info_ex(i, (*m_keyTable)[static_cast<std::size_t>(i)]);
+        if (result != 0) {
+            KeyCount = i;
+            showKeyInfoError();
+            return result;
+        }
+    }
+    // 4. Fingerprint detection: the keys get fingerprint features only when the SKF library
+    // reports a sensor; the library needs a moment after the enumeration.
+    FingerSupported = false;
+    FingerVein = false;
+    action("AcFingerlogon")->setVisible(false);
+    Delay(500);
+    // 5. The key nodes.
+    {
+        const QSignalBlocker blocker(m_ui->tv);
+        for (int i = 0; i < KeyCount; ++i) {
+            addKeyNodes(i);
+        }
+        root->setExpanded(true);
+        if (QTreeWidgetItem* first = root->child(0)) {
+            first->setExpanded(true);
+        }
+        // 6. The key list root selected, every key present and logged out.
+        m_ui->tv->setCurrentItem(root);
+    }
+    CurrentKeyIndex = 0;
+    for (int i = 0; i < KeyCount; ++i) {
+        LoginState[static_cast<std::size_t>(i)] = 1;
+    }
+    ShowKeyInfo(0);
+    showPage(PageKeyInfo);
+    updateActions();
+    return 0;
+}
+
+void TMainForm::addKeyNodes(int keyIndex)
+{
+    QTreeWidgetItem* root = m_ui->tv->topLevelItem(0);
+    auto* key = new QTreeWidgetItem(root, {keyInfo(keyIndex).labelText().trimmed()});
+    auto child = [key](LangKey text, int image) {
+        auto* node = new QTreeWidgetItem(key, {Language().text(text)});
+        node->setIcon(0, TreeIcon(image));
+    };
+    child("Main_Form_btn_SetUPIN", 4);
+    child("Main_Form_btn_SetKeyName", 11);
+    child("Main_Form_Groupbox", 3);
+    if (FingerSupported) {
+        child("F_User_Finger", FingerVein ? 23 : 18);
+    }
+    child("P_Remoteunlock", 22);
+}
+
+void TMainForm::ShowKeyInfo(int keyIndex)
+{
+    if (keyIndex < 0 || keyIndex >= kKeyTableSize) {
+        return;
+    }
+    TR7Info& info = (*m_keyTable)[static_cast<std::size_t>(keyIndex)];
+    if (token_get_info_ex(keyIndex, info) != 0) {
+        return;
+    }
+    token_get_pin_state(CurrentKeyIndex, 1, m_pinState);
+    QTreeWidget* lv = m_ui->lv;
+    lv->clear();
+    ListAddRow(lv, Lang("K_Info_labelName"), info.labelText());
+    ListAddRow(lv, Lang("K_Info_manufacture"), info.manufacturerText());
+    ListAddRow(lv, Lang("K_Info_Sn"), info.serialText());
+    ListAddRow(lv, Lang("K_Info_maxPinLen"), QString::number(info.maxPinLen));
+    ListAddRow(lv, Lang("K_Info_minPinLen"), QString::number(info.minPinLen));
+    ListAddRow(lv, Lang("Admin_label_TryCount"), QString::number(m_pinState.maxRetries()));
+    ListAddRow(lv, Lang("S_KeyTryTime"), QString::number(m_pinState.retriesLeft()));
+    ListAddRow(lv, Lang("S_Key_Dead_State"),
+               m_pinState.values[4] != 0 ? Lang("S_Key_Dead_Yes") : Lang("S_Key_Dead_No"));
+    ListAddRow(lv, Lang("K_Info_totalMemory"), FormatSize(info.totalMemory));
+    ListAddRow(lv, Lang("K_Info_freeMemory"), FormatSize(info.freeMemory));
+    ListAddRow(lv, Lang("K_Info_hardwareVer"), versionText(info.hardwareVersion));
+    ListAddRow(lv, Lang("K_Info_firmVer"), versionText(info.firmwareVersion));
+    lv->resizeColumnToContents(0);
+}
+
+void TMainForm::TCheckInitTimer()
+{
+    timer("TCheckInit")->stop();
+    for (int i = 0; i < KeyCount; ++i) {
+        if (keyInfo(i).initialised == 0) {
+            InfoBox(this, Lang("Init_Info"));
+            return;
+        }
+    }
+}
+
+void TMainForm::reportWrongPin(int retriesLeft, bool oldPin)
+{
+    if (retriesLeft == 0) {
+        InfoBox(this, Lang("K_Dead"));
+    } else if (oldPin) {
+        InfoBox(this, FormatInt(Lang("K_OldCheck"), retriesLeft));
+    } else {
+        InfoBox(this, Lang("K_PIN_Error") + QStringLiteral("\r") + FormatInt(Lang("K_Try_Time"), retriesLeft));
+    }
+}
+
+void TMainForm::AcLoginExecute()
+{
+    const int k = CurrentKeyIndex;
+    if (!keyIndexValid(k)) {
+        return;
+    }
+    if (keyInfo(k).initialised == 0) {
+        InfoBox(this, Lang("Init_Info"));
+        return;
+    }
+    token_get_pin_state(k, 1, m_pinState);
+    if (m_pinState.values[4] == 1) {
+        InfoBox(this, Lang("K_Dead"));
+        return;
+    }
+    token_logout(k);
+    LoginState[static_cast<std::size_t>(k)] = 1;
+    int retriesLeft = 0;
+    if (token_login(k, m_ui->edtUPIN->text(), retriesLeft) == 0) {
+        const WaitCursor wait;
+        token_reload_all_objects(k);
+        LoginState[static_cast<std::size_t>(k)] = 2;
+        showPage(PageCertificates);
+    } else {
+        reportWrongPin(retriesLeft, false);
+    }
+    updateActions();
+}
+
+void TMainForm::AcLoginUpdate()
+{
+    const int minimum = keyIndexValid(CurrentKeyIndex) ? keyInfo(CurrentKeyIndex).minPinLen : 0;
+    action("AcLogin")->setEnabled(m_ui->edtUPIN->text().size() >= minimum);
+}
+
+void TMainForm::AclogoutExecute()
+{
+    token_logout(CurrentKeyIndex);
+    if (CurrentKeyIndex >= 0 && CurrentKeyIndex < kKeyTableSize) {
+        LoginState[static_cast<std::size_t>(CurrentKeyIndex)] = 1;
+    }
+    showPage(PageLogin);
+}
+
+void TMainForm::AcCancelExecute()
+{
+    m_ui->edtUPIN->clear();
+}
+
+void TMainForm::AcFindKeyRefreshExecute()
+{
+    if (RefreshKeyList() == 0) {
+        timer("TCheckInit")->start();
+    }
+}
+
+void TMainForm::USBArrival(TUSB* component)
+{
+    if (!LibraryReady || !PIDList.contains(component->ProductID)) {
+        return;
+    }
+    if (ExpectedKeyCount < 0) {
+        ExpectedKeyCount = 0;
+    }
+    ++ExpectedKeyCount;
+    SearchCountdown = 5;
+    QThread::msleep(100);
+    timer("TFindUSBKey")->start();
+}
+
+void TMainForm::USBRemoval(TUSB* component)
+{
+    if (!LibraryReady || !PIDList.contains(component->ProductID)) {
+        return;
+    }
+    --ExpectedKeyCount;
+    bool allAnswer = KeyCount > 0;
+    for (int i = 0; i < KeyCount && allAnswer; ++i) {
+        allAnswer = token_get_info_ex(i, (*m_keyTable)[static_cast<std::size_t>(i)]) == 0;
+    }
+    if (allAnswer) {
+        return; // the device pulled out was none of the known keys
+    }
+    SearchCountdown = 2;
+    timer("TFindUSBKey")->start();
+}
+
+void TMainForm::TFindUSBKeyTimer()
+{
+    --SearchCountdown;
+    if (SearchCountdown <= 0) {
+        timer("TFindUSBKey")->stop();
+        return;
+    }
+    if (RefreshKeyList() != 0) {
+        closeImportDialog();
+        return;
+    }
+    if (KeyCount >= ExpectedKeyCount) {
+        timer("TFindUSBKey")->stop();
+        timer("TCheckInit")->start();
+    }
+}
+
+} // namespace kx

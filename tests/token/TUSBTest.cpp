@@ -1,0 +1,76 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "token/TUSB.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace kx;
+
+class TUSBTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void productIdentifiers()
+    {
+        QCOMPARE(TUSB::productIDFromInterfacePath(QStringLiteral("\\\\?\\USB#VID_1234&PID_ABCD#S1#{x}")), 0xABCD);
+        QCOMPARE(TUSB::productIDFromInterfacePath(QStringLiteral("\\\\?\\usb#vid_1ea8&pid_c003#s#{x}")), 0xC003);
+        // Only the first "PID_" counts, and the vendor part is not looked at.
+        QCOMPARE(TUSB::productIDFromInterfacePath(QStringLiteral("VID_C003&PID_0001&PID_0002")), 1);
+        QCOMPARE(TUSB::productIDFromInterfacePath(QStringLiteral("\\\\?\\USB#VID_1234#S1")), 0);
+        QCOMPARE(TUSB::productIDFromInterfacePath(QStringLiteral("PID_12")), 0x12);
+        QCOMPARE(TUSB::productIDFromInterfacePath(QStringLiteral("PID_+1FF")), 0);
+        QCOMPARE(TUSB::productIDFromInterfacePath(QStringLiteral("PID_ZZZZ")), 0);
+        QCOMPARE(TUSB::productIDFromInterfacePath(QString()), 0);
+        const QString path = TUSB::interfacePath(0x1ea8, 0xc003, QStringLiteral("kx01"));
+        QCOMPARE(path, QStringLiteral("\\\\?\\USB#VID_1EA8&PID_C003#KX01#{A5DCBF10-6530-11D2-901F-00C04FB951ED}"));
+        QCOMPARE(TUSB::productIDFromInterfacePath(path), 0xC003);
+    }
+
+    void keysimBusRaisesArrivalsAndRemovals()
+    {
+        QTemporaryDir dir;
+        const QString bus = dir.path() + QStringLiteral("/bus");
+        QDir().mkpath(bus);
+        TUSB usb(nullptr, bus);
+        QVERIFY(usb.watchingKeysimBus());
+        QSignalSpy arrivals(&usb, &TUSB::OnArrival);
+        QSignalSpy removals(&usb, &TUSB::OnRemoval);
+        int lastProduct = -1;
+        connect(&usb, &TUSB::OnArrival, this, [&](TUSB* c) { lastProduct = c->ProductID; });
+
+        const QString name = QStringLiteral("\\\\?\\USB#VID_1EA8&PID_C004#KX2#{A5DCBF10-6530-11D2-901F-00C04FB951ED}");
+        // A key's bus file is written under a hidden name and renamed, as keysim plugs a key.
+        QFile temp(bus + QStringLiteral("/.tmp-plug"));
+        QVERIFY(temp.open(QIODevice::WriteOnly));
+        temp.write("serial=KX2\n");
+        temp.close();
+        QVERIFY(QFile::rename(temp.fileName(), bus + QLatin1Char('/') + name));
+        QTRY_COMPARE(arrivals.count(), 1);
+        QCOMPARE(lastProduct, 0xC004);
+        QCOMPARE(removals.count(), 0);
+
+        QVERIFY(QFile::remove(bus + QLatin1Char('/') + name));
+        QTRY_COMPARE(removals.count(), 1);
+        QCOMPARE(usb.ProductID, 0xC004);
+        QCOMPARE(arrivals.count(), 1);
+    }
+
+    void missingBusFolderSendsNothing()
+    {
+        QTemporaryDir dir;
+        qunsetenv("KX2700_KEYSIM_DIR");
+        TUSB usb(nullptr, dir.path() + QStringLiteral("/none/bus"));
+        QVERIFY(!usb.watchingKeysimBus());
+        QSignalSpy arrivals(&usb, &TUSB::OnArrival);
+        usb.deviceChanged(true, QStringLiteral("PID_0102"));
+        QCOMPARE(arrivals.count(), 1);
+        QCOMPARE(usb.ProductID, 0x0102);
+    }
+};
+
+QTEST_GUILESS_MAIN(TUSBTest)
+#include "TUSBTest.moc"

@@ -1,0 +1,82 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "CertRegistration.h"
+
+#include "TokenWrappers.h"
+
+#include "platform/CertStore.h"
+
+#include <memory>
+
+namespace kx {
+
+bool ShouldRegisterEndEntity(int regCertMode, int keySpec, int keyAlgorithm)
+{
+    // Modes 1 and 2 register only key pairs known not to be ECC; a key pair whose public key
+    // cannot be read is not known, so it is left out.
+    const bool knownNotEcc = keyAlgorithm >= 0 && keyAlgorithm != kKeyAlgorithmECC;
+    switch (regCertMode) {
+    case 0:
+        return true;
+    case 1:
+        return knownNotEcc;
+    case 2:
+        return keySpec == kKeySpecSignature && knownNotEcc;
+    default:
+        return false;
+    }
+}
+
+int RegisterKeyCertificates(int keyIndex, TR7Info& info, const QString& cspName, int regCertMode)
+{
+    const int loaded = LoadContainerNames(keyIndex, info);
+    if (loaded != 0) {
+        return loaded;
+    }
+    const auto cert = std::make_unique<TR7CertInfo>();
+    for (int i = 0; i < info.containerCount; ++i) {
+        const QByteArray& name = info.containerNames[static_cast<std::size_t>(i)];
+        for (const int keySpec : {kKeySpecExchange, kKeySpecSignature}) {
+            if (ReadContainerCert(keyIndex, name, keySpec, *cert) != 0) {
+                continue;
+            }
+            if (cert->certType == kCertRoot) {
+                helper_add_root_cert_to_store(QStringLiteral("ROOT"), cert->der());
+                continue;
+            }
+            if (cert->certType == kCertCA) {
+                helper_add_root_cert_to_store(QStringLiteral("CA"), cert->der());
+                continue;
+            }
+            int keyAlgorithm = -1;
+            if (container_get_pubkey(keyIndex, name, keySpec, keyAlgorithm) != 0) {
+                keyAlgorithm = -1;
+            }
+            if (!ShouldRegisterEndEntity(regCertMode, keySpec, keyAlgorithm)) {
+                continue;
+            }
+            const int added = container_addcert_to_store(name, cspName, keySpec, cert->der());
+            if (added != 0) {
+                return (keySpec == kKeySpecExchange ? 10000 : 20000) + added;
+            }
+        }
+    }
+    return 0;
+}
+
+int RemoveStoreCertsOfCSP(const QString& cspName)
+{
+    try {
+        platform::CertStore store(platform::CertStore::defaultRoot());
+        const std::string provider = cspName.toLocal8Bit().toStdString();
+        for (const auto& certificate : store.list("MY")) {
+            if (certificate.keyProv && certificate.keyProv->provider == provider) {
+                store.remove("MY", certificate.thumbprint);
+            }
+        }
+    } catch (...) {
+        // A store that cannot be read leaves everything as it was.
+    }
+    return 0;
+}
+
+} // namespace kx

@@ -1,0 +1,202 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "TUSB.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSocketNotifier>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <libudev.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+namespace kx {
+
+namespace {
+
+struct UdevDeleter
+{
+    void operator()(udev* u) const { udev_unref(u); }
+    void operator()(udev_monitor* m) const { udev_monitor_unref(m); }
+    void operator()(udev_device* d) const { udev_device_unref(d); }
+};
+
+constexpr auto kUsbInterfaceClass = "{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
+
+} // namespace
+
+struct TUSB::UdevHandles
+{
+    std::unique_ptr<udev, UdevDeleter> context;
+    std::unique_ptr<udev_monitor, UdevDeleter> monitor;
+};
+
+QString defaultKeysimBusFolder()
+{
+    QString root = qEnvironmentVariable("KX2700_KEYSIM_DIR");
+    if (root.isEmpty()) {
+        QString data = qEnvironmentVariable("XDG_DATA_HOME");
+        if (data.isEmpty() || !QDir::isAbsolutePath(data)) {
+            data = QDir::homePath() + QStringLiteral("/.local/share");
+        }
+        root = data + QStringLiteral("/kx2700-keysim");
+    }
+    return root + QStringLiteral("/bus");
+}
+
+TUSB::TUSB(QObject* parent, const QString& keysimBusFolder) : QObject(parent)
+{
+    openUdev();
+    openKeysimBus(keysimBusFolder.isEmpty() ? defaultKeysimBusFolder() : keysimBusFolder);
+}
+
+TUSB::~TUSB()
+{
+    if (m_inotifyFd >= 0) {
+        ::close(m_inotifyFd);
+    }
+}
+
+int TUSB::productIDFromInterfacePath(const QString& interfacePath)
+{
+    const QString path = interfacePath.toUpper();
+    const qsizetype at = path.indexOf(QStringLiteral("PID_"));
+    // Without "PID_" the characters after position 3 are taken, which do not form a number in
+    // any real path.
+    const QString digits = path.mid(at < 0 ? 3 : at + 4, 4);
+    bool ok = false;
+    const int value = digits.toInt(&ok, 16);
+    const bool allHex = !digits.isEmpty() && std::all_of(digits.begin(), digits.end(), [](QChar c) {
+        return (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('A') && c <= QLatin1Char('F'));
+    });
+    return ok && allHex ? value : 0;
+}
+
+QString TUSB::interfacePath(int vendorId, int productId, const QString& serial)
+{
+    return QStringLiteral("\\\\?\\USB#VID_%1&PID_%2#%3#%4")
+        .arg(vendorId, 4, 16, QLatin1Char('0'))
+        .arg(productId, 4, 16, QLatin1Char('0'))
+        .arg(serial, QString::fromLatin1(kUsbInterfaceClass))
+        .toUpper();
+}
+
+void TUSB::deviceChanged(bool arrival, const QString& interfacePath)
+{
+    ProductID = productIDFromInterfacePath(interfacePath);
+    if (arrival) {
+        Q_EMIT OnArrival(this);
+    } else {
+        Q_EMIT OnRemoval(this);
+    }
+}
+
+void TUSB::openUdev()
+{
+    auto handles = std::make_unique<UdevHandles>();
+    handles->context.reset(udev_new());
+    if (!handles->context) {
+        return;
+    }
+    handles->monitor.reset(udev_monitor_new_from_netlink(handles->context.get(), "udev"));
+    if (!handles->monitor ||
+        udev_monitor_filter_add_match_subsystem_devtype(handles->monitor.get(), "usb", "usb_device") < 0 ||
+        udev_monitor_enable_receiving(handles->monitor.get()) < 0) {
+        return;
+    }
+    const int fd = udev_monitor_get_fd(handles->monitor.get());
+    if (fd < 0) {
+        return;
+    }
+    m_udev = std::move(handles);
+    m_udevNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(m_udevNotifier, &QSocketNotifier::activated, this, &TUSB::readUdev);
+}
+
+void TUSB::readUdev()
+{
+    const std::unique_ptr<udev_device, UdevDeleter> device(udev_monitor_receive_device(m_udev->monitor.get()));
+    if (!device) {
+        return;
+    }
+    const QString action = QString::fromLatin1(udev_device_get_action(device.get()));
+    const bool arrival = action == QStringLiteral("add");
+    if (!arrival && action != QStringLiteral("remove")) {
+        return;
+    }
+    // PRODUCT is "vendor/product/revision" in hexadecimal, and is present on removals too.
+    const QStringList product =
+        QString::fromLatin1(udev_device_get_property_value(device.get(), "PRODUCT")).split(QLatin1Char('/'));
+    if (product.size() < 2) {
+        return;
+    }
+    bool vendorOk = false;
+    bool productOk = false;
+    const int vendorId = product[0].toInt(&vendorOk, 16);
+    const int productId = product[1].toInt(&productOk, 16);
+    if (!vendorOk || !productOk) {
+        return;
+    }
+    const QString serial = QString::fromLatin1(udev_device_get_property_value(device.get(), "ID_SERIAL_SHORT"));
+    deviceChanged(arrival, interfacePath(vendorId, productId, serial));
+}
+
+void TUSB::openKeysimBus(const QString& folder)
+{
+    m_busFolder = folder;
+    if (!qEnvironmentVariableIsEmpty("KX2700_KEYSIM_DIR")) {
+        QDir().mkpath(folder); // a configured virtual key store gets its bus even before any key
+    }
+    if (!QFileInfo(folder).isDir()) {
+        return;
+    }
+    m_inotifyFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (m_inotifyFd < 0) {
+        return;
+    }
+    if (::inotify_add_watch(m_inotifyFd, QFile::encodeName(folder).constData(),
+                            IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM) < 0) {
+        ::close(m_inotifyFd);
+        m_inotifyFd = -1;
+        return;
+    }
+    m_inotifyNotifier = new QSocketNotifier(m_inotifyFd, QSocketNotifier::Read, this);
+    connect(m_inotifyNotifier, &QSocketNotifier::activated, this, &TUSB::readKeysimBus);
+}
+
+void TUSB::readKeysimBus()
+{
+    alignas(inotify_event) std::array<char, 16384> buffer{};
+    for (;;) {
+        const ssize_t length = ::read(m_inotifyFd, buffer.data(), buffer.size());
+        if (length <= 0) {
+            return; // EAGAIN: everything read
+        }
+        std::size_t offset = 0;
+        while (offset + sizeof(inotify_event) <= static_cast<std::size_t>(length)) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer.data() + offset);
+            const std::size_t size = sizeof(inotify_event) + event->len;
+            if (offset + size > static_cast<std::size_t>(length)) {
+                break;
+            }
+            offset += size;
+            if (event->len == 0 || (event->mask & IN_ISDIR)) {
+                continue;
+            }
+            const QString name = QFile::decodeName(QByteArray(event->name));
+            if (name.startsWith(QLatin1Char('.'))) {
+                continue; // a key's bus file being written
+            }
+            const bool arrival = (event->mask & (IN_CREATE | IN_MOVED_TO)) != 0;
+            const bool removal = (event->mask & (IN_DELETE | IN_MOVED_FROM)) != 0;
+            if (arrival || removal) {
+                deviceChanged(arrival, name);
+            }
+        }
+    }
+}
+
+} // namespace kx

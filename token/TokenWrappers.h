@@ -1,0 +1,68 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "TokenRecords.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace kx {
+
+// The programs' calls into the token library. Each writes a begin line to the operation log,
+// calls the export, writes "<export> end rtn=<result>" and returns the library's result
+// unchanged, or 100 when an exception occurred inside the wrapper. Texts go to the library in
+// the locale's 8-bit form (the key label as UTF-8); container names are 8-bit as the library
+// returned them. PINs and passwords are logged as "***" and cleared from memory after the call.
+
+// Initialises the library with init_pkcs11 (logged) when usbEnumString is empty, otherwise with
+// init_pkcs11_ex (not logged).
+int InitTokenLibrary(const QString& pkcs11Lib, const QString& usbEnumString, const QString& oemId,
+                     const QString& appName);
+// Finds the keys and connects each. No key: count 0 and 1. Otherwise count is the number found and
+// the result that of the last connect.
+int FindAndConnectKeys(int& count);
+// Reads the key's container names into info (at most 65; further names are dropped).
+int LoadContainerNames(int keyIndex, TR7Info& info);
+// Reads and decodes the certificate of one key pair.
+int ReadContainerCert(int keyIndex, const QByteArray& containerName, int keySpec, TR7CertInfo& cert);
+
+int uninit_pkcs11();
+int token_login(int keyIndex, const QString& pin, int& retriesLeft);
+int token_logout(int keyIndex);
+int token_get_info_ex(int keyIndex, TR7Info& info);
+int token_reload_all_objects(int keyIndex);
+int token_get_pin_state(int keyIndex, int userType, PinState& state);
+int token_change_upin(int keyIndex, const QString& oldPin, const QString& newPin);
+// A label of more than 64 bytes in UTF-8 is refused with DRV_INVALID_PARAM without a call.
+int token_set_label(int keyIndex, const QString& label);
+
+int container_get_cert(int keyIndex, const QByteArray& containerName, int keySpec, QByteArray& der);
+// The key probe: the algorithm (3 ECC) and bit length of one key pair's public key.
+int container_get_pubkey(int keyIndex, const QByteArray& containerName, int keySpec, int& keyAlgorithm,
+                         int* keyBits = nullptr);
+int container_get_prikey(int keyIndex, const QByteArray& containerName, int keySpec);
+int container_create_new(int keyIndex, const QByteArray& containerName);
+int container_delete(int keyIndex, const QByteArray& containerName);
+int container_delete_cert(int keyIndex, const QByteArray& containerName, int keySpec);
+int container_addcert_to_store(const QByteArray& containerName, const QString& cspName, int keySpec,
+                               const QByteArray& der);
+int helper_add_root_cert_to_store(const QString& storeName, const QByteArray& der);
+int helper_show_cert_ui(void* window, const QByteArray& der);
+
+// The two names and the kind of one certificate of a parsed PKCS#12 or PKCS#7 file.
+struct FileCertInfo
+{
+    QString subject;
+    QString issuer;
+    int certType = 0;
+};
+
+int pkcs12_file_parse(const QString& path, const QString& password, int& count);
+int pkcs12_file_get_certinfo(int index, FileCertInfo& info);
+int pkcs12_import_certificate(int keyIndex, const QByteArray& containerName, int keySpec, int index);
+int x509_import_certificate(int keyIndex, const QByteArray& containerName, int keySpec, const QString& path);
+int p7b_file_parse(const QString& path, int& count);
+int p7b_file_get_certinfo(int index, FileCertInfo& info);
+int p7b_import_certificate(int keyIndex, const QByteArray& containerName, int keySpec, int index);
+
+} // namespace kx
