@@ -1,0 +1,341 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "ManagerFixture.h"
+
+#include "common/LanguageTexts.h"
+#include "common/UserConfig.h"
+#include "manager/TMainForm.h"
+#include "token/TUSB.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+
+using namespace kx;
+using test::ManagerWorld;
+using test::RecordingPresenter;
+
+namespace {
+
+template <typename T>
+T* child(QWidget& window, const char* name)
+{
+    return window.findChild<T*>(QString::fromLatin1(name));
+}
+
+// Shows the window and waits until the token library is open and the keys are listed.
+void open(TMainForm& window)
+{
+    window.show();
+    QTRY_VERIFY_WITH_TIMEOUT(window.LibraryReady, 10000);
+}
+
+QTreeWidgetItem* keyChild(TMainForm& window, int key, int index)
+{
+    return child<QTreeWidget>(window, "tv")->topLevelItem(0)->child(key)->child(index);
+}
+
+void select(TMainForm& window, QTreeWidgetItem* node)
+{
+    child<QTreeWidget>(window, "tv")->setCurrentItem(node);
+}
+
+void typeInto(TMainForm& window, const char* edit, const QString& text)
+{
+    child<QLineEdit>(window, edit)->setText(text);
+}
+
+} // namespace
+
+class MainFormTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void twoKeysAreListedAndLoggedOut()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--label", " 第一 ", "--hw-version", "1.2"}));
+        QVERIFY(world.keysim({"create", "--serial", "KXB", "--label", "Second", "--pid", "C004"}));
+        RecordingPresenter messages;
+        TMainForm window;
+        open(window);
+        auto* tv = child<QTreeWidget>(window, "tv");
+        QCOMPARE(window.KeyCount, 2);
+        QCOMPARE(tv->topLevelItemCount(), 3);
+        QCOMPARE(tv->topLevelItem(0)->childCount(), 2);
+        QCOMPARE(tv->topLevelItem(0)->child(0)->text(0), QStringLiteral("第一"));
+        QCOMPARE(tv->topLevelItem(0)->child(1)->childCount(), 4); // no fingerprint node
+        QCOMPARE(tv->currentItem(), tv->topLevelItem(0));
+        QCOMPARE(window.LoginState[0], 1);
+        QCOMPARE(window.LoginState[1], 1);
+        QCOMPARE(window.LoginState[2], 0);
+        QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageKeyInfo));
+        auto* lv = child<QTreeWidget>(window, "lv");
+        QCOMPARE(lv->topLevelItemCount(), 12);
+        QCOMPARE(lv->topLevelItem(2)->text(1), QStringLiteral("KXA"));
+        QCOMPARE(lv->topLevelItem(7)->text(1), Lang("S_Key_Dead_No"));
+        QCOMPARE(lv->topLevelItem(10)->text(1), QStringLiteral("1.02")); // hardware version 258
+        QCOMPARE(lv->topLevelItem(11)->text(1), QStringLiteral("1.00"));
+        QVERIFY(messages.messages.isEmpty());
+    }
+
+    void treeNodesChooseThePages()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--label", "Key A"}));
+        RecordingPresenter messages;
+        TMainForm window;
+        open(window);
+        auto* tv = child<QTreeWidget>(window, "tv");
+        select(window, tv->topLevelItem(2));
+        QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageAbout));
+        select(window, tv->topLevelItem(1));
+        QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageSystemInfo));
+        select(window, keyChild(window, 0, 0));
+        QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageUserPIN));
+        select(window, keyChild(window, 0, 1));
+        QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageKeyName));
+        QCOMPARE(child<QLineEdit>(window, "edtKeyName")->text(), QStringLiteral("Key A"));
+        select(window, keyChild(window, 0, 2));
+        QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageLogin));
+        QCOMPARE(child<QLabel>(window, "Lkeyname")->text(), QStringLiteral("Key A"));
+        QVERIFY(window.timer("TSetFocusUPIN")->isActive());
+        select(window, keyChild(window, 0, 3)); // the remote unlock node on a key without sensor
+        QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageRemoteUnlock));
+        select(window, tv->topLevelItem(0)->child(0));
+        QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageKeyInfo));
+        // The key list root changes nothing but the current key.
+        select(window, tv->topLevelItem(0));
+        QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageKeyInfo));
+        QCOMPARE(window.CurrentKeyIndex, 0);
+    }
+
+    void loginAndLogout()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--pin", "12345678", "--min-pin", "6"}));
+        RecordingPresenter messages;
+        TMainForm window;
+        open(window);
+        select(window, keyChild(window, 0, 2));
+        QAction* login = window.action("AcLogin");
+        typeInto(window, "edtUPIN", QStringLiteral("12345"));
+        QVERIFY(!login->isEnabled()); // shorter than the key's shortest PIN
+        QCOMPARE(child<QLabel>(window, "Label10")->text(), QStringLiteral("5"));
+        QVERIFY(!child<QPushButton>(window, "btnlogon")->isEnabled());
+        // Enter still tries: a wrong PIN with the retries left.
+        QTest::keyClick(child<QLineEdit>(window, "edtUPIN"), Qt::Key_Return);
+        QCOMPARE(messages.messages.size(), 1);
+        QCOMPARE(messages.messages.last(),
+                 Lang("K_PIN_Error") + QStringLiteral("\r") + QStringLiteral("您还有5次机会"));
+        QCOMPARE(child<QLineEdit>(window, "edtUPIN")->text(), QStringLiteral("12345")); // kept
+
+        typeInto(window, "edtUPIN", QStringLiteral("12345678"));
+        QVERIFY(login->isEnabled());
+        login->trigger();
+        QCOMPARE(messages.messages.size(), 1);
+        QCOMPARE(window.LoginState[0], 2);
+        QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageCertificates));
+        // Once logged in the certificates node leads straight to the certificate page.
+        select(window, keyChild(window, 0, 0));
+        select(window, keyChild(window, 0, 2));
+        QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageCertificates));
+
+        window.action("Aclogout")->trigger();
+        QCOMPARE(window.LoginState[0], 1);
+        QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageLogin));
+        select(window, keyChild(window, 0, 0));
+        select(window, keyChild(window, 0, 2));
+        QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageLogin));
+        window.action("AcCancel")->trigger();
+        QVERIFY(child<QLineEdit>(window, "edtUPIN")->text().isEmpty());
+    }
+
+    void wrongPinsDownToLockedAndRefusalWithoutATry()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--pin", "12345678", "--max-retries", "4"}));
+        RecordingPresenter messages;
+        TMainForm window;
+        open(window);
+        select(window, keyChild(window, 0, 2));
+        typeInto(window, "edtUPIN", QStringLiteral("00000000"));
+        window.AcLoginExecute();
+        QCOMPARE(messages.messages.last(), Lang("K_PIN_Error") + QStringLiteral("\r您还有3次机会"));
+        window.AcLoginExecute();
+        window.AcLoginExecute();
+        window.AcLoginExecute(); // the last try
+        QCOMPARE(messages.messages.last(), Lang("K_Dead"));
+        QVERIFY(world.keysim({"show", "KXA"}));
+        const QString before = world.lastOutput;
+        // A locked key is refused before any login: the counter does not move.
+        typeInto(window, "edtUPIN", QStringLiteral("12345678"));
+        window.AcLoginExecute();
+        QCOMPARE(messages.messages.last(), Lang("K_Dead"));
+        QCOMPARE(messages.messages.size(), 5);
+        QVERIFY(world.keysim({"show", "KXA"}));
+        QCOMPARE(world.lastOutput, before);
+        QCOMPARE(window.LoginState[0], 1);
+    }
+
+    void uninitialisedKeysAreReported()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--initialised", "no"}));
+        RecordingPresenter messages;
+        TMainForm window;
+        open(window);
+        QTRY_COMPARE(messages.messages.size(), 1);
+        QCOMPARE(messages.messages.last(), Lang("Init_Info"));
+        select(window, keyChild(window, 0, 2));
+        typeInto(window, "edtUPIN", QStringLiteral("12345678"));
+        window.AcLoginExecute();
+        QCOMPARE(messages.messages.size(), 2);
+        QCOMPARE(messages.messages.last(), Lang("Init_Info"));
+    }
+
+    void pinChange()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--pin", "12345678", "--min-pin", "8", "--max-pin", "12"}));
+        world.folders.write(QStringLiteral("config/kx/UserConfig.ini"), "[UserConfig]\nCycleSetPIN=30\n");
+        world.folders.context().setClock([] { return QDateTime(QDate(2024, 1, 30), QTime(10, 0)); });
+        RecordingPresenter messages;
+        TMainForm window;
+        open(window);
+        select(window, keyChild(window, 0, 0));
+        auto change = [&](const QString& oldPin, const QString& newPin, const QString& confirm) {
+            typeInto(window, "edtOldUPin", oldPin);
+            typeInto(window, "edtNewUPin1", newPin);
+            typeInto(window, "edtNewUPin2", confirm);
+            window.AcSetUserPINExecute();
+            return messages.messages.isEmpty() ? QString() : messages.messages.last();
+        };
+        QCOMPARE(change(QStringLiteral("12345678"), QStringLiteral("Abcd!234"), QStringLiteral("Abcd!235")),
+                 Lang("S_PIN_equal"));
+        QCOMPARE(change(QStringLiteral("12345678"), QStringLiteral("Abcd!2345678X"), QStringLiteral("Abcd!2345678X")),
+                 Lang("UPIN_E2") + QStringLiteral("(8--12)"));
+        QCOMPARE(change(QStringLiteral("12345678"), QStringLiteral("abcd1234"), QStringLiteral("abcd1234")),
+                 QStringLiteral("口令为8-16位，必须包含数字、字母、特殊字符"));
+        QCOMPARE(child<QLabel>(window, "PStrength_UPIN")->text(), QStringLiteral("中"));
+        QCOMPARE(change(QStringLiteral("87654321"), QStringLiteral("Abcd!234"), QStringLiteral("Abcd!234")),
+                 QStringLiteral("原口令不正确,您还有5次重试机会"));
+        QCOMPARE(child<QLabel>(window, "PStrength_UPIN")->text(), QStringLiteral("强"));
+        QCOMPARE(change(QStringLiteral("12345678"), QStringLiteral("Abcd!234"), QStringLiteral("Abcd!234")),
+                 Lang("K_Set_Yes"));
+        QVERIFY(child<QLineEdit>(window, "edtOldUPin")->text().isEmpty());
+        QVERIFY(child<QLineEdit>(window, "edtNewUPin1")->text().isEmpty());
+        TUserConfigInfo config;
+        ReadUserConfig(world.folders.path(QStringLiteral("config/kx/UserConfig.ini")), config);
+        QCOMPARE(config.LastDay, QStringLiteral("20240229"));
+        // The new PIN logs in.
+        select(window, keyChild(window, 0, 2));
+        typeInto(window, "edtUPIN", QStringLiteral("Abcd!234"));
+        window.AcLoginExecute();
+        QCOMPARE(window.LoginState[0], 2);
+    }
+
+    void renameKey()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--label", "Old"}));
+        RecordingPresenter messages;
+        TMainForm window;
+        open(window);
+        select(window, keyChild(window, 0, 1));
+        typeInto(window, "edtKeyName", QString());
+        QVERIFY(!window.action("AcSetKeyName")->isEnabled());
+        // Ten three-byte characters and one byte: 31 bytes pass; eleven characters (33) do not.
+        typeInto(window, "edtKeyName", QStringLiteral("  ") + QString(11, QChar(0x4E2D)) + QStringLiteral(" "));
+        window.AcSetKeyNameExecute();
+        QCOMPARE(messages.messages.last(), Lang("K_Len_Error"));
+        QCOMPARE(child<QTreeWidget>(window, "tv")->topLevelItem(0)->child(0)->text(0), QStringLiteral("Old"));
+        const QString name = QString(10, QChar(0x4E2D)) + QStringLiteral("x");
+        typeInto(window, "edtKeyName", QStringLiteral(" ") + name + QStringLiteral(" "));
+        window.AcSetKeyNameExecute();
+        QCOMPARE(messages.messages.last(), Lang("K_Set_Yes"));
+        QCOMPARE(child<QTreeWidget>(window, "tv")->topLevelItem(0)->child(0)->text(0), name);
+        QCOMPARE(window.keyInfo(0).labelText(), name);
+        window.AcFindKeyRefreshExecute();
+        QCOMPARE(child<QTreeWidget>(window, "tv")->topLevelItem(0)->child(0)->text(0), name);
+    }
+
+    void commandsFromTheMonitor()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--pin", "12345678"}));
+        RecordingPresenter messages;
+        TMainForm window;
+        open(window);
+        select(window, keyChild(window, 0, 2));
+        typeInto(window, "edtUPIN", QStringLiteral("12345678"));
+        window.AcLoginExecute();
+        QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageCertificates));
+        window.handleCommand(QStringLiteral("LoadCert")); // on the certificate page: still logged in
+        QCOMPARE(window.LoginState[0], 2);
+        select(window, keyChild(window, 0, 0));
+        window.handleCommand(QStringLiteral("LoadCert"));
+        QCOMPARE(window.LoginState[0], 1);
+        window.handleCommand(QStringLiteral("close"));
+        QVERIFY(window.isVisible());
+        window.handleCommand(QStringLiteral("CLOSE"));
+        QVERIFY(!window.isVisible());
+    }
+
+    void hotPlug()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA"}));
+        RecordingPresenter messages;
+        TMainForm window;
+        open(window);
+        QCOMPARE(window.KeyCount, 1);
+        TUSB* usb = window.usb();
+        // A device that is not listed starts no search.
+        QVERIFY(world.keysim({"create", "--serial", "KXX", "--pid", "1234"}));
+        usb->deviceChanged(true, TUSB::interfacePath(0x1EA8, 0x1234, QStringLiteral("KXX")));
+        QVERIFY(!window.timer("TFindUSBKey")->isActive());
+        QCOMPARE(window.ExpectedKeyCount, 0);
+
+        QVERIFY(world.keysim({"pull", "KXX"})); // an unlisted removal changes nothing either
+        QTest::qWait(300);
+        QVERIFY(!window.timer("TFindUSBKey")->isActive());
+        QCOMPARE(window.KeyCount, 1);
+
+        // A listed key that the library sees only 250 ms after the arrival is found by a later tick.
+        QVERIFY(world.keysim({"create", "--serial", "KXB", "--no-plug"}));
+        QVERIFY(world.keysim({"fault", "KXB", "--visible-after", "250"}));
+        window.ExpectedKeyCount = 1; // the key already there
+        QVERIFY(world.keysim({"plug", "KXB"}));
+        QTRY_COMPARE_WITH_TIMEOUT(window.ExpectedKeyCount, 2, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.timer("TFindUSBKey")->isActive(), 10000);
+        QCOMPARE(window.KeyCount, 2);
+        QCOMPARE(child<QTreeWidget>(window, "tv")->topLevelItem(0)->childCount(), 2);
+
+        // Pulling a listed key refreshes the list once.
+        QVERIFY(world.keysim({"pull", "KXB"}));
+        QTRY_COMPARE_WITH_TIMEOUT(window.KeyCount, 1, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.timer("TFindUSBKey")->isActive(), 5000);
+        QCOMPARE(window.ExpectedKeyCount, 1);
+        QCOMPARE(child<QTreeWidget>(window, "tv")->currentItem(), child<QTreeWidget>(window, "tv")->topLevelItem(0));
+    }
+
+    void failingLibraryClosesTheWindow()
+    {
+        ManagerWorld world;
+        world.folders.write(QStringLiteral("bin/APPInfo.ini"), "[APPLib]\nPKCS11Lib=/nonexistent/module.so\n");
+        RecordingPresenter messages;
+        TMainForm window;
+        window.show();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 5000);
+        QCOMPARE(messages.messages, QStringList{Lang("K_pkcs11Init_Error")});
+        QVERIFY(!window.LibraryReady);
+    }
+};
+
+QTEST_MAIN(MainFormTest)
+#include "MainFormTest.moc"

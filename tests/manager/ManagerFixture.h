@@ -1,0 +1,61 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "../common/TestFolders.h"
+
+#include "common/widgets/MessageBox.h"
+
+#include <QProcess>
+#include <QStringList>
+
+namespace kx::test {
+
+// Records the message boxes instead of showing them, answering questions with `answer`.
+class RecordingPresenter final : public MessagePresenter
+{
+public:
+    RecordingPresenter() { MessagePresenter::setCurrent(this); }
+    ~RecordingPresenter() override { MessagePresenter::setCurrent(nullptr); }
+    bool present(QWidget*, Kind, const QString&, const QString& text) override
+    {
+        messages.append(text);
+        return answer;
+    }
+    QStringList messages;
+    bool answer = true;
+};
+
+// A temporary world for one manager: its program folder with an APPInfo.ini that points at the
+// virtual key module, the user's folders, and a virtual key store driven by the control tool.
+class ManagerWorld
+{
+public:
+    ManagerWorld()
+    {
+        const QString keys = folders.path(QStringLiteral("keys"));
+        qputenv("KX2700_KEYSIM_DIR", QFile::encodeName(keys));
+        qputenv("XDG_DATA_HOME", QFile::encodeName(folders.path(QStringLiteral("data"))));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(folders.path(QStringLiteral("run"))));
+        QDir().mkpath(folders.path(QStringLiteral("run")));
+        QFile::setPermissions(folders.path(QStringLiteral("run")),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        folders.write(QStringLiteral("bin/APPInfo.ini"),
+                      "[APPLib]\nPKCS11Lib=" KEYSIM_PKCS11_PATH "\nCSPName=KX CSP\n[UserInfo]\nCfgPath=kx\n"
+                      "[APPFlag]\nPID=$C003|$C004\n");
+    }
+
+    // Runs the control tool; true when it succeeded.
+    bool keysim(const QStringList& arguments)
+    {
+        QProcess tool;
+        tool.start(QStringLiteral(KEYSIM_TOOL_PATH), arguments);
+        tool.waitForFinished(20000);
+        lastOutput = QString::fromUtf8(tool.readAllStandardOutput() + tool.readAllStandardError());
+        return tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
+    }
+
+    TestFolders folders;
+    QString lastOutput;
+};
+
+} // namespace kx::test
