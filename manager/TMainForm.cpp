@@ -78,6 +78,8 @@ TMainForm::TMainForm(QWidget* parent)
     m_ui->setupUi(this);
     setObjectName(QStringLiteral("TMainForm"));
     setFixedSize(674, 432);
+    // PIN fields show one "*" per character.
+    setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     m_ui->tv->setHeaderHidden(true);
