@@ -85,8 +85,9 @@ TMainForm::TMainForm(QWidget* parent)
     m_ui->tv->setHeaderHidden(true);
     m_ui->tv->setMouseTracking(true);
     m_ui->tvCert->setHeaderHidden(true);
-    createActions();
     createTimers();
+    createActions();
+    createCertActions();
     ApplyTexts();
     SwitchFingerTexts(0);
     InitialiseMainWindow();
@@ -189,6 +190,14 @@ void TMainForm::ApplyTexts()
     caption("AcSetUserPIN", "C_btn_Set");
     caption("AcSetKeyName", "C_btn_Set");
     caption("AcFingerlogon", "F_Logon");
+    caption("Acrefresh", "Main_Form_btn_Refresh");
+    caption("AcInputCert", "Main_Form_btn_Import");
+    caption("AcOutput", "Main_Form_btn_Output");
+    caption("AcDel", "Main_Form_btn_Del");
+    caption("AcListCert", "btn_ViewCert");
+    caption("AcRegCert", "K_Cert_Reg");
+    caption("AcUnRegCert", "K_Cert_UnReg");
+    caption("AcDelCert", "K_Cert_Del");
 
     const QString colon = QStringLiteral(":");
     m_ui->Label14->setText(Lang("Login_Form_label_keyname") + colon);
@@ -240,6 +249,11 @@ void TMainForm::InitialiseMainWindow()
     connect(m_usb, &TUSB::OnRemoval, this, &TMainForm::USBRemoval);
     // 6. Pages without tabs; the key information first.
     showPage(PageKeyInfo);
+    // 7. The certificate actions the language shows.
+    action("AcDelCert")->setVisible(Language().switchOn("config_Cert_Del"));
+    action("AcInputCert")->setVisible(Language().switchOn("config_Cert_Input"));
+    action("AcDel")->setVisible(Language().switchOn("config_Cont_Del"));
+    action("AcOutput")->setVisible(Language().switchOn("config_Cert_Output"));
     // 8. The three roots of the tree.
     BuildTreeRoots();
     // 9. Character count of the PIN field.
@@ -385,6 +399,8 @@ void TMainForm::tvChange(QTreeWidgetItem* node)
             break;
         case 2:
             if (LoginState[static_cast<std::size_t>(CurrentKeyIndex)] == 2) {
+                LoadCertTree(CurrentKeyIndex);
+                UpdateCertActions();
                 showPage(PageCertificates);
             } else {
                 showPage(PageLogin);
@@ -411,7 +427,9 @@ void TMainForm::handleCommand(const QString& text)
         close();
     }
     if (text == QStringLiteral("LoadCert")) {
-        if (ActivePageIndex() != PageCertificates && CurrentKeyIndex >= 0 && CurrentKeyIndex < kKeyTableSize) {
+        if (ActivePageIndex() == PageCertificates) {
+            AcrefreshExecute();
+        } else if (CurrentKeyIndex >= 0 && CurrentKeyIndex < kKeyTableSize) {
             LoginState[static_cast<std::size_t>(CurrentKeyIndex)] = 1;
         }
     }

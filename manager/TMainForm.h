@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "CertImportJob.h"
+
 #include "common/AppInfo.h"
 #include "common/UserConfig.h"
 #include "token/TokenRecords.h"
@@ -70,6 +72,21 @@ public:
     void AcSetKeyNameExecute();
     void AcSetKeyNameUpdate();
 
+    // The certificate page.
+    void LoadCertTree(int keyIndex);
+    void UpdateCertActions();
+    void AcrefreshExecute();
+    void AcListCertExecute();
+    void AcOutputExecute();
+    void AcDelExecute();
+    void AcDelCertExecute();
+    void AcRegCertExecute();
+    void AcUnRegCertExecute();
+    void AcInputCertExecute();
+    // The presence bytes of a container: 1 / 0 for an exchange certificate, 2 / 0 for a
+    // signature certificate.
+    std::array<std::uint8_t, 2> certPresence(int keyIndex, int container) const;
+
     // The monitor's commands ("CLOSE", "LoadCert"); any other text is ignored.
     void handleCommand(const QString& text);
     void handleSystemCommand(quint32 command);
@@ -115,6 +132,15 @@ private:
     void reportWrongPin(int retriesLeft, bool oldPin);
     void closeImportDialog();
     void openAboutLink(bool mail);
+    void createCertActions();
+    void addCertNodes(QTreeWidgetItem* container, int keyIndex, const QByteArray& name, int keySpec);
+    bool selectedCertificate(QByteArray& name, int& keySpec, int& container) const;
+    bool readSelectedCertificate(QByteArray& der);
+    void afterDeletion(int result);
+    void reportImportFailure(int result);
+    int runImportWorker(bool singleCertificate);
+    void TRegCertTimer();
+    void TimerCertTick();
 
     std::unique_ptr<Ui::TMainForm> m_ui;
     TAPPInfo m_appInfo;
@@ -125,6 +151,9 @@ private:
     PinState m_pinState;
     TUSB* m_usb = nullptr;
     CommandEndpoint* m_endpoint = nullptr;
+    // Certificate presence by key and container position.
+    std::array<std::array<std::array<std::uint8_t, 2>, TR7Info::kMaxContainers>, kKeyTableSize> m_presence{};
+    CertImportJob m_importJob;
     bool m_initialised = false;
     bool m_libraryOpened = false;
 };

@@ -59,6 +59,7 @@ int TMainForm::RefreshKeyList()
         (*m_keyTable)[static_cast<std::size_t>(i)] = TR7Info{};
     }
     m_ui->lv->clear();
+    UpdateCertActions();
     QTreeWidgetItem* root = m_ui->tv->topLevelItem(0);
     {
         const QSignalBlocker blocker(m_ui->tv);
@@ -201,6 +202,8 @@ void TMainForm::AcLoginExecute()
         token_reload_all_objects(k);
         LoginState[static_cast<std::size_t>(k)] = 2;
         showPage(PageCertificates);
+        LoadCertTree(k);
+        UpdateCertActions();
     } else {
         reportWrongPin(retriesLeft, false);
     }

@@ -333,11 +333,15 @@ int container_get_pubkey(int keyIndex, const QByteArray& containerName, int keyS
     });
 }
 
-int container_get_prikey(int keyIndex, const QByteArray& containerName, int keySpec)
+int container_get_prikey(int keyIndex, const QByteArray& containerName, int keySpec, int* keyAlgorithm)
 {
     return traced("container_get_prikey", begin("container_get_prikey", "container_id", shown(containerName)), [&] {
         int value = 0;
-        return tokenApi().container_get_prikey(keyIndex, containerName.constData(), keySpec, &value);
+        const int result = tokenApi().container_get_prikey(keyIndex, containerName.constData(), keySpec, &value);
+        if (keyAlgorithm) {
+            *keyAlgorithm = value;
+        }
+        return result;
     });
 }
 

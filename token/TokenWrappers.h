@@ -40,7 +40,8 @@ int container_get_cert(int keyIndex, const QByteArray& containerName, int keySpe
 // The key probe: the algorithm (3 ECC) and bit length of one key pair's public key.
 int container_get_pubkey(int keyIndex, const QByteArray& containerName, int keySpec, int& keyAlgorithm,
                          int* keyBits = nullptr);
-int container_get_prikey(int keyIndex, const QByteArray& containerName, int keySpec);
+// The private-key probe; `keyAlgorithm` gets the key's algorithm code.
+int container_get_prikey(int keyIndex, const QByteArray& containerName, int keySpec, int* keyAlgorithm = nullptr);
 int container_create_new(int keyIndex, const QByteArray& containerName);
 int container_delete(int keyIndex, const QByteArray& containerName);
 int container_delete_cert(int keyIndex, const QByteArray& containerName, int keySpec);

@@ -1,0 +1,418 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "CertFixture.h"
+#include "ManagerFixture.h"
+
+#include "common/LanguageTexts.h"
+#include "common/widgets/FileDialogs.h"
+#include "manager/TIMForm.h"
+#include "manager/TMainForm.h"
+#include "platform/CertStore.h"
+#include "token/TokenApi.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <functional>
+
+using namespace kx;
+using test::ManagerWorld;
+using test::RecordingPresenter;
+using test::TestCertificates;
+
+namespace {
+
+// Answers the save dialog with a chosen file.
+class ChosenFiles final : public FileDialogs
+{
+public:
+    ChosenFiles() { FileDialogs::setCurrent(this); }
+    ~ChosenFiles() override { FileDialogs::setCurrent(nullptr); }
+    QString openFileName(QWidget*, const QString&, const QString&) override { return file; }
+    QString saveFileName(QWidget*, const QString&, const QString& suffix) override
+    {
+        lastSuffix = suffix;
+        return file;
+    }
+    QString file;
+    QString lastSuffix;
+};
+
+template <typename T>
+T* child(QObject& parent, const char* name)
+{
+    return parent.findChild<T*>(QString::fromLatin1(name));
+}
+
+QTreeWidget* certTree(TMainForm& window)
+{
+    return child<QTreeWidget>(window, "tvCert");
+}
+
+// Works the import dialog once it is open: `fill` sets its fields, then OK is pressed.
+QTimer* whenImportDialogOpens(const std::function<void(TIMForm&)>& fill)
+{
+    auto* poll = new QTimer;
+    poll->setInterval(20);
+    QObject::connect(poll, &QTimer::timeout, [poll, fill] {
+        if (auto* dialog = qobject_cast<TIMForm*>(QApplication::activeModalWidget())) {
+            poll->stop();
+            poll->deleteLater();
+            fill(*dialog);
+            if (dialog->isVisible()) {
+                dialog->btnOKClick();
+            }
+            if (dialog->isVisible()) {
+                dialog->done(2); // refused: leave the dialog so the test can go on
+            }
+        }
+    });
+    poll->start();
+    return poll;
+}
+
+void newContainer(TIMForm& dialog, const QString& name, int keySpec)
+{
+    child<QRadioButton>(dialog, "rb1")->setChecked(true);
+    child<QLineEdit>(dialog, "edtContname")->setText(name);
+    child<QRadioButton>(dialog, keySpec == 2 ? "rb4" : "rb3")->setChecked(true);
+}
+
+void existingContainer(TIMForm& dialog, int index, int keySpec)
+{
+    child<QRadioButton>(dialog, "rb2")->setChecked(true);
+    child<QComboBox>(dialog, "cbContName")->setCurrentIndex(index);
+    child<QRadioButton>(dialog, keySpec == 2 ? "rb4" : "rb3")->setChecked(true);
+}
+
+QStringList topTexts(QTreeWidget* tree)
+{
+    QStringList texts;
+    for (int i = 0; i < tree->topLevelItemCount(); ++i) {
+        texts << tree->topLevelItem(i)->text(0);
+    }
+    return texts;
+}
+
+// A logged-in manager on the certificate page of its first key.
+class CertPage
+{
+public:
+    explicit CertPage(ManagerWorld& world)
+    {
+        window.show();
+        QTRY_VERIFY_WITH_TIMEOUT(window.LibraryReady, 10000);
+        auto* tv = child<QTreeWidget>(window, "tv");
+        tv->setCurrentItem(tv->topLevelItem(0)->child(0)->child(2));
+        child<QLineEdit>(window, "edtUPIN")->setText(QStringLiteral("12345678"));
+        window.AcLoginExecute();
+        Q_UNUSED(world);
+    }
+    void import(const std::function<void(TIMForm&)>& fill)
+    {
+        whenImportDialogOpens(fill);
+        window.AcInputCertExecute();
+    }
+    TMainForm window;
+};
+
+} // namespace
+
+class CertPageTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_certs = std::make_unique<TestCertificates>(m_certFolder.path());
+        QVERIFY(m_certs->ok());
+        // The shipped language shows every certificate action.
+        QCOMPARE(Language().load(QStringLiteral(KX_SOURCE_DIR "/resources/Languages/CN_2052.lng")), 0);
+    }
+
+    void emptyKey()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA"}));
+        RecordingPresenter messages;
+        CertPage page(world);
+        QCOMPARE(page.window.ActivePageIndex(), int(TMainForm::PageCertificates));
+        QCOMPARE(topTexts(certTree(page.window)), QStringList{QStringLiteral("(无容器)")});
+        certTree(page.window)->setCurrentItem(certTree(page.window)->topLevelItem(0));
+        QVERIFY(!page.window.action("AcDel")->isEnabled());
+        QVERIFY(!page.window.action("AcRegCert")->isEnabled());
+        QVERIFY(!page.window.action("AcUnRegCert")->isEnabled());
+        page.window.AcDelExecute();
+        QVERIFY(messages.messages.isEmpty());
+    }
+
+    void pkcs12WithChainLandsInChosenAndNewContainers()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--total-memory", "262144", "--free-memory", "258048"}));
+        RecordingPresenter messages;
+        CertPage page(world);
+        page.import([&](TIMForm& dialog) {
+            dialog.chooseFile(m_certs->path(QStringLiteral("user.pfx")));
+            child<QLineEdit>(dialog, "edtpwd")->setText(QStringLiteral("pfx-pass"));
+            newContainer(dialog, QStringLiteral("my container"), 1);
+        });
+        QVERIFY2(messages.messages.isEmpty(), qPrintable(messages.messages.join(QLatin1Char('|'))));
+        QTreeWidget* tree = certTree(page.window);
+        QCOMPARE(tree->topLevelItemCount(), 3);
+        QCOMPARE(tree->topLevelItem(0)->text(0), QStringLiteral("my container(容器)"));
+        QTreeWidgetItem* user = tree->topLevelItem(0);
+        QCOMPARE(user->childCount(), 1);
+        QCOMPARE(user->child(0)->text(0), Lang("K_Cert_mode1"));
+        QCOMPARE(user->child(0)->child(0)->text(0), QStringLiteral("Zhang San RSA"));
+        QCOMPARE(user->child(0)->child(1)->text(0), Lang("K_RSA_Pub") + QStringLiteral("(RSA2048)"));
+        QCOMPARE(user->child(0)->child(2)->text(0), Lang("K_RSA_Pri") + QStringLiteral("(RSA2048)"));
+        QStringList chain;
+        for (int i = 1; i < 3; ++i) {
+            QTreeWidgetItem* container = tree->topLevelItem(i);
+            QVERIFY(container->text(0).startsWith(QLatin1Char('{'))); // a new random container
+            QCOMPARE(container->childCount(), 1);
+            chain << container->child(0)->text(0);
+        }
+        chain.sort();
+        QCOMPARE(chain, (QStringList{Lang("K_Cert_mode2") + QStringLiteral("(CA)"),
+                                     Lang("K_Cert_mode2") + QStringLiteral("(ROOT)")}));
+        // A second later the store holds the user certificate bound to its container, and the chain.
+        QTRY_VERIFY_WITH_TIMEOUT(!page.window.timer("TRegCert")->isActive(), 5000);
+        const platform::CertStore store(platform::CertStore::defaultRoot());
+        const auto my = store.list("MY");
+        QCOMPARE(my.size(), std::size_t{1});
+        QVERIFY(my[0].keyProv);
+        QCOMPARE(my[0].keyProv->container, std::string("my container"));
+        QCOMPARE(my[0].keyProv->provider, std::string("KX CSP"));
+        QCOMPARE(my[0].keyProv->keySpec, 1);
+        QCOMPARE(store.list("ROOT").size(), std::size_t{1});
+        QCOMPARE(store.list("CA").size(), std::size_t{1});
+
+        // The user certificate exports byte for byte.
+        ChosenFiles files;
+        files.file = world.folders.path(QStringLiteral("exported.cer"));
+        tree->setCurrentItem(user->child(0)->child(1)); // the public-key node enables nothing
+        QVERIFY(!page.window.action("AcOutput")->isEnabled());
+        QVERIFY(!page.window.action("AcListCert")->isEnabled());
+        QVERIFY(!page.window.action("AcDelCert")->isEnabled());
+        tree->setCurrentItem(user->child(0)->child(0));
+        QVERIFY(page.window.action("AcOutput")->isEnabled());
+        page.window.AcOutputExecute();
+        QCOMPARE(messages.messages.last(), Lang("OutPut_OK"));
+        QCOMPARE(files.lastSuffix, QStringLiteral("cer"));
+        QCOMPARE(test::TestFolders::read(files.file), m_certs->read(QStringLiteral("user.cer")));
+    }
+
+    void signatureOnlyContainerAndEcKeys()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--total-memory", "262144", "--free-memory", "258048"}));
+        RecordingPresenter messages;
+        CertPage page(world);
+        page.import([&](TIMForm& dialog) {
+            dialog.chooseFile(m_certs->path(QStringLiteral("ecuser.p12")));
+            child<QLineEdit>(dialog, "edtpwd")->setText(QStringLiteral("pfx-pass"));
+            newContainer(dialog, QStringLiteral("ec"), 2);
+        });
+        QVERIFY2(messages.messages.isEmpty(), qPrintable(messages.messages.join(QLatin1Char('|'))));
+        QTreeWidget* tree = certTree(page.window);
+        QTreeWidgetItem* certificate = tree->topLevelItem(0)->child(0);
+        QCOMPARE(certificate->text(0), Lang("K_Cert_mode2"));
+        QCOMPARE(certificate->child(1)->text(0), Lang("K_RSA_Pub") + QStringLiteral("(ECC256)"));
+        QCOMPARE(certificate->child(2)->text(0), Lang("K_RSA_Pri") + QStringLiteral("(ECC256)"));
+        QCOMPARE(page.window.certPresence(0, 0), (std::array<std::uint8_t, 2>{0, 2}));
+        // Export reads the signature certificate: the exchange slot is empty.
+        ChosenFiles files;
+        files.file = world.folders.path(QStringLiteral("ec.cer"));
+        tree->setCurrentItem(certificate->child(0));
+        page.window.AcOutputExecute();
+        QCOMPARE(messages.messages.last(), Lang("OutPut_OK"));
+        QCOMPARE(test::TestFolders::read(files.file), m_certs->read(QStringLiteral("ecuser.cer")));
+
+        // A second signature certificate for the same container is refused before anything is
+        // written; the exchange slot takes one.
+        const int before = messages.messages.size();
+        page.import([&](TIMForm& dialog) {
+            dialog.chooseFile(m_certs->path(QStringLiteral("user.cer")));
+            existingContainer(dialog, 0, 2);
+        });
+        QCOMPARE(messages.messages.size(), before + 1);
+        QCOMPARE(messages.messages.last(), Lang("K_spec_mode2"));
+        QCOMPARE(tree->topLevelItem(0)->childCount(), 1);
+        page.import([&](TIMForm& dialog) {
+            dialog.chooseFile(m_certs->path(QStringLiteral("user.cer")));
+            existingContainer(dialog, 0, 1);
+        });
+        QCOMPARE(messages.messages.size(), before + 1);
+        QCOMPARE(tree->topLevelItem(0)->childCount(), 2);
+        QCOMPARE(tree->topLevelItem(0)->child(0)->text(0), Lang("K_Cert_mode1"));
+        QCOMPARE(tree->topLevelItem(0)->child(0)->childCount(), 1); // a certificate without keys
+    }
+
+    void containerNamesAndFileKinds()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--total-memory", "262144", "--free-memory", "258048"}));
+        RecordingPresenter messages;
+        CertPage page(world);
+        page.import([&](TIMForm& dialog) {
+            dialog.chooseFile(m_certs->path(QStringLiteral("user.cer")));
+            newContainer(dialog, QStringLiteral("box"), 1);
+        });
+        // The same name is refused; surrounded by blanks it is another name and kept as typed.
+        page.import([&](TIMForm& dialog) {
+            dialog.chooseFile(m_certs->path(QStringLiteral("user.cer")));
+            newContainer(dialog, QStringLiteral("box"), 1);
+        });
+        QCOMPARE(messages.messages.last(), Lang("K_Cont_Name_Error"));
+        page.import([&](TIMForm& dialog) {
+            dialog.chooseFile(m_certs->path(QStringLiteral("user.cer")));
+            newContainer(dialog, QStringLiteral(" box "), 1);
+        });
+        QCOMPARE(messages.messages.size(), 1);
+        // Containers are listed in name order.
+        QCOMPARE(topTexts(certTree(page.window)),
+                 (QStringList{QStringLiteral(" box (容器)"), QStringLiteral("box(容器)")}));
+
+        // Extensions compare exactly: ".CER" and ".crt" are read as PKCS#12 and refused.
+        for (const QString& name : {QStringLiteral("user.CER"), QStringLiteral("user.crt")}) {
+            page.import([&](TIMForm& dialog) {
+                dialog.chooseFile(m_certs->path(name));
+                QVERIFY(child<QLineEdit>(dialog, "edtpwd")->isEnabled());
+                newContainer(dialog, QStringLiteral("other"), 1);
+            });
+            QCOMPARE(messages.messages.last(), Lang("I_CertPINError"));
+        }
+        // A wrong PKCS#12 password.
+        page.import([&](TIMForm& dialog) {
+            dialog.chooseFile(m_certs->path(QStringLiteral("user.pfx")));
+            child<QLineEdit>(dialog, "edtpwd")->setText(QStringLiteral("wrong"));
+            newContainer(dialog, QStringLiteral("other"), 1);
+        });
+        QCOMPARE(messages.messages.last(), Lang("I_CertPINError"));
+        // A dropped ".p7b" needs no password; its two CA certificates land in new containers.
+        page.import([&](TIMForm& dialog) {
+            dialog.dropFiles({m_certs->path(QStringLiteral("user.pfx")), m_certs->path(QStringLiteral("chain.p7b")),
+                              m_certs->path(QStringLiteral("missing.cer"))});
+            QCOMPARE(child<QLineEdit>(dialog, "edtPath")->text(), m_certs->path(QStringLiteral("chain.p7b")));
+            QVERIFY(!child<QLineEdit>(dialog, "edtpwd")->isEnabled());
+            existingContainer(dialog, 0, 2);
+        });
+        QCOMPARE(messages.messages.size(), 4);
+        QCOMPARE(certTree(page.window)->topLevelItemCount(), 4);
+        QCOMPARE(messages.messages.size(), 4);
+    }
+
+    void fullKeyRefusesBeforeTheDialog()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--free-memory", "4096"}));
+        RecordingPresenter messages;
+        CertPage page(world);
+        bool dialogOpened = false;
+        QTimer* poll = whenImportDialogOpens([&](TIMForm&) { dialogOpened = true; });
+        page.window.AcInputCertExecute();
+        QCOMPARE(messages.messages, QStringList{Lang("K_OutSpace_Error")});
+        QTest::qWait(100);
+        QVERIFY(!dialogOpened);
+        delete poll;
+    }
+
+    void deletionRebuildsTheStoreFromTheKeysPresent()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--total-memory", "262144", "--free-memory", "258048"}));
+        RecordingPresenter messages;
+        CertPage page(world);
+        page.import([&](TIMForm& dialog) {
+            dialog.chooseFile(m_certs->path(QStringLiteral("user.cer")));
+            newContainer(dialog, QStringLiteral("one"), 1);
+        });
+        page.import([&](TIMForm& dialog) {
+            dialog.chooseFile(m_certs->path(QStringLiteral("ecuser.cer")));
+            newContainer(dialog, QStringLiteral("two"), 2);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(!page.window.timer("TRegCert")->isActive(), 5000);
+        platform::CertStore store(platform::CertStore::defaultRoot());
+        // A certificate of another key of the same provider, no longer present.
+        const QByteArray foreign = m_certs->read(QStringLiteral("user.crt")) + "x";
+        QCOMPARE(store.add("MY", std::vector<std::uint8_t>(foreign.begin(), foreign.end()),
+                           platform::KeyProvInfo{"gone", "KX CSP", 1}),
+                 0);
+        QCOMPARE(store.list("MY").size(), std::size_t{3});
+
+        QTreeWidget* tree = certTree(page.window);
+        tree->setCurrentItem(nullptr);
+        page.window.AcDelExecute(); // nothing selected: nothing happens
+        QCOMPARE(tree->topLevelItemCount(), 2);
+        messages.answer = false;
+        tree->setCurrentItem(tree->topLevelItem(0));
+        page.window.AcDelExecute(); // answered No
+        QCOMPARE(tree->topLevelItemCount(), 2);
+        messages.answer = true;
+        tree->setCurrentItem(tree->topLevelItem(0));
+        QVERIFY(page.window.action("AcDel")->isEnabled());
+        page.window.AcDelExecute();
+        QCOMPARE(topTexts(tree), QStringList{QStringLiteral("two(容器)")});
+        const auto my = store.list("MY");
+        QCOMPARE(my.size(), std::size_t{1});
+        QCOMPARE(my[0].keyProv->container, std::string("two"));
+
+        tree->setCurrentItem(tree->topLevelItem(0)->child(0)->child(0));
+        page.window.AcDelCertExecute();
+        QCOMPARE(tree->topLevelItem(0)->childCount(), 0);
+        QVERIFY(store.list("MY").empty());
+    }
+
+    void keyPulledDuringAnImport()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--total-memory", "262144", "--free-memory", "258048"}));
+        RecordingPresenter messages;
+        CertPage page(world);
+        static ManagerWorld* pulling = nullptr;
+        pulling = &world;
+        ScopedTokenApi api;
+        api.api().pkcs12_import_certificate = [](int key, const char* name, int spec, int index) {
+            pulling->keysim({"pull", "KXA"});
+            return ::pkcs12_import_certificate(key, name, spec, index);
+        };
+        page.import([&](TIMForm& dialog) {
+            dialog.chooseFile(m_certs->path(QStringLiteral("ecuser.p12")));
+            child<QLineEdit>(dialog, "edtpwd")->setText(QStringLiteral("pfx-pass"));
+            newContainer(dialog, QStringLiteral("lost"), 1);
+        });
+        QCOMPARE(messages.messages.size(), 1);
+        QVERIFY2(messages.messages.last().startsWith(Lang("K_Import_Error") + Lang("K_ErrorCODE_Str") +
+                                                     QStringLiteral("  0x")),
+                 qPrintable(messages.messages.last()));
+        QVERIFY(page.window.isVisible());
+        // Plugged in again, the key holds no half-written key pair.
+        QVERIFY(world.keysim({"plug", "KXA"}));
+        page.window.AcFindKeyRefreshExecute();
+        QCOMPARE(page.window.KeyCount, 1);
+        auto* tv = child<QTreeWidget>(page.window, "tv");
+        tv->setCurrentItem(tv->topLevelItem(0)->child(0)->child(2));
+        child<QLineEdit>(page.window, "edtUPIN")->setText(QStringLiteral("12345678"));
+        page.window.AcLoginExecute();
+        for (const QString& text : topTexts(certTree(page.window))) {
+            QVERIFY2(!text.startsWith(QStringLiteral("lost")) ||
+                         certTree(page.window)->topLevelItem(0)->childCount() == 0,
+                     qPrintable(text));
+        }
+    }
+
+private:
+    QTemporaryDir m_certFolder;
+    std::unique_ptr<TestCertificates> m_certs;
+};
+
+QTEST_MAIN(CertPageTest)
+#include "CertPageTest.moc"
