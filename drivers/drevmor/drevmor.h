@@ -14,8 +14,23 @@
  *  - no exception and no crash crosses the boundary: internal failures give DRV_GENERAL_ERROR.
  *
  * Result codes: PKCS#11 CK_RV values of the module are passed on unchanged (CKR_PIN_INCORRECT
- * 0xA0, CKR_PIN_LOCKED 0xA4, CKR_DEVICE_REMOVED 0x32, CKR_TOKEN_NOT_PRESENT 0xE0 ...), and the
- * library adds the codes below.
+ * 0xA0, CKR_PIN_LOCKED 0xA4, CKR_DEVICE_REMOVED 0x32, CKR_TOKEN_NOT_PRESENT 0xE0,
+ * CKR_SESSION_HANDLE_INVALID 0xB3, CKR_USER_NOT_LOGGED_IN 0x101 ...), and the library adds the
+ * codes below. A pulled key gives the module's code once; its session is then dropped, and the
+ * next call on that index opens a new one (or fails again while the key is away).
+ *
+ * Containers are PKCS#11 objects: a CKO_DATA marker per container (CKA_APPLICATION
+ * "KX2700 container", CKA_LABEL the name, CKA_VALUE a 16-byte id) and, per key pair, keys and
+ * certificate with CKA_ID = id + one byte (1 exchange, 2 signature) and CKA_LABEL = the name.
+ * Certificates and key pairs another tool wrote under one CKA_ID show as a container named by
+ * their label (or the CKA_ID in hexadecimal), holding key pair 1 only.
+ *
+ * Writing to a key (container_create_new and the imports) needs the user's login on keys that
+ * require one: without it DRV_NOT_LOGGED_IN (3), written nothing. container_delete and
+ * container_get_prikey give CKR_USER_NOT_LOGGED_IN then, since private keys are not visible.
+ *
+ * Environment: KX2700_CERT_VIEWER names the certificate viewer program helper_show_cert_ui
+ * starts (a path, or a name searched in PATH; default gcr-viewer).
  */
 #ifndef DREVMOR_H
 #define DREVMOR_H
@@ -28,19 +43,19 @@ extern "C" {
 
 /* The library's own result codes. */
 #define DRV_OK 0
-#define DRV_NOT_LOGGED_IN 3             /* an import needs a login with enough rights */
-#define DRV_NOT_INITIALIZED 0x0A000001  /* init_pkcs11 was not called or failed */
-#define DRV_GENERAL_ERROR 0x0A000002    /* an internal failure */
-#define DRV_INVALID_PARAM 0x0A000003    /* a null pointer, a bad key index or key specification */
-#define DRV_BUFFER_TOO_SMALL 0x0A000004 /* an output buffer cannot hold the result */
+#define DRV_NOT_LOGGED_IN 3               /* an import needs a login with enough rights */
+#define DRV_NOT_INITIALIZED 0x0A000001    /* init_pkcs11 was not called or failed */
+#define DRV_GENERAL_ERROR 0x0A000002      /* an internal failure */
+#define DRV_INVALID_PARAM 0x0A000003      /* a null pointer, a bad key index or key specification */
+#define DRV_BUFFER_TOO_SMALL 0x0A000004   /* an output buffer cannot hold the result */
 #define DRV_MODULE_LOAD_FAILED 0x0A000005 /* the PKCS#11 module cannot be loaded or has no C_GetFunctionList */
-#define DRV_NOT_FOUND 0x0A000006        /* no such container, certificate or key */
-#define DRV_EXISTS 0x0A000007           /* a container of that name, or a certificate for that key pair, exists */
-#define DRV_FILE_ERROR 0x0A000008       /* a file cannot be read, or is not a certificate file */
-#define DRV_PASSWORD_ERROR 0x0A000009   /* the password of a PKCS#12 file is wrong */
-#define DRV_NO_FILE_PARSED 0x0A00000A   /* no PKCS#12 or PKCS#7 file is held, or the index is out of range */
-#define DRV_STORE_ERROR 0x0A00000B      /* the user's certificate store cannot be written */
-#define DRV_DEVICE_FULL 0x0A000030      /* the key has no room for the objects */
+#define DRV_NOT_FOUND 0x0A000006          /* no such container, certificate or key */
+#define DRV_EXISTS 0x0A000007             /* a container of that name, or a certificate for that key pair, exists */
+#define DRV_FILE_ERROR 0x0A000008         /* a file cannot be read, or is not a certificate file */
+#define DRV_PASSWORD_ERROR 0x0A000009     /* the password of a PKCS#12 file is wrong */
+#define DRV_NO_FILE_PARSED 0x0A00000A     /* no PKCS#12 or PKCS#7 file is held, or the index is out of range */
+#define DRV_STORE_ERROR 0x0A00000B        /* the user's certificate store cannot be written */
+#define DRV_DEVICE_FULL 0x0A000030        /* the key has no room for the objects */
 #define DRV_FINGER_NOT_MATCHED 0x0B000040 /* a fingerprint login was refused */
 
 /* Key specifications (key pairs of a container) and certificate kinds. */
@@ -77,18 +92,24 @@ int uninit_pkcs11(void);
 /* Lists the keys (slots with a token present) in slot-list order. buffer: 128 bytes, cleared;
  * *count goes in as the most keys wanted (at most 32) and comes back as the number found. */
 int token_find(char* buffer, int* count);
-/* Opens key `index` of the last token_find. */
+/* Opens key `index` of the last token_find: a read-write session, kept (with its login) across
+ * later token_find calls while the key stays present. A key whose token is not initialised is
+ * connected without a session; token_get_info_ex then reports initialised 0. */
 int token_connect(int index);
 /* The key's information through fourteen pointers: serial (33 bytes), label (129, UTF-8),
  * manufacturer (65), model (65), longest and shortest user PIN, longest and shortest SO PIN,
  * total and free memory in bytes (0 when the module cannot say), hardware and firmware version
- * (major * 256 + minor), initialised (1/0), reserved (0). */
+ * (major * 256 + minor), initialised (1/0), reserved (0). Texts are cut at a character boundary
+ * and always terminated; the full serial and label come from the module's vendor extension when
+ * it has one (CK_TOKEN_INFO holds 16 and 32 bytes). Figures above INT32_MAX are held there. */
 int token_get_info_ex(int keyIndex, char* serial, char* label, char* manufacturer, char* model, int* maxPinLen,
                       int* minPinLen, int* soMaxPinLen, int* soMinPinLen, int* totalMemory, int* freeMemory,
                       int* hardwareVersion, int* firmwareVersion, int* initialised, int* reserved);
-/* Logs the user in. On failure *retriesLeft > 0 is a wrong PIN with that many tries left and 0 a
- * locked PIN. An empty or null PIN on a key with a protected authentication path (a fingerprint
- * sensor) logs in through the sensor; a refused finger gives DRV_FINGER_NOT_MATCHED. */
+/* Logs the user in (already logged in counts as success). On failure *retriesLeft > 0 is a wrong
+ * PIN with that many tries left and 0 a locked PIN; -1 means the module cannot say (no vendor
+ * extension, and the PIN flags say neither "final try" nor "locked"). An empty or null PIN on a key with a protected
+ * authentication path (a fingerprint sensor) logs in through the sensor; a refused finger gives DRV_FINGER_NOT_MATCHED.
+ */
 int token_login(int keyIndex, const char* pin, int* retriesLeft);
 int token_logout(int keyIndex);
 /* userType 1 = user PIN. state0 retries left, state1 maximum retries, state2 and state3 0,
@@ -104,9 +125,12 @@ int token_set_label(int keyIndex, const char* label);
 /* Re-reads the key's objects (after a login, an import or a change by another program). */
 int token_reload_all_objects(int keyIndex);
 
-/* Container names, each followed by a zero byte, in *length bytes of buffer (8192). */
+/* Container names, each followed by a zero byte, in *length bytes of buffer (8192): ours sorted
+ * by name, then other tools' sorted by name. Names that do not fit whole are left out, with
+ * result 0 (8192 bytes hold at least 31 names of the longest kind, 255 bytes). */
 int container_load_all(int keyIndex, char* buffer, int* length);
-/* The DER certificate of one key pair (keySpec 1 exchange, 2 signature). */
+/* The DER certificate of one key pair (keySpec 1 exchange, 2 signature). DRV_NOT_FOUND without
+ * one; DRV_BUFFER_TOO_SMALL with *length the size needed. */
 int container_get_cert(int keyIndex, const char* name, int keySpec, unsigned char* buffer, int* length);
 /* The public key of one key pair: algorithm (1 RSA, 3 ECC), length in bits, and its encoding
  * (RSA modulus, EC point) in keyBuffer (257 bytes; DRV_BUFFER_TOO_SMALL when it does not fit). */
@@ -114,37 +138,52 @@ int container_get_pubkey(int keyIndex, const char* name, int keySpec, int* keyAl
                          unsigned char* keyBuffer, int* keyLength);
 /* 0 when the container holds a private key for that key pair; *value gets its algorithm. */
 int container_get_prikey(int keyIndex, const char* name, int keySpec, int* value);
+/* name: 1 to 255 bytes, any but zero. DRV_EXISTS when a container of that name exists,
+ * DRV_DEVICE_FULL when the key has no room. */
 int container_create_new(int keyIndex, const char* name);
 /* Deletes a container with its keys and certificates. */
 int container_delete(int keyIndex, const char* name);
+/* Deletes the certificate of one key pair; its keys stay. DRV_NOT_FOUND when there is none. */
 int container_delete_cert(int keyIndex, const char* name, int keySpec);
 
 /* Registers a certificate in the user's personal store (MY), bound to the container through the
- * provider name and key specification. */
-int container_addcert_to_store(const char* containerName, const char* cspName, int keySpec,
-                               const unsigned char* cert, int length);
-/* Adds a certificate to the user's store named by storeName (UTF-16, "ROOT" or "CA"). */
+ * provider name and key specification. DRV_STORE_ERROR when the store cannot be written. */
+int container_addcert_to_store(const char* containerName, const char* cspName, int keySpec, const unsigned char* cert,
+                               int length);
+/* Adds a certificate to the user's store named by storeName (UTF-16, "ROOT" or "CA" exactly;
+ * any other name DRV_INVALID_PARAM). */
 int helper_add_root_cert_to_store(const uint16_t* storeName, const unsigned char* cert, int length);
 /* Decodes a DER certificate: subject and issuer (257 UTF-16 units each), version, serial as
  * upper-case hexadecimal (257 bytes), validity start and end (nine ints each, year month day
- * hour minute second, then zeros), kind (0 end entity, 1 self-signed CA, 2 other CA). */
-int helper_get_cert_info2(const unsigned char* cert, int length, uint16_t* subject, uint16_t* issuer,
-                          int* certVersion, char* serial, int* notBefore, int* notAfter, int* certType);
-/* Opens the certificate in the desktop's certificate viewer. */
+ * hour minute second, UTC, then zeros), kind (0 end entity, 1 self-signed CA, 2 other CA).
+ * Names are the common name when there is one, else the whole name in one line, most specific
+ * part first ("OU=Unit, O=Org, C=CN"). Serial digits come in whole bytes ("02"). A self-issued
+ * certificate is a root when it is a CA or, lacking basic constraints, verifies with its own key.
+ * DRV_FILE_ERROR when the bytes are not one DER certificate. */
+int helper_get_cert_info2(const unsigned char* cert, int length, uint16_t* subject, uint16_t* issuer, int* certVersion,
+                          char* serial, int* notBefore, int* notAfter, int* certType);
+/* Opens the certificate in the desktop's certificate viewer ($KX2700_CERT_VIEWER, else
+ * gcr-viewer) from a private temporary file, removed once the viewer has exited; returns at once.
+ * DRV_NOT_FOUND when there is no viewer, DRV_INVALID_PARAM for bytes that are no certificate. */
 int helper_show_cert_ui(void* window, const unsigned char* cert, int length);
 
 /* Opens a PKCS#12 file and keeps it (with its password) until the next parse; *count is the
- * number of certificates in it. */
+ * number of certificates in it. DRV_PASSWORD_ERROR for a wrong password, DRV_FILE_ERROR for a
+ * missing or corrupt file; a failed parse also drops the file held before. */
 int pkcs12_file_parse(const char* path, const char* password, int* count);
 /* Certificate `index` of the kept PKCS#12 file: index 0 is the certificate of the private key,
  * then the chain. subject and issuer: 257 bytes each, UTF-8. */
 int pkcs12_file_get_certinfo(int index, char* subject, char* issuer, int* certType);
 /* Writes certificate `index` of the kept PKCS#12 file into the container (for index 0 with its
- * private and public key). A failure part way removes what it wrote. */
+ * private and public key). A failure part way removes what it wrote. The container must exist
+ * (DRV_NOT_FOUND); a key pair that has a certificate gives DRV_EXISTS; keys of the pair written
+ * earlier without a certificate are replaced by the file's. DRV_NO_FILE_PARSED when no file is
+ * held or the index is outside it. */
 int pkcs12_import_certificate(int keyIndex, const char* containerName, int keySpec, int index);
 /* Writes the certificate of a DER or PEM file into the container. */
 int x509_import_certificate(int keyIndex, const char* containerName, int keySpec, const char* path);
-/* Opens a PKCS#7 file (DER or PEM) and keeps it until the next parse. */
+/* Opens a PKCS#7 file (DER or PEM, signed data with certificates) and keeps it until the next
+ * parse; the PKCS#12 and PKCS#7 files are held apart. */
 int p7b_file_parse(const char* path, int* count);
 int p7b_file_get_certinfo(int index, char* subject, char* issuer, int* certType);
 int p7b_import_certificate(int keyIndex, const char* containerName, int keySpec, int index);

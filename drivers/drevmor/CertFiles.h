@@ -1,0 +1,45 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "CertDecode.h"
+
+#include <string>
+#include <vector>
+
+namespace drevmor {
+
+// A parsed certificate file kept until the next parse of its kind.
+struct HeldFile
+{
+    std::vector<X509Ptr> certs; // for PKCS#12: the private key's certificate first, then the chain
+    EvpKeyPtr key;              // PKCS#12 only: the private key belonging to certs[0]
+};
+
+// The PKCS#12 and PKCS#7 files last parsed (one of each), with the PKCS#12 password. The
+// password copy is cleansed when it is replaced and when the library is released.
+class CertFiles
+{
+public:
+    CertFiles() = default;
+    ~CertFiles() { clear(); }
+    CertFiles(const CertFiles&) = delete;
+    CertFiles& operator=(const CertFiles&) = delete;
+
+    int parsePkcs12(const char* path, const char* password, int* count);
+    int parsePkcs7(const char* path, int* count);
+    // Describes certificate `index` (names UTF-8, 257 bytes each).
+    int certInfo(bool pkcs12, int index, char* subject, char* issuer, int* certType) const;
+    // Certificate `index` of the held file, or null when none is held or the index is outside.
+    X509* cert(bool pkcs12, int index) const;
+    // The private key that goes with PKCS#12 certificate `index` (only index 0 has one).
+    EVP_PKEY* key(int index) const { return index == 0 ? m_pkcs12.key.get() : nullptr; }
+    void clear();
+
+private:
+    void clearPassword();
+    HeldFile m_pkcs12;
+    HeldFile m_pkcs7;
+    std::vector<char> m_password;
+};
+
+} // namespace drevmor

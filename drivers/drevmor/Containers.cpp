@@ -1,0 +1,482 @@
+// SPDX-License-Identifier: Apache-2.0
+//
+// Containers as PKCS#11 objects.
+//
+// A container is a CKO_DATA object, its marker:
+//     CKA_TOKEN true, CKA_PRIVATE false, CKA_APPLICATION "KX2700 container",
+//     CKA_LABEL = the container name (any bytes but zero), CKA_VALUE = the container id,
+//     16 random bytes.
+// The objects of key pair s (1 exchange, 2 signature) of that container carry
+//     CKA_ID = container id followed by one byte s, CKA_LABEL = the container name:
+// the private key (CKA_PRIVATE, CKA_SENSITIVE), the public key and the X.509 certificate. Every
+// module stores CKA_ID and CKA_LABEL, so the key specification survives any module, and other
+// tools see an ordinary certificate with its key pair.
+//
+// Objects another tool wrote (certificates, public and private keys with a CKA_ID that belongs
+// to no marker) form one container per CKA_ID, named by the label of its certificate (or of any
+// of its objects, or the hexadecimal CKA_ID when none has a label), holding key pair 1 only.
+//
+// Nothing else on the token is touched: every search is by class and CKA_ID, and deleting a
+// container destroys only its marker, keys and certificates.
+#include "Containers.h"
+
+#include "KeyObjects.h"
+#include "TokenLibrary.h"
+#include "drevmor.h"
+
+#include <openssl/rand.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+namespace drevmor {
+namespace {
+
+const std::string kApplication = "KX2700 container";
+constexpr size_t kIdSize = 16;
+constexpr size_t kMaxIdSize = 64;
+
+std::string hexOf(const Bytes& b)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (auto v : b) {
+        out += digits[v >> 4];
+        out += digits[v & 15];
+    }
+    return out;
+}
+
+// The result of a write to the key: the two conditions the import callers single out get the
+// library's codes.
+int writeResult(CK_RV rv)
+{
+    if (rv == CKR_USER_NOT_LOGGED_IN)
+        return DRV_NOT_LOGGED_IN;
+    if (rv == CKR_DEVICE_MEMORY)
+        return DRV_DEVICE_FULL;
+    return toResult(rv);
+}
+
+bool validKeySpec(int keySpec)
+{
+    return keySpec == DRV_KEYSPEC_EXCHANGE || keySpec == DRV_KEYSPEC_SIGNATURE;
+}
+
+} // namespace
+
+bool validContainerName(const char* name)
+{
+    if (!name)
+        return false;
+    size_t n = strnlen(name, kMaxContainerName + 1);
+    return n > 0 && n <= kMaxContainerName;
+}
+
+CK_RV Containers::list(std::vector<Container>& out)
+{
+    out.clear();
+    std::vector<Container> ours;
+    {
+        Template t;
+        t.addUlong(CKA_CLASS, CKO_DATA).addBool(CKA_TOKEN, true).add(CKA_APPLICATION, kApplication);
+        std::vector<CK_OBJECT_HANDLE> markers;
+        if (CK_RV rv = m_s.find(t, markers))
+            return rv;
+        for (CK_OBJECT_HANDLE h : markers) {
+            CK_RV rv = CKR_OK;
+            auto label = m_s.attribute(h, CKA_LABEL, rv);
+            if (rv)
+                return rv;
+            auto value = m_s.attribute(h, CKA_VALUE, rv);
+            if (rv)
+                return rv;
+            if (!label || label->empty() || label->size() > kMaxContainerName || !value || value->empty() ||
+                value->size() > kMaxIdSize)
+                continue; // not a marker we wrote
+            std::string name(label->begin(), label->end());
+            if (name.find('\0') != std::string::npos)
+                continue;
+            ours.push_back({name, *value, true});
+        }
+    }
+    auto ownPair = [&](const Bytes& id) {
+        if (id.empty() || (id.back() != DRV_KEYSPEC_EXCHANGE && id.back() != DRV_KEYSPEC_SIGNATURE))
+            return false;
+        for (const auto& c : ours)
+            if (c.id.size() + 1 == id.size() && std::equal(c.id.begin(), c.id.end(), id.begin()))
+                return true;
+        return false;
+    };
+
+    // Other tools' objects, grouped by CKA_ID, certificates first so that their labels name the
+    // container.
+    std::vector<Container> others;
+    std::map<Bytes, size_t> byId;
+    for (CK_OBJECT_CLASS cls : {CKO_CERTIFICATE, CKO_PUBLIC_KEY, CKO_PRIVATE_KEY}) {
+        Template t;
+        t.addUlong(CKA_CLASS, cls).addBool(CKA_TOKEN, true);
+        std::vector<CK_OBJECT_HANDLE> objs;
+        if (CK_RV rv = m_s.find(t, objs))
+            return rv;
+        for (CK_OBJECT_HANDLE h : objs) {
+            CK_RV rv = CKR_OK;
+            auto id = m_s.attribute(h, CKA_ID, rv);
+            if (rv)
+                return rv;
+            if (!id || id->empty() || id->size() > kMaxIdSize || ownPair(*id))
+                continue;
+            auto label = m_s.attribute(h, CKA_LABEL, rv);
+            if (rv)
+                return rv;
+            std::string name;
+            if (label && label->size() <= kMaxContainerName)
+                name.assign(label->begin(), label->end());
+            if (name.find('\0') != std::string::npos)
+                name.clear();
+            auto it = byId.find(*id);
+            if (it == byId.end()) {
+                byId[*id] = others.size();
+                others.push_back({name, *id, false});
+            } else if (others[it->second].name.empty()) {
+                others[it->second].name = name;
+            }
+        }
+    }
+    for (auto& c : others)
+        if (c.name.empty())
+            c.name = hexOf(c.id);
+    auto byName = [](const Container& a, const Container& b) { return a.name < b.name; };
+    std::stable_sort(ours.begin(), ours.end(), byName);
+    m_s.containerIds().clear();
+    for (const auto& c : ours)
+        m_s.containerIds().emplace(c.name, c.id);
+    std::stable_sort(others.begin(), others.end(), byName);
+    out = std::move(ours);
+    out.insert(out.end(), others.begin(), others.end());
+    return CKR_OK;
+}
+
+int Containers::loadAll(char* buffer, int* length)
+{
+    if (!buffer || !length || *length <= 0)
+        return DRV_INVALID_PARAM;
+    const size_t capacity = static_cast<size_t>(*length);
+    std::memset(buffer, 0, capacity);
+    *length = 0;
+    std::vector<Container> all;
+    if (CK_RV rv = list(all))
+        return toResult(rv);
+    // Whole names only: names that no longer fit are left out (the callers keep at most 65).
+    size_t used = 0;
+    for (const auto& c : all) {
+        if (used + c.name.size() + 1 > capacity)
+            break;
+        std::memcpy(buffer + used, c.name.data(), c.name.size());
+        used += c.name.size();
+        buffer[used++] = 0;
+    }
+    *length = static_cast<int>(used);
+    return DRV_OK;
+}
+
+int Containers::pairOf(const std::string& name, int keySpec, Bytes& pairId)
+{
+    if (!validKeySpec(keySpec))
+        return DRV_INVALID_PARAM;
+    // Our containers are found by their marker alone; only a name without one needs the whole
+    // list (other tools' objects).
+    if (auto known = m_s.containerIds().find(name); known != m_s.containerIds().end()) {
+        pairId = known->second;
+        pairId.push_back(static_cast<std::uint8_t>(keySpec));
+        return DRV_OK;
+    }
+    Template t;
+    t.addUlong(CKA_CLASS, CKO_DATA).addBool(CKA_TOKEN, true).add(CKA_APPLICATION, kApplication).add(CKA_LABEL, name);
+    std::vector<CK_OBJECT_HANDLE> markers;
+    if (CK_RV rv = m_s.find(t, markers))
+        return toResult(rv);
+    for (CK_OBJECT_HANDLE h : markers) {
+        CK_RV rv = CKR_OK;
+        auto value = m_s.attribute(h, CKA_VALUE, rv);
+        if (rv)
+            return toResult(rv);
+        if (value && !value->empty() && value->size() <= kMaxIdSize) {
+            m_s.containerIds()[name] = *value;
+            pairId = *value;
+            pairId.push_back(static_cast<std::uint8_t>(keySpec));
+            return DRV_OK;
+        }
+    }
+    std::vector<Container> all;
+    if (CK_RV rv = list(all))
+        return toResult(rv);
+    for (const auto& c : all) {
+        if (c.name != name)
+            continue;
+        if (!c.marked) {
+            if (keySpec != DRV_KEYSPEC_EXCHANGE)
+                return DRV_NOT_FOUND;
+            pairId = c.id;
+        } else {
+            pairId = c.id;
+            pairId.push_back(static_cast<std::uint8_t>(keySpec));
+        }
+        return DRV_OK;
+    }
+    return DRV_NOT_FOUND;
+}
+
+CK_RV Containers::objectsOf(const Bytes& pairId, CK_OBJECT_CLASS cls, std::vector<CK_OBJECT_HANDLE>& out)
+{
+    Template t;
+    t.addUlong(CKA_CLASS, cls).addBool(CKA_TOKEN, true).add(CKA_ID, pairId);
+    return m_s.find(t, out);
+}
+
+int Containers::create(const std::string& name)
+{
+    if (!m_loggedIn)
+        return DRV_NOT_LOGGED_IN;
+    std::vector<Container> all;
+    if (CK_RV rv = list(all))
+        return toResult(rv);
+    for (const auto& c : all)
+        if (c.name == name)
+            return DRV_EXISTS;
+    Bytes id(kIdSize);
+    if (RAND_bytes(id.data(), static_cast<int>(id.size())) != 1)
+        return DRV_GENERAL_ERROR;
+    Template t;
+    t.addUlong(CKA_CLASS, CKO_DATA).addBool(CKA_TOKEN, true).addBool(CKA_PRIVATE, false);
+    t.addBool(CKA_MODIFIABLE, true).add(CKA_LABEL, name).add(CKA_APPLICATION, kApplication).add(CKA_VALUE, id);
+    CK_OBJECT_HANDLE h = CK_INVALID_HANDLE;
+    CK_RV rv = m_s.create(t, h);
+    if (rv == CKR_OK)
+        m_s.containerIds()[name] = id;
+    return writeResult(rv);
+}
+
+int Containers::remove(const std::string& name)
+{
+    if (!m_loggedIn)
+        return toResult(CKR_USER_NOT_LOGGED_IN); // its private keys are not visible
+    std::vector<Container> all;
+    if (CK_RV rv = list(all))
+        return toResult(rv);
+    auto it = std::find_if(all.begin(), all.end(), [&](const Container& c) { return c.name == name; });
+    if (it == all.end())
+        return DRV_NOT_FOUND;
+    m_s.containerIds().erase(name);
+    std::vector<Bytes> pairs;
+    if (it->marked) {
+        for (std::uint8_t s : {std::uint8_t(1), std::uint8_t(2)}) {
+            pairs.push_back(it->id);
+            pairs.back().push_back(s);
+        }
+    } else {
+        pairs.push_back(it->id);
+    }
+    for (const auto& pair : pairs)
+        for (CK_OBJECT_CLASS cls : {CKO_CERTIFICATE, CKO_PUBLIC_KEY, CKO_PRIVATE_KEY}) {
+            std::vector<CK_OBJECT_HANDLE> objs;
+            if (CK_RV rv = objectsOf(pair, cls, objs))
+                return toResult(rv);
+            for (CK_OBJECT_HANDLE h : objs)
+                if (CK_RV rv = m_s.destroy(h))
+                    return toResult(rv);
+        }
+    if (it->marked) {
+        // The marker goes last: a deletion that fails part way leaves the container listed, so
+        // that it can be deleted again.
+        Template t;
+        t.addUlong(CKA_CLASS, CKO_DATA).addBool(CKA_TOKEN, true).add(CKA_APPLICATION, kApplication);
+        t.add(CKA_VALUE, it->id);
+        std::vector<CK_OBJECT_HANDLE> markers;
+        if (CK_RV rv = m_s.find(t, markers))
+            return toResult(rv);
+        for (CK_OBJECT_HANDLE h : markers)
+            if (CK_RV rv = m_s.destroy(h))
+                return toResult(rv);
+    }
+    return DRV_OK;
+}
+
+int Containers::removeCertificate(const std::string& name, int keySpec)
+{
+    Bytes pair;
+    if (int rv = pairOf(name, keySpec, pair))
+        return rv;
+    std::vector<CK_OBJECT_HANDLE> certs;
+    if (CK_RV rv = objectsOf(pair, CKO_CERTIFICATE, certs))
+        return toResult(rv);
+    if (certs.empty())
+        return DRV_NOT_FOUND;
+    for (CK_OBJECT_HANDLE h : certs)
+        if (CK_RV rv = m_s.destroy(h))
+            return toResult(rv);
+    return DRV_OK;
+}
+
+int Containers::certificate(const std::string& name, int keySpec, unsigned char* buffer, int* length)
+{
+    if (!buffer || !length || *length < 0)
+        return DRV_INVALID_PARAM;
+    const size_t capacity = static_cast<size_t>(*length);
+    Bytes pair;
+    if (int rv = pairOf(name, keySpec, pair))
+        return rv;
+    std::vector<CK_OBJECT_HANDLE> certs;
+    if (CK_RV rv = objectsOf(pair, CKO_CERTIFICATE, certs))
+        return toResult(rv);
+    for (CK_OBJECT_HANDLE h : certs) {
+        CK_RV rv = CKR_OK;
+        auto value = m_s.attribute(h, CKA_VALUE, rv);
+        if (rv)
+            return toResult(rv);
+        if (!value || value->empty())
+            continue;
+        if (value->size() > capacity) {
+            *length = static_cast<int>(std::min<size_t>(value->size(), INT32_MAX));
+            return DRV_BUFFER_TOO_SMALL;
+        }
+        std::memcpy(buffer, value->data(), value->size());
+        *length = static_cast<int>(value->size());
+        return DRV_OK;
+    }
+    return DRV_NOT_FOUND;
+}
+
+int Containers::keyAlgorithm(CK_OBJECT_HANDLE key, int& algorithm, CK_ULONG& keyType)
+{
+    CK_RV rv = CKR_OK;
+    auto type = m_s.ulongAttribute(key, CKA_KEY_TYPE, rv);
+    if (rv)
+        return toResult(rv);
+    keyType = type ? *type : CK_UNAVAILABLE_INFORMATION;
+    algorithm = keyType == CKK_EC ? DRV_KEY_ALGORITHM_ECC : keyType == CKK_RSA ? DRV_KEY_ALGORITHM_RSA : 0;
+    return DRV_OK;
+}
+
+int Containers::publicKey(const std::string& name, int keySpec, int* algorithm, int* bits, unsigned char* buffer,
+                          int* length)
+{
+    if (!algorithm || !bits || !buffer || !length || *length < 0)
+        return DRV_INVALID_PARAM;
+    const size_t capacity = static_cast<size_t>(*length);
+    Bytes pair;
+    if (int rv = pairOf(name, keySpec, pair))
+        return rv;
+    std::vector<CK_OBJECT_HANDLE> keys;
+    if (CK_RV rv = objectsOf(pair, CKO_PUBLIC_KEY, keys))
+        return toResult(rv);
+    if (keys.empty())
+        return DRV_NOT_FOUND;
+    CK_ULONG type = 0;
+    if (int rv = keyAlgorithm(keys.front(), *algorithm, type))
+        return rv;
+    CK_RV rv = CKR_OK;
+    Bytes encoding;
+    *bits = 0;
+    if (type == CKK_RSA) {
+        auto modulus = m_s.attribute(keys.front(), CKA_MODULUS, rv);
+        if (modulus) {
+            *bits = modulusBits(*modulus);
+            encoding = *modulus;
+        }
+    } else if (type == CKK_EC) {
+        auto params = m_s.attribute(keys.front(), CKA_EC_PARAMS, rv);
+        if (!rv && params)
+            *bits = curveBits(*params);
+        auto point = rv ? std::nullopt : m_s.attribute(keys.front(), CKA_EC_POINT, rv);
+        if (point)
+            encoding = *point;
+    }
+    if (rv)
+        return toResult(rv);
+    if (encoding.size() > capacity) {
+        *length = static_cast<int>(std::min<size_t>(encoding.size(), INT32_MAX));
+        return DRV_BUFFER_TOO_SMALL;
+    }
+    if (!encoding.empty())
+        std::memcpy(buffer, encoding.data(), encoding.size());
+    *length = static_cast<int>(encoding.size());
+    return DRV_OK;
+}
+
+int Containers::privateKey(const std::string& name, int keySpec, int* algorithm)
+{
+    if (!algorithm)
+        return DRV_INVALID_PARAM;
+    Bytes pair;
+    if (int rv = pairOf(name, keySpec, pair))
+        return rv;
+    std::vector<CK_OBJECT_HANDLE> keys;
+    if (CK_RV rv = objectsOf(pair, CKO_PRIVATE_KEY, keys))
+        return toResult(rv);
+    if (keys.empty())
+        return m_loggedIn ? DRV_NOT_FOUND : toResult(CKR_USER_NOT_LOGGED_IN);
+    CK_ULONG type = 0;
+    return keyAlgorithm(keys.front(), *algorithm, type);
+}
+
+int Containers::import(const std::string& name, int keySpec, X509* cert, EVP_PKEY* key)
+{
+    if (!cert)
+        return DRV_NO_FILE_PARSED;
+    if (!m_loggedIn)
+        return DRV_NOT_LOGGED_IN;
+    Bytes pair;
+    if (int rv = pairOf(name, keySpec, pair))
+        return rv;
+    std::vector<CK_OBJECT_HANDLE> existing;
+    if (CK_RV rv = objectsOf(pair, CKO_CERTIFICATE, existing))
+        return toResult(rv);
+    if (!existing.empty())
+        return DRV_EXISTS;
+
+    const bool exchange = keySpec == DRV_KEYSPEC_EXCHANGE;
+    const Bytes subject = derOf(X509_get_subject_name(cert));
+    Template certTmpl;
+    certificateTemplate(cert, pair, name, certTmpl);
+    Template privTmpl, pubTmpl;
+    // Keys of the pair written earlier without a certificate are replaced by the file's keys.
+    std::vector<CK_OBJECT_HANDLE> oldKeys;
+    if (key) {
+        if (int rv = privateKeyTemplate(key, exchange, pair, name, subject, privTmpl))
+            return rv;
+        if (int rv = publicKeyTemplate(key, exchange, pair, name, subject, pubTmpl))
+            return rv;
+        for (CK_OBJECT_CLASS cls : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY}) {
+            std::vector<CK_OBJECT_HANDLE> objs;
+            if (CK_RV rv = objectsOf(pair, cls, objs))
+                return toResult(rv);
+            oldKeys.insert(oldKeys.end(), objs.begin(), objs.end());
+        }
+    }
+
+    std::vector<CK_OBJECT_HANDLE> created;
+    auto undo = [&](CK_RV failure) {
+        for (auto it = created.rbegin(); it != created.rend(); ++it)
+            m_s.destroy(*it);
+        return writeResult(failure);
+    };
+    CK_OBJECT_HANDLE h = CK_INVALID_HANDLE;
+    if (key) {
+        // The private key first: it is the object most likely to be refused (rights, room).
+        if (CK_RV rv = m_s.create(privTmpl, h))
+            return undo(rv);
+        created.push_back(h);
+        if (CK_RV rv = m_s.create(pubTmpl, h))
+            return undo(rv);
+        created.push_back(h);
+    }
+    if (CK_RV rv = m_s.create(certTmpl, h))
+        return undo(rv);
+    for (CK_OBJECT_HANDLE old : oldKeys)
+        m_s.destroy(old);
+    return DRV_OK;
+}
+
+} // namespace drevmor

@@ -1,0 +1,58 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "CertDecode.h"
+#include "P11Session.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace drevmor {
+
+// A container as found on a key: one of ours (with its marker object) or a group of objects
+// another tool wrote under one CKA_ID.
+struct Container
+{
+    std::string name;
+    Bytes id;
+    bool marked = false;
+};
+
+// Longest container name accepted.
+constexpr size_t kMaxContainerName = 255;
+
+// Container operations on one key's session. `loggedIn` is true when the user is logged in or
+// the key needs no login, i.e. when private objects are visible.
+class Containers
+{
+public:
+    Containers(P11Session& s, bool loggedIn) : m_s(s), m_loggedIn(loggedIn) {}
+
+    // Ours first, then the others, each sorted by name bytes.
+    CK_RV list(std::vector<Container>& out);
+    int loadAll(char* buffer, int* length);
+    int create(const std::string& name);
+    int remove(const std::string& name);
+    int removeCertificate(const std::string& name, int keySpec);
+    int certificate(const std::string& name, int keySpec, unsigned char* buffer, int* length);
+    int publicKey(const std::string& name, int keySpec, int* algorithm, int* bits, unsigned char* buffer, int* length);
+    int privateKey(const std::string& name, int keySpec, int* algorithm);
+    // Writes a certificate, with its key pair when `key` is given, into a container; on failure
+    // removes whatever it had written.
+    int import(const std::string& name, int keySpec, X509* cert, EVP_PKEY* key);
+
+private:
+    // Looks a container up and gives the CKA_ID of its key pair `keySpec`.
+    int pairOf(const std::string& name, int keySpec, Bytes& pairId);
+    CK_RV objectsOf(const Bytes& pairId, CK_OBJECT_CLASS cls, std::vector<CK_OBJECT_HANDLE>& out);
+    int keyAlgorithm(CK_OBJECT_HANDLE key, int& algorithm, CK_ULONG& keyType);
+
+    P11Session& m_s;
+    bool m_loggedIn;
+};
+
+// True when a container name is acceptable: not empty, at most kMaxContainerName bytes.
+bool validContainerName(const char* name);
+
+} // namespace drevmor

@@ -1,0 +1,178 @@
+// SPDX-License-Identifier: Apache-2.0
+// Sessions, templates, searches and attribute reads with every length the module returns bounded.
+#include "P11Session.h"
+
+#include <openssl/crypto.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+namespace drevmor {
+
+Template::~Template()
+{
+    for (auto& v : m_values)
+        if (!v.empty())
+            OPENSSL_cleanse(v.data(), v.size());
+}
+
+Template& Template::add(CK_ATTRIBUTE_TYPE type, const Bytes& value)
+{
+    m_types.push_back(type);
+    m_values.push_back(value);
+    return *this;
+}
+
+Template& Template::add(CK_ATTRIBUTE_TYPE type, const std::string& value)
+{
+    return add(type, Bytes(value.begin(), value.end()));
+}
+
+Template& Template::addUlong(CK_ATTRIBUTE_TYPE type, CK_ULONG value)
+{
+    Bytes b(sizeof(CK_ULONG));
+    std::memcpy(b.data(), &value, sizeof value);
+    return add(type, b);
+}
+
+Template& Template::addBool(CK_ATTRIBUTE_TYPE type, bool value)
+{
+    return add(type, Bytes{static_cast<std::uint8_t>(value ? CK_TRUE : CK_FALSE)});
+}
+
+CK_ATTRIBUTE* Template::data()
+{
+    m_attrs.clear();
+    for (size_t i = 0; i < m_values.size(); ++i) {
+        Bytes& v = m_values[i];
+        m_attrs.push_back({m_types[i], v.empty() ? nullptr : v.data(), static_cast<CK_ULONG>(v.size())});
+    }
+    return m_attrs.empty() ? nullptr : m_attrs.data();
+}
+
+bool isGoneResult(CK_RV rv)
+{
+    return rv == CKR_DEVICE_REMOVED || rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_SESSION_HANDLE_INVALID ||
+           rv == CKR_SESSION_CLOSED || rv == CKR_TOKEN_NOT_RECOGNIZED;
+}
+
+std::unique_ptr<P11Session> P11Session::open(CK_FUNCTION_LIST* f, CK_SLOT_ID slot, CK_RV& rv)
+{
+    CK_SESSION_HANDLE h = CK_INVALID_HANDLE;
+    rv = f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h);
+    if (rv != CKR_OK)
+        return nullptr;
+    return std::make_unique<P11Session>(f, slot, h);
+}
+
+P11Session::~P11Session()
+{
+    // A dead session's handle may already belong to nobody; closing it is harmless either way.
+    m_f->C_CloseSession(m_handle);
+}
+
+CK_RV P11Session::note(CK_RV rv)
+{
+    if (isGoneResult(rv))
+        m_dead = true;
+    return rv;
+}
+
+bool P11Session::loggedIn()
+{
+    CK_SESSION_INFO info{};
+    if (note(m_f->C_GetSessionInfo(m_handle, &info)) != CKR_OK)
+        return false;
+    return info.state == CKS_RW_USER_FUNCTIONS || info.state == CKS_RO_USER_FUNCTIONS ||
+           info.state == CKS_RW_SO_FUNCTIONS;
+}
+
+CK_RV P11Session::find(Template& tmpl, std::vector<CK_OBJECT_HANDLE>& out)
+{
+    out.clear();
+    CK_RV rv = note(m_f->C_FindObjectsInit(m_handle, tmpl.data(), tmpl.size()));
+    if (rv != CKR_OK)
+        return rv;
+    CK_OBJECT_HANDLE batch[64];
+    for (;;) {
+        CK_ULONG n = 0;
+        rv = note(m_f->C_FindObjects(m_handle, batch, 64, &n));
+        if (rv != CKR_OK || n == 0)
+            break;
+        n = std::min<CK_ULONG>(n, 64);
+        out.insert(out.end(), batch, batch + n);
+        if (out.size() >= kMaxSearchObjects)
+            break;
+    }
+    CK_RV fin = note(m_f->C_FindObjectsFinal(m_handle));
+    return rv != CKR_OK ? rv : fin;
+}
+
+std::optional<Bytes> P11Session::attribute(CK_OBJECT_HANDLE obj, CK_ATTRIBUTE_TYPE type, CK_RV& rv)
+{
+    CK_ATTRIBUTE a{type, nullptr, 0};
+    rv = note(m_f->C_GetAttributeValue(m_handle, obj, &a, 1));
+    if (rv == CKR_ATTRIBUTE_TYPE_INVALID || rv == CKR_ATTRIBUTE_SENSITIVE) {
+        rv = CKR_OK;
+        return std::nullopt;
+    }
+    if (rv != CKR_OK)
+        return std::nullopt;
+    if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION)
+        return std::nullopt;
+    if (a.ulValueLen > kMaxAttributeSize) {
+        rv = CKR_GENERAL_ERROR;
+        return std::nullopt;
+    }
+    Bytes value(a.ulValueLen);
+    if (value.empty())
+        return value;
+    a.pValue = value.data();
+    rv = note(m_f->C_GetAttributeValue(m_handle, obj, &a, 1));
+    if (rv != CKR_OK)
+        return std::nullopt;
+    // The value may have shrunk between the calls; it can never have grown into our buffer.
+    if (a.ulValueLen > value.size()) {
+        rv = CKR_GENERAL_ERROR;
+        return std::nullopt;
+    }
+    value.resize(a.ulValueLen);
+    return value;
+}
+
+std::optional<CK_ULONG> P11Session::ulongAttribute(CK_OBJECT_HANDLE obj, CK_ATTRIBUTE_TYPE type, CK_RV& rv)
+{
+    CK_ULONG v = 0;
+    CK_ATTRIBUTE a{type, &v, sizeof v};
+    rv = note(m_f->C_GetAttributeValue(m_handle, obj, &a, 1));
+    if (rv == CKR_ATTRIBUTE_TYPE_INVALID || rv == CKR_ATTRIBUTE_SENSITIVE) {
+        rv = CKR_OK;
+        return std::nullopt;
+    }
+    if (rv != CKR_OK || a.ulValueLen != sizeof v)
+        return std::nullopt;
+    return v;
+}
+
+CK_RV P11Session::create(Template& tmpl, CK_OBJECT_HANDLE& out)
+{
+    return note(m_f->C_CreateObject(m_handle, tmpl.data(), tmpl.size(), &out));
+}
+
+CK_RV P11Session::destroy(CK_OBJECT_HANDLE obj)
+{
+    return note(m_f->C_DestroyObject(m_handle, obj));
+}
+
+std::string trimmedField(const CK_UTF8CHAR* field, size_t size)
+{
+    size_t n = 0;
+    while (n < size && field[n] != 0)
+        ++n;
+    while (n > 0 && field[n - 1] == ' ')
+        --n;
+    return std::string(reinterpret_cast<const char*>(field), n);
+}
+
+} // namespace drevmor

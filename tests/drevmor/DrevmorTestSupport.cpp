@@ -1,0 +1,250 @@
+// SPDX-License-Identifier: Apache-2.0
+// Temporary folders, programs, and certificates made with OpenSSL for the token library tests.
+#include "DrevmorTestSupport.h"
+
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509v3.h>
+
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace drevmor_test {
+
+TempDir::TempDir()
+{
+    std::string tmpl = (std::filesystem::temp_directory_path() / "drevmor-test-XXXXXX").string();
+    if (!mkdtemp(tmpl.data()))
+        throw std::runtime_error("mkdtemp failed");
+    m_path = tmpl;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(m_path, ec);
+}
+
+int run(const std::vector<std::string>& argv, std::string* output)
+{
+    std::string outFile;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    char tmpl[] = "/tmp/drevmor-run-XXXXXX";
+    int fd = mkstemp(tmpl);
+    if (fd >= 0) {
+        outFile = tmpl;
+        posix_spawn_file_actions_adddup2(&actions, fd, 1);
+        posix_spawn_file_actions_adddup2(&actions, fd, 2);
+    }
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (fd >= 0)
+        close(fd);
+    int status = -1;
+    if (rc == 0)
+        waitpid(pid, &status, 0);
+    if (!outFile.empty()) {
+        if (output) {
+            Bytes b = readFile(outFile);
+            output->assign(b.begin(), b.end());
+        }
+        unlink(outFile.c_str());
+    }
+    if (rc != 0 || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+void writeFile(const std::string& path, const Bytes& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+void writeFile(const std::string& path, const std::string& text)
+{
+    writeFile(path, Bytes(text.begin(), text.end()));
+}
+
+Bytes readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool exists(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+Key rsaKey(int bits)
+{
+    return Key(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits)));
+}
+
+Key ecKey(const char* curve)
+{
+    return Key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", curve));
+}
+
+Cert makeCert(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey)
+{
+    Cert x(X509_new());
+    X509_set_version(x.get(), 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(x.get()), spec.serial);
+    X509_gmtime_adj(X509_getm_notBefore(x.get()), 0);
+    X509_gmtime_adj(X509_getm_notAfter(x.get()), 60L * 60 * 24 * spec.days);
+    X509_set_pubkey(x.get(), key);
+    X509_NAME* name = X509_get_subject_name(x.get());
+    for (const auto& [field, value] : spec.names)
+        X509_NAME_add_entry_by_txt(name, field.c_str(), V_ASN1_UTF8STRING,
+                                   reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0);
+    X509_set_issuer_name(x.get(), issuer ? X509_get_subject_name(issuer) : name);
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, issuer ? issuer : x.get(), x.get(), nullptr, nullptr, 0);
+    auto addExt = [&](int nid, const char* value) {
+        X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+        X509_add_ext(x.get(), ext, -1);
+        X509_EXTENSION_free(ext);
+    };
+    if (spec.withBasicConstraints)
+        addExt(NID_basic_constraints, spec.ca ? "critical,CA:TRUE" : "CA:FALSE");
+    addExt(NID_subject_key_identifier, "hash");
+    if (spec.ca)
+        addExt(NID_key_usage, "critical,keyCertSign,cRLSign");
+    X509_sign(x.get(), issuerKey ? issuerKey : key, EVP_sha256());
+    return x;
+}
+
+Bytes der(X509* cert)
+{
+    unsigned char* buf = nullptr;
+    int n = i2d_X509(cert, &buf);
+    Bytes out(buf, buf + n);
+    OPENSSL_free(buf);
+    return out;
+}
+
+static std::string bioText(BIO* bio)
+{
+    char* data = nullptr;
+    long n = BIO_get_mem_data(bio, &data);
+    std::string out(data, static_cast<size_t>(n));
+    BIO_free(bio);
+    return out;
+}
+
+std::string pem(X509* cert)
+{
+    BIO* bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_X509(bio, cert);
+    return bioText(bio);
+}
+
+Bytes pkcs12(EVP_PKEY* key, X509* cert, const std::vector<X509*>& chain, const char* password)
+{
+    STACK_OF(X509)* ca = sk_X509_new_null();
+    for (X509* c : chain)
+        sk_X509_push(ca, c);
+    PKCS12* p12 = PKCS12_create(password, "test", key, cert, ca, 0, 0, 0, 0, 0);
+    sk_X509_free(ca);
+    unsigned char* buf = nullptr;
+    int n = i2d_PKCS12(p12, &buf);
+    Bytes out(buf, buf + n);
+    OPENSSL_free(buf);
+    PKCS12_free(p12);
+    return out;
+}
+
+Bytes pkcs7(const std::vector<X509*>& certs, bool asPem)
+{
+    PKCS7* p7 = PKCS7_new();
+    PKCS7_set_type(p7, NID_pkcs7_signed);
+    PKCS7_content_new(p7, NID_pkcs7_data);
+    for (X509* c : certs)
+        PKCS7_add_certificate(p7, c);
+    Bytes out;
+    if (asPem) {
+        BIO* bio = BIO_new(BIO_s_mem());
+        PEM_write_bio_PKCS7(bio, p7);
+        std::string text = bioText(bio);
+        out.assign(text.begin(), text.end());
+    } else {
+        unsigned char* buf = nullptr;
+        int n = i2d_PKCS7(p7, &buf);
+        out.assign(buf, buf + n);
+        OPENSSL_free(buf);
+    }
+    PKCS7_free(p7);
+    return out;
+}
+
+const Pki& pki()
+{
+    static const Pki made = [] {
+        Pki p;
+        p.rootKey = ecKey("P-256");
+        p.caKey = ecKey("P-256");
+        p.rsaUserKey = rsaKey(2048);
+        p.ecUserKey = ecKey("P-256");
+        p.root = makeCert({{{"C", "CN"}, {"O", "KX Test"}, {"CN", "KX Test Root"}}, true, 1, 3650}, p.rootKey.get(),
+                          nullptr, nullptr);
+        p.ca = makeCert({{{"O", "KX Test"}, {"CN", "KX Test CA"}}, true, 2, 1825}, p.caKey.get(), p.root.get(),
+                        p.rootKey.get());
+        p.rsaUser = makeCert({{{"O", "KX Test"}, {"CN", "张三 RSA"}}, false, 0x1234ABCD, 365}, p.rsaUserKey.get(),
+                             p.ca.get(), p.caKey.get());
+        p.ecUser = makeCert({{{"O", "KX Test"}, {"CN", "EC User"}}, false, 0x42, 730}, p.ecUserKey.get(), p.ca.get(),
+                            p.caKey.get());
+        return p;
+    }();
+    return made;
+}
+
+std::string fromUtf16(const std::uint16_t* s)
+{
+    std::string out;
+    for (size_t i = 0; s[i]; ++i) {
+        char32_t cp = s[i];
+        if (cp >= 0xD800 && cp < 0xDC00 && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+            ++i;
+        }
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+    return out;
+}
+
+} // namespace drevmor_test

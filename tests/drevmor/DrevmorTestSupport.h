@@ -1,0 +1,76 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace drevmor_test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A temporary folder removed with everything in it.
+class TempDir
+{
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return m_path; }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+// Runs a program with arguments (no shell); its exit code, -1 when it could not run.
+int run(const std::vector<std::string>& argv, std::string* output = nullptr);
+
+void writeFile(const std::string& path, const Bytes& bytes);
+void writeFile(const std::string& path, const std::string& text);
+Bytes readFile(const std::string& path);
+bool exists(const std::string& path);
+
+struct KeyDeleter
+{
+    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+    void operator()(X509* x) const { X509_free(x); }
+};
+using Key = std::unique_ptr<EVP_PKEY, KeyDeleter>;
+using Cert = std::unique_ptr<X509, KeyDeleter>;
+
+Key rsaKey(int bits);
+Key ecKey(const char* curve);
+
+// A certificate for `key`, signed by `issuerKey` under `issuer` (self-signed when issuer is
+// null). `names` are (field, UTF-8 value) pairs such as {"O", "Org"}, {"CN", "Name"}.
+struct CertSpec
+{
+    std::vector<std::pair<std::string, std::string>> names;
+    bool ca = false;
+    long serial = 1;
+    int days = 365;
+    bool withBasicConstraints = true;
+};
+Cert makeCert(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey);
+Bytes der(X509* cert);
+std::string pem(X509* cert);
+Bytes pkcs12(EVP_PKEY* key, X509* cert, const std::vector<X509*>& chain, const char* password);
+Bytes pkcs7(const std::vector<X509*>& certs, bool asPem);
+
+// Test certificates made once per process: an EC root and intermediate CA, an RSA 2048 user
+// certificate and an EC P-256 user certificate issued by the intermediate.
+struct Pki
+{
+    Key rootKey, caKey, rsaUserKey, ecUserKey;
+    Cert root, ca, rsaUser, ecUser;
+};
+const Pki& pki();
+
+// UTF-16 buffer -> UTF-8.
+std::string fromUtf16(const std::uint16_t* s);
+
+} // namespace drevmor_test
