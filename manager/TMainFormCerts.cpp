@@ -409,7 +409,9 @@ void TMainForm::AcInputCertExecute()
         preselected = node->parent() ? indexOf(node->parent()) : indexOf(node);
     }
     // 2. No room on the key.
-    if (token_get_info_ex(k, info) == 0 && static_cast<double>(info.freeMemory) / 1024.0 <= 4.0) {
+    // A module that cannot tell its memory reports 0 for both figures; it is not refused.
+    if (token_get_info_ex(k, info) == 0 && (info.totalMemory != 0 || info.freeMemory != 0) &&
+        static_cast<double>(info.freeMemory) / 1024.0 <= 4.0) {
         InfoBox(this, Lang("K_OutSpace_Error"));
         return;
     }

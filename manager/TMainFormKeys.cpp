@@ -172,6 +172,9 @@ void TMainForm::reportWrongPin(int retriesLeft, bool oldPin)
 {
     if (retriesLeft == 0) {
         InfoBox(this, Lang("K_Dead"));
+    } else if (retriesLeft < 0) {
+        // The module cannot count the tries left: say the PIN is wrong, not "-1 tries".
+        InfoBox(this, Lang("K_PIN_Error"));
     } else if (oldPin) {
         InfoBox(this, FormatInt(Lang("K_OldCheck"), retriesLeft));
     } else {

@@ -5,6 +5,7 @@
 #include "common/CommandChannel.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -48,6 +49,17 @@ private Q_SLOTS:
         m_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + QStringLiteral("/run"));
         m_env.insert(QStringLiteral("KX2700_KEYSIM_DIR"), home + QStringLiteral("/keys"));
         m_env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        // A program folder of its own: the manager and its token library, without the monitor.
+        const QString bin = home + QStringLiteral("/bin");
+        const QString built = QFileInfo(QStringLiteral(KX_MANAGER_PATH)).absolutePath();
+        QDir().mkpath(bin);
+        QVERIFY(QFile::copy(QStringLiteral(KX_MANAGER_PATH), bin + QStringLiteral("/KX2700Mgr")));
+        QVERIFY(QFile::copy(built + QStringLiteral("/libDrevmor.so"), bin + QStringLiteral("/libDrevmor.so")));
+        QFile appInfo(bin + QStringLiteral("/APPInfo.ini"));
+        QVERIFY(appInfo.open(QIODevice::WriteOnly));
+        appInfo.write("[APPLib]\nPKCS11Lib=" + built.toUtf8() + "/libkeysim-pkcs11.so\n[APPFlag]\nPID=$C003\n");
+        appInfo.close();
+        m_manager = bin + QStringLiteral("/KX2700Mgr");
         // This process talks to the programs over the same private folder.
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(home + QStringLiteral("/run")));
     }
@@ -108,11 +120,12 @@ private:
     void start(QProcess& process)
     {
         process.setProcessEnvironment(m_env);
-        process.start(QStringLiteral(KX_MANAGER_PATH), {});
+        process.start(m_manager, {});
         QVERIFY(process.waitForStarted());
     }
 
     std::unique_ptr<QTemporaryDir> m_home;
+    QString m_manager;
     QProcessEnvironment m_env;
     QProcess m_first;
     QProcess m_second;

@@ -1,0 +1,209 @@
+// SPDX-License-Identifier: Apache-2.0
+// kx2700-demoshots: opens the manager's main window on the keys that are plugged in and saves a
+// picture of its key information, login, PIN change and key name pages in each installed
+// language, driving the window as a user would (tree selection, typing).
+//
+// usage: kx2700-demoshots OUTPUT_FOLDER [CERTIFICATE_FOLDER]
+//
+// With a certificate folder, the first key is logged in with PIN 12345678 and receives, through
+// the import dialog, "exchange.pfx" and "signature.pfx" into one container and "ec-chain.p12"
+// (an EC certificate with its CA chain) into another (password "demo"); the certificate page and
+// the import dialog are then pictured too.
+
+#include "common/AppContext.h"
+#include "common/LanguageInfo.h"
+#include "common/LanguageTexts.h"
+#include "common/ProfileFile.h"
+#include "common/StartupConfiguration.h"
+#include "common/widgets/MessageBox.h"
+#include "manager/TIMForm.h"
+#include "manager/TMainForm.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QTimer>
+#include <QTreeWidget>
+#include <functional>
+
+namespace {
+
+// Prints messages instead of showing them, so nothing waits for a click.
+class PrintingPresenter final : public kx::MessagePresenter
+{
+public:
+    bool present(QWidget*, Kind, const QString&, const QString& text) override
+    {
+        QTextStream(stdout) << "message: " << text << "\n";
+        return false;
+    }
+};
+
+void waitFor(const std::function<bool()>& condition, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition() && timer.elapsed() < timeoutMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+}
+
+void settle()
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 150) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+}
+
+bool save(kx::TMainForm& window, const QString& folder, const QString& name)
+{
+    settle();
+    const QString path = folder + QLatin1Char('/') + name + QStringLiteral(".png");
+    const bool ok = window.grab().save(path);
+    QTextStream(stdout) << (ok ? "saved " : "could not save ") << path << "\n";
+    return ok;
+}
+
+// A program folder for the pictures: the installation's files, with the library paths made
+// absolute and without the monitor, whose reminders would take the screen while the pages are
+// pictured.
+bool stageProgramFolder(const QString& installation, const QString& stage)
+{
+    const QString appInfo = stage + QStringLiteral("/APPInfo.ini");
+    if (!QFile::copy(installation + QStringLiteral("/APPInfo.ini"), appInfo)) {
+        return false;
+    }
+    kx::ProfileFile file;
+    file.load(appInfo);
+    auto absolute = [&](const char* key) {
+        const QString value = file.readString(QStringLiteral("APPLib"), QString::fromLatin1(key), QString());
+        return value.isEmpty() || value.startsWith(QLatin1Char('/')) ? value : installation + QLatin1Char('/') + value;
+    };
+    return kx::writeProfile(appInfo, QStringLiteral("APPLib"),
+                            {{QStringLiteral("PKCS11Lib"), absolute("PKCS11Lib")},
+                             {QStringLiteral("SKFLib"), absolute("SKFLib")}}) == 0 &&
+           kx::writeProfile(appInfo, QStringLiteral("APPFlag"), {{QStringLiteral("APPMonName"), QString()}}) == 0 &&
+           QFile::link(installation + QStringLiteral("/Languages"), stage + QStringLiteral("/Languages")) &&
+           QFile::link(installation + QStringLiteral("/res"), stage + QStringLiteral("/res"));
+}
+
+// Imports one file through the import dialog, as a user fills it in.
+void importFile(kx::TMainForm& window, const QString& file, const QString& container, bool existing, int keySpec)
+{
+    QTimer::singleShot(300, &window, [&, file, container, existing, keySpec] {
+        auto* dialog = qobject_cast<kx::TIMForm*>(QApplication::activeModalWidget());
+        if (!dialog) {
+            return;
+        }
+        dialog->chooseFile(file);
+        dialog->findChild<QLineEdit*>(QStringLiteral("edtpwd"))->setText(QStringLiteral("demo"));
+        if (existing) {
+            dialog->findChild<QRadioButton*>(QStringLiteral("rb2"))->setChecked(true);
+            auto* names = dialog->findChild<QComboBox*>(QStringLiteral("cbContName"));
+            names->setCurrentIndex(names->findText(container));
+        } else {
+            dialog->findChild<QRadioButton*>(QStringLiteral("rb1"))->setChecked(true);
+            dialog->findChild<QLineEdit*>(QStringLiteral("edtContname"))->setText(container);
+        }
+        dialog->findChild<QRadioButton*>(keySpec == 2 ? QStringLiteral("rb4") : QStringLiteral("rb3"))
+            ->setChecked(true);
+        dialog->btnOKClick();
+    });
+    window.AcInputCertExecute();
+}
+
+// Pictures the import dialog as it opens, then closes it.
+bool saveImportDialog(kx::TMainForm& window, const QString& folder, const QString& name, const QString& file)
+{
+    bool saved = false;
+    QTimer::singleShot(300, &window, [&] {
+        if (auto* dialog = qobject_cast<kx::TIMForm*>(QApplication::activeModalWidget())) {
+            dialog->chooseFile(file);
+            settle();
+            const QString path = folder + QLatin1Char('/') + name + QStringLiteral(".png");
+            saved = dialog->grab().save(path);
+            QTextStream(stdout) << (saved ? "saved " : "could not save ") << path << "\n";
+            dialog->done(2);
+        }
+    });
+    window.AcInputCertExecute();
+    return saved;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationVersion(QStringLiteral(KX_VERSION ".0"));
+    if (argc < 2) {
+        QTextStream(stderr) << "usage: kx2700-demoshots OUTPUT_FOLDER\n";
+        return 2;
+    }
+    const QString output = QString::fromLocal8Bit(argv[1]);
+    const QString certificates = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
+    QDir().mkpath(output);
+    PrintingPresenter presenter;
+    kx::MessagePresenter::setCurrent(&presenter);
+
+    QTemporaryDir stage;
+    if (!stage.isValid() || !stageProgramFolder(QCoreApplication::applicationDirPath(), stage.path())) {
+        QTextStream(stderr) << "cannot prepare a program folder for the pictures\n";
+        return 1;
+    }
+    kx::AppContext context;
+    context.setExecutableFolder(stage.path());
+    kx::AppContext::setCurrent(&context);
+    const kx::StartupConfiguration config = kx::LoadStartupConfiguration();
+    bool allSaved = true;
+    for (int entry = 0; entry < config.languages.count; ++entry) {
+        const auto e = static_cast<std::size_t>(entry);
+        kx::Language() = kx::LanguageTexts();
+        kx::LoadLanguageFile(kx::LanguageFilePath(kx::LanguagesFolder(), config.languages.LanguageFile[e]));
+        const QString tag = config.languages.LanguageID[e];
+
+        kx::TMainForm window;
+        window.show();
+        waitFor([&] { return window.LibraryReady && window.KeyCount > 0; }, 15000);
+        if (window.KeyCount == 0) {
+            QTextStream(stderr) << "no key is plugged in\n";
+            return 1;
+        }
+        auto* tv = window.findChild<QTreeWidget*>(QStringLiteral("tv"));
+        QTreeWidgetItem* key = tv->topLevelItem(0)->child(0);
+        tv->setCurrentItem(key);
+        allSaved &= save(window, output, tag + QStringLiteral("-keyinfo"));
+        tv->setCurrentItem(key->child(2));
+        window.findChild<QLineEdit*>(QStringLiteral("edtUPIN"))->setText(QStringLiteral("1234"));
+        allSaved &= save(window, output, tag + QStringLiteral("-login"));
+        tv->setCurrentItem(key->child(0));
+        window.findChild<QLineEdit*>(QStringLiteral("edtOldUPin"))->setText(QStringLiteral("12345678"));
+        window.findChild<QLineEdit*>(QStringLiteral("edtNewUPin1"))->setText(QStringLiteral("Abc12!"));
+        allSaved &= save(window, output, tag + QStringLiteral("-pinchange"));
+        tv->setCurrentItem(key->child(1));
+        allSaved &= save(window, output, tag + QStringLiteral("-keyname"));
+        if (!certificates.isEmpty()) {
+            tv->setCurrentItem(key->child(2));
+            window.findChild<QLineEdit*>(QStringLiteral("edtUPIN"))->setText(QStringLiteral("12345678"));
+            window.AcLoginExecute();
+            if (entry == 0) {
+                const QString folder = certificates + QLatin1Char('/');
+                importFile(window, folder + QStringLiteral("exchange.pfx"), QStringLiteral("张三的证书"), false, 1);
+                importFile(window, folder + QStringLiteral("signature.pfx"), QStringLiteral("张三的证书"), true, 2);
+                importFile(window, folder + QStringLiteral("ec-chain.p12"), QStringLiteral("ECC"), false, 2);
+            }
+            allSaved &= save(window, output, tag + QStringLiteral("-certificates"));
+            allSaved &= saveImportDialog(window, output, tag + QStringLiteral("-import"),
+                                         certificates + QStringLiteral("/exchange.pfx"));
+        }
+    }
+    return allSaved ? 0 : 1;
+}
