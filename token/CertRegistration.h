@@ -7,8 +7,8 @@
 
 namespace kx {
 
-// Which end-entity certificate a RegCertMode registers, for a key pair of the given
-// specification and algorithm (-1 when the public key could not be read).
+// Whether a RegCertMode registers the end-entity certificate of a key pair, given the pair's
+// kind (1 exchange, 2 signature) and algorithm (-1 when the public key could not be read).
 bool ShouldRegisterEndEntity(int regCertMode, int keySpec, int keyAlgorithm);
 
 // Puts every certificate of key `keyIndex` into the user's stores: end-entity certificates into
