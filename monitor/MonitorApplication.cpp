@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "MonitorApplication.h"
+
+#include "SessionEnd.h"
+#include "TMainForm.h"
+
+#include "common/CommandChannel.h"
+#include "common/LanguageTexts.h"
+#include "common/StartupConfiguration.h"
+#include "common/widgets/MessageBox.h"
+
+#include <QApplication>
+
+namespace kx::mon {
+
+int RunMonitor(QApplication& app)
+{
+    if (CheckSingleInstance(QString::fromLatin1(kMonitorInstanceName))) {
+        return 0;
+    }
+    QApplication::setApplicationName(QStringLiteral("KX2700Mon"));
+    QApplication::setApplicationVersion(QStringLiteral(KX_VERSION ".0"));
+    // Dialogs and message boxes come and go; only the exit entry or the session's end quits.
+    QApplication::setQuitOnLastWindowClosed(false);
+    const StartupConfiguration config = LoadStartupConfiguration();
+    if (!config.error.isEmpty()) {
+        InfoBox(nullptr, config.error);
+        return 1;
+    }
+    WriteLanguageCSP(config.appInfo, config.languages, config.language.entry);
+    QApplication::setWindowIcon(MainIcon());
+    QApplication::setApplicationDisplayName(Lang("P_Caption"));
+
+    SessionEnd session;
+    TMainForm window;
+    QObject::connect(&session, &SessionEnd::endQueried, &window, &TMainForm::sessionEndQueried);
+    QObject::connect(&session, &SessionEnd::terminateRequested, &window, &TMainForm::sessionTerminated);
+    // The window may already have given up (a failed library start closes it from a timer).
+    return app.exec();
+}
+
+} // namespace kx::mon

@@ -1,0 +1,12 @@
+// SPDX-License-Identifier: Apache-2.0
+// KX2700Mon: the tray monitor.
+
+#include "MonitorApplication.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    return kx::mon::RunMonitor(app);
+}
