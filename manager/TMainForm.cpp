@@ -110,23 +110,25 @@ QAction* TMainForm::action(const char* name) const
     return findChild<QAction*>(QString::fromLatin1(name), Qt::FindDirectChildrenOnly);
 }
 
+QAction* TMainForm::makeAction(const char* name, void (TMainForm::*execute)(), QAbstractButton* button)
+{
+    auto* a = new QAction(this);
+    a->setObjectName(QString::fromLatin1(name));
+    connect(a, &QAction::triggered, this, execute);
+    if (button) {
+        BindButtonToAction(button, a);
+    }
+    return a;
+}
+
 void TMainForm::createActions()
 {
-    auto make = [this](const char* name, void (TMainForm::*execute)(), QAbstractButton* button) {
-        auto* a = new QAction(this);
-        a->setObjectName(QString::fromLatin1(name));
-        connect(a, &QAction::triggered, this, execute);
-        if (button) {
-            BindButtonToAction(button, a);
-        }
-        return a;
-    };
-    make("AcFindKeyRefresh", &TMainForm::AcFindKeyRefreshExecute, m_ui->Button7);
-    make("AcLogin", &TMainForm::AcLoginExecute, m_ui->btnlogon);
-    make("AcCancel", &TMainForm::AcCancelExecute, m_ui->RzButton3);
-    make("Aclogout", &TMainForm::AclogoutExecute, m_ui->btnLogout);
-    make("AcSetUserPIN", &TMainForm::AcSetUserPINExecute, m_ui->btnSetUPIN);
-    make("AcSetKeyName", &TMainForm::AcSetKeyNameExecute, m_ui->btnSetKeyName);
+    makeAction("AcFindKeyRefresh", &TMainForm::AcFindKeyRefreshExecute, m_ui->Button7);
+    makeAction("AcLogin", &TMainForm::AcLoginExecute, m_ui->btnlogon);
+    makeAction("AcCancel", &TMainForm::AcCancelExecute, m_ui->RzButton3);
+    makeAction("Aclogout", &TMainForm::AclogoutExecute, m_ui->btnLogout);
+    makeAction("AcSetUserPIN", &TMainForm::AcSetUserPINExecute, m_ui->btnSetUPIN);
+    makeAction("AcSetKeyName", &TMainForm::AcSetKeyNameExecute, m_ui->btnSetKeyName);
     // The fingerprint logon is offered only on keys with a sensor.
     auto* fingerLogon = new QAction(this);
     fingerLogon->setObjectName(QStringLiteral("AcFingerlogon"));

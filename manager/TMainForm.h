@@ -12,6 +12,7 @@
 #include <array>
 #include <memory>
 
+class QAbstractButton;
 class QAction;
 class QTimer;
 class QTreeWidgetItem;
@@ -119,6 +120,11 @@ protected:
 
 private:
     void InitialiseMainWindow();
+    // A named action of the window, triggering `execute`, shown by `button` when there is one.
+    QAction* makeAction(const char* name, void (TMainForm::*execute)(), QAbstractButton* button);
+    // Shows why a key cannot be used for a PIN operation (not initialised, PIN locked); true
+    // when it can.
+    bool refuseUnusableKey(int keyIndex);
     void createActions();
     void createTimers();
     void openTokenLibrary();

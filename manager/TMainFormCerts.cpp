@@ -5,8 +5,8 @@
 #include "TIMForm.h"
 #include "TMainForm.h"
 
-#include "ActionBinding.h"
 #include "TreeIcons.h"
+#include "WaitCursor.h"
 #include "ui_TMainForm.h"
 
 #include "common/Delay.h"
@@ -63,37 +63,18 @@ QString keyText(int algorithm, int bits)
     return algorithm == kKeyAlgorithmECC ? QStringLiteral("(ECC%1)").arg(bits) : QStringLiteral("(RSA%1)").arg(bits);
 }
 
-// Shows the wait cursor while it lives.
-class WaitCursor
-{
-public:
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
-
 } // namespace
 
 void TMainForm::createCertActions()
 {
-    auto make = [this](const char* name, void (TMainForm::*execute)(), QAbstractButton* button) {
-        auto* a = new QAction(this);
-        a->setObjectName(QString::fromLatin1(name));
-        connect(a, &QAction::triggered, this, execute);
-        if (button) {
-            BindButtonToAction(button, a);
-        }
-        return a;
-    };
-    QAction* list = make("AcListCert", &TMainForm::AcListCertExecute, m_ui->btnListCert);
-    QAction* output = make("AcOutput", &TMainForm::AcOutputExecute, m_ui->btnOutput);
-    QAction* del = make("AcDel", &TMainForm::AcDelExecute, m_ui->btnDel);
-    QAction* delCert = make("AcDelCert", &TMainForm::AcDelCertExecute, nullptr);
-    make("Acrefresh", &TMainForm::AcrefreshExecute, m_ui->btnRefreshCert);
-    make("AcInputCert", &TMainForm::AcInputCertExecute, m_ui->btnInputCert);
-    make("AcRegCert", &TMainForm::AcRegCertExecute, m_ui->btnRegCert);
-    make("AcUnRegCert", &TMainForm::AcUnRegCertExecute, m_ui->btnUnRegCert);
+    QAction* list = makeAction("AcListCert", &TMainForm::AcListCertExecute, m_ui->btnListCert);
+    QAction* output = makeAction("AcOutput", &TMainForm::AcOutputExecute, m_ui->btnOutput);
+    QAction* del = makeAction("AcDel", &TMainForm::AcDelExecute, m_ui->btnDel);
+    QAction* delCert = makeAction("AcDelCert", &TMainForm::AcDelCertExecute, nullptr);
+    makeAction("Acrefresh", &TMainForm::AcrefreshExecute, m_ui->btnRefreshCert);
+    makeAction("AcInputCert", &TMainForm::AcInputCertExecute, m_ui->btnInputCert);
+    makeAction("AcRegCert", &TMainForm::AcRegCertExecute, m_ui->btnRegCert);
+    makeAction("AcUnRegCert", &TMainForm::AcUnRegCertExecute, m_ui->btnUnRegCert);
 
     auto* menu = new QMenu(this);
     menu->setObjectName(QStringLiteral("PMCertInfo"));

@@ -5,6 +5,7 @@
 #include "TMainForm.h"
 
 #include "TreeIcons.h"
+#include "WaitCursor.h"
 #include "ui_TMainForm.h"
 
 #include "common/Delay.h"
@@ -29,16 +30,6 @@ QString versionText(int version)
 {
     return QString::asprintf("%d.%.2d", version / 256, version % 256);
 }
-
-// Shows the wait cursor while it lives.
-class WaitCursor
-{
-public:
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
 
 } // namespace
 
@@ -182,19 +173,27 @@ void TMainForm::reportWrongPin(int retriesLeft, bool oldPin)
     }
 }
 
+bool TMainForm::refuseUnusableKey(int keyIndex)
+{
+    if (keyInfo(keyIndex).initialised == 0) {
+        InfoBox(this, Lang("Init_Info"));
+        return false;
+    }
+    token_get_pin_state(keyIndex, 1, m_pinState);
+    if (m_pinState.values[4] == 1) {
+        InfoBox(this, Lang("K_Dead"));
+        return false;
+    }
+    return true;
+}
+
 void TMainForm::AcLoginExecute()
 {
     const int k = CurrentKeyIndex;
     if (!keyIndexValid(k)) {
         return;
     }
-    if (keyInfo(k).initialised == 0) {
-        InfoBox(this, Lang("Init_Info"));
-        return;
-    }
-    token_get_pin_state(k, 1, m_pinState);
-    if (m_pinState.values[4] == 1) {
-        InfoBox(this, Lang("K_Dead"));
+    if (!refuseUnusableKey(k)) {
         return;
     }
     token_logout(k);

@@ -32,13 +32,7 @@ void TMainForm::AcSetUserPINExecute()
     }
     const TR7Info& info = keyInfo(k);
     // 1. and 2. Only initialised keys whose PIN is not locked.
-    if (info.initialised == 0) {
-        InfoBox(this, Lang("Init_Info"));
-        return;
-    }
-    token_get_pin_state(k, 1, m_pinState);
-    if (m_pinState.values[4] == 1) {
-        InfoBox(this, Lang("K_Dead"));
+    if (!refuseUnusableKey(k)) {
         return;
     }
     // 3. to 5. The new PIN against its confirmation, the key's length limits and the policy.
