@@ -12,6 +12,11 @@ namespace kx {
 // is left as it stands and can never read a missing argument.
 QString FormatInt(const QString& text, qint64 value);
 
+// Fills the first hexadecimal directive ("%x", "%X", "%8x", "%08x", "%.8x") of a language text
+// with a 32-bit code, as many digits as the directive's width (lower case for "x"); "%%" reads as
+// "%". Other directives are left as they stand.
+QString FormatHex(const QString& text, std::uint32_t code);
+
 // The fixed error-code form: eight upper-case hexadecimal digits.
 QString HexCode(std::uint32_t code);
 

@@ -154,6 +154,9 @@ private Q_SLOTS:
         QCOMPARE(FormatInt(QStringLiteral("100%% %s %d"), 7), QStringLiteral("100% %s 7")); // %s is left alone
         QCOMPARE(FormatInt(QStringLiteral("no number%"), 7), QStringLiteral("no number%"));
         QCOMPARE(HexCode(0xA0), QStringLiteral("000000A0"));
+        QCOMPARE(FormatHex(QStringLiteral("操作失败(0x%.8x)"), 0x0A00002E), QStringLiteral("操作失败(0x0a00002e)"));
+        QCOMPARE(FormatHex(QStringLiteral("%X / %x"), 0xBEEF), QStringLiteral("BEEF / %x"));
+        QCOMPARE(FormatHex(QStringLiteral("100%% %s %08X%"), 1), QStringLiteral("100% %s 00000001%"));
         QCOMPARE(HexCode(0x0A000030), QStringLiteral("0A000030"));
     }
 
