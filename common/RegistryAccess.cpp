@@ -24,6 +24,16 @@ int RegWriteString(const QString& rootName, const QString& keyPath, const QStrin
     return currentRegistry().writeString(root, keyPath.toStdString(), valueName.toStdString(), value.toStdString());
 }
 
+std::optional<QString> RegReadString(const QString& rootName, const QString& keyPath, const QString& valueName)
+{
+    const auto root = platform::registryRootFromName(rootName.toStdString());
+    const auto value = currentRegistry().readString(root, keyPath.toStdString(), valueName.toStdString());
+    if (!value) {
+        return std::nullopt;
+    }
+    return QString::fromStdString(*value);
+}
+
 QString CSPInstalled(const QString& cspName)
 {
     const QString key = QStringLiteral("SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\") + cspName;

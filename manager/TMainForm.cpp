@@ -2,6 +2,7 @@
 #include "TMainForm.h"
 
 #include "ActionBinding.h"
+#include "SysVersion.h"
 #include "TreeIcons.h"
 #include "ui_TMainForm.h"
 
@@ -10,7 +11,9 @@
 #include "common/LanguageTexts.h"
 #include "common/OpenURL.h"
 #include "common/ProcessLauncher.h"
+#include "common/RegistryAccess.h"
 #include "common/UserFolder.h"
+#include "common/widgets/ListAddRow.h"
 #include "common/widgets/MessageBox.h"
 #include "common/widgets/ShowPINStrength.h"
 #include "token/TUSB.h"
@@ -88,6 +91,7 @@ TMainForm::TMainForm(QWidget* parent)
     createTimers();
     createActions();
     createCertActions();
+    createUnlockActions();
     ApplyTexts();
     SwitchFingerTexts(0);
     InitialiseMainWindow();
@@ -243,6 +247,9 @@ void TMainForm::InitialiseMainWindow()
         QTimer::singleShot(0, qApp, &QCoreApplication::quit);
         return;
     }
+    // The SKF library of the fingerprint and remote unlock functions; without it those
+    // functions report that no key is there.
+    SkfLibrary::Load(m_appInfo.SKFLib);
     // 4. The system list shows no small pictures.
     m_ui->LVSystemInfo->setIconSize(QSize(0, 0));
     // 5. Hot-plug notifications.
@@ -382,6 +389,7 @@ void TMainForm::tvChange(QTreeWidgetItem* node)
     if (level == 0) {
         if (index == 1) {
             showPage(PageSystemInfo);
+            RunSystemCheck();
         } else if (index == 2) {
             showPage(PageAbout);
         }
@@ -421,6 +429,19 @@ void TMainForm::tvChange(QTreeWidgetItem* node)
         }
     }
     updateActions();
+}
+
+void TMainForm::RunSystemCheck()
+{
+    QTreeWidget* list = m_ui->LVSystemInfo;
+    list->clear();
+    ListAddRow(list, Lang("S_System_Ver"), OSName());
+    ListAddRow(list, Lang("S_IE_Ver"), IEVersion());
+    ListAddRow(list, Lang("S_CSP_State"),
+               CSPInstalled(m_appInfo.CSPName).isEmpty() ? Lang("S_CSP_NullInstall") : Lang("S_CSP_Install"));
+    ListAddRow(list, Lang("S_CSP_Ver"), FileVersionText(LibraryFile(m_appInfo.CSPLib)));
+    ListAddRow(list, Lang("S_PKCS11_Ver"), FileVersionText(LibraryFile(m_appInfo.PKCS11Lib)));
+    list->resizeColumnToContents(0);
 }
 
 void TMainForm::handleCommand(const QString& text)

@@ -5,6 +5,7 @@
 
 #include "common/AppInfo.h"
 #include "common/UserConfig.h"
+#include "token/Call_GMAPIs_Admin.h"
 #include "token/TokenRecords.h"
 
 #include <QMainWindow>
@@ -88,6 +89,14 @@ public:
     // signature certificate.
     std::array<std::uint8_t, 2> certPresence(int keyIndex, int container) const;
 
+    // The remote unlock page.
+    void AcRequestExecute();
+    void AcRemoteUnLockExecute();
+    void AcRemoteUnLockUpdate();
+
+    // The system check page: five rows of facts about the host.
+    void RunSystemCheck();
+
     // The monitor's commands ("CLOSE", "LoadCert"); any other text is ignored.
     void handleCommand(const QString& text);
     void handleSystemCommand(quint32 command);
@@ -111,6 +120,7 @@ public:
     bool FingerVein = false;
     const TR7Info& keyInfo(int keyIndex) const { return (*m_keyTable)[static_cast<std::size_t>(keyIndex)]; }
     TUSB* usb() const { return m_usb; }
+    Call_GMAPIs_Admin& skf() { return m_skf; }
     QTimer* timer(const char* name) const;
     QAction* action(const char* name) const;
 
@@ -145,6 +155,10 @@ private:
     void afterDeletion(int result);
     void reportImportFailure(int result);
     int runImportWorker(bool singleCertificate);
+    void createUnlockActions();
+    // The SKF application of the selected key after a short refresh; false (and the user told)
+    // when no SKF device is there.
+    bool selectUnlockApplication();
     void TRegCertTimer();
     void TimerCertTick();
 
@@ -160,6 +174,7 @@ private:
     // Certificate presence by key and container position.
     std::array<std::array<std::array<std::uint8_t, 2>, TR7Info::kMaxContainers>, kKeyTableSize> m_presence{};
     CertImportJob m_importJob;
+    Call_GMAPIs_Admin m_skf;
     bool m_initialised = false;
     bool m_libraryOpened = false;
 };

@@ -21,6 +21,7 @@
 #include <functional>
 
 using namespace kx;
+using test::child;
 using test::ManagerWorld;
 using test::RecordingPresenter;
 using test::TestCertificates;
@@ -42,12 +43,6 @@ public:
     QString file;
     QString lastSuffix;
 };
-
-template <typename T>
-T* child(QObject& parent, const char* name)
-{
-    return parent.findChild<T*>(QString::fromLatin1(name));
-}
 
 QTreeWidget* certTree(TMainForm& window)
 {

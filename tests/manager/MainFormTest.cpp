@@ -15,23 +15,11 @@
 #include <QTreeWidget>
 
 using namespace kx;
+using test::child;
 using test::ManagerWorld;
 using test::RecordingPresenter;
 
 namespace {
-
-template <typename T>
-T* child(QWidget& window, const char* name)
-{
-    return window.findChild<T*>(QString::fromLatin1(name));
-}
-
-// Shows the window and waits until the token library is open and the keys are listed.
-void open(TMainForm& window)
-{
-    window.show();
-    QTRY_VERIFY_WITH_TIMEOUT(window.LibraryReady, 10000);
-}
 
 QTreeWidgetItem* keyChild(TMainForm& window, int key, int index)
 {
@@ -62,7 +50,7 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"create", "--serial", "KXB", "--label", "Second", "--pid", "C004"}));
         RecordingPresenter messages;
         TMainForm window;
-        open(window);
+        test::openWindow(window);
         auto* tv = child<QTreeWidget>(window, "tv");
         QCOMPARE(window.KeyCount, 2);
         QCOMPARE(tv->topLevelItemCount(), 3);
@@ -89,7 +77,7 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"create", "--serial", "KXA", "--label", "Key A"}));
         RecordingPresenter messages;
         TMainForm window;
-        open(window);
+        test::openWindow(window);
         auto* tv = child<QTreeWidget>(window, "tv");
         select(window, tv->topLevelItem(2));
         QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageAbout));
@@ -120,7 +108,7 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"create", "--serial", "KXA", "--pin", "12345678", "--min-pin", "6"}));
         RecordingPresenter messages;
         TMainForm window;
-        open(window);
+        test::openWindow(window);
         select(window, keyChild(window, 0, 2));
         QAction* login = window.action("AcLogin");
         typeInto(window, "edtUPIN", QStringLiteral("12345"));
@@ -161,7 +149,7 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"create", "--serial", "KXA", "--pin", "12345678", "--max-retries", "4"}));
         RecordingPresenter messages;
         TMainForm window;
-        open(window);
+        test::openWindow(window);
         select(window, keyChild(window, 0, 2));
         typeInto(window, "edtUPIN", QStringLiteral("00000000"));
         window.AcLoginExecute();
@@ -188,7 +176,7 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"create", "--serial", "KXA", "--initialised", "no"}));
         RecordingPresenter messages;
         TMainForm window;
-        open(window);
+        test::openWindow(window);
         QTRY_COMPARE(messages.messages.size(), 1);
         QCOMPARE(messages.messages.last(), Lang("Init_Info"));
         select(window, keyChild(window, 0, 2));
@@ -206,7 +194,7 @@ private Q_SLOTS:
         world.folders.context().setClock([] { return QDateTime(QDate(2024, 1, 30), QTime(10, 0)); });
         RecordingPresenter messages;
         TMainForm window;
-        open(window);
+        test::openWindow(window);
         select(window, keyChild(window, 0, 0));
         auto change = [&](const QString& oldPin, const QString& newPin, const QString& confirm) {
             typeInto(window, "edtOldUPin", oldPin);
@@ -245,7 +233,7 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"create", "--serial", "KXA", "--label", "Old"}));
         RecordingPresenter messages;
         TMainForm window;
-        open(window);
+        test::openWindow(window);
         select(window, keyChild(window, 0, 1));
         typeInto(window, "edtKeyName", QString());
         QVERIFY(!window.action("AcSetKeyName")->isEnabled());
@@ -270,7 +258,7 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"create", "--serial", "KXA", "--pin", "12345678"}));
         RecordingPresenter messages;
         TMainForm window;
-        open(window);
+        test::openWindow(window);
         select(window, keyChild(window, 0, 2));
         typeInto(window, "edtUPIN", QStringLiteral("12345678"));
         window.AcLoginExecute();
@@ -292,7 +280,7 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"create", "--serial", "KXA"}));
         RecordingPresenter messages;
         TMainForm window;
-        open(window);
+        test::openWindow(window);
         QCOMPARE(window.KeyCount, 1);
         TUSB* usb = window.usb();
         // A device that is not listed starts no search.

@@ -7,8 +7,24 @@
 
 #include <QProcess>
 #include <QStringList>
+#include <QTest>
 
 namespace kx::test {
+
+// A named child of a window.
+template <typename T>
+T* child(QObject& parent, const char* name)
+{
+    return parent.findChild<T*>(QString::fromLatin1(name));
+}
+
+// Shows a manager window and waits until its token library is open and the keys are listed.
+template <typename Window>
+void openWindow(Window& window)
+{
+    window.show();
+    QTRY_VERIFY_WITH_TIMEOUT(window.LibraryReady, 10000);
+}
 
 // Records the message boxes instead of showing them, answering questions with `answer`.
 class RecordingPresenter final : public MessagePresenter
@@ -30,7 +46,9 @@ public:
 class ManagerWorld
 {
 public:
-    ManagerWorld()
+    // `appLib` holds further lines of section [APPLib]; they come first, so they override the
+    // defaults below.
+    explicit ManagerWorld(const QByteArray& appLib = {})
     {
         const QString keys = folders.path(QStringLiteral("keys"));
         qputenv("KX2700_KEYSIM_DIR", QFile::encodeName(keys));
@@ -39,9 +57,10 @@ public:
         QDir().mkpath(folders.path(QStringLiteral("run")));
         QFile::setPermissions(folders.path(QStringLiteral("run")),
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        folders.write(QStringLiteral("bin/APPInfo.ini"),
-                      "[APPLib]\nPKCS11Lib=" KEYSIM_PKCS11_PATH "\nCSPName=KX CSP\n[UserInfo]\nCfgPath=kx\n"
-                      "[APPFlag]\nPID=$C003|$C004\n");
+        folders.write(QStringLiteral("bin/APPInfo.ini"), "[APPLib]\n" + appLib +
+                                                             "PKCS11Lib=" KEYSIM_PKCS11_PATH
+                                                             "\nCSPName=KX CSP\n[UserInfo]\nCfgPath=kx\n"
+                                                             "[APPFlag]\nPID=$C003|$C004\n");
     }
 
     // Runs the control tool; true when it succeeded.

@@ -1,0 +1,35 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <QString>
+
+namespace kx {
+
+// Facts about the host for the system check: the operating system, the browser and the
+// versions of the libraries the key tools load.
+
+// The PRETTY_NAME of `osRelease` (NAME and VERSION when it has none) followed by the machine
+// in brackets, e.g. "Debian GNU/Linux 12 (bookworm) (x86_64)". "Linux ?" when the file says
+// nothing.
+QString OSName(const QString& osRelease = QStringLiteral("/etc/os-release"));
+
+// The browser's version text. A version put in the registry under HKEY_LOCAL_MACHINE
+// "Software\Microsoft\Internet Explorer" ("svcVersion", then "Version") comes first, as
+// "Internet Explorer Version：" and the value; otherwise the system's browser (x-www-browser, or
+// the first of the common browsers on the PATH) is asked for its version, giving for instance
+// "Chromium Version：120.0.6099.224". "Browser Version：" alone when no browser answers.
+QString IEVersion();
+
+// Where the dynamic loader finds the library `configured` the way the programs load it: an
+// absolute path as it is, a relative path beside the executable, a bare name beside the
+// executable when it lies there, otherwise the loaded copy or the loader's search folders.
+// Empty when it is nowhere.
+QString LibraryFile(const QString& configured);
+
+// The version of a library file, as four numbers joined by ".": taken from the real file name
+// after symbolic links ("libfoo.so.1.2.3" gives "1.2.3.0"); our own libraries beside the
+// executable carry the program's version. Empty when the file is missing or names no version,
+// "-1" when it cannot be read.
+QString FileVersionText(const QString& path);
+
+} // namespace kx
