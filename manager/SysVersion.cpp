@@ -243,7 +243,9 @@ QString FileVersionText(const QString& path)
         return version;
     }
     // Our own libraries are not versioned by name; they belong to this release of the programs.
-    if (real.absolutePath() == QFileInfo(AppContext::current().executableFolder()).canonicalFilePath()) {
+    const QString folder = real.absolutePath();
+    if (folder == QFileInfo(AppContext::current().executableFolder()).canonicalFilePath() ||
+        folder == QFileInfo(QCoreApplication::applicationDirPath()).canonicalFilePath()) {
         const QStringList parts = QCoreApplication::applicationVersion().split(QLatin1Char('.'), Qt::SkipEmptyParts);
         return parts.isEmpty() ? QString() : fourPartVersion(parts);
     }

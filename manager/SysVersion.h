@@ -27,8 +27,8 @@ QString IEVersion();
 QString LibraryFile(const QString& configured);
 
 // The version of a library file, as four numbers joined by ".": taken from the real file name
-// after symbolic links ("libfoo.so.1.2.3" gives "1.2.3.0"); our own libraries beside the
-// executable carry the program's version. Empty when the file is missing or names no version,
+// after symbolic links ("libfoo.so.1.2.3" gives "1.2.3.0"); our own libraries, beside the
+// executable, carry the program's version. Empty when the file is missing or names no version,
 // "-1" when it cannot be read.
 QString FileVersionText(const QString& path);
 

@@ -91,6 +91,7 @@ TMainForm::TMainForm(QWidget* parent)
     createTimers();
     createActions();
     createCertActions();
+    createFingerActions();
     createUnlockActions();
     ApplyTexts();
     SwitchFingerTexts(0);
@@ -196,6 +197,11 @@ void TMainForm::ApplyTexts()
     caption("AcSetUserPIN", "C_btn_Set");
     caption("AcSetKeyName", "C_btn_Set");
     caption("AcFingerlogon", "F_Logon");
+    caption("AcFingerTest", "F_Finger_Test");
+    caption("AcFingerUnlock", "F_User_Unlock");
+    caption("AcFingerDel", "F_Finger_Del");
+    caption("AcRequest", "P_Gen");
+    caption("AcRemoteUnLock", "P_Unlock");
     caption("Acrefresh", "Main_Form_btn_Refresh");
     caption("AcInputCert", "Main_Form_btn_Import");
     caption("AcOutput", "Main_Form_btn_Output");
@@ -228,6 +234,9 @@ void TMainForm::ApplyTexts()
     m_ui->Label44->setText(Lang("P_Request") + colon);
     m_ui->Label45->setText(Lang("P_Resporse") + colon);
     m_ui->Label46->setText(QStringLiteral("初始口令") + colon);
+    if (QAction* study = action("AcFingerStudy")) {
+        study->setText(QStringLiteral("指纹学习"));
+    }
 }
 
 void TMainForm::InitialiseMainWindow()
@@ -250,6 +259,7 @@ void TMainForm::InitialiseMainWindow()
     // The SKF library of the fingerprint and remote unlock functions; without it those
     // functions report that no key is there.
     SkfLibrary::Load(m_appInfo.SKFLib);
+    loadFingerPictures(QStringLiteral("res/Finger/"));
     // 4. The system list shows no small pictures.
     m_ui->LVSystemInfo->setIconSize(QSize(0, 0));
     // 5. Hot-plug notifications.
@@ -414,12 +424,21 @@ void TMainForm::tvChange(QTreeWidgetItem* node)
                 showPage(PageCertificates);
             } else {
                 showPage(PageLogin);
+                if (FingerSupported) {
+                    FingerPageRefresh(m_skf.FingerUserType);
+                }
                 m_ui->Lkeyname->setText(info.labelText());
                 timer("TSetFocusUPIN")->start();
             }
             break;
         case 3:
-            showPage(FingerSupported ? PageFinger : PageRemoteUnlock);
+            if (FingerSupported) {
+                FingerPageRefresh(m_skf.FingerUserType);
+                m_ui->PCFinger->setTabText(0, Lang("F_User_Finger"));
+                showPage(PageFinger);
+            } else {
+                showPage(PageRemoteUnlock);
+            }
             break;
         case 4:
             showPage(PageRemoteUnlock);
@@ -524,6 +543,8 @@ void TMainForm::updateActions()
     AcLoginUpdate();
     AcSetUserPINUpdate();
     AcSetKeyNameUpdate();
+    AcFingerlogonUpdate();
+    AcRemoteUnLockUpdate();
 }
 
 } // namespace kx

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "CertImportJob.h"
+#include "finger/FingerPictures.h"
 
 #include "common/AppInfo.h"
 #include "common/UserConfig.h"
@@ -89,6 +90,17 @@ public:
     // signature certificate.
     std::array<std::uint8_t, 2> certPresence(int keyIndex, int container) const;
 
+    // The fingerprint page and the fingerprint logon.
+    void DetectFingerSensor();
+    void FingerPageRefresh(std::uint32_t userType);
+    void AcFingerInputExecute(int finger);
+    void AcFingerDelExecute();
+    void AcFingerUnlockExecute();
+    void AcFingerTestExecute();
+    void AcFingerStudyExecute();
+    void AcFingerlogonExecute();
+    void AcFingerlogonUpdate();
+
     // The remote unlock page.
     void AcRequestExecute();
     void AcRemoteUnLockExecute();
@@ -118,6 +130,9 @@ public:
     int SearchCountdown = 3;
     bool FingerSupported = false;
     bool FingerVein = false;
+    std::uint32_t UserFingerCount = 0;
+    int SelectedFinger = 0;
+    const FingerPictures& fingerPictures() const { return m_fingerPictures; }
     const TR7Info& keyInfo(int keyIndex) const { return (*m_keyTable)[static_cast<std::size_t>(keyIndex)]; }
     TUSB* usb() const { return m_usb; }
     Call_GMAPIs_Admin& skf() { return m_skf; }
@@ -155,6 +170,12 @@ private:
     void afterDeletion(int result);
     void reportImportFailure(int result);
     int runImportWorker(bool singleCertificate);
+    void createFingerActions();
+    void loadFingerPictures(const QString& folder);
+    // The shared check of the test, learning and logon actions; true when they may go on.
+    bool fingerActionAllowed();
+    void reportFingerResult(std::uint32_t result);
+    bool selectedKeyLoggedIn() const;
     void createUnlockActions();
     // The SKF application of the selected key after a short refresh; false (and the user told)
     // when no SKF device is there.
@@ -175,6 +196,7 @@ private:
     std::array<std::array<std::array<std::uint8_t, 2>, TR7Info::kMaxContainers>, kKeyTableSize> m_presence{};
     CertImportJob m_importJob;
     Call_GMAPIs_Admin m_skf;
+    FingerPictures m_fingerPictures;
     bool m_initialised = false;
     bool m_libraryOpened = false;
 };

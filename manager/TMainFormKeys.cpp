@@ -80,6 +80,7 @@ int TMainForm::RefreshKeyList()
     FingerVein = false;
     action("AcFingerlogon")->setVisible(false);
     Delay(500);
+    DetectFingerSensor();
     // 5. The key nodes.
     {
         const QSignalBlocker blocker(m_ui->tv);
@@ -201,6 +202,12 @@ void TMainForm::AcLoginExecute()
     int retriesLeft = 0;
     if (token_login(k, m_ui->edtUPIN->text(), retriesLeft) == 0) {
         const WaitCursor wait;
+        // Fingerprint changes go through the SKF application, which has a login of its own.
+        if (FingerSupported) {
+            m_skf.SelectApplication(keyInfo(k).serialText().toLatin1());
+            std::uint32_t skfRetries = 0;
+            m_skf.VerifyPIN(m_skf.SkfAppHandle, m_skf.FingerUserType, m_ui->edtUPIN->text(), skfRetries);
+        }
         token_reload_all_objects(k);
         LoginState[static_cast<std::size_t>(k)] = 2;
         showPage(PageCertificates);
@@ -221,6 +228,9 @@ void TMainForm::AcLoginUpdate()
 void TMainForm::AclogoutExecute()
 {
     token_logout(CurrentKeyIndex);
+    if (FingerSupported) {
+        m_skf.ClearSecureState(m_skf.SkfAppHandle);
+    }
     if (CurrentKeyIndex >= 0 && CurrentKeyIndex < kKeyTableSize) {
         LoginState[static_cast<std::size_t>(CurrentKeyIndex)] = 1;
     }

@@ -192,6 +192,10 @@ U32 Call_GMAPIs_Admin::FullRefresh()
 {
     clearDevices();
     U32 result = EnumDevices(SkfDevices);
+    // Without the library a second try cannot succeed; the wait would only delay every key list.
+    if (result != SAR_OK && !SkfLibrary::Loaded()) {
+        return result;
+    }
     if (result != SAR_OK) {
         wait(1000);
         clearDevices();

@@ -4,11 +4,16 @@
 // language, driving the window as a user would (tree selection, typing).
 //
 // usage: kx2700-demoshots OUTPUT_FOLDER [CERTIFICATE_FOLDER]
+//        kx2700-demoshots --finger TAG OUTPUT_FOLDER
 //
 // With a certificate folder, the first key is logged in with PIN 12345678 and receives, through
 // the import dialog, "exchange.pfx" and "signature.pfx" into one container and "ec-chain.p12"
 // (an EC certificate with its CA chain) into another (password "demo"); the certificate page and
 // the import dialog are then pictured too.
+//
+// With --finger the first key is a key with a sensor (PIN 12345678): its fingerprint page, an
+// enrolment in progress, the remote unlock page with a request code, and the system check are
+// pictured, the pictures' names starting with TAG.
 
 #include "common/AppContext.h"
 #include "common/LanguageInfo.h"
@@ -18,6 +23,7 @@
 #include "common/widgets/MessageBox.h"
 #include "manager/TIMForm.h"
 #include "manager/TMainForm.h"
+#include "manager/finger/FingerHand.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -25,10 +31,12 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QRadioButton>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <functional>
 
@@ -138,18 +146,72 @@ bool saveImportDialog(kx::TMainForm& window, const QString& folder, const QStrin
     return saved;
 }
 
+bool saveWidget(QWidget& widget, const QString& folder, const QString& name)
+{
+    const QString path = folder + QLatin1Char('/') + name + QStringLiteral(".png");
+    const bool ok = widget.grab().save(path);
+    QTextStream(stdout) << (ok ? "saved " : "could not save ") << path << "\n";
+    return ok;
+}
+
+// The pages of a key with a sensor. `finger` is the finger enrolled while the enrolment dialog
+// is pictured.
+bool saveFingerPages(kx::TMainForm& window, const QString& output, const QString& tag, int finger)
+{
+    bool allSaved = true;
+    auto* tv = window.findChild<QTreeWidget*>(QStringLiteral("tv"));
+    QTreeWidgetItem* key = tv->topLevelItem(0)->child(0);
+    if (!window.FingerSupported || key->childCount() < 5) {
+        QTextStream(stderr) << "the first key has no sensor\n";
+        return false;
+    }
+    tv->setCurrentItem(key->child(2));
+    window.findChild<QLineEdit*>(QStringLiteral("edtUPIN"))->setText(QStringLiteral("12345678"));
+    window.AcLoginExecute();
+    tv->setCurrentItem(key->child(3));
+    allSaved &= save(window, output, tag + QStringLiteral("-fingerprint"));
+    // The enrolment dialog while it takes its samples.
+    bool dialogSaved = false;
+    QTimer::singleShot(1300, &window, [&] {
+        if (QWidget* dialog = QApplication::activeModalWidget()) {
+            dialogSaved = saveWidget(*dialog, output, tag + QStringLiteral("-enrolment"));
+        }
+    });
+    window.findChild<kx::FingerHand*>(QStringLiteral("FingerHandUser"))->button(finger)->click();
+    allSaved &= dialogSaved;
+    allSaved &= save(window, output, tag + QStringLiteral("-fingerprint-enrolled"));
+    // Remote unlock with the request code for the issuing party.
+    tv->setCurrentItem(key->child(4));
+    window.AcRequestExecute();
+    window.findChild<QPlainTextEdit*>(QStringLiteral("edtUnlockCode"))
+        ->setPlainText(QStringLiteral("0123456789ABCDEF"));
+    window.findChild<QLineEdit*>(QStringLiteral("edtNewUPin_RM"))->setText(QStringLiteral("12345678"));
+    window.findChild<QLineEdit*>(QStringLiteral("edtNewUPin1_RM"))->setText(QStringLiteral("Kx2700!new"));
+    allSaved &= save(window, output, tag + QStringLiteral("-remoteunlock"));
+    tv->setCurrentItem(tv->topLevelItem(1));
+    allSaved &= save(window, output, tag + QStringLiteral("-systemcheck"));
+    return allSaved;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationVersion(QStringLiteral(KX_VERSION ".0"));
-    if (argc < 2) {
-        QTextStream(stderr) << "usage: kx2700-demoshots OUTPUT_FOLDER\n";
+    QStringList arguments = QCoreApplication::arguments().mid(1);
+    QString fingerTag;
+    if (arguments.size() >= 2 && arguments.first() == QStringLiteral("--finger")) {
+        fingerTag = arguments.at(1);
+        arguments = arguments.mid(2);
+    }
+    if (arguments.isEmpty()) {
+        QTextStream(stderr) << "usage: kx2700-demoshots OUTPUT_FOLDER [CERTIFICATE_FOLDER]\n"
+                               "       kx2700-demoshots --finger TAG OUTPUT_FOLDER\n";
         return 2;
     }
-    const QString output = QString::fromLocal8Bit(argv[1]);
-    const QString certificates = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
+    const QString output = arguments.at(0);
+    const QString certificates = arguments.size() > 1 ? arguments.at(1) : QString();
     QDir().mkpath(output);
     PrintingPresenter presenter;
     kx::MessagePresenter::setCurrent(&presenter);
@@ -176,6 +238,10 @@ int main(int argc, char* argv[])
         if (window.KeyCount == 0) {
             QTextStream(stderr) << "no key is plugged in\n";
             return 1;
+        }
+        if (!fingerTag.isEmpty()) {
+            allSaved &= saveFingerPages(window, output, tag + QLatin1Char('-') + fingerTag, 4 + entry);
+            continue;
         }
         auto* tv = window.findChild<QTreeWidget*>(QStringLiteral("tv"));
         QTreeWidgetItem* key = tv->topLevelItem(0)->child(0);

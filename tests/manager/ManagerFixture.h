@@ -46,9 +46,9 @@ public:
 class ManagerWorld
 {
 public:
-    // `appLib` holds further lines of section [APPLib]; they come first, so they override the
-    // defaults below.
-    explicit ManagerWorld(const QByteArray& appLib = {})
+    // `appLib` and `appFlag` hold further lines of sections [APPLib] and [APPFlag]; they come
+    // first, so they override the defaults below.
+    explicit ManagerWorld(const QByteArray& appLib = {}, const QByteArray& appFlag = {})
     {
         const QString keys = folders.path(QStringLiteral("keys"));
         qputenv("KX2700_KEYSIM_DIR", QFile::encodeName(keys));
@@ -60,7 +60,7 @@ public:
         folders.write(QStringLiteral("bin/APPInfo.ini"), "[APPLib]\n" + appLib +
                                                              "PKCS11Lib=" KEYSIM_PKCS11_PATH
                                                              "\nCSPName=KX CSP\n[UserInfo]\nCfgPath=kx\n"
-                                                             "[APPFlag]\nPID=$C003|$C004\n");
+                                                             "[APPFlag]\n" + appFlag + "PID=$C003|$C004\n");
     }
 
     // Runs the control tool; true when it succeeded.

@@ -12,7 +12,7 @@ namespace {
 
 struct Script
 {
-    std::string devices;          // multi-string of device names
+    std::string devices; // multi-string of device names
     std::uint32_t reportedSize = 0;
     int failingDevice = -1;
     std::uint32_t connectFailure = 0x0A000001;
@@ -23,6 +23,9 @@ struct Script
     std::uint32_t fingerResult = 0;
     std::uint32_t caps = 0;
     int connectCalls = 0;
+    std::uint32_t failingFinger = 0; // deleting it fails with deleteFailure
+    std::uint32_t deleteFailure = 0;
+    std::string deleted; // the fingers asked to be deleted, as digits 1 to 9 and 'A' for 10
 };
 
 Script& script()
@@ -52,7 +55,7 @@ __attribute__((visibility("default"))) void FakeSkf_Reset()
 }
 
 __attribute__((visibility("default"))) void FakeSkf_SetDevices(const char* names, std::uint32_t bytes,
-                                                              std::uint32_t reportedSize)
+                                                               std::uint32_t reportedSize)
 {
     script().devices.assign(names, bytes);
     script().reportedSize = reportedSize;
@@ -77,7 +80,7 @@ __attribute__((visibility("default"))) void FakeSkf_SetApps(const char* names, s
 }
 
 __attribute__((visibility("default"))) void FakeSkf_SetFingers(const std::uint8_t* bytes, std::uint32_t count,
-                                                              std::uint32_t reportedLength, std::uint32_t result)
+                                                               std::uint32_t reportedLength, std::uint32_t result)
 {
     script().fingers.assign(bytes, bytes + count);
     script().fingerLength = reportedLength;
@@ -87,6 +90,17 @@ __attribute__((visibility("default"))) void FakeSkf_SetFingers(const std::uint8_
 __attribute__((visibility("default"))) void FakeSkf_SetCaps(std::uint32_t caps)
 {
     script().caps = caps;
+}
+
+__attribute__((visibility("default"))) void FakeSkf_FailDelete(std::uint32_t finger, std::uint32_t code)
+{
+    script().failingFinger = finger;
+    script().deleteFailure = code;
+}
+
+__attribute__((visibility("default"))) const char* FakeSkf_Deleted()
+{
+    return script().deleted.c_str();
 }
 
 __attribute__((visibility("default"))) int FakeSkf_ConnectCalls()
@@ -124,7 +138,8 @@ __attribute__((visibility("default"))) std::uint32_t SKF_GetDevInfo(void* device
 {
     const auto index = static_cast<std::size_t>(indexOf(device));
     if (index < script().serials.size())
-        std::memcpy(info + 162, script().serials[index].data(), std::min<std::size_t>(32, script().serials[index].size()));
+        std::memcpy(info + 162, script().serials[index].data(),
+                    std::min<std::size_t>(32, script().serials[index].size()));
     return 0;
 }
 
@@ -144,9 +159,9 @@ __attribute__((visibility("default"))) std::uint32_t SKF_OpenApplication(void* d
 }
 
 __attribute__((visibility("default"))) std::uint32_t SKF_GetFingerInfo(void*, std::uint32_t, std::uint32_t* v0,
-                                                                      std::uint32_t* v1, std::uint32_t* v2,
-                                                                      std::uint32_t* retries, std::uint8_t* fingers,
-                                                                      std::uint32_t* length)
+                                                                       std::uint32_t* v1, std::uint32_t* v2,
+                                                                       std::uint32_t* retries, std::uint8_t* fingers,
+                                                                       std::uint32_t* length)
 {
     if (script().fingerResult != 0)
         return script().fingerResult;
@@ -159,9 +174,15 @@ __attribute__((visibility("default"))) std::uint32_t SKF_GetFingerInfo(void*, st
     return 0;
 }
 
+__attribute__((visibility("default"))) std::uint32_t SKF_DeleteFinger(void*, std::uint32_t, std::uint32_t finger)
+{
+    script().deleted.push_back(finger == 10 ? 'A' : static_cast<char>('0' + finger % 10));
+    return finger == script().failingFinger ? script().deleteFailure : 0;
+}
+
 #ifndef FAKE_SKF_WITHOUT_CAPS
 __attribute__((visibility("default"))) std::uint32_t MKF_GetDeviceCaps(void*, std::uint8_t*, std::uint32_t* value,
-                                                                      std::uint32_t* caps)
+                                                                       std::uint32_t* caps)
 {
     *value = 0;
     *caps = script().caps;

@@ -65,6 +65,7 @@ private slots:
         Admin admin;
         QCOMPARE(admin.ShortRefresh(), SkfNoDevice);
         QCOMPARE(admin.FullRefresh(), SkfNoDevice);
+        QVERIFY(admin.waits.isEmpty()); // no second try without a library
         QCOMPARE(admin.SkfDevices.count, 0);
         QCOMPARE(admin.CapabilityQuery(), 0u);
         std::uint32_t retries = 0;
