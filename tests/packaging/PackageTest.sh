@@ -1,0 +1,421 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
+# The installation and the Debian package as a user gets them.
+#
+#   PackageTest.sh install BUILD SOURCE VERSION CMAKE CPACK
+#       cmake --install into staging folders (the default prefix and another one) and checks the
+#       layout, RUNPATH, desktop entries, icons and manual pages.
+#   PackageTest.sh deb BUILD SOURCE VERSION CMAKE CPACK
+#       builds the package with cpack into a temporary folder, checks its control data, unpacks it
+#       with dpkg-deb -x into a root of its own (works for root and for other users alike, runs no
+#       maintainer script by itself and needs no dpkg database), checks it like an installation,
+#       runs the maintainer scripts against that root, and starts the unpacked manager on a
+#       virtual key.
+#
+# KX_PREFIX, KX_DATADIR, KX_AUTOSTART and KX_COMMANDS give the configured folders. Exit status 0
+# passed, 1 failed, 77 skipped (a tool the check needs is missing).
+set -uo pipefail
+
+mode=$1 build=$2 source=$3 version=$4 cmake=$5 cpack=$6
+prefix=${KX_PREFIX:-/opt/kx2700}
+datadir=${KX_DATADIR:-/usr/share}
+autostart=${KX_AUTOSTART-/etc/xdg/autostart}
+commands=${KX_COMMANDS-/usr/bin}
+
+programs=(KX2700Mgr KX2700Mon kx2700-keysim)
+libraries=(libDrevmor.so libkeysim-pkcs11.so libkeysim-skf.so)
+icon_sizes=(16 32 48 64 128 256)
+pages=(KX2700Mgr.1 KX2700Mon.1 kx2700-keysim.1)
+
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+note() { echo "-- $*"; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/kx-package.XXXXXX") || exit 1
+# cmake --install and cpack rewrite the build tree's install_manifest.txt; the one of a real
+# installation is kept.
+manifest=$build/install_manifest.txt
+[ -f "$manifest" ] && cp -p "$manifest" "$work/install_manifest.txt"
+
+# Every process started from an executable under $work: the manager, and the monitor it starts
+# in a session of its own.
+own_processes() {
+    local p exe
+    for p in /proc/[0-9]*; do
+        [ -O "$p" ] || continue
+        exe=$(readlink "$p/exe" 2>/dev/null) || continue
+        case "$exe" in "$work"/*) echo "${p#/proc/}" ;; esac
+    done
+}
+
+stop_processes() {
+    local pids i
+    pids=$(own_processes)
+    [ -n "$pids" ] || return 0
+    kill -TERM $pids 2>/dev/null
+    for i in $(seq 50); do
+        [ -n "$(own_processes)" ] || return 0
+        sleep 0.1
+    done
+    # shellcheck disable=SC2046 # one argument per process id
+    kill -KILL $(own_processes) 2>/dev/null
+}
+
+cleanup() {
+    stop_processes
+    if [ -f "$work/install_manifest.txt" ]; then
+        cp -p "$work/install_manifest.txt" "$manifest"
+    else
+        rm -f "$manifest"
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+is_elf() { [ "$(head -c 4 "$1" 2>/dev/null | od -An -c | tr -d ' ')" = '177ELF' ]; }
+
+png_size() { # prints "WIDTHxHEIGHT"
+    local b
+    read -r -a b < <(od -An -tu1 -j16 -N8 "$1")
+    echo "$(((b[0] << 24) | (b[1] << 16) | (b[2] << 8) | b[3]))x$(((b[4] << 24) | (b[5] << 16) | (b[6] << 8) | b[7]))"
+}
+
+ini_value() { # file key: the first value of key, without blanks, quotes and CR
+    sed -n "s/^[[:space:]]*$2[[:space:]]*=[[:space:]]*//Ip" "$1" | head -n 1 | tr -d '\r"' | sed 's/[[:space:]]*$//'
+}
+
+desktop_value() { sed -n "s/^$2=//p" "$1" | head -n 1; }
+
+# --- Checks of an installed tree ---------------------------------------------------------------
+
+check_programs() { # root
+    local bin=$1$prefix/bin f key value runpath dyn
+    for f in "${programs[@]}"; do
+        [ -x "$bin/$f" ] && is_elf "$bin/$f" || fail "$bin/$f is not an executable"
+    done
+    for f in "${libraries[@]}"; do
+        [ -f "$bin/$f" ] && is_elf "$bin/$f" || fail "$bin/$f is missing"
+    done
+    cmp -s "$source/resources/APPInfo.ini" "$bin/APPInfo.ini" || fail "APPInfo.ini differs from resources/"
+    diff -r "$source/resources/Languages" "$bin/Languages" >/dev/null || fail "Languages/ differs from resources/"
+    diff -r "$source/resources/res" "$bin/res" >/dev/null || fail "res/ differs from resources/"
+    # The libraries APPInfo.ini names by a relative name must lie beside the executables.
+    for key in DrevmorLib PKCS11Lib CSPLib SKFLib; do
+        value=$(ini_value "$bin/APPInfo.ini" "$key")
+        case "$value" in
+            "" | /*) ;;
+            *) [ -f "$bin/$value" ] || fail "$key=$value of APPInfo.ini is not beside the executables" ;;
+        esac
+    done
+    # RUNPATH exactly $ORIGIN, no old-style RPATH, nothing of the build tree.
+    while IFS= read -r -d '' f; do
+        is_elf "$f" || continue
+        dyn=$(readelf -d "$f" 2>/dev/null)
+        runpath=$(sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p' <<<"$dyn")
+        [ "$runpath" = '$ORIGIN' ] || fail "${f#"$1"} has RUNPATH '$runpath', not \$ORIGIN"
+        grep -q '(RPATH)' <<<"$dyn" && fail "${f#"$1"} has an RPATH entry"
+        grep -qF "$build" <<<"$dyn" && fail "${f#"$1"} names the build tree in its dynamic section"
+    done < <(find "$bin" -type f -print0)
+    # The token library resolves beside the executable, not in the build tree.
+    for f in KX2700Mgr KX2700Mon; do
+        value=$(env -u LD_LIBRARY_PATH ldd "$bin/$f" 2>&1)
+        grep -q 'not found' <<<"$value" && fail "$f: libraries not found: $(grep 'not found' <<<"$value" | tr -s ' \t\n' ' ')"
+        grep -qF "libDrevmor.so => $bin/" <<<"$value" ||
+            fail "$f does not load libDrevmor.so from $bin: $(grep libDrevmor <<<"$value")"
+    done
+    if [ -n "$commands" ]; then
+        for f in "${programs[@]}"; do
+            value=$(readlink "$1$commands/$f")
+            case "$value" in
+                "") fail "$commands/$f is not a link" ;;
+                /*) fail "$commands/$f -> $value is absolute, which breaks in an unpacked tree" ;;
+                *) [ "$(readlink -f "$1$commands/$f")" = "$(readlink -f "$bin/$f")" ] ||
+                    fail "$commands/$f -> $value does not lead to $prefix/bin/$f" ;;
+            esac
+        done
+    fi
+}
+
+check_desktop() { # root
+    local entry exec icon size file out
+    local entries=("$datadir/applications/kx2700-manager.desktop|KX2700Mgr")
+    [ -n "$autostart" ] && entries+=("$autostart/kx2700-monitor.desktop|KX2700Mon")
+    for entry in "${entries[@]}"; do
+        file=$1${entry%|*}
+        if [ ! -f "$file" ]; then
+            fail "${entry%|*} is missing"
+            continue
+        fi
+        if command -v desktop-file-validate >/dev/null; then
+            out=$(desktop-file-validate "$file" 2>&1 | grep -E 'error|warning')
+            [ -z "$out" ] || fail "desktop-file-validate ${entry%|*}: $out"
+        fi
+        exec=$(desktop_value "$file" Exec)
+        exec=${exec%% *}
+        [ "$exec" = "$prefix/bin/${entry#*|}" ] || fail "${entry%|*} starts '$exec', not $prefix/bin/${entry#*|}"
+        [ -x "$1$exec" ] || fail "${entry%|*}: $exec is not installed"
+        icon=$(desktop_value "$file" Icon)
+        for size in "${icon_sizes[@]}"; do
+            out=$1$datadir/icons/hicolor/${size}x$size/apps/$icon.png
+            if [ ! -f "$out" ]; then
+                fail "icon $icon is missing in ${size}x$size"
+            elif [ "$(png_size "$out")" != "${size}x$size" ]; then
+                fail "icon ${size}x$size/apps/$icon.png is $(png_size "$out")"
+            fi
+        done
+        [ -f "$1$datadir/icons/hicolor/scalable/apps/$icon.svg" ] || fail "icon $icon is missing as SVG"
+    done
+}
+
+check_manual_pages() { # root
+    local page file text err
+    for page in "${pages[@]}"; do
+        file=$1$datadir/man/man1/$page.gz
+        if [ ! -f "$file" ]; then
+            fail "manual page $page.gz is missing"
+            continue
+        fi
+        text=$(gzip -dc "$file") || fail "$page.gz is not gzip data"
+        grep -q "^\.TH .*\"KX2700 $version\"" <<<"$text" || fail "$page does not carry version $version"
+        if command -v groff >/dev/null; then
+            err=$(groff -man -Tutf8 -ww -z <<<"$text" 2>&1)
+            [ -z "$err" ] || fail "groff warns about $page: $err"
+        fi
+        if command -v man >/dev/null; then
+            err=$(MANWIDTH=80 man --warnings -l -Tutf8 "$file" 2>&1 >"$work/page.txt")
+            [ -z "$err" ] || fail "man warns about $page: $err"
+            # Without the overstriking of bold and underlined letters.
+            sed -i 's/.\x08//g' "$work/page.txt"
+            grep -q "^NAME" "$work/page.txt" && grep -qF "${page%.1}" "$work/page.txt" ||
+                fail "man -l $page.gz renders no NAME section"
+        fi
+    done
+}
+
+# Files outside the folders the installation owns are strays (a test, a header, a tool).
+owned_path() { # path inside the root
+    case "$1" in
+        "$prefix"/bin/*) return 0 ;;
+        "$datadir"/applications/kx2700-*.desktop | "$datadir"/icons/hicolor/*/apps/kx2700-*) return 0 ;;
+        "$datadir"/man/man1/*.1.gz | "$datadir"/doc/kx2700/copyright) return 0 ;;
+    esac
+    [ -n "$autostart" ] && [[ "$1" == "$autostart"/kx2700-*.desktop ]] && return 0
+    [ -n "$commands" ] && [[ "$1" == "$commands"/* ]] && return 0
+    return 1
+}
+
+check_no_strays() { # root
+    local f
+    while IFS= read -r f; do
+        owned_path "$f" || fail "stray file $f"
+    done < <(cd "$1" && find . \( -type f -o -type l \) | sed 's|^\.||')
+}
+
+check_tree() { # root
+    check_programs "$1"
+    check_desktop "$1"
+    check_manual_pages "$1"
+    check_no_strays "$1"
+}
+
+# --- The unpacked manager on a virtual key -------------------------------------------------------
+
+start_manager() { # root
+    local bin=$1$prefix/bin home=$work/home run=$work/run cfg serial mgr monitor waited rc i
+    mkdir -p "$home/KeyLog" "$run" && chmod 700 "$run"
+    export HOME=$home XDG_CONFIG_HOME=$home/.config XDG_DATA_HOME=$home/.local/share XDG_RUNTIME_DIR=$run
+    export KX2700_KEYSIM_DIR=$work/keys QT_QPA_PLATFORM=offscreen
+    unset LD_LIBRARY_PATH
+    # A new key still has its first PIN, and the monitor's reminder to change it would close the
+    # manager; this user has turned the reminder off.
+    cfg=$(ini_value "$bin/APPInfo.ini" CfgPath)
+    mkdir -p "$XDG_CONFIG_HOME/${cfg:-kx2700}"
+    printf '[UserConfig]\nDefaultPINMode=0\n' >"$XDG_CONFIG_HOME/${cfg:-kx2700}/UserConfig.ini"
+
+    serial=$("$bin/kx2700-keysim" create --label "Package test" 2>&1) || {
+        fail "kx2700-keysim create: $serial"
+        return
+    }
+    "$bin/kx2700-keysim" list | grep -q "^$serial.*plugged" || fail "the new key $serial is not plugged"
+
+    "$bin/KX2700Mgr" >"$work/manager.log" 2>&1 &
+    mgr=$!
+    SECONDS=0
+    # Up: its command socket exists, a key was connected through the module named in APPInfo.ini
+    # (the log is shared with the monitor), and the manager has the token library, the PKCS#11
+    # module and the SKF library loaded from the unpacked folder.
+    manager_up() {
+        local lib
+        [ -S "$run/kx2700/TKX2700_Mgr.sock" ] || return 1
+        grep -qs 'token_connect end rtn=0' "$home"/KeyLog/QZ_MonLog*.txt || return 1
+        for lib in "${libraries[@]}"; do
+            awk -v lib="$bin/$lib" '$6 == lib { found = 1 } END { exit !found }' "/proc/$mgr/maps" || return 1
+        done
+    }
+    for i in $(seq 150); do
+        kill -0 "$mgr" 2>/dev/null || break
+        manager_up && break
+        sleep 0.1
+    done
+    if ! kill -0 "$mgr" 2>/dev/null; then
+        wait "$mgr"
+        fail "the manager ended at once with status $?: $(cat "$work/manager.log")"
+        return
+    fi
+    [ -S "$run/kx2700/TKX2700_Mgr.sock" ] || fail "the manager opened no command socket"
+    grep -qs 'init_pkcs11 end rtn=0' "$home"/KeyLog/QZ_MonLog*.txt ||
+        fail "the token library did not start: $(cat "$home"/KeyLog/QZ_MonLog*.txt 2>/dev/null)"
+    grep -qs 'token_connect end rtn=0' "$home"/KeyLog/QZ_MonLog*.txt || fail "the manager did not connect to the key"
+    for i in "${libraries[@]}"; do
+        awk -v lib="$bin/$i" '$6 == lib { found = 1 } END { exit !found }' "/proc/$mgr/maps" ||
+            fail "the manager has not loaded $i from $bin"
+    done
+    # The monitor lies beside the manager, so the manager has started it.
+    monitor=
+    for i in $(seq 50); do
+        for monitor in $(own_processes); do
+            [ "$(readlink "/proc/$monitor/exe")" = "$bin/KX2700Mon" ] && break 2
+        done
+        monitor=
+        sleep 0.1
+    done
+    [ -n "$monitor" ] || fail "the manager did not start the monitor beside it"
+    # Still up after three seconds.
+    waited=$((3 - SECONDS))
+    [ "$waited" -gt 0 ] && sleep "$waited"
+    kill -0 "$mgr" 2>/dev/null || fail "the manager ended within 3 s: $(cat "$work/manager.log")"
+
+    kill -TERM "$mgr" 2>/dev/null
+    for i in $(seq 100); do
+        kill -0 "$mgr" 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -0 "$mgr" 2>/dev/null; then
+        fail "the manager did not end within 10 s of SIGTERM"
+        kill -KILL "$mgr"
+    fi
+    wait "$mgr"
+    rc=$?
+    [ "$rc" -eq 0 ] || [ "$rc" -eq 143 ] || fail "the manager ended with status $rc at SIGTERM"
+    if [ -n "$monitor" ]; then
+        kill -TERM "$monitor" 2>/dev/null
+        for i in $(seq 100); do
+            [ -d "/proc/$monitor" ] || break
+            sleep 0.1
+        done
+        [ -d "/proc/$monitor" ] && fail "the monitor did not end within 10 s of SIGTERM"
+    fi
+    [ -z "$(own_processes)" ] || fail "processes left behind: $(own_processes)"
+    note "manager ran ${SECONDS} s on key $serial"
+}
+
+# --- The maintainer scripts ------------------------------------------------------------------------
+
+check_maintainer_scripts() { # root control
+    local script action stubs=$work/stubs tool rc
+    mkdir -p "$stubs" "$work/no-tools" "$1$datadir/icons/hicolor"
+    : >"$1$datadir/icons/hicolor/index.theme"
+    for tool in update-desktop-database gtk-update-icon-cache; do
+        printf '#!/bin/sh\necho "%s $*" >>"%s/calls"\nexit 1\n' "$tool" "$work" >"$stubs/$tool"
+        chmod +x "$stubs/$tool"
+    done
+    for script in postinst postrm; do
+        [ -x "$2/$script" ] || {
+            fail "the package has no executable $script"
+            continue
+        }
+        sh -n "$2/$script" || fail "$script is not valid sh"
+        action=remove
+        [ "$script" = postinst ] && action=configure
+        # The tools are called on the package's root and their failure is ignored ...
+        rm -f "$work/calls"
+        DPKG_ROOT=$1 PATH=$stubs:/usr/bin:/bin /bin/sh "$2/$script" "$action"
+        rc=$?
+        [ "$rc" -eq 0 ] || fail "$script $action ended with $rc when the cache tools fail"
+        grep -qxF "update-desktop-database -q $1$datadir/applications" "$work/calls" 2>/dev/null ||
+            fail "$script did not refresh $datadir/applications: $(cat "$work/calls" 2>/dev/null)"
+        grep -qxF "gtk-update-icon-cache -q -t -f $1$datadir/icons/hicolor" "$work/calls" 2>/dev/null ||
+            fail "$script did not refresh the hicolor icon cache: $(cat "$work/calls" 2>/dev/null)"
+        # ... and their absence too.
+        DPKG_ROOT=$1 PATH=$work/no-tools /bin/sh "$2/$script" "$action"
+        rc=$?
+        [ "$rc" -eq 0 ] || fail "$script $action ended with $rc without the cache tools"
+    done
+    rm -f "$1$datadir/icons/hicolor/index.theme"
+}
+
+# ---------------------------------------------------------------------------------------------------
+
+case "$mode" in
+    install)
+        for p in "$prefix" /usr/local/kx2700; do
+            stage=$work/stage${p//\//_}
+            DESTDIR=$stage "$cmake" --install "$build" --prefix "$p" >"$work/install.log" 2>&1 ||
+                fail "cmake --install --prefix $p: $(tail -n 20 "$work/install.log")"
+            # An installation under another prefix: entries and links follow it.
+            prefix=$p
+            check_tree "$stage"
+            note "checked an installation under $p"
+        done
+        ;;
+    deb)
+        for tool in dpkg-deb dpkg readelf; do
+            command -v "$tool" >/dev/null || {
+                echo "SKIP: $tool is missing"
+                exit 77
+            }
+        done
+        SECONDS=0
+        "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/pkg" >"$work/cpack.log" 2>&1 || {
+            fail "cpack: $(tail -n 30 "$work/cpack.log")"
+            exit 1
+        }
+        note "cpack took ${SECONDS} s"
+        arch=$(dpkg --print-architecture)
+        deb=$work/pkg/kx2700_${version}_$arch.deb
+        [ -f "$deb" ] || {
+            fail "cpack made no $(basename "$deb"): $(ls "$work/pkg")"
+            exit 1
+        }
+        field() { dpkg-deb -f "$deb" "$1"; }
+        [ "$(field Package)" = kx2700 ] || fail "Package: $(field Package)"
+        [ "$(field Version)" = "$version" ] || fail "Version: $(field Version), not $version"
+        [ "$(field Architecture)" = "$arch" ] || fail "Architecture: $(field Architecture)"
+        [ "$(field Section)" = utils ] || fail "Section: $(field Section)"
+        field Maintainer | grep -Eq '^[^<]+ <[^@>]+@[^>]+>$' || fail "Maintainer: $(field Maintainer)"
+        depends=$(field Depends)
+        for dep in libc6 libqt6core6 libqt6widgets6 libssl3 libudev1; do
+            grep -Eq "(^|, )$dep( |,|$)" <<<"$depends" || fail "Depends lacks $dep: $depends"
+        done
+        grep -Eqi 'drevmor|keysim' <<<"$depends" && fail "Depends names a library of the package itself: $depends"
+        [ -n "$(field Description)" ] || fail "no Description"
+        owners=$(dpkg-deb -c "$deb" | awk '$2 != "root/root" { print $6 }')
+        [ -z "$owners" ] || fail "files not owned by root: $owners"
+
+        root=$work/root
+        dpkg-deb -e "$deb" "$work/control" && dpkg-deb -x "$deb" "$root" || {
+            fail "dpkg-deb cannot unpack the package"
+            exit 1
+        }
+        check_tree "$root"
+        while IFS= read -r conffile; do
+            [ -z "$conffile" ] || [ -f "$root$conffile" ] || fail "conffile $conffile is not in the package"
+        done <"$work/control/conffiles"
+        check_maintainer_scripts "$root" "$work/control"
+        start_manager "$root"
+        ;;
+    *)
+        echo "usage: $0 install|deb BUILD SOURCE VERSION CMAKE CPACK" >&2
+        exit 2
+        ;;
+esac
+
+if [ "$failures" -gt 0 ]; then
+    echo "$failures check(s) failed" >&2
+    exit 1
+fi
+echo "all checks passed"
