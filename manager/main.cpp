@@ -3,10 +3,13 @@
 
 #include "ManagerApplication.h"
 
+#include "common/widgets/UiDriver.h"
+
 #include <QApplication>
 
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
+    kx::UiDriver::startIfRequested(&app);
     return kx::RunManager(app);
 }

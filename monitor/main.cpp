@@ -3,10 +3,13 @@
 
 #include "MonitorApplication.h"
 
+#include "common/widgets/UiDriver.h"
+
 #include <QApplication>
 
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
+    kx::UiDriver::startIfRequested(&app);
     return kx::mon::RunMonitor(app);
 }

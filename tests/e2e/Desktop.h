@@ -1,0 +1,206 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "../common/TestFolders.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QTest>
+
+#include <csignal>
+
+namespace kx::test {
+
+// A user's desktop for the installed programs: a program folder with copies of KX2700Mgr and
+// KX2700Mon beside the libraries, languages and pictures of the build, a home folder of its own
+// (configuration, certificate store, operation log, runtime folder) and a virtual key store. The
+// programs run as separate processes; their windows are worked through the UI driver each of them
+// opens when KX2700_UI_DRIVER is set.
+class Desktop
+{
+public:
+    Desktop()
+    {
+        const QString bin = QStringLiteral(KX_BIN_DIR);
+        m_stage = folders.path(QStringLiteral("opt"));
+        QDir().mkpath(m_stage);
+        for (const char* program : {"KX2700Mgr", "KX2700Mon"}) {
+            QFile::copy(bin + QLatin1Char('/') + QLatin1String(program),
+                        m_stage + QLatin1Char('/') + QLatin1String(program));
+        }
+        for (const char* shared : {"libDrevmor.so", "libkeysim-pkcs11.so", "libkeysim-skf.so", "Languages", "res"}) {
+            QFile::link(bin + QLatin1Char('/') + QLatin1String(shared),
+                        m_stage + QLatin1Char('/') + QLatin1String(shared));
+        }
+        QFile::copy(bin + QStringLiteral("/APPInfo.ini"), m_stage + QStringLiteral("/APPInfo.ini"));
+        for (const char* folder : {"home/config", "home/data", "home/KeyLog", "home/keys"}) {
+            QDir().mkpath(folders.path(QString::fromLatin1(folder)));
+        }
+        for (const char* privateFolder : {"home/run", "drivers"}) {
+            const QString path = folders.path(QString::fromLatin1(privateFolder));
+            QDir().mkpath(path);
+            QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        }
+        m_env = QProcessEnvironment::systemEnvironment();
+        const QString home = folders.path(QStringLiteral("home"));
+        m_env.insert(QStringLiteral("HOME"), home);
+        m_env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
+        m_env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
+        m_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + QStringLiteral("/run"));
+        m_env.insert(QStringLiteral("KX2700_KEYSIM_DIR"), home + QStringLiteral("/keys"));
+        m_env.insert(QStringLiteral("KX2700_KEYSIM_FINGER_TIMEOUT_MS"), QStringLiteral("3000"));
+        m_env.insert(QStringLiteral("KX2700_UI_DRIVER"), folders.path(QStringLiteral("drivers")));
+        m_env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        m_env.insert(QStringLiteral("PATH"), m_env.value(QStringLiteral("PATH")));
+    }
+
+    ~Desktop() { endPrograms(); }
+
+    Desktop(const Desktop&) = delete;
+    Desktop& operator=(const Desktop&) = delete;
+
+    // The user's settings file, as the programs find it.
+    QString userConfig() const { return folders.path(QStringLiteral("home/config/kx2700/UserConfig.ini")); }
+    void writeUserConfig(const QByteArray& lines) const
+    {
+        folders.write(QStringLiteral("home/config/kx2700/UserConfig.ini"), "[UserConfig]\n" + lines);
+    }
+
+    // Starts KX2700Mgr or KX2700Mon from the program folder.
+    QProcess* start(const QString& program)
+    {
+        auto* process = new QProcess;
+        m_started.append(process);
+        process->setProcessEnvironment(m_env);
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process->start(m_stage + QLatin1Char('/') + program, {});
+        process->waitForStarted(10000);
+        return process;
+    }
+
+    // The processes started so far, in order.
+    const QList<QProcess*>& started() const { return m_started; }
+
+    // Runs the control tool of the virtual keys; its output in `lastOutput`.
+    bool keysim(const QStringList& arguments)
+    {
+        QProcess tool;
+        tool.setProcessEnvironment(m_env);
+        tool.start(QStringLiteral(KEYSIM_TOOL_PATH), arguments);
+        tool.waitForFinished(20000);
+        lastOutput = QString::fromUtf8(tool.readAllStandardOutput() + tool.readAllStandardError());
+        return tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
+    }
+
+    // One request to the UI driver of `program`; the answer's text, or nothing when it failed.
+    std::optional<QString> drive(const QString& program, const QStringList& words)
+    {
+        QLocalSocket socket;
+        socket.connectToServer(folders.path(QStringLiteral("drivers/")) + program + QStringLiteral(".sock"));
+        if (!socket.waitForConnected(2000)) {
+            return std::nullopt;
+        }
+        QByteArrayList encoded;
+        for (const QString& word : words) {
+            encoded.append(word.toUtf8().toPercentEncoding());
+        }
+        socket.write(encoded.join(' ') + '\n');
+        socket.flush();
+        QByteArray answer;
+        while (!answer.endsWith('\n') && socket.waitForReadyRead(5000)) {
+            answer += socket.readAll();
+        }
+        answer = answer.trimmed();
+        if (!answer.startsWith("ok")) {
+            lastError = QString::fromUtf8(QByteArray::fromPercentEncoding(answer));
+            return std::nullopt;
+        }
+        return QString::fromUtf8(QByteArray::fromPercentEncoding(answer.mid(3)));
+    }
+    QString get(const QString& program, const QString& path)
+    {
+        return drive(program, {"get", path}).value_or(QString());
+    }
+    bool act(const QString& program, const QStringList& words) { return drive(program, words).has_value(); }
+
+    // Waits until `program` shows a modal window whose title or message contains `text`.
+    bool waitForModal(const QString& program, const QString& text, int timeoutMs = 15000)
+    {
+        return QTest::qWaitFor([&] { return drive(program, {"modal"}).value_or(QString()).contains(text); }, timeoutMs);
+    }
+    // The message of the message box `program` shows, or nothing.
+    QString modalText(const QString& program) { return drive(program, {"modal"}).value_or(QString()).section('\n', 2); }
+
+    // The certificate files of a store of the user ("MY", "ROOT", "CA").
+    QStringList store(const QString& name) const
+    {
+        return QDir(folders.path(QStringLiteral("home/data/kx2700/certstore/")) + name)
+            .entryList({QStringLiteral("*.cer")}, QDir::Files);
+    }
+
+    // Everything the programs wrote to the operation log.
+    QByteArray operationLog() const
+    {
+        QByteArray all;
+        QDirIterator files(folders.path(QStringLiteral("home/KeyLog")), QDir::Files);
+        while (files.hasNext()) {
+            all += TestFolders::read(files.next());
+        }
+        return all;
+    }
+
+    // Ends every program started from the program folder, also those the programs started.
+    void endPrograms()
+    {
+        for (int round = 0; round < 2; ++round) {
+            const QList<qint64> running = programPids();
+            for (const qint64 pid : running) {
+                ::kill(static_cast<pid_t>(pid), round == 0 ? SIGTERM : SIGKILL);
+            }
+            QTest::qWaitFor([this] { return programPids().isEmpty(); }, 5000);
+        }
+        for (QProcess* process : m_started) {
+            process->waitForFinished(3000);
+            delete process;
+        }
+        m_started.clear();
+    }
+
+    // Process ids of the programs running from the program folder.
+    QList<qint64> programPids() const
+    {
+        QList<qint64> pids;
+        for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            bool number = false;
+            const qint64 pid = entry.toLongLong(&number);
+            if (number &&
+                QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget().startsWith(m_stage + '/')) {
+                pids.append(pid);
+            }
+        }
+        return pids;
+    }
+    bool running(const QString& program) const
+    {
+        for (const qint64 pid : programPids()) {
+            if (QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget() == m_stage + '/' + program) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    TestFolders folders;
+    QString lastOutput;
+    QString lastError;
+
+private:
+    QString m_stage;
+    QProcessEnvironment m_env;
+    QList<QProcess*> m_started;
+};
+
+} // namespace kx::test

@@ -1,0 +1,332 @@
+// SPDX-License-Identifier: Apache-2.0
+// What a user meets: the real KX2700Mon and KX2700Mgr against virtual keys, worked through their
+// windows, checked by what they show and by the files, the certificate store and the key they
+// leave behind. Every scenario ends with the operation log: the calls traced, no secret in it.
+#include "Desktop.h"
+
+#include "../manager/CertFixture.h"
+
+#include <QRegularExpression>
+#include <QTest>
+
+using namespace kx::test;
+
+namespace {
+
+const QString kMgr = QStringLiteral("KX2700Mgr");
+const QString kMon = QStringLiteral("KX2700Mon");
+const QString kFactoryPin = QStringLiteral("12345678");
+const QString kNewPin = QStringLiteral("Kx2700!e2e");
+const QString kPfxPassword = QStringLiteral("pfx-pass");
+
+// The operation log names the calls the scenario made and holds none of its secrets.
+void checkLog(Desktop& desktop, const QStringList& calls, const QStringList& secrets)
+{
+    const QByteArray log = desktop.operationLog();
+    QVERIFY2(!log.isEmpty(), "no operation log");
+    for (const QString& call : calls) {
+        QVERIFY2(log.contains(call.toUtf8()), qPrintable(QStringLiteral("not traced: ") + call));
+    }
+    for (const QString& secret : secrets) {
+        QVERIFY2(!log.contains(secret.toUtf8()), qPrintable(QStringLiteral("secret in the log: ") + secret));
+    }
+}
+
+// Starts the manager and waits until its key tree lists `keys` keys.
+void openManager(Desktop& desktop, int keys)
+{
+    const QString started = QString::number(desktop.started().size());
+    desktop.start(kMgr);
+    QString tree;
+    const bool listed = QTest::qWaitFor(
+        [&] {
+            tree = desktop.get(kMgr, QStringLiteral("TMainForm/tv"));
+            return tree.split('\n').filter(QRegularExpression(QStringLiteral("^  \\S"))).size() == keys;
+        },
+        20000);
+    QVERIFY2(listed, qPrintable(QStringLiteral("start %1: ").arg(started) + tree +
+                                (desktop.running(kMgr) ? " (running)" : " (not running)") + desktop.lastError));
+}
+
+// The position of the key labelled `label` in the manager's key list.
+int keyPosition(Desktop& desktop, const QString& label)
+{
+    const QStringList keys = desktop.get(kMgr, QStringLiteral("TMainForm/tv"))
+                                 .split('\n')
+                                 .filter(QRegularExpression(QStringLiteral("^  \\S")));
+    return static_cast<int>(keys.indexOf(QStringLiteral("  ") + label));
+}
+
+void loginWithPin(Desktop& desktop, const QString& pin, const QString& label = QStringLiteral("KX2700 Key"))
+{
+    const int key = keyPosition(desktop, label);
+    QVERIFY(key >= 0);
+    QVERIFY(desktop.act(kMgr, {"select", "TMainForm/tv", QStringLiteral("0/%1/2").arg(key)}));
+    QVERIFY(desktop.act(kMgr, {"set", "TMainForm/edtUPIN", pin}));
+    QVERIFY(desktop.act(kMgr, {"click", "TMainForm/btnlogon"}));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return desktop.drive(kMgr, {"visible", "TMainForm/tvCert"}) == QStringLiteral("1");
+        },
+        10000));
+}
+
+// Imports a PKCS#12 file into a new container through the import dialog. Empty when the dialog
+// closed without a message (the import went through), otherwise the message shown.
+QString importPkcs12(Desktop& desktop, const QString& file, const QString& container, bool pullBeforeOk = false)
+{
+    if (!desktop.act(kMgr, {"click", "TMainForm/btnInputCert"}) ||
+        !desktop.waitForModal(kMgr, QStringLiteral("IMForm"))) {
+        return QStringLiteral("no import dialog");
+    }
+    desktop.act(kMgr, {"set", "@modal/edtPath", file});
+    desktop.act(kMgr, {"set", "@modal/edtpwd", kPfxPassword});
+    desktop.act(kMgr, {"check", "@modal/rb1"});
+    desktop.act(kMgr, {"set", "@modal/edtContname", container});
+    desktop.act(kMgr, {"check", "@modal/rb3"});
+    if (pullBeforeOk) {
+        desktop.keysim({"pull", "KXA"});
+        // The manager hears of the removal and may close the dialog itself.
+        QTest::qWait(1500);
+    }
+    if (desktop.drive(kMgr, {"modal"}).value_or(QString()).startsWith(QStringLiteral("IMForm"))) {
+        desktop.act(kMgr, {"click", "@modal/btnOK"});
+    }
+    QString message = QStringLiteral("still importing");
+    QTest::qWaitFor(
+        [&] {
+            const std::optional<QString> modal = desktop.drive(kMgr, {"modal"});
+            if (!modal) {
+                message = desktop.running(kMgr) ? message : QStringLiteral("manager ended");
+                return !desktop.running(kMgr);
+            }
+            message = modal->section('\n', 2);
+            return modal->isEmpty() || !message.isEmpty();
+        },
+        20000);
+    return message;
+}
+
+} // namespace
+
+class ScenarioTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { QVERIFY(m_certs.ok()); }
+
+    // A key with the factory PIN: the monitor asks to change it, the user does.
+    void factoryPinIsChangedAtTheMonitorsPrompt()
+    {
+        Desktop desktop;
+        QVERIFY(desktop.keysim({"create", "--serial", "KXA", "--pin", kFactoryPin}));
+        desktop.start(kMon);
+        QVERIFY(desktop.waitForModal(kMon, QStringLiteral("UPinSetForm")));
+        QVERIFY(desktop.get(kMon, QStringLiteral("@modal/lmsg")).contains(QStringLiteral("默认")));
+        QVERIFY(desktop.act(kMon, {"click", "@modal/btn1"}));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return desktop.drive(kMon, {"visible", "@modal/GroupBox1"}) == QStringLiteral("1");
+            },
+            10000));
+        desktop.act(kMon, {"set", "@modal/edtUPin", kFactoryPin});
+        desktop.act(kMon, {"set", "@modal/edtNewUPin1", kNewPin});
+        desktop.act(kMon, {"set", "@modal/edtNewUPin2", kNewPin});
+        QVERIFY(desktop.act(kMon, {"click", "@modal/btnOK"}));
+        QVERIFY(desktop.waitForModal(kMon, QStringLiteral("修改成功")));
+        QVERIFY(desktop.act(kMon, {"answer", "ok"}));
+        QVERIFY(desktop.keysim({"show", "KXA"}));
+        QVERIFY(desktop.lastOutput.contains(QStringLiteral("user-pin-default: no")));
+        checkLog(desktop, {"token_change_upin"}, {kFactoryPin, kNewPin});
+    }
+
+    // Two keys with certificates: the monitor registers the first at start and the second when
+    // it is plugged in; pulling the last key empties the store and closes the manager.
+    void keysComeAndGoWithTheirCertificates()
+    {
+        Desktop desktop;
+        desktop.writeUserConfig("DefaultPINMode=0\n");
+        QVERIFY(desktop.keysim({"create", "--serial", "KXA", "--label", "Key A"}));
+        QVERIFY(desktop.keysim({"create", "--serial", "KXB", "--label", "Key B", "--pid", "C004"}));
+        openManager(desktop, 2);
+        // A certificate for the first key through the manager.
+        loginWithPin(desktop, kFactoryPin, QStringLiteral("Key A"));
+        QCOMPARE(importPkcs12(desktop, m_certs.path(QStringLiteral("user.pfx")), QStringLiteral("KeyA")), QString());
+        desktop.endPrograms();
+        QVERIFY(desktop.keysim({"pull", "KXB"}));
+
+        desktop.start(kMon);
+        const bool registered = QTest::qWaitFor([&] { return desktop.store(QStringLiteral("MY")).size() == 1; }, 15000);
+        QVERIFY2(registered, qPrintable(desktop.store(QStringLiteral("MY")).join(' ') + " | " +
+                                        desktop.store(QStringLiteral("CA")).join(' ') + " | " +
+                                        desktop.drive(kMon, {"modal"}).value_or("no monitor") + " | " +
+                                        QString::fromUtf8(desktop.operationLog().right(3000))));
+        QVERIFY(desktop.keysim({"plug", "KXB"}));
+        QVERIFY(QTest::qWaitFor([&] { return desktop.running(kMon); }, 1000));
+        openManager(desktop, 2);
+        QVERIFY(desktop.keysim({"pull", "KXB"}));
+        QVERIFY(desktop.keysim({"pull", "KXA"}));
+        QVERIFY(QTest::qWaitFor([&] { return desktop.store(QStringLiteral("MY")).isEmpty(); }, 15000));
+        QVERIFY(QTest::qWaitFor([&] { return !desktop.running(kMgr); }, 15000));
+        QVERIFY(desktop.running(kMon));
+        checkLog(desktop, {"token_login", "pkcs12_import_certificate", "container_addcert_to_store"},
+                 {kFactoryPin, kPfxPassword});
+    }
+
+    // Login, a PKCS#12 file with its chain, the chain in the user's stores, and the export of the
+    // certificate as a file.
+    void importWithChainAndExport()
+    {
+        Desktop desktop;
+        desktop.writeUserConfig("DefaultPINMode=0\n");
+        QVERIFY(desktop.keysim({"create", "--serial", "KXA"}));
+        openManager(desktop, 1);
+        loginWithPin(desktop, kFactoryPin);
+        QCOMPARE(importPkcs12(desktop, m_certs.path(QStringLiteral("user.pfx")), QStringLiteral("张三")), QString());
+        QVERIFY(QTest::qWaitFor(
+            [&] { return desktop.get(kMgr, QStringLiteral("TMainForm/tvCert")).contains(QStringLiteral("张三")); },
+            5000));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return desktop.store(QStringLiteral("ROOT")).size() == 1 &&
+                       desktop.store(QStringLiteral("CA")).size() == 1;
+            },
+            10000));
+        // The monitor registers the new certificate and has the manager reload its tree; the
+        // selection below comes after that.
+        QVERIFY(QTest::qWaitFor([&] { return desktop.store(QStringLiteral("MY")).size() == 1; }, 10000));
+        QTest::qWait(1500);
+
+        // The exchange certificate under the container, saved through the file dialog.
+        // The chain went into containers of their own; the certificate is in the one named.
+        const QStringList containers =
+            desktop.get(kMgr, QStringLiteral("TMainForm/tvCert")).split('\n').filter(QRegularExpression("^\\S"));
+        const auto named = std::find_if(containers.begin(), containers.end(),
+                                        [](const QString& line) { return line.startsWith(QStringLiteral("张三")); });
+        QVERIFY(named != containers.end());
+        const QString position = QString::number(named - containers.begin()) + QStringLiteral("/0/0");
+        QVERIFY(desktop.act(kMgr, {"select", "TMainForm/tvCert", position}));
+        QVERIFY(desktop.act(kMgr, {"click", "TMainForm/btnOutput"}));
+        QVERIFY(desktop.waitForModal(kMgr, QStringLiteral("QFileDialog")));
+        const QString exported = desktop.folders.path(QStringLiteral("exported.cer"));
+        QVERIFY(desktop.act(kMgr, {"set", "@modal/fileNameEdit", exported}));
+        QVERIFY(desktop.act(kMgr, {"accept", "@modal"}));
+        QVERIFY(desktop.waitForModal(kMgr, QStringLiteral("导出成功")));
+        QVERIFY(desktop.act(kMgr, {"answer", "ok"}));
+        QCOMPARE(TestFolders::read(exported), m_certs.read(QStringLiteral("user.cer")));
+        checkLog(desktop, {"token_login", "pkcs12_file_parse", "pkcs12_import_certificate", "container_get_cert"},
+                 {kFactoryPin, kPfxPassword});
+    }
+
+    // The key leaves while the import dialog is filled in: the monitor closes the manager (it does
+    // at every removal), nothing is imported and nothing breaks.
+    void keyPulledDuringAnImport()
+    {
+        Desktop desktop;
+        desktop.writeUserConfig("DefaultPINMode=0\n");
+        QVERIFY(desktop.keysim({"create", "--serial", "KXA", "--label", "Key A"}));
+        QVERIFY(desktop.keysim({"create", "--serial", "KXB", "--label", "Key B", "--pid", "C004"}));
+        openManager(desktop, 2);
+        QVERIFY(QTest::qWaitFor([&] { return desktop.running(kMon); }, 5000));
+        loginWithPin(desktop, kFactoryPin, QStringLiteral("Key A"));
+        QProcess* manager = desktop.started().last();
+        const QString message =
+            importPkcs12(desktop, m_certs.path(QStringLiteral("user.pfx")), QStringLiteral("Lost"), true);
+        QCOMPARE(message, QStringLiteral("manager ended"));
+        QVERIFY(QTest::qWaitFor([&] { return manager->state() == QProcess::NotRunning; }, 5000));
+        QCOMPARE(manager->exitStatus(), QProcess::NormalExit);
+        QVERIFY(desktop.keysim({"plug", "KXA"}));
+        QVERIFY(desktop.keysim({"show", "KXA"}));
+        QVERIFY2(!desktop.lastOutput.contains(QStringLiteral("Lost")), qPrintable(desktop.lastOutput));
+        checkLog(desktop, {"token_login"}, {kFactoryPin, kPfxPassword});
+    }
+
+    // A blocked user PIN, unblocked with the issuing party's answer to the request code.
+    void lockedPinUnblockedRemotely()
+    {
+        Desktop desktop;
+        desktop.writeUserConfig("DefaultPINMode=0\n");
+        QVERIFY(desktop.keysim({"create", "--serial", "KXA"}));
+        QVERIFY(desktop.keysim({"set", "KXA", "--user-retries", "0"}));
+        openManager(desktop, 1);
+        QVERIFY(desktop.act(kMgr, {"select", "TMainForm/tv", "0/0/3"}));
+        QVERIFY(desktop.act(kMgr, {"click", "TMainForm/btnRequest"}));
+        QString request;
+        QVERIFY(QTest::qWaitFor(
+            [&] { return (request = desktop.get(kMgr, QStringLiteral("TMainForm/edtRequestStr"))).size() == 16; },
+            5000));
+        QVERIFY(desktop.keysim({"unlock-code", "KXA", request}));
+        const QString code = desktop.lastOutput.trimmed();
+        desktop.act(kMgr, {"set", "TMainForm/edtUnlockCode", code});
+        desktop.act(kMgr, {"set", "TMainForm/edtNewUPin_RM", kFactoryPin});
+        desktop.act(kMgr, {"set", "TMainForm/edtNewUPin1_RM", kNewPin});
+        desktop.act(kMgr, {"set", "TMainForm/edtNewUPin2_RM", kNewPin});
+        QCOMPARE(desktop.drive(kMgr, {"enabled", "TMainForm/btnRemoteUnlock"}), QStringLiteral("1"));
+        QVERIFY(desktop.act(kMgr, {"click", "TMainForm/btnRemoteUnlock"}));
+        QVERIFY(desktop.waitForModal(kMgr, QStringLiteral("解锁成功")));
+        QVERIFY(desktop.act(kMgr, {"answer", "ok"}));
+        QVERIFY(desktop.keysim({"show", "KXA"}));
+        QVERIFY2(desktop.lastOutput.contains(QStringLiteral("user-pin-retries: 6/6")), qPrintable(desktop.lastOutput));
+        QVERIFY(desktop.lastOutput.contains(QStringLiteral("user-pin-default: no")));
+        checkLog(desktop, {"SKF_GenRemoteUnblockRequest", "SKF_RemoteUnblockPIN", "token_change_upin"},
+                 {kFactoryPin, kNewPin, code});
+    }
+
+    // The settings dialog of the monitor: English, then back to Chinese.
+    void settingsSwitchTheLanguage()
+    {
+        Desktop desktop;
+        desktop.writeUserConfig("DefaultPINMode=0\n");
+        QVERIFY(desktop.keysim({"create", "--serial", "KXA"}));
+        desktop.start(kMon);
+        QVERIFY(QTest::qWaitFor([&] { return desktop.drive(kMon, {"windows"}).has_value(); }, 10000));
+        const QString chineseExit = desktop.get(kMon, QStringLiteral("TMainForm/AcExit"));
+        for (const QString& language : {QStringLiteral("English"), QStringLiteral("简体中文")}) {
+            QVERIFY(desktop.act(kMon, {"click", "TMainForm/AcAdvanced"}));
+            QVERIFY(desktop.waitForModal(kMon, QStringLiteral("ProjectConfigForm")));
+            QVERIFY(desktop.act(kMon, {"set", "@modal/cbLanguageID", language}));
+            QVERIFY(desktop.act(kMon, {"click", "@modal/btnSave"}));
+            QTest::qWaitFor([&] { return !desktop.modalText(kMon).isEmpty(); }, 3000);
+            desktop.act(kMon, {"answer", "ok"});
+            QVERIFY(QTest::qWaitFor([&] { return desktop.drive(kMon, {"modal"}) == QString(); }, 5000));
+            const QByteArray config = TestFolders::read(desktop.userConfig());
+            QVERIFY2(config.contains(language == QLatin1String("English") ? "LanguageID=1033" : "LanguageID=2052"),
+                     config.constData());
+            const QString exitText = desktop.get(kMon, QStringLiteral("TMainForm/AcExit"));
+            QCOMPARE(exitText == chineseExit, language != QLatin1String("English"));
+        }
+        checkLog(desktop, {"token_find"}, {});
+    }
+
+    // A key with a fingerprint sensor: the finger logs the user in.
+    void fingerprintLogon()
+    {
+        Desktop desktop;
+        desktop.writeUserConfig("DefaultPINMode=0\n");
+        QVERIFY(desktop.keysim({"create", "--serial", "KXF", "--sensor", "fingerprint", "--fingers", "2"}));
+        openManager(desktop, 1);
+        QVERIFY(desktop.get(kMgr, QStringLiteral("TMainForm/tv")).contains(QStringLiteral("用户指纹")));
+        QVERIFY(desktop.act(kMgr, {"select", "TMainForm/tv", "0/0/2"}));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return desktop.drive(kMgr, {"enabled", "TMainForm/Button20"}) == QStringLiteral("1");
+            },
+            5000));
+        QVERIFY(desktop.keysim({"present-finger", "KXF", "2"}));
+        QVERIFY(desktop.act(kMgr, {"click", "TMainForm/Button20"}));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return desktop.drive(kMgr, {"visible", "TMainForm/tvCert"}) == QStringLiteral("1");
+            },
+            15000));
+        checkLog(desktop, {"token_login", "SKF_GetFingerInfo"}, {kFactoryPin});
+    }
+
+private:
+    QTemporaryDir m_certFolder;
+    TestCertificates m_certs{m_certFolder.path()};
+};
+
+QTEST_MAIN(ScenarioTest)
+#include "ScenarioTest.moc"
