@@ -2,10 +2,16 @@
 #include "common/LanguageTexts.h"
 #include "common/widgets/ListAddRow.h"
 #include "common/widgets/MessageBox.h"
+#include "common/widgets/UiDriver.h"
+
+#include "TestFolders.h"
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -68,6 +74,8 @@ private Q_SLOTS:
         QVERIFY(!QuestionBox(nullptr, QStringLiteral("delete?")));
     }
 
+    void uiDriverWorksAWindow();
+    void uiDriverListensOnlyInAPrivateFolder();
     void listRows()
     {
         QTreeWidget list;
@@ -81,6 +89,59 @@ private Q_SLOTS:
         QCOMPARE(list.topLevelItem(1)->text(0), QStringLiteral("Label"));
     }
 };
+
+void WidgetsTest::uiDriverWorksAWindow()
+{
+    test::TestFolders folders;
+    QWidget window;
+    window.setObjectName(QStringLiteral("Window"));
+    auto* edit = new QLineEdit(&window);
+    edit->setObjectName(QStringLiteral("edtName"));
+    auto* button = new QPushButton(QStringLiteral("OK"), &window);
+    button->setObjectName(QStringLiteral("btnOK"));
+    int pressed = 0;
+    connect(button, &QPushButton::clicked, [&] { ++pressed; });
+    auto* tree = new QTreeWidget(&window);
+    tree->setObjectName(QStringLiteral("tv"));
+    auto* root = new QTreeWidgetItem(tree, {QStringLiteral("root")});
+    new QTreeWidgetItem(root, {QStringLiteral("child one")});
+    new QTreeWidgetItem(root, {QStringLiteral("child two")});
+    window.show();
+
+    UiDriver driver(folders.path(QStringLiteral("driver.sock")), nullptr);
+    QCOMPARE(driver.handle("set Window/edtName " + QByteArray("张三 & co").toPercentEncoding()), QByteArray("ok "));
+    QCOMPARE(edit->text(), QStringLiteral("张三 & co"));
+    QCOMPARE(driver.handle("get Window/edtName"), "ok " + QByteArray("张三 & co").toPercentEncoding());
+    QCOMPARE(driver.handle("select Window/tv 0/1"), QByteArray("ok "));
+    QCOMPARE(tree->currentItem()->text(0), QStringLiteral("child two"));
+    QCOMPARE(driver.handle("get Window/tv"), "ok " + QByteArray("root\n  child one\n  child two").toPercentEncoding());
+    // A press comes after the answer, so a dialog it opens cannot hold the answer back.
+    QCOMPARE(driver.handle("click Window/btnOK"), QByteArray("ok "));
+    QCOMPARE(pressed, 0);
+    QTRY_COMPARE(pressed, 1);
+    QVERIFY(driver.handle("click Window/missing").startsWith("error "));
+    QVERIFY(driver.handle("select Window/tv 0/7").startsWith("error "));
+    QVERIFY(driver.handle("frobnicate Window/tv").startsWith("error "));
+    QVERIFY(driver.handle("").startsWith("error "));
+}
+
+void WidgetsTest::uiDriverListensOnlyInAPrivateFolder()
+{
+    QTemporaryDir folder;
+    QObject owner;
+    QFile::setPermissions(folder.path(),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
+    qputenv("KX2700_UI_DRIVER", QFile::encodeName(folder.path()));
+    UiDriver::startIfRequested(&owner);
+    QVERIFY(owner.findChild<UiDriver*>() == nullptr);
+    QFile::setPermissions(folder.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    UiDriver::startIfRequested(&owner);
+    auto* driver = owner.findChild<UiDriver*>();
+    QVERIFY(driver && driver->listening());
+    qunsetenv("KX2700_UI_DRIVER");
+    UiDriver::startIfRequested(&owner);
+    QCOMPARE(owner.findChildren<UiDriver*>().size(), 1);
+}
 
 QTEST_MAIN(WidgetsTest)
 #include "WidgetsTest.moc"
