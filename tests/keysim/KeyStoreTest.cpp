@@ -163,6 +163,30 @@ TEST_F(KeyStoreTest, TwoProcessesWritingObjectsLoseNothing)
     EXPECT_EQ(store().load("CONC01").user.retries, 6u) << "every wrong PIN was followed by a right one";
 }
 
+TEST_F(KeyStoreTest, RewrittenAndRemovedObjectsAreNeverServedFromTheCache)
+{
+    ASSERT_EQ(run({"create", "--serial", "CACHE1"}), 0);
+    auto label = [](const std::string& text) {
+        keysim::Attributes attrs;
+        attrs[CKA_LABEL] = keysim::Bytes(text.begin(), text.end());
+        return attrs;
+    };
+    auto labelOf = [this](std::uint64_t id) {
+        auto attrs = store().loadObject("CACHE1", id);
+        return attrs ? std::string(attrs->at(CKA_LABEL).begin(), attrs->at(CKA_LABEL).end()) : std::string("-");
+    };
+    store().saveObject("CACHE1", 7, label("first"));
+    EXPECT_EQ(labelOf(7), "first");
+    // Same size, written at once: another process's write must still be seen.
+    store().saveObject("CACHE1", 7, label("again"));
+    EXPECT_EQ(labelOf(7), "again");
+    EXPECT_EQ(labelOf(7), "again");
+    store().removeObject("CACHE1", 7);
+    EXPECT_EQ(labelOf(7), "-");
+    store().saveObject("CACHE1", 7, label("third"));
+    EXPECT_EQ(labelOf(7), "third");
+}
+
 TEST_F(KeyStoreTest, UnlockCodeIsTheHmacOfTheRequest)
 {
     const std::string secret = "00112233445566778899aabbccddeeff";

@@ -7,12 +7,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace fs = std::filesystem;
 
@@ -253,9 +255,68 @@ std::vector<std::uint64_t> KeyStore::objectIds(const std::string& serial) const
     return out;
 }
 
+namespace {
+
+// Parsed object files of this process, by path. A file is written by an atomic rename, so a
+// changed object always has another inode; inode, size and modification time together tell a
+// cached parse from a stale one, and every search of a session stops rereading every file.
+struct CachedObject
+{
+    ino_t inode = 0;
+    off_t size = 0;
+    struct timespec modified = {};
+    Attributes attrs;
+};
+
+constexpr std::size_t kMaxCachedObjects = 8192;
+
+std::mutex& objectCacheMutex()
+{
+    static std::mutex m;
+    return m;
+}
+
+std::unordered_map<std::string, CachedObject>& objectCache()
+{
+    static std::unordered_map<std::string, CachedObject> cache;
+    return cache;
+}
+
+bool sameFile(const CachedObject& cached, const struct stat& st)
+{
+    return cached.inode == st.st_ino && cached.size == st.st_size && cached.modified.tv_sec == st.st_mtim.tv_sec &&
+           cached.modified.tv_nsec == st.st_mtim.tv_nsec;
+}
+
+} // namespace
+
 std::optional<Attributes> KeyStore::loadObject(const std::string& serial, std::uint64_t id) const
 {
-    auto text = readFile(keyDir(serial) / "objects" / (std::to_string(id) + ".obj"), 8u << 20);
+    const fs::path path = keyDir(serial) / "objects" / (std::to_string(id) + ".obj");
+    struct stat st = {};
+    if (::stat(path.c_str(), &st) != 0) {
+        const std::lock_guard<std::mutex> lock(objectCacheMutex());
+        objectCache().erase(path.string());
+        return std::nullopt;
+    }
+    {
+        const std::lock_guard<std::mutex> lock(objectCacheMutex());
+        if (auto it = objectCache().find(path.string()); it != objectCache().end() && sameFile(it->second, st))
+            return it->second.attrs;
+    }
+    auto parsed = parseObjectFile(path);
+    if (parsed) {
+        const std::lock_guard<std::mutex> lock(objectCacheMutex());
+        if (objectCache().size() >= kMaxCachedObjects)
+            objectCache().clear();
+        objectCache()[path.string()] = CachedObject{st.st_ino, st.st_size, st.st_mtim, *parsed};
+    }
+    return parsed;
+}
+
+std::optional<Attributes> KeyStore::parseObjectFile(const std::filesystem::path& path)
+{
+    auto text = readFile(path, 8u << 20);
     if (!text)
         return std::nullopt;
     std::istringstream in(*text);

@@ -96,6 +96,8 @@ public:
 
 private:
     void ensureDirs() const;
+    // Reads and parses one object file, without the cache.
+    static std::optional<Attributes> parseObjectFile(const std::filesystem::path& path);
     std::filesystem::path m_root;
 };
 
