@@ -8,6 +8,7 @@
 #include "common/LanguageTexts.h"
 #include "common/StartupConfiguration.h"
 #include "common/widgets/MessageBox.h"
+#include "common/widgets/SessionEnd.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -26,10 +27,14 @@ int RunManager(QApplication& app)
     if (CheckSingleInstance(QString::fromLatin1(kManagerInstanceName), QString::fromLatin1(kManagerWindowClass))) {
         return 0;
     }
+    // The end of the session closes the window through the event loop, so a certificate import
+    // that is writing to the key finishes first and the key is logged out and released.
+    SessionEnd session;
     TMainForm window;
     if (!window.initialised()) {
         return 0;
     }
+    QObject::connect(&session, &SessionEnd::terminateRequested, &window, &QWidget::close, Qt::QueuedConnection);
     QApplication::setWindowIcon(TreeIcon(9));
     QApplication::setApplicationDisplayName(Lang("P_Caption"));
     window.show();

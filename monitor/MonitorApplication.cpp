@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "MonitorApplication.h"
 
-#include "SessionEnd.h"
 #include "TMainForm.h"
+#include "common/widgets/SessionEnd.h"
 
 #include "common/CommandChannel.h"
 #include "common/LanguageTexts.h"

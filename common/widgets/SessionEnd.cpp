@@ -9,7 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace kx::mon {
+namespace kx {
 
 namespace {
 
@@ -62,4 +62,4 @@ void SessionEnd::readSignal()
     }
 }
 
-} // namespace kx::mon
+} // namespace kx

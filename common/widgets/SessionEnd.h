@@ -5,7 +5,7 @@
 
 class QSocketNotifier;
 
-namespace kx::mon {
+namespace kx {
 
 // Turns the end of the user's session into one event on the window thread: SIGTERM (sent by
 // the session manager or systemd when the session ends) arrives through a self-pipe watched
@@ -30,4 +30,4 @@ private:
     QSocketNotifier* m_notifier = nullptr;
 };
 
-} // namespace kx::mon
+} // namespace kx
