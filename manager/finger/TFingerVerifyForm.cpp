@@ -5,8 +5,15 @@
 #include "common/TextFormat.h"
 #include "token/TokenWrappers.h"
 
+#include "common/Delay.h"
+
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
+#include <QThread>
+
+#include <atomic>
+#include <memory>
 
 namespace kx {
 
@@ -25,9 +32,32 @@ TFingerVerifyForm::TFingerVerifyForm(Call_GMAPIs_Admin& skf, const FingerPicture
 
 void TFingerVerifyForm::run()
 {
-    // The login blocks until the key has read a finger or given up waiting.
-    int retries = 0;
-    ResultCode = static_cast<std::uint32_t>(token_login(m_keyIndex, QString(), retries));
+    // The login waits until the key has read a finger or given up waiting; it runs on a worker so
+    // the window keeps painting (the animation asks for the finger meanwhile).
+    struct Outcome
+    {
+        std::atomic<int> result{0};
+        std::atomic<bool> finished{false};
+    };
+    const auto outcome = std::make_shared<Outcome>();
+    const int keyIndex = m_keyIndex;
+    QThread* worker = QThread::create([keyIndex, outcome] {
+        int retries = 0;
+        outcome->result = token_login(keyIndex, QString(), retries);
+        outcome->finished = true;
+    });
+    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    // Until the key answers, closing the dialog counts as no finger.
+    ResultCode = kLoginNoFinger;
+    const QPointer<TFingerVerifyForm> alive(this);
+    worker->start();
+    while (!outcome->finished) {
+        Delay(kPollIntervalMs);
+        if (!alive) {
+            return;
+        }
+    }
+    ResultCode = static_cast<std::uint32_t>(outcome->result.load());
     if (ResultCode == SAR_OK) {
         setMessage(Lang("F_Test_OK"), false);
         showPicture(Picture::Ok);

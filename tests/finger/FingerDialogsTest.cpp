@@ -19,8 +19,11 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QToolButton>
+
+#include <atomic>
 
 using namespace kx;
 
@@ -66,8 +69,12 @@ struct LoginScript
     static inline int result = 0;
     static inline int keyIndex = -1;
     static inline QByteArray pin;
+    // How long the key takes to read the finger.
+    static inline std::atomic<int> delayMs = 0;
     static int login(int key, const char* text, int* retries)
     {
+        if (delayMs > 0)
+            QThread::msleep(static_cast<unsigned long>(delayMs.load()));
         keyIndex = key;
         pin = text ? QByteArray(text) : QByteArray("<null>");
         *retries = 0;
@@ -349,6 +356,24 @@ private slots:
         QVERIFY(form.isVisible());
         form.TCloseTimer();
         QVERIFY(!form.isVisible());
+    }
+
+    void verificationKeepsTheWindowAliveWhileTheKeyReads()
+    {
+        ScopedTokenApi api;
+        api.api().token_login = &LoginScript::login;
+        LoginScript::result = 0;
+        LoginScript::delayMs = 600;
+        TFingerVerifyForm form(m_admin, m_pictures, 1, kApp, SkfUserType);
+        form.show();
+        int ticks = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+        ticker.start(50);
+        form.TrunTimer();
+        LoginScript::delayMs = 0;
+        QVERIFY2(ticks >= 5, "events were not processed while the key read the finger");
+        QCOMPARE(form.ResultCode, 0u);
     }
 
     void learningCountsOnlyTheTrainedFinger()
