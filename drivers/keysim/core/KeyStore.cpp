@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -265,7 +266,7 @@ struct CachedObject
     ino_t inode = 0;
     off_t size = 0;
     struct timespec modified = {};
-    Attributes attrs;
+    std::shared_ptr<const Attributes> attrs;
 };
 
 constexpr std::size_t kMaxCachedObjects = 8192;
@@ -292,12 +293,20 @@ bool sameFile(const CachedObject& cached, const struct stat& st)
 
 std::optional<Attributes> KeyStore::loadObject(const std::string& serial, std::uint64_t id) const
 {
+    auto shared = sharedObject(serial, id);
+    if (!shared)
+        return std::nullopt;
+    return *shared;
+}
+
+std::shared_ptr<const Attributes> KeyStore::sharedObject(const std::string& serial, std::uint64_t id) const
+{
     const fs::path path = keyDir(serial) / "objects" / (std::to_string(id) + ".obj");
     struct stat st = {};
     if (::stat(path.c_str(), &st) != 0) {
         const std::lock_guard<std::mutex> lock(objectCacheMutex());
         objectCache().erase(path.string());
-        return std::nullopt;
+        return nullptr;
     }
     {
         const std::lock_guard<std::mutex> lock(objectCacheMutex());
@@ -305,13 +314,14 @@ std::optional<Attributes> KeyStore::loadObject(const std::string& serial, std::u
             return it->second.attrs;
     }
     auto parsed = parseObjectFile(path);
-    if (parsed) {
-        const std::lock_guard<std::mutex> lock(objectCacheMutex());
-        if (objectCache().size() >= kMaxCachedObjects)
-            objectCache().clear();
-        objectCache()[path.string()] = CachedObject{st.st_ino, st.st_size, st.st_mtim, *parsed};
-    }
-    return parsed;
+    if (!parsed)
+        return nullptr;
+    auto shared = std::make_shared<const Attributes>(std::move(*parsed));
+    const std::lock_guard<std::mutex> lock(objectCacheMutex());
+    if (objectCache().size() >= kMaxCachedObjects)
+        objectCache().clear();
+    objectCache()[path.string()] = CachedObject{st.st_ino, st.st_size, st.st_mtim, shared};
+    return shared;
 }
 
 std::optional<Attributes> KeyStore::parseObjectFile(const std::filesystem::path& path)

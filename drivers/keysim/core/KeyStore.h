@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -84,6 +85,8 @@ public:
 
     std::vector<std::uint64_t> objectIds(const std::string& serial) const;
     std::optional<Attributes> loadObject(const std::string& serial, std::uint64_t id) const;
+    // The same object without a copy; it stays valid while held, whatever happens to the file.
+    std::shared_ptr<const Attributes> sharedObject(const std::string& serial, std::uint64_t id) const;
     void saveObject(const std::string& serial, std::uint64_t id, const Attributes& attrs) const;
     void removeObject(const std::string& serial, std::uint64_t id) const;
     std::uint64_t usedMemory(const std::string& serial) const;

@@ -455,7 +455,7 @@ CK_RV Pkcs11Module::findObjectsInit(CK_SESSION_HANDLE h, CK_ATTRIBUTE_PTR tmpl, 
     std::vector<CK_OBJECT_HANDLE> found;
     KeyStore st = store();
     for (auto id : st.objectIds(s->serial)) {
-        auto a = st.loadObject(s->serial, id);
+        auto a = st.sharedObject(s->serial, id);
         if (!a || (attrBool(*a, CKA_PRIVATE, false) && !user) || !matches(*a, want))
             continue;
         found.push_back(tokenHandle(s->slot, id));
