@@ -37,6 +37,23 @@ QByteArray statusField(qint64 pid, const QByteArray& field)
     return {};
 }
 
+// The monitors of this test's user session: the build's KX2700Mon with this runtime folder. The
+// manager starts one beside it too, which ends at once while another runs.
+int monitorsOfThisSession()
+{
+    const QString program = QFileInfo(QStringLiteral(KX_BIN_DIR "/KX2700Mon")).canonicalFilePath();
+    const QByteArray runtime = "XDG_RUNTIME_DIR=" + qgetenv("XDG_RUNTIME_DIR");
+    int count = 0;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        const QString exe = QFileInfo(QStringLiteral("/proc/%1/exe").arg(entry)).symLinkTarget();
+        if (exe == program &&
+            TestFolders::read(QStringLiteral("/proc/%1/environ").arg(entry)).split('\0').contains(runtime)) {
+            ++count;
+        }
+    }
+    return count;
+}
+
 } // namespace
 
 class MonitorProcessTest : public QObject
@@ -109,6 +126,8 @@ private Q_SLOTS:
         // The monitor's end at the end of the session closes the manager and cleans the store.
         start(manager, "KX2700Mgr");
         QTRY_VERIFY_WITH_TIMEOUT(WindowClassExists(managerClass), 15000);
+        // The monitor the manager started has seen the running one and ended.
+        QTRY_COMPARE_WITH_TIMEOUT(monitorsOfThisSession(), 1, 15000);
         monitor.terminate();
         QVERIFY(monitor.waitForFinished(15000));
         QCOMPARE(monitor.exitStatus(), QProcess::NormalExit);
@@ -116,6 +135,7 @@ private Q_SLOTS:
         QVERIFY(manager.waitForFinished(10000));
         QVERIFY(installedStore().isEmpty());
         QVERIFY(!WindowClassExists(monitorClass));
+        QCOMPARE(monitorsOfThisSession(), 0);
     }
 };
 
