@@ -316,12 +316,13 @@ start_manager() { # root
 # --- The maintainer scripts ------------------------------------------------------------------------
 
 check_maintainer_scripts() { # root control
-    local script action stubs=$work/stubs tool rc
-    mkdir -p "$stubs" "$work/no-tools" "$1$datadir/icons/hicolor"
+    local script action failing_tools=$work/failing-tools tool rc
+    mkdir -p "$failing_tools" "$work/no-tools" "$1$datadir/icons/hicolor"
     : >"$1$datadir/icons/hicolor/index.theme"
+    # Cache tools that record their call and fail, to show the scripts never fail with them.
     for tool in update-desktop-database gtk-update-icon-cache; do
-        printf '#!/bin/sh\necho "%s $*" >>"%s/calls"\nexit 1\n' "$tool" "$work" >"$stubs/$tool"
-        chmod +x "$stubs/$tool"
+        printf '#!/bin/sh\necho "%s $*" >>"%s/calls"\nexit 1\n' "$tool" "$work" >"$failing_tools/$tool"
+        chmod +x "$failing_tools/$tool"
     done
     for script in postinst postrm; do
         [ -x "$2/$script" ] || {
@@ -333,7 +334,7 @@ check_maintainer_scripts() { # root control
         [ "$script" = postinst ] && action=configure
         # The tools are called on the package's root and their failure is ignored ...
         rm -f "$work/calls"
-        DPKG_ROOT=$1 PATH=$stubs:/usr/bin:/bin /bin/sh "$2/$script" "$action"
+        DPKG_ROOT=$1 PATH=$failing_tools:/usr/bin:/bin /bin/sh "$2/$script" "$action"
         rc=$?
         [ "$rc" -eq 0 ] || fail "$script $action ended with $rc when the cache tools fail"
         grep -qxF "update-desktop-database -q $1$datadir/applications" "$work/calls" 2>/dev/null ||
