@@ -23,7 +23,8 @@ QByteArray serialOf(std::span<const std::uint8_t> devInfo)
 
 Call_GMAPIs_Admin::Call_GMAPIs_Admin()
     : wait([](int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); })
-{}
+{
+}
 
 QList<QByteArray> Call_GMAPIs_Admin::SplitNames(QByteArrayView buffer)
 {

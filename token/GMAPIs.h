@@ -98,8 +98,7 @@ std::uint32_t SKF_ConnectDev(const QByteArray& name, SkfHandle& device);
 std::uint32_t SKF_GetDevInfo(SkfHandle device, std::span<std::uint8_t> devInfo);
 std::uint32_t SKF_EnumApplication(SkfHandle device, std::span<char> names, std::uint32_t& size);
 std::uint32_t SKF_OpenApplication(SkfHandle device, const QByteArray& name, SkfHandle& application);
-std::uint32_t SKF_VerifyPIN(SkfHandle application, std::uint32_t userType, const QString& pin,
-                            std::uint32_t& retryCount);
+std::uint32_t SKF_VerifyPIN(SkfHandle application, std::uint32_t userType, const QString& pin, std::uint32_t& retryCount);
 std::uint32_t SKF_ClearSecureState(SkfHandle application);
 std::uint32_t SKF_EnrollFingerInit(SkfHandle application, std::uint32_t userType, std::uint32_t finger);
 std::uint32_t SKF_EnrollFinger(SkfHandle application, std::uint32_t userType, std::uint32_t finger,
@@ -116,8 +115,10 @@ std::uint32_t MKF_GetDeviceCaps(SkfHandle device, std::span<std::uint8_t> buffer
                                 std::uint32_t& caps);
 std::uint32_t SKF_SetFingerMode(SkfHandle device, std::uint32_t samples);
 // `request` holds at least `length` bytes.
-std::uint32_t SKF_GenRemoteUnblockRequest(SkfHandle application, std::span<std::uint8_t> request, std::uint32_t length);
-std::uint32_t SKF_RemoteUnblockPIN(SkfHandle application, std::span<const std::uint8_t> code, std::uint32_t& reserved);
+std::uint32_t SKF_GenRemoteUnblockRequest(SkfHandle application, std::span<std::uint8_t> request,
+                                          std::uint32_t length);
+std::uint32_t SKF_RemoteUnblockPIN(SkfHandle application, std::span<const std::uint8_t> code,
+                                   std::uint32_t& reserved);
 
 } // namespace GMAPIs
 
