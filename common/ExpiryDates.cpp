@@ -27,7 +27,32 @@ std::optional<double> daysUntil(int year, int month, int day)
 QDateTime ParseDateTime(const QString& text)
 {
     const QDateTime value = QDateTime::fromString(text, QStringLiteral("yyyy/MM/dd HH:mm:ss"));
-    return value.isValid() ? value : QDateTime();
+    if (value.isValid()) {
+        return value;
+    }
+    // A local time the clocks skip (a zone that moves its clocks forward at midnight has no
+    // midnight that day) is read as the first moment after the skipped hour.
+    const QStringList parts = text.split(QLatin1Char(' '));
+    if (parts.size() != 2) {
+        return QDateTime();
+    }
+    const QDate date = QDate::fromString(parts[0], QStringLiteral("yyyy/MM/dd"));
+    const QTime time = QTime::fromString(parts[1], QStringLiteral("HH:mm:ss"));
+    if (!date.isValid() || !time.isValid()) {
+        return QDateTime();
+    }
+    const QDateTime dayStart = date.startOfDay();
+    if (!dayStart.isValid() || dayStart.time() < time) {
+        // Skipped times later in the day: the first valid minute after the given time.
+        for (int minutes = 1; minutes <= 24 * 60; ++minutes) {
+            const QDateTime later(date, time.addSecs(60 * minutes));
+            if (later.isValid() && later.date() == date && later.time() > time) {
+                return later;
+            }
+        }
+        return QDateTime();
+    }
+    return dayStart;
 }
 
 bool WithinDays(int year, int month, int day, int days)
