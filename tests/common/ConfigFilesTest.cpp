@@ -97,6 +97,11 @@ private Q_SLOTS:
         QCOMPARE(list.count, 0);
         QVERIFY(error.contains(QStringLiteral("\"C003\"")));
         QCOMPARE(ParsePIDList(QStringLiteral("1||3"), list, &error), 1); // an empty piece is no integer
+
+        // Pieces past the 33rd are not read, so whatever they hold keeps the list.
+        QCOMPARE(ParsePIDList(many.mid(0, 33).join(QLatin1Char('|')) + QStringLiteral("|bad|"), list), 0);
+        QCOMPARE(list.count, 33);
+        QCOMPARE(ParsePIDList(many.mid(0, 32).join(QLatin1Char('|')) + QStringLiteral("|bad|34"), list), 1);
     }
 
     void missingUserConfigGivesDefaults()
