@@ -290,6 +290,11 @@ private Q_SLOTS:
             QVERIFY(certificate.der != a);
         }
         QCOMPARE(store.list("ROOT").size(), std::size_t{1});
+
+        // A Chinese provider name, and a container named in GBK bytes.
+        store.add("MY", r, platform::KeyProvInfo{"\xC8\xDD\xC6\xF7", "中文CSP", 1});
+        QCOMPARE(RemoveStoreCertsOfCSP(QStringLiteral("中文CSP")), 0);
+        QCOMPARE(store.list("MY").size(), std::size_t{2});
         qunsetenv("XDG_DATA_HOME");
     }
 };
