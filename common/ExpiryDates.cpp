@@ -30,8 +30,8 @@ QDateTime ParseDateTime(const QString& text)
     if (value.isValid()) {
         return value;
     }
-    // A local time the clocks skip (a zone that moves its clocks forward at midnight has no
-    // midnight that day) is read as the first moment after the skipped hour.
+    // A local time the clocks skip (in a zone that moves its clocks forward at midnight, midnight
+    // itself that day) is read as the first minute after the skip.
     const QStringList parts = text.split(QLatin1Char(' '));
     if (parts.size() != 2) {
         return QDateTime();
@@ -41,18 +41,13 @@ QDateTime ParseDateTime(const QString& text)
     if (!date.isValid() || !time.isValid()) {
         return QDateTime();
     }
-    const QDateTime dayStart = date.startOfDay();
-    if (!dayStart.isValid() || dayStart.time() < time) {
-        // Skipped times later in the day: the first valid minute after the given time.
-        for (int minutes = 1; minutes <= 24 * 60; ++minutes) {
-            const QDateTime later(date, time.addSecs(60 * minutes));
-            if (later.isValid() && later.date() == date && later.time() > time) {
-                return later;
-            }
+    for (QTime later = time.addSecs(60); later > time; later = later.addSecs(60)) {
+        const QDateTime moment(date, later);
+        if (moment.isValid()) {
+            return moment;
         }
-        return QDateTime();
     }
-    return dayStart;
+    return QDateTime();
 }
 
 bool WithinDays(int year, int month, int day, int days)

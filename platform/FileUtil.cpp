@@ -229,13 +229,13 @@ bool writeFileAtomic(const std::string& path, std::string_view data, unsigned ne
         ::unlink(tempPath.c_str());
         return false;
     }
-    const int closeResult = ::close(fd.release());
+    ::close(fd.release()); // the bytes are on disk already: fsync told of any write error
     const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
         ::fsync(dirFd); // make the rename itself durable
         ::close(dirFd);
     }
-    return closeResult == 0;
+    return true;
 }
 
 bool makePath(const std::string& path, unsigned mode)
