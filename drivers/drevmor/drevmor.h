@@ -55,8 +55,8 @@ extern "C" {
 #define DRV_PASSWORD_ERROR 0x0A000009     /* the password of a PKCS#12 file is wrong */
 #define DRV_NO_FILE_PARSED 0x0A00000A     /* no PKCS#12 or PKCS#7 file is held, or the index is out of range */
 #define DRV_STORE_ERROR 0x0A00000B        /* the user's certificate store cannot be written */
-#define DRV_STORE_FULL 0x0A00000C         /* ... because its disk (or the user's quota) is full */
-#define DRV_STORE_DENIED 0x0A00000D       /* ... because the user may not write its folder */
+#define DRV_STORE_FULL 0x0A00000E         /* ... because its disk (or the user's quota) is full */
+#define DRV_STORE_DENIED 0x0A00000F       /* ... because the user may not write its folder */
 #define DRV_DEVICE_FULL 0x0A000030        /* the key has no room for the objects */
 #define DRV_FINGER_NOT_MATCHED 0x0B000040 /* a fingerprint login was refused */
 
