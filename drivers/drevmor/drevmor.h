@@ -55,6 +55,8 @@ extern "C" {
 #define DRV_PASSWORD_ERROR 0x0A000009     /* the password of a PKCS#12 file is wrong */
 #define DRV_NO_FILE_PARSED 0x0A00000A     /* no PKCS#12 or PKCS#7 file is held, or the index is out of range */
 #define DRV_STORE_ERROR 0x0A00000B        /* the user's certificate store cannot be written */
+#define DRV_STORE_FULL 0x0A00000E         /* ... because its disk (or the user's quota) is full */
+#define DRV_STORE_DENIED 0x0A00000F       /* ... because the user may not write its folder */
 #define DRV_CERT_TOO_LARGE 0x0A00000C     /* a certificate longer than DRV_CERT_BUFFER_SIZE bytes */
 #define DRV_KEY_MISMATCH 0x0A00000D       /* a PKCS#12 private key that belongs to none of its certificates */
 #define DRV_DEVICE_FULL 0x0A000030        /* the key has no room for the objects */
@@ -152,11 +154,12 @@ int container_delete(int keyIndex, const char* name);
 int container_delete_cert(int keyIndex, const char* name, int keySpec);
 
 /* Registers a certificate in the user's personal store (MY), bound to the container through the
- * provider name and key specification. DRV_STORE_ERROR when the store cannot be written. */
+ * provider name and key specification. When the store cannot be written: DRV_STORE_FULL (no
+ * room), DRV_STORE_DENIED (no permission) or DRV_STORE_ERROR (any other reason). */
 int container_addcert_to_store(const char* containerName, const char* cspName, int keySpec, const unsigned char* cert,
                                int length);
 /* Adds a certificate to the user's store named by storeName (UTF-16, "ROOT" or "CA" exactly;
- * any other name DRV_INVALID_PARAM). */
+ * any other name DRV_INVALID_PARAM). Store failures as for container_addcert_to_store. */
 int helper_add_root_cert_to_store(const uint16_t* storeName, const unsigned char* cert, int length);
 /* Decodes a DER certificate: subject and issuer (257 UTF-16 units each), version, serial as
  * upper-case hexadecimal (257 bytes), validity start and end (nine ints each, year month day

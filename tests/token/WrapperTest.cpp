@@ -276,6 +276,20 @@ private Q_SLOTS:
         QCOMPARE(RegisterKeyCertificates(0, info, QStringLiteral("CSP"), 0), 0xE0);
     }
 
+    void registrationFailureNamesTheReason()
+    {
+        FakeTokenLibrary fake;
+        fake.containers = {{"one", {{2, pair(0, 1, "a", DRV_STORE_FULL)}}}};
+        TR7Info info;
+        const int full = RegisterKeyCertificates(0, info, QStringLiteral("CSP"), 0);
+        QCOMPARE(full, 20000 + DRV_STORE_FULL);
+        QVERIFY(RegistrationFailureText(full).contains(QString::number(full)));
+        QVERIFY(RegistrationFailureText(full).contains(QStringLiteral("磁盘已满")));
+        QVERIFY(RegistrationFailureText(10000 + DRV_STORE_DENIED).contains(QStringLiteral("权限")));
+        QCOMPARE(RegistrationFailureText(10000 + DRV_STORE_ERROR),
+                 QStringLiteral("注册证书失败，错误码 =%1").arg(10000 + DRV_STORE_ERROR));
+    }
+
     void removalMatchesTheProviderExactly()
     {
         test::TestFolders folders;
@@ -296,6 +310,11 @@ private Q_SLOTS:
             QVERIFY(certificate.der != a);
         }
         QCOMPARE(store.list("ROOT").size(), std::size_t{1});
+
+        // A Chinese provider name, and a container named in GBK bytes.
+        store.add("MY", r, platform::KeyProvInfo{"\xC8\xDD\xC6\xF7", "中文CSP", 1});
+        QCOMPARE(RemoveStoreCertsOfCSP(QStringLiteral("中文CSP")), 0);
+        QCOMPARE(store.list("MY").size(), std::size_t{2});
         qunsetenv("XDG_DATA_HOME");
     }
 };
