@@ -8,6 +8,7 @@
 
 #include "platform/CertStore.h"
 
+#include <algorithm>
 #include <memory>
 
 namespace kx {
@@ -36,7 +37,8 @@ int RegisterKeyCertificates(int keyIndex, TR7Info& info, const QString& cspName,
         return loaded;
     }
     const auto cert = std::make_unique<TR7CertInfo>();
-    for (int i = 0; i < info.containerCount; ++i) {
+    const int containers = std::clamp(info.containerCount, 0, static_cast<int>(info.containerNames.size()));
+    for (int i = 0; i < containers; ++i) {
         const QByteArray& name = info.containerNames[static_cast<std::size_t>(i)];
         for (const int keySpec : {kKeySpecExchange, kKeySpecSignature}) {
             if (ReadContainerCert(keyIndex, name, keySpec, *cert) != 0) {

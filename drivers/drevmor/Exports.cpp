@@ -82,7 +82,7 @@ int importFromFile(int keyIndex, const char* containerName, int keySpec, bool pk
         // taken again inside withContainers, so copy the references out first.
         auto lock = lib.lock();
         cert = lib.files().cert(pkcs12, index);
-        if (!cert)
+        if (!cert || (pkcs12 && lib.files().keyReleased(index)))
             return DRV_NO_FILE_PARSED;
         X509_up_ref(cert);
         key = pkcs12 ? lib.files().key(index) : nullptr;
@@ -91,9 +91,15 @@ int importFromFile(int keyIndex, const char* containerName, int keySpec, bool pk
     }
     drevmor::X509Ptr certOwner(cert);
     drevmor::EvpKeyPtr keyOwner(key);
-    return withContainers(keyIndex, [&](drevmor::Containers& c) {
+    const int rv = withContainers(keyIndex, [&](drevmor::Containers& c) {
         return c.import(containerName, keySpec, certOwner.get(), keyOwner.get());
     });
+    if (rv == DRV_OK && keyOwner) {
+        // The key is on the key now: the library lets its copy go at once.
+        auto lock = lib.lock();
+        lib.files().keyWritten(keyOwner.get());
+    }
+    return rv;
 }
 
 std::optional<std::string> narrowStoreName(const uint16_t* wide)
