@@ -89,6 +89,12 @@ int CertFiles::parsePkcs12(const char* path, const char* password, int* count)
             held.key = std::move(keyOwner);
         ERR_clear_error();
     }
+    if (keyOwner && (cert || sk_X509_num(ca) > 0)) {
+        // A private key that belongs to none of the file's certificates: importing a certificate
+        // alone would lose the key while reporting success, so the file is refused.
+        sk_X509_pop_free(ca, X509_free);
+        return DRV_FILE_ERROR;
+    }
     for (int i = 0; ca && i < sk_X509_num(ca); ++i)
         held.certs.emplace_back(sk_X509_value(ca, i));
     sk_X509_free(ca); // the certificates now belong to held.certs
