@@ -30,7 +30,8 @@ struct CertImportJob
 inline constexpr int kWorkerStillRunning = 259;
 
 // The worker's sequence: create the container when it is new, then import certificate
-// `certIndex` of the file (for PKCS#12 with its keys). Returns the token library's result.
+// `certIndex` of the file (for PKCS#12 with its keys); a container it created for a file the key
+// refuses is deleted again. Returns the token library's result.
 int RunCertImport(CertImportJob& job);
 
 } // namespace kx
