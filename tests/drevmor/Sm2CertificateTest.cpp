@@ -11,6 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#ifdef DREVMOR_TEST_VENDOR_KEY_TYPE
+#include "keysim_ext.h"
+
+#include <p11-kit/pkcs11.h>
+
+#include <dlfcn.h>
+#endif
+
 #include <cstdlib>
 #include <ctime>
 #include <set>
@@ -394,5 +402,78 @@ TEST_F(Sm2KeyTest, CorruptAndMismatchedSm2FilesAreRefusedWritingNothing)
         EXPECT_EQ(DRV_NOT_FOUND, container_get_prikey(0, "target", spec, &algorithm));
     }
 }
+
+#ifdef DREVMOR_TEST_VENDOR_KEY_TYPE
+// A module that gives SM2 keys its own key type: a key pair and certificate another tool wrote
+// that way (without curve parameters) show as a container whose keys are ECC of 256 bits.
+TEST_F(Sm2KeyTest, VendorSm2KeyTypeReadsAsEcc256)
+{
+    const Sm2Files& f = files();
+    // The module the library loaded, reached directly as another tool on the same key would.
+    void* module = dlopen(DREVMOR_KEYSIM_MODULE, RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(nullptr, module);
+    auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(module, "C_GetFunctionList"));
+    CK_FUNCTION_LIST* p = nullptr;
+    ASSERT_EQ(CKR_OK, getList(&p));
+    CK_SLOT_ID slot = 0;
+    CK_ULONG n = 1;
+    ASSERT_EQ(CKR_OK, p->C_GetSlotList(CK_TRUE, &slot, &n));
+    CK_SESSION_HANDLE h = 0;
+    ASSERT_EQ(CKR_OK, p->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h));
+
+    FILE* kf = std::fopen(f.path("sign.key").c_str(), "r");
+    ASSERT_NE(nullptr, kf);
+    Key key(PEM_read_PrivateKey(kf, nullptr, nullptr, nullptr));
+    std::fclose(kf);
+    BIGNUM* d = nullptr;
+    ASSERT_EQ(1, EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_PRIV_KEY, &d));
+    Bytes value(32);
+    BN_bn2binpad(d, value.data(), 32);
+    BN_clear_free(d);
+    Bytes point = ecPointOf(f.read("sign.cer"));
+    Bytes cert = f.read("sign.cer");
+    CK_KEY_TYPE type = KEYSIM_CKK_SM2;
+    CK_BBOOL yes = CK_TRUE;
+    CK_BYTE id[] = {0x42};
+    std::string label = "vendor sm2";
+    CK_OBJECT_CLASS pubClass = CKO_PUBLIC_KEY, privClass = CKO_PRIVATE_KEY, certClass = CKO_CERTIFICATE;
+    CK_CERTIFICATE_TYPE x509 = CKC_X_509;
+    CK_ATTRIBUTE pub[] = {{CKA_CLASS, &pubClass, sizeof pubClass},
+                          {CKA_KEY_TYPE, &type, sizeof type},
+                          {CKA_TOKEN, &yes, 1},
+                          {CKA_ID, id, sizeof id},
+                          {CKA_LABEL, label.data(), label.size()},
+                          {CKA_EC_POINT, point.data(), point.size()}};
+    CK_ATTRIBUTE priv[] = {{CKA_CLASS, &privClass, sizeof privClass},
+                           {CKA_KEY_TYPE, &type, sizeof type},
+                           {CKA_TOKEN, &yes, 1},
+                           {CKA_PRIVATE, &yes, 1},
+                           {CKA_ID, id, sizeof id},
+                           {CKA_VALUE, value.data(), value.size()}};
+    CK_ATTRIBUTE crt[] = {{CKA_CLASS, &certClass, sizeof certClass},
+                          {CKA_CERTIFICATE_TYPE, &x509, sizeof x509},
+                          {CKA_TOKEN, &yes, 1},
+                          {CKA_ID, id, sizeof id},
+                          {CKA_LABEL, label.data(), label.size()},
+                          {CKA_VALUE, cert.data(), cert.size()}};
+    CK_OBJECT_HANDLE obj = 0;
+    ASSERT_EQ(CKR_OK, p->C_CreateObject(h, pub, 6, &obj));
+    ASSERT_EQ(CKR_OK, p->C_CreateObject(h, priv, 6, &obj));
+    ASSERT_EQ(CKR_OK, p->C_CreateObject(h, crt, 6, &obj));
+    EXPECT_EQ(CKR_OK, p->C_CloseSession(h));
+
+    ASSERT_EQ(0, token_reload_all_objects(0));
+    EXPECT_EQ(std::vector<std::string>{label}, containerNames(0));
+    EXPECT_EQ(cert, certOf(0, label, DRV_KEYSPEC_EXCHANGE));
+    const PublicKey k = publicKeyOf(label, DRV_KEYSPEC_EXCHANGE);
+    ASSERT_EQ(0, k.rv);
+    EXPECT_EQ(DRV_KEY_ALGORITHM_ECC, k.algorithm);
+    EXPECT_EQ(256, k.bits);
+    EXPECT_EQ(point, k.encoding);
+    int algorithm = 0;
+    ASSERT_EQ(0, container_get_prikey(0, label.c_str(), DRV_KEYSPEC_EXCHANGE, &algorithm));
+    EXPECT_EQ(DRV_KEY_ALGORITHM_ECC, algorithm);
+}
+#endif
 
 } // namespace
