@@ -7,7 +7,6 @@
 
 #include <openssl/core_names.h>
 #include <openssl/pem.h>
-#include <openssl/pkcs12.h>
 
 #include <gtest/gtest.h>
 
@@ -111,40 +110,10 @@ private:
         for (const char* name : {"old-root-id", "old-root", "self-issued"})
             done = done && openssl({"x509", "-in", path(std::string(name) + ".pem"), "-outform", "DER", "-out",
                                     path(std::string(name) + ".cer")});
-        return done && makeMismatched();
-    }
-    // The signature certificate with the other key under the same local key id, as a tool that
-    // does not check would write it (the openssl command refuses to).
-    bool makeMismatched()
-    {
-        FILE* kf = std::fopen(path("other.key").c_str(), "r");
-        FILE* cf = std::fopen(path("sign.pem").c_str(), "r");
-        Key k(kf ? PEM_read_PrivateKey(kf, nullptr, nullptr, nullptr) : nullptr);
-        Cert c(cf ? PEM_read_X509(cf, nullptr, nullptr, nullptr) : nullptr);
-        if (kf)
-            std::fclose(kf);
-        if (cf)
-            std::fclose(cf);
-        if (!k || !c)
-            return false;
-        STACK_OF(PKCS12_SAFEBAG)* bags = nullptr;
-        unsigned char id[] = {'k', '1'};
-        PKCS12_SAFEBAG* certBag = PKCS12_add_cert(&bags, c.get());
-        PKCS12_SAFEBAG* keyBag = PKCS12_add_key(&bags, k.get(), 0, PKCS12_DEFAULT_ITER, -1, nullptr);
-        STACK_OF(PKCS7)* safes = nullptr;
-        bool done = certBag && keyBag && PKCS12_add_localkeyid(certBag, id, sizeof id) &&
-                    PKCS12_add_localkeyid(keyBag, id, sizeof id) && PKCS12_add_safe(&safes, bags, -1, 0, nullptr);
-        PKCS12* p12 = done ? PKCS12_add_safes(safes, 0) : nullptr;
-        done = p12 && PKCS12_set_mac(p12, kPassword, -1, nullptr, 0, PKCS12_DEFAULT_ITER, nullptr) == 1;
-        unsigned char* der = nullptr;
-        const int n = done ? i2d_PKCS12(p12, &der) : 0;
-        if (n > 0)
-            writeFile(path("mismatched.p12"), Bytes(der, der + n));
-        OPENSSL_free(der);
-        PKCS12_free(p12);
-        sk_PKCS7_pop_free(safes, PKCS7_free);
-        sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free);
-        return n > 0;
+        // A key beside a certificate that is not its own.
+        return done &&
+               openssl({"pkcs12", "-export", "-inkey", path("other.key"), "-nocerts", "-certfile", path("sign.pem"),
+                        "-passout", std::string("pass:") + kPassword, "-out", path("mismatched.p12")});
     }
 
     TempDir m_dir;
