@@ -9,8 +9,8 @@
 // With a certificate folder, the first key is logged in with PIN 12345678 and receives, through
 // the import dialog, "exchange.pfx" and "signature.pfx" into one container, "sm2-exchange.pfx" and
 // "sm2-signature.pfx" (SM2 key pairs) into a second and "ec-chain.p12" (an EC certificate with its
-// CA chain) into a third (password "demo"); the certificate page and the import dialog are then
-// pictured too.
+// CA chain) into a third (password "demo"); the certificate page, showing the SM2 container, and
+// the import dialog are then pictured too.
 //
 // With --finger the first key is a key with a sensor (PIN 12345678): its fingerprint page, an
 // enrolment in progress, the remote unlock page with a request code, and the system check are
@@ -268,6 +268,12 @@ int main(int argc, char* argv[])
                 importFile(window, folder + QStringLiteral("sm2-exchange.pfx"), QStringLiteral("张三SM2"), false, 1);
                 importFile(window, folder + QStringLiteral("sm2-signature.pfx"), QStringLiteral("张三SM2"), true, 2);
                 importFile(window, folder + QStringLiteral("ec-chain.p12"), QStringLiteral("ECC"), false, 2);
+            }
+            // The SM2 container at the top, with the RSA one below it.
+            auto* tvCert = window.findChild<QTreeWidget*>(QStringLiteral("tvCert"));
+            const auto sm2 = tvCert->findItems(QStringLiteral("张三SM2"), Qt::MatchStartsWith);
+            if (!sm2.isEmpty()) {
+                tvCert->scrollToItem(sm2.first(), QAbstractItemView::PositionAtTop);
             }
             allSaved &= save(window, output, tag + QStringLiteral("-certificates"));
             allSaved &= saveImportDialog(window, output, tag + QStringLiteral("-import"),
