@@ -7,8 +7,9 @@
 //        kx2700-demoshots --finger TAG OUTPUT_FOLDER
 //
 // With a certificate folder, the first key is logged in with PIN 12345678 and receives, through
-// the import dialog, "exchange.pfx" and "signature.pfx" into one container and "ec-chain.p12"
-// (an EC certificate with its CA chain) into another (password "demo"); the certificate page and
+// the import dialog, "exchange.pfx" and "signature.pfx" into one container, "sm2-exchange.pfx" and
+// "sm2-signature.pfx" (SM2 key pairs) into a second and "ec-chain.p12" (an EC certificate with its
+// CA chain) into a third (password "demo"); the certificate page, showing the SM2 container, and
 // the import dialog are then pictured too.
 //
 // With --finger the first key is a key with a sensor (PIN 12345678): its fingerprint page, an
@@ -264,7 +265,15 @@ int main(int argc, char* argv[])
                 const QString folder = certificates + QLatin1Char('/');
                 importFile(window, folder + QStringLiteral("exchange.pfx"), QStringLiteral("张三的证书"), false, 1);
                 importFile(window, folder + QStringLiteral("signature.pfx"), QStringLiteral("张三的证书"), true, 2);
+                importFile(window, folder + QStringLiteral("sm2-exchange.pfx"), QStringLiteral("张三SM2"), false, 1);
+                importFile(window, folder + QStringLiteral("sm2-signature.pfx"), QStringLiteral("张三SM2"), true, 2);
                 importFile(window, folder + QStringLiteral("ec-chain.p12"), QStringLiteral("ECC"), false, 2);
+            }
+            // The SM2 container at the top, with the RSA one below it.
+            auto* tvCert = window.findChild<QTreeWidget*>(QStringLiteral("tvCert"));
+            const auto sm2 = tvCert->findItems(QStringLiteral("张三SM2"), Qt::MatchStartsWith);
+            if (!sm2.isEmpty()) {
+                tvCert->scrollToItem(sm2.first(), QAbstractItemView::PositionAtTop);
             }
             allSaved &= save(window, output, tag + QStringLiteral("-certificates"));
             allSaved &= saveImportDialog(window, output, tag + QStringLiteral("-import"),

@@ -2,6 +2,7 @@
 // Certificate decoding with OpenSSL: names, serial, dates and the certificate kind.
 #include "CertDecode.h"
 
+#include "Sm2Keys.h"
 #include "drevmor.h"
 
 #include <openssl/asn1.h>
@@ -105,10 +106,8 @@ int certificateKind(X509* cert)
         // entity and never goes into the root store.
         if (ca)
             return DRV_CERT_ROOT;
-        EVP_PKEY* key = X509_get0_pubkey(cert);
-        if (key && X509_verify(cert, key) == 1)
+        if (signedBy(cert, X509_get0_pubkey(cert)))
             return DRV_CERT_ROOT;
-        ERR_clear_error();
     }
     return ca ? DRV_CERT_CA : DRV_CERT_END_ENTITY;
 }

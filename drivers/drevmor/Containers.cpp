@@ -21,6 +21,7 @@
 #include "Containers.h"
 
 #include "KeyObjects.h"
+#include "Sm2Keys.h"
 #include "TokenLibrary.h"
 #include "drevmor.h"
 
@@ -360,7 +361,7 @@ int Containers::keyAlgorithm(CK_OBJECT_HANDLE key, int& algorithm, CK_ULONG& key
     if (rv)
         return toResult(rv);
     keyType = type ? *type : CK_UNAVAILABLE_INFORMATION;
-    algorithm = keyType == CKK_EC ? DRV_KEY_ALGORITHM_ECC : keyType == CKK_RSA ? DRV_KEY_ALGORITHM_RSA : 0;
+    algorithm = isEcKeyType(keyType) ? DRV_KEY_ALGORITHM_ECC : keyType == CKK_RSA ? DRV_KEY_ALGORITHM_RSA : 0;
     return DRV_OK;
 }
 
@@ -390,10 +391,12 @@ int Containers::publicKey(const std::string& name, int keySpec, int* algorithm, 
             *bits = modulusBits(*modulus);
             encoding = *modulus;
         }
-    } else if (type == CKK_EC) {
+    } else if (isEcKeyType(type)) {
         auto params = m_s.attribute(keys.front(), CKA_EC_PARAMS, rv);
         if (!rv && params)
             *bits = curveBits(*params);
+        else if (!rv && isVendorSm2KeyType(type))
+            *bits = 256; // an SM2 key needs no parameters to say its size
         auto point = rv ? std::nullopt : m_s.attribute(keys.front(), CKA_EC_POINT, rv);
         if (point)
             encoding = *point;

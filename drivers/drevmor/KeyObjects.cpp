@@ -2,6 +2,7 @@
 // PKCS#11 attribute templates for private keys, public keys and certificates from OpenSSL objects.
 #include "KeyObjects.h"
 
+#include "Sm2Keys.h"
 #include "drevmor.h"
 
 #include <openssl/core_names.h>
@@ -123,7 +124,7 @@ int privateKeyTemplate(EVP_PKEY* key, bool exchange, const Bytes& id, const std:
             }
         return DRV_OK;
     }
-    if (type == EVP_PKEY_EC) {
+    if (isEcOrSm2Key(key)) {
         auto params = curveParams(key);
         const int bits = EVP_PKEY_get_bits(key);
         auto value = bits > 0 ? bnParam(key, OSSL_PKEY_PARAM_PRIV_KEY, (bits + 7) / 8) : std::nullopt;
@@ -153,7 +154,7 @@ int publicKeyTemplate(EVP_PKEY* key, bool exchange, const Bytes& id, const std::
         t.add(CKA_PUBLIC_EXPONENT, *e);
         return DRV_OK;
     }
-    if (type == EVP_PKEY_EC) {
+    if (isEcOrSm2Key(key)) {
         auto params = curveParams(key);
         auto point = ecPoint(key);
         if (!params || !point)

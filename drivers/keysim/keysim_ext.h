@@ -79,6 +79,26 @@ unsigned long KeysimGetUsbIds(unsigned long slotId, unsigned long* vendorId, uns
 typedef unsigned long (*KeysimGetUsbIds_t)(unsigned long, unsigned long*, unsigned long*);
 
 /*
+ * SM2 (GM/T 0003) keys and signatures.
+ *
+ * An SM2 key is a CKK_EC key whose CKA_EC_PARAMS is the DER of the SM2 curve's object identifier
+ * 1.2.156.10197.1.301 (06 08 2A 81 1C CF 55 01 82 2D); the module also accepts KEYSIM_CKK_SM2 as
+ * its CKA_KEY_TYPE, and clients should read that type as an SM2 key too. CKM_EC_KEY_PAIR_GEN with
+ * those parameters makes an SM2 key pair.
+ *
+ * Signing mechanisms of an SM2 private key (and only of one); a signature is r || s, 32 bytes
+ * each, as for CKM_ECDSA:
+ *  - KEYSIM_CKM_SM2: the SM2 signature of a given 32-byte digest e (no hashing, no identity).
+ *  - KEYSIM_CKM_SM2_SM3: the SM2 signature of SM3(Z || message), where Z is the signer's
+ *    identity digest of GM/T 0009 over the key's public point. The mechanism parameter is the
+ *    signer's identity (at most 1024 bytes); without one the default identity "1234567812345678"
+ *    is used. Takes C_SignUpdate / C_SignFinal.
+ */
+#define KEYSIM_CKK_SM2 0x8000534DUL
+#define KEYSIM_CKM_SM2 0x8000534DUL
+#define KEYSIM_CKM_SM2_SM3 0x8000534EUL
+
+/*
  * Behaviour a client may rely on (not expressible in the header):
  *  - C_Login(CKU_USER) with pPin NULL and ulPinLen 0 on a key with a sensor
  *    (CKF_PROTECTED_AUTHENTICATION_PATH) waits up to $KX2700_KEYSIM_FINGER_TIMEOUT_MS (default

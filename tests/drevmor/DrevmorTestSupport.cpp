@@ -2,6 +2,8 @@
 // Temporary folders, programs, and certificates made with OpenSSL for the token library tests.
 #include "DrevmorTestSupport.h"
 
+#include "drevmor.h"
+
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/pkcs7.h>
@@ -87,6 +89,40 @@ Bytes readFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> containerNames(int key, int* rv)
+{
+    std::vector<char> buf(DRV_CONTAINER_LIST_SIZE);
+    int len = DRV_CONTAINER_LIST_SIZE;
+    int r = container_load_all(key, buf.data(), &len);
+    if (rv)
+        *rv = r;
+    std::vector<std::string> names;
+    std::string cur;
+    for (int i = 0; i < len; ++i) {
+        if (buf[static_cast<size_t>(i)] == 0) {
+            if (!cur.empty())
+                names.push_back(cur);
+            cur.clear();
+        } else {
+            cur += buf[static_cast<size_t>(i)];
+        }
+    }
+    return names;
+}
+
+Bytes certOf(int key, const std::string& container, int spec, int* rv)
+{
+    Bytes buf(DRV_CERT_BUFFER_SIZE);
+    int len = DRV_CERT_BUFFER_SIZE;
+    int r = container_get_cert(key, container.c_str(), spec, buf.data(), &len);
+    if (rv)
+        *rv = r;
+    if (r != 0)
+        return {};
+    buf.resize(static_cast<size_t>(len));
+    return buf;
 }
 
 bool exists(const std::string& path)

@@ -34,6 +34,11 @@ void writeFile(const std::string& path, const std::string& text);
 Bytes readFile(const std::string& path);
 bool exists(const std::string& path);
 
+// The container names of a key (container_load_all), and the certificate of one key pair
+// (container_get_cert; empty on failure). `rv` receives the call's result.
+std::vector<std::string> containerNames(int key, int* rv = nullptr);
+Bytes certOf(int key, const std::string& container, int spec, int* rv = nullptr);
+
 struct KeyDeleter
 {
     void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }

@@ -60,40 +60,6 @@ struct PinState
     int read(int key) { return token_get_pin_state(key, 1, &s[0], &s[1], &s[2], &s[3], &s[4], &s[5]); }
 };
 
-std::vector<std::string> containerNames(int key, int* rv = nullptr)
-{
-    std::vector<char> buf(DRV_CONTAINER_LIST_SIZE);
-    int len = DRV_CONTAINER_LIST_SIZE;
-    int r = container_load_all(key, buf.data(), &len);
-    if (rv)
-        *rv = r;
-    std::vector<std::string> names;
-    std::string cur;
-    for (int i = 0; i < len; ++i) {
-        if (buf[static_cast<size_t>(i)] == 0) {
-            if (!cur.empty())
-                names.push_back(cur);
-            cur.clear();
-        } else {
-            cur += buf[static_cast<size_t>(i)];
-        }
-    }
-    return names;
-}
-
-Bytes certOf(int key, const std::string& container, int spec, int* rv = nullptr)
-{
-    Bytes buf(DRV_CERT_BUFFER_SIZE);
-    int len = DRV_CERT_BUFFER_SIZE;
-    int r = container_get_cert(key, container.c_str(), spec, buf.data(), &len);
-    if (rv)
-        *rv = r;
-    if (r != 0)
-        return {};
-    buf.resize(static_cast<size_t>(len));
-    return buf;
-}
-
 class TokenModuleTest : public ::testing::TestWithParam<ModuleKind>
 {
 protected:

@@ -320,9 +320,144 @@ private Q_SLOTS:
         }
     }
 
+    // An SM2 holder's two key pairs in one container, beside an RSA signature key pair: the tree
+    // shows both SM2 pairs as ECC, each certificate exports as it came, and registration treats
+    // SM2 as ECC under every RegCertMode.
+    void sm2ContainerHoldsBothKeyPairs_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QStringList>("registered");
+        QTest::newRow("mode 0") << 0
+                                << QStringList{QStringLiteral("SM2 容器/1"), QStringLiteral("SM2 容器/2"),
+                                               QStringLiteral("rsa/2")};
+        QTest::newRow("mode 1") << 1 << QStringList{QStringLiteral("rsa/2")};
+        QTest::newRow("mode 2") << 2 << QStringList{QStringLiteral("rsa/2")};
+    }
+
+    void sm2ContainerHoldsBothKeyPairs()
+    {
+        QFETCH(int, mode);
+        QFETCH(QStringList, registered);
+        const test::Sm2TestCertificates& sm2 = sm2Certificates();
+        QVERIFY(sm2.ok());
+        ManagerWorld world({}, "RegCertMode=" + QByteArray::number(mode) + "\n");
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--total-memory", "262144", "--free-memory", "258048"}));
+        RecordingPresenter messages;
+        CertPage page(world);
+        const QString container = QStringLiteral("SM2 容器");
+        page.import([&](TIMForm& dialog) {
+            dialog.chooseFile(sm2.path(QStringLiteral("sign.p12")));
+            child<QLineEdit>(dialog, "edtpwd")->setText(QStringLiteral("sm2-pass"));
+            newContainer(dialog, container, 2);
+        });
+        page.import([&](TIMForm& dialog) {
+            dialog.chooseFile(sm2.path(QStringLiteral("enc.p12")));
+            child<QLineEdit>(dialog, "edtpwd")->setText(QStringLiteral("sm2-pass"));
+            existingContainer(dialog, 0, 1);
+        });
+        page.import([&](TIMForm& dialog) {
+            dialog.chooseFile(m_certs->path(QStringLiteral("user.pfx")));
+            child<QLineEdit>(dialog, "edtpwd")->setText(QStringLiteral("pfx-pass"));
+            newContainer(dialog, QStringLiteral("rsa"), 2);
+        });
+        QVERIFY2(messages.messages.isEmpty(), qPrintable(messages.messages.join(QLatin1Char('|'))));
+
+        QTreeWidget* tree = certTree(page.window);
+        QCOMPARE(tree->topLevelItemCount(), 6); // SM2, RSA, and the two chains' CA and root
+        QTreeWidgetItem* node = tree->topLevelItem(0);
+        QCOMPARE(node->text(0), container + QStringLiteral("(容器)"));
+        QStringList texts;
+        for (int i = 0; i < node->childCount(); ++i) {
+            texts << node->child(i)->text(0);
+            for (int j = 0; j < node->child(i)->childCount(); ++j) {
+                texts << node->child(i)->child(j)->text(0);
+            }
+        }
+        const QString ecc = QStringLiteral("(ECC256)");
+        QCOMPARE(texts, (QStringList{Lang("K_Cert_mode1"), QStringLiteral("张三加密"), Lang("K_RSA_Pub") + ecc,
+                                     Lang("K_RSA_Pri") + ecc, Lang("K_Cert_mode2"), QStringLiteral("张三签名"),
+                                     Lang("K_RSA_Pub") + ecc, Lang("K_RSA_Pri") + ecc}));
+        QCOMPARE(page.window.certPresence(0, 0), (std::array<std::uint8_t, 2>{1, 2}));
+        QStringList chain;
+        for (int i = 2; i < tree->topLevelItemCount(); ++i) {
+            chain << tree->topLevelItem(i)->child(0)->text(0);
+        }
+        chain.sort();
+        const QString ca = Lang("K_Cert_mode2") + QStringLiteral("(CA)");
+        const QString root = Lang("K_Cert_mode2") + QStringLiteral("(ROOT)");
+        QCOMPARE(chain, (QStringList{ca, ca, root, root}));
+
+        // Each certificate exports byte for byte.
+        ChosenFiles files;
+        for (const auto& [index, file] : {std::pair{0, "enc.cer"}, std::pair{1, "sign.cer"}}) {
+            files.file = world.folders.path(QStringLiteral("exported-%1").arg(index));
+            tree->setCurrentItem(node->child(index)->child(0));
+            page.window.AcOutputExecute();
+            QCOMPARE(messages.messages.last(), Lang("OutPut_OK"));
+            QCOMPARE(test::TestFolders::read(files.file), sm2.read(QString::fromLatin1(file)));
+        }
+
+        // Registration after the imports: root and CA certificates always, end-entity ones by mode.
+        QTRY_VERIFY_WITH_TIMEOUT(!page.window.timer("TRegCert")->isActive(), 5000);
+        const platform::CertStore store(platform::CertStore::defaultRoot());
+        QStringList inStore;
+        for (const auto& certificate : store.list("MY")) {
+            QVERIFY(certificate.keyProv);
+            inStore << QString::fromStdString(certificate.keyProv->container) + QLatin1Char('/') +
+                           QString::number(certificate.keyProv->keySpec);
+        }
+        inStore.sort();
+        QCOMPARE(inStore, registered);
+        QCOMPARE(store.list("ROOT").size(), std::size_t{2});
+        QCOMPARE(store.list("CA").size(), std::size_t{2});
+    }
+
+    // SM2 files that are cut short or hold a key that is not their certificate's: a message, and
+    // nothing on the key.
+    void refusedSm2FilesWriteNothing()
+    {
+        const test::Sm2TestCertificates& sm2 = sm2Certificates();
+        QVERIFY(sm2.ok());
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--total-memory", "262144", "--free-memory", "258048"}));
+        RecordingPresenter messages;
+        CertPage page(world);
+        const std::pair<QString, QString> refusals[] = {{QStringLiteral("mismatched.p12"), Lang("I_CertFileError")},
+                                                        {QStringLiteral("cut.p12"), Lang("I_CertPINError")}};
+        for (const auto& [file, message] : refusals) {
+            page.import([&](TIMForm& dialog) {
+                dialog.chooseFile(sm2.path(file));
+                child<QLineEdit>(dialog, "edtpwd")->setText(QStringLiteral("sm2-pass"));
+                newContainer(dialog, QStringLiteral("new"), 2);
+            });
+            QCOMPARE(messages.messages.last(), message);
+        }
+        // A ".cer" file is read only by the import itself, after its new container was made:
+        // that container goes again.
+        page.import([&](TIMForm& dialog) {
+            dialog.chooseFile(sm2.path(QStringLiteral("cut.cer")));
+            newContainer(dialog, QStringLiteral("new"), 2);
+        });
+        QVERIFY2(messages.messages.last().startsWith(Lang("K_Import_Error")), qPrintable(messages.messages.last()));
+        QCOMPARE(messages.messages.size(), 3);
+        QCOMPARE(topTexts(certTree(page.window)), QStringList{QStringLiteral("(无容器)")});
+        QTRY_VERIFY_WITH_TIMEOUT(!page.window.timer("TRegCert")->isActive(), 5000);
+        const platform::CertStore store(platform::CertStore::defaultRoot());
+        QVERIFY(store.list("MY").empty());
+    }
+
 private:
+    const test::Sm2TestCertificates& sm2Certificates()
+    {
+        if (!m_sm2) {
+            m_sm2 = std::make_unique<test::Sm2TestCertificates>(m_certFolder.path() + QStringLiteral("/sm2"));
+        }
+        return *m_sm2;
+    }
+
     QTemporaryDir m_certFolder;
     std::unique_ptr<TestCertificates> m_certs;
+    std::unique_ptr<test::Sm2TestCertificates> m_sm2;
 };
 
 QTEST_MAIN(CertPageTest)

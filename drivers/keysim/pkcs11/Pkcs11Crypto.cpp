@@ -2,6 +2,8 @@
 #include "Pkcs11Crypto.h"
 
 #include "Pkcs11Module.h"
+#include "Sm2Crypto.h"
+#include "keysim_ext.h"
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -99,7 +101,8 @@ PkeyPtr privateKey(const Attributes& key)
 
 bool signMechanismSupported(CK_MECHANISM_TYPE m)
 {
-    return m == CKM_RSA_PKCS || m == CKM_SHA256_RSA_PKCS || m == CKM_ECDSA || m == CKM_ECDSA_SHA256;
+    return m == CKM_RSA_PKCS || m == CKM_SHA256_RSA_PKCS || m == CKM_ECDSA || m == CKM_ECDSA_SHA256 ||
+           isSm2Mechanism(m);
 }
 
 CK_RV generateKeyMaterial(CK_MECHANISM_TYPE mech, Attributes& pub, Attributes& priv)
@@ -134,6 +137,8 @@ CK_RV generateKeyMaterial(CK_MECHANISM_TYPE mech, Attributes& pub, Attributes& p
         auto it = pub.find(CKA_EC_PARAMS);
         if (it == pub.end())
             return CKR_TEMPLATE_INCOMPLETE;
+        if (it->second == kSm2Params)
+            return generateSm2KeyMaterial(pub, priv);
         if (it->second != kP256Params)
             return CKR_CURVE_NOT_SUPPORTED;
         raw = EVP_EC_gen("prime256v1");
@@ -166,6 +171,9 @@ CK_RV checkSignKey(CK_MECHANISM_TYPE mech, const Attributes& key)
         return CKR_KEY_TYPE_INCONSISTENT;
     if (!attrBool(key, CKA_SIGN, true))
         return CKR_KEY_FUNCTION_NOT_PERMITTED;
+    // SM2 keys sign with the SM2 mechanisms only, and those take no other key.
+    if (isSm2Mechanism(mech) || isSm2Key(key))
+        return isSm2Mechanism(mech) && isSm2Key(key) ? CKR_OK : CKR_KEY_TYPE_INCONSISTENT;
     const CK_ULONG type = attrUlong(key, CKA_KEY_TYPE, CK_UNAVAILABLE_INFORMATION);
     const bool rsa = mech == CKM_RSA_PKCS || mech == CKM_SHA256_RSA_PKCS;
     if ((rsa && type != CKK_RSA) || (!rsa && type != CKK_EC))
@@ -175,7 +183,7 @@ CK_RV checkSignKey(CK_MECHANISM_TYPE mech, const Attributes& key)
 
 CK_ULONG signatureLength(const SignOperation& op)
 {
-    if (op.mechanism == CKM_ECDSA || op.mechanism == CKM_ECDSA_SHA256)
+    if (op.mechanism == CKM_ECDSA || op.mechanism == CKM_ECDSA_SHA256 || isSm2Mechanism(op.mechanism))
         return 64;
     auto it = op.key.find(CKA_MODULUS);
     if (it == op.key.end())
@@ -189,6 +197,8 @@ CK_ULONG signatureLength(const SignOperation& op)
 
 CK_RV computeSignature(const SignOperation& op, Bytes& out)
 {
+    if (isSm2Mechanism(op.mechanism))
+        return computeSm2Signature(op, out);
     PkeyPtr key = privateKey(op.key);
     if (!key)
         return CKR_KEY_HANDLE_INVALID;
@@ -301,6 +311,9 @@ CK_RV Pkcs11Module::signInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR mech, CK_OBJE
         return rv;
     auto op = std::make_shared<SignOperation>();
     op->mechanism = mech->mechanism;
+    if (isSm2Mechanism(mech->mechanism))
+        if (CK_RV rv = sm2Parameter(*mech, op->parameter); rv != CKR_OK)
+            return rv;
     op->key = std::move(attrs);
     s->signOp = std::move(op);
     return CKR_OK;
@@ -350,7 +363,8 @@ CK_RV Pkcs11Module::signUpdate(CK_SESSION_HANDLE h, CK_BYTE_PTR data, CK_ULONG l
         return rv;
     if (!s->signOp)
         return CKR_OPERATION_NOT_INITIALIZED;
-    if (s->signOp->mechanism != CKM_SHA256_RSA_PKCS && s->signOp->mechanism != CKM_ECDSA_SHA256) {
+    if (s->signOp->mechanism != CKM_SHA256_RSA_PKCS && s->signOp->mechanism != CKM_ECDSA_SHA256 &&
+        !sm2HashesInput(s->signOp->mechanism)) {
         s->signOp.reset();
         return CKR_FUNCTION_NOT_SUPPORTED;
     }
@@ -380,8 +394,9 @@ CK_RV Pkcs11Module::getMechanismList(CK_SLOT_ID slot, CK_MECHANISM_TYPE_PTR list
         return CKR_ARGUMENTS_BAD;
     if (!present(slot))
         return knownSlot(slot) ? CKR_TOKEN_NOT_PRESENT : CKR_SLOT_ID_INVALID;
-    static const CK_MECHANISM_TYPE mechs[] = {CKM_RSA_PKCS_KEY_PAIR_GEN, CKM_RSA_PKCS, CKM_SHA256_RSA_PKCS,
-                                              CKM_EC_KEY_PAIR_GEN,       CKM_ECDSA,    CKM_ECDSA_SHA256};
+    static const CK_MECHANISM_TYPE mechs[] = {CKM_RSA_PKCS_KEY_PAIR_GEN, CKM_RSA_PKCS,     CKM_SHA256_RSA_PKCS,
+                                              CKM_EC_KEY_PAIR_GEN,       CKM_ECDSA,        CKM_ECDSA_SHA256,
+                                              KEYSIM_CKM_SM2,            KEYSIM_CKM_SM2_SM3};
     const CK_ULONG n = sizeof mechs / sizeof mechs[0];
     if (!list) {
         *count = n;
@@ -415,6 +430,8 @@ CK_RV Pkcs11Module::getMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK
         return CKR_OK;
     case CKM_ECDSA:
     case CKM_ECDSA_SHA256:
+    case KEYSIM_CKM_SM2:
+    case KEYSIM_CKM_SM2_SM3:
         *info = {256, 256, CKF_HW | CKF_SIGN | CKF_EC_F_P | CKF_EC_NAMEDCURVE | CKF_EC_UNCOMPRESS};
         return CKR_OK;
     default:

@@ -14,6 +14,7 @@ struct SignOperation
     CK_MECHANISM_TYPE mechanism = 0;
     Attributes key;
     Bytes data;
+    Bytes parameter; // the mechanism's parameter, for mechanisms that take one
 };
 
 bool signMechanismSupported(CK_MECHANISM_TYPE m);
