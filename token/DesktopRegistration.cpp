@@ -5,6 +5,7 @@
 #include "MozillaProfiles.h"
 #include "NssDatabase.h"
 
+#include "common/AppContext.h"
 #include "common/AppInfo.h"
 
 #include <QCoreApplication>
@@ -101,9 +102,9 @@ DesktopRegistration::Settings DesktopRegistration::settingsFor(const TAPPInfo& i
         settings.module = QFileInfo(settings.module).absoluteFilePath();
     }
     settings.name = info.CSPName.trimmed().isEmpty() ? QStringLiteral("KX2700") : info.CSPName.trimmed();
-    settings.home = QDir::homePath();
-    const QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
-    settings.configHome = QDir::isAbsolutePath(config) ? config : settings.home + QStringLiteral("/.config");
+    // The same folders p11-kit and NSS take: $XDG_CONFIG_HOME (or ~/.config) and the home folder.
+    settings.home = AppContext::current().homeFolder();
+    settings.configHome = AppContext::current().appDataFolder();
     return settings;
 }
 

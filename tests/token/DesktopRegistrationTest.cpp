@@ -222,6 +222,9 @@ private Q_SLOTS:
         QVERIFY(on.enabled);
         QCOMPARE(on.module, path(QStringLiteral("bin/libmodule.so")));
         QCOMPARE(on.name, QStringLiteral("My CSP"));
+        // The folders are the context's, never the real home of the user running the tests.
+        QCOMPARE(on.home, path(QStringLiteral("home")));
+        QCOMPARE(on.configHome, path(QStringLiteral("config")));
         info.DesktopRegister = 0;
         QVERIFY(!DesktopRegistration::settingsFor(info).enabled);
         info.DesktopRegister = 1;
