@@ -21,13 +21,14 @@ namespace {
 
 constexpr int kToolTimeoutMs = 30000;
 
-// The common name of a certificate (its whole subject when it has none), a readable nickname.
-QString subjectName(const QByteArray& der)
+// The common name of a certificate (its whole subject when it has none), a readable nickname;
+// nothing when the bytes are no certificate.
+std::optional<QString> subjectName(const QByteArray& der)
 {
     const auto* p = reinterpret_cast<const unsigned char*>(der.constData());
     std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, der.size()), X509_free);
     if (!cert) {
-        return QString();
+        return std::nullopt;
     }
     const X509_NAME* subject = X509_get_subject_name(cert.get());
     const int at = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
@@ -45,8 +46,13 @@ QString subjectName(const QByteArray& der)
         name = QString::fromUtf8(line);
     }
     OPENSSL_free(utf8);
-    // certutil separates a token name from a nickname by ":"; keep the nickname plain.
-    return name.replace(QLatin1Char(':'), QLatin1Char(' ')).simplified();
+    // certutil separates a token name from a nickname by ":", and a leading "-" would read as an
+    // option; keep the nickname plain.
+    name = name.replace(QLatin1Char(':'), QLatin1Char(' ')).simplified();
+    while (name.startsWith(QLatin1Char('-'))) {
+        name.remove(0, 1);
+    }
+    return name;
 }
 
 // Adds TLS trust ("C") to certutil's three trust fields, keeping everything else.
@@ -239,7 +245,8 @@ QString NssDatabase::freeNickname(const QString& wanted) const
 
 int NssDatabase::addAuthority(const QByteArray& der, bool trustedRoot)
 {
-    if (!exists() || subjectName(der).isNull()) {
+    const std::optional<QString> name = subjectName(der);
+    if (!exists() || !name) {
         return 1;
     }
     if (const std::optional<Certificate> present = find(der)) {
@@ -261,9 +268,9 @@ int NssDatabase::addAuthority(const QByteArray& der, bool trustedRoot)
         return 1;
     }
     return run(QStringLiteral("certutil"),
-               {QStringLiteral("-A"), QStringLiteral("-d"), location(), QStringLiteral("-n"),
-                freeNickname(subjectName(der)), QStringLiteral("-t"),
-                trustedRoot ? QStringLiteral("C,,") : QStringLiteral(",,"), QStringLiteral("-i"), file.fileName()})
+               {QStringLiteral("-A"), QStringLiteral("-d"), location(), QStringLiteral("-n"), freeNickname(*name),
+                QStringLiteral("-t"), trustedRoot ? QStringLiteral("C,,") : QStringLiteral(",,"), QStringLiteral("-i"),
+                file.fileName()})
                    .ok
                ? 0
                : 1;
