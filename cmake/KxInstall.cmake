@@ -169,8 +169,10 @@ KX2700Mon sits in the system tray, registers the certificates of a key when
 it is plugged in and reminds of expiring certificates and due PIN changes.
 The package also holds the token library libDrevmor.so and keysim, a virtual
 USB key (PKCS#11 module, SKF library and the kx2700-keysim tool).")
-# The programs open the desktop's certificate viewer and web browser when they exist.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, gcr")
+# The programs open the desktop's certificate viewer and web browser when they exist; NSS's tools
+# register the key's module and chain in the user's NSS databases, p11-kit loads the module file
+# written for GnuTLS and p11-kit users. Without them the programs run and skip that step.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, gcr, libnss3-tools, p11-kit")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "opensc")
 find_program(KX_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(KX_DPKG_SHLIBDEPS)

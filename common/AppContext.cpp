@@ -26,7 +26,7 @@ QString runningExecutableFolder()
 
 AppContext::AppContext()
     : m_executableFolder(runningExecutableFolder()), m_appDataFolder(qEnvironmentVariable("XDG_CONFIG_HOME")),
-      m_logFolder(QDir::homePath() + QStringLiteral("/KeyLog")),
+      m_homeFolder(QDir::homePath()), m_logFolder(QDir::homePath() + QStringLiteral("/KeyLog")),
       m_registryFolder(QString::fromStdString(platform::Registry::defaultFolder()))
 {
     if (m_appDataFolder.isEmpty() || !QDir::isAbsolutePath(m_appDataFolder)) {

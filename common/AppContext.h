@@ -21,6 +21,8 @@ public:
     QString executableFolder() const { return m_executableFolder; }
     // The user's application-data folder: $XDG_CONFIG_HOME, or ~/.config.
     QString appDataFolder() const { return m_appDataFolder; }
+    // The user's home folder, below which the desktop's programs keep their NSS databases.
+    QString homeFolder() const { return m_homeFolder; }
     // The operation log folder: ~/KeyLog (tracing happens only while it exists).
     QString logFolder() const { return m_logFolder; }
     // The folder of the per-root registry files.
@@ -30,6 +32,7 @@ public:
 
     void setExecutableFolder(const QString& folder) { m_executableFolder = folder; }
     void setAppDataFolder(const QString& folder) { m_appDataFolder = folder; }
+    void setHomeFolder(const QString& folder) { m_homeFolder = folder; }
     void setLogFolder(const QString& folder) { m_logFolder = folder; }
     void setRegistryFolder(const QString& folder) { m_registryFolder = folder; }
     // Replaces the clock; an empty function restores the system clock.
@@ -43,6 +46,7 @@ public:
 private:
     QString m_executableFolder;
     QString m_appDataFolder;
+    QString m_homeFolder;
     QString m_logFolder;
     QString m_registryFolder;
     std::function<QDateTime()> m_clock;

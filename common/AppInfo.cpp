@@ -54,6 +54,7 @@ int ReadAPPInfo(const QString& path, TAPPInfo& info)
     info.APPMonName = text(appFlag, "APPMonName");
     info.FingerRegTimes = file.readInteger(appFlag, QStringLiteral("FingerRegTimes"), 3);
     info.FingerStudy = file.readInteger(appFlag, QStringLiteral("FingerStudy"), 0);
+    info.DesktopRegister = file.readInteger(appFlag, QStringLiteral("DesktopRegister"), 1);
     return 0;
 }
 

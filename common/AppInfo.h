@@ -32,6 +32,9 @@ struct TAPPInfo
     QString APPMonName;
     std::int32_t FingerRegTimes = 3;
     std::int32_t FingerStudy = 0;
+    // Beyond the twenty keys: 0 turns off registering the key's module and chain with the
+    // desktop's own programs (p11-kit, NSS databases); any other value leaves it on.
+    std::int32_t DesktopRegister = 1;
 };
 
 // The product identifiers of the keys to watch, parsed from the PID value.

@@ -13,8 +13,6 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 
-#include <dlfcn.h>
-#include <link.h>
 #include <sys/utsname.h>
 
 #include <map>
@@ -62,43 +60,6 @@ QString versionOfFileName(const QString& fileName)
         return QString();
     }
     return fourPartVersion(match.captured(1).mid(1).split(QLatin1Char('.')));
-}
-
-QString loadedLibraryPath(const QString& name)
-{
-    void* handle = dlopen(QFile::encodeName(name).constData(), RTLD_LAZY | RTLD_NOLOAD);
-    if (!handle) {
-        return QString();
-    }
-    QString path;
-    link_map* map = nullptr;
-    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map && map->l_name && *map->l_name) {
-        path = QFile::decodeName(map->l_name);
-    }
-    dlclose(handle);
-    return path;
-}
-
-QStringList loaderFolders()
-{
-    QStringList folders;
-    for (const QString& folder : qEnvironmentVariable("LD_LIBRARY_PATH").split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
-        folders.append(folder);
-    }
-#if defined(__x86_64__)
-    const QString triplet = QStringLiteral("x86_64-linux-gnu");
-#elif defined(__aarch64__)
-    const QString triplet = QStringLiteral("aarch64-linux-gnu");
-#else
-    const QString triplet;
-#endif
-    if (!triplet.isEmpty()) {
-        folders << QStringLiteral("/usr/local/lib/") + triplet << QStringLiteral("/lib/") + triplet
-                << QStringLiteral("/usr/lib/") + triplet;
-    }
-    folders << QStringLiteral("/usr/local/lib") << QStringLiteral("/lib64") << QStringLiteral("/usr/lib64")
-            << QStringLiteral("/lib") << QStringLiteral("/usr/lib");
-    return folders;
 }
 
 struct BrowserAnswer
@@ -196,34 +157,6 @@ QString IEVersion()
         }
     }
     return QStringLiteral("Browser Version：");
-}
-
-QString LibraryFile(const QString& configured)
-{
-    const QString name = toSlashes(configured.trimmed());
-    if (name.isEmpty()) {
-        return QString();
-    }
-    if (QDir::isAbsolutePath(name)) {
-        return QFileInfo::exists(name) ? name : QString();
-    }
-    const QString beside = pathBesideExecutable(name);
-    if (name.contains(QLatin1Char('/'))) {
-        return QFileInfo::exists(beside) ? beside : QString();
-    }
-    if (QFileInfo(beside).isFile()) {
-        return beside;
-    }
-    if (const QString loaded = loadedLibraryPath(name); !loaded.isEmpty()) {
-        return loaded;
-    }
-    for (const QString& folder : loaderFolders()) {
-        const QString candidate = folder + QLatin1Char('/') + name;
-        if (QFileInfo(candidate).isFile()) {
-            return candidate;
-        }
-    }
-    return QString();
 }
 
 QString FileVersionText(const QString& path)

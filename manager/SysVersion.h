@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "token/LibraryFile.h"
+
 #include <QString>
 
 namespace kx {
@@ -19,12 +21,6 @@ QString OSName(const QString& osRelease = QStringLiteral("/etc/os-release"));
 // the first of the common browsers on the PATH) is asked for its version, giving for instance
 // "Chromium Version：120.0.6099.224". "Browser Version：" alone when no browser answers.
 QString IEVersion();
-
-// Where the dynamic loader finds the library `configured` the way the programs load it: an
-// absolute path as it is, a relative path beside the executable, a bare name beside the
-// executable when it lies there, otherwise the loaded copy or the loader's search folders.
-// Empty when it is nowhere.
-QString LibraryFile(const QString& configured);
 
 // The version of a library file, as four numbers joined by ".": taken from the real file name
 // after symbolic links ("libfoo.so.1.2.3" gives "1.2.3.0"); our own libraries, beside the

@@ -16,6 +16,7 @@
 #include "common/widgets/ListAddRow.h"
 #include "common/widgets/MessageBox.h"
 #include "common/widgets/ShowPINStrength.h"
+#include "token/DesktopRegistration.h"
 #include "token/TUSB.h"
 #include "token/TokenWrappers.h"
 
@@ -341,6 +342,7 @@ void TMainForm::openTokenLibrary()
     m_libraryOpened = true;
     if (result == 0) {
         LibraryReady = true;
+        DesktopRegistration::instance().configure(DesktopRegistration::settingsFor(m_appInfo));
         RefreshKeyList();
     } else {
         LibraryReady = false;
@@ -456,8 +458,15 @@ void TMainForm::RunSystemCheck()
     list->clear();
     ListAddRow(list, Lang("S_System_Ver"), OSName());
     ListAddRow(list, Lang("S_IE_Ver"), IEVersion());
-    ListAddRow(list, Lang("S_CSP_State"),
-               CSPInstalled(m_appInfo.CSPName).isEmpty() ? Lang("S_CSP_NullInstall") : Lang("S_CSP_Install"));
+    // The provider counts as registered when its registry entry exists or the desktop's programs
+    // load the key's module; the places that load it follow in brackets.
+    const QStringList places = DesktopRegistration::registeredPlaces(DesktopRegistration::settingsFor(m_appInfo));
+    QString registered = CSPInstalled(m_appInfo.CSPName).isEmpty() && places.isEmpty() ? Lang("S_CSP_NullInstall")
+                                                                                       : Lang("S_CSP_Install");
+    if (!places.isEmpty()) {
+        registered += QStringLiteral(" (") + places.join(QStringLiteral("; ")) + QLatin1Char(')');
+    }
+    ListAddRow(list, Lang("S_CSP_State"), registered);
     ListAddRow(list, Lang("S_CSP_Ver"), FileVersionText(LibraryFile(m_appInfo.CSPLib)));
     ListAddRow(list, Lang("S_PKCS11_Ver"), FileVersionText(LibraryFile(m_appInfo.PKCS11Lib)));
     list->resizeColumnToContents(0);

@@ -11,6 +11,7 @@
 #include "common/ProcessLauncher.h"
 #include "common/widgets/MessageBox.h"
 #include "token/CertRegistration.h"
+#include "token/DesktopRegistration.h"
 #include "token/TUSB.h"
 #include "token/TokenWrappers.h"
 
@@ -179,6 +180,7 @@ void TMainForm::openTokenLibrary()
         return;
     }
     LibraryReady = true;
+    DesktopRegistration::instance().configure(DesktopRegistration::settingsFor(m_appInfo));
     EnumerateKeys();
     registerAllKeys(true, false);
     if (KeyCount > 0) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "CertRegistration.h"
 
+#include "DesktopRegistration.h"
 #include "TokenApi.h"
 #include "TokenWrappers.h"
 
@@ -46,10 +47,12 @@ int RegisterKeyCertificates(int keyIndex, TR7Info& info, const QString& cspName,
             }
             if (cert->certType == kCertRoot) {
                 helper_add_root_cert_to_store(QStringLiteral("ROOT"), cert->der());
+                DesktopRegistration::instance().addAuthority(cert->der(), true);
                 continue;
             }
             if (cert->certType == kCertCA) {
                 helper_add_root_cert_to_store(QStringLiteral("CA"), cert->der());
+                DesktopRegistration::instance().addAuthority(cert->der(), false);
                 continue;
             }
             int keyAlgorithm = -1;
@@ -63,6 +66,8 @@ int RegisterKeyCertificates(int keyIndex, TR7Info& info, const QString& cspName,
             if (added != 0) {
                 return (keySpec == kKeySpecExchange ? 10000 : 20000) + added;
             }
+            // The desktop's programs reach the certificate through the key's module.
+            DesktopRegistration::instance().registerModule();
         }
     }
     return 0;

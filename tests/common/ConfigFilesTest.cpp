@@ -25,6 +25,7 @@ private Q_SLOTS:
         QCOMPARE(info.RegCertMode, 0);
         QCOMPARE(info.FingerRegTimes, 3);
         QCOMPARE(info.FingerStudy, 0);
+        QCOMPARE(info.DesktopRegister, 1);
         // With no CfgPath the user configuration lies directly in the application-data folder.
         QCOMPARE(UserConfigPath(info.CfgPath), folders.path(QStringLiteral("config/UserConfig.ini")));
     }
@@ -37,7 +38,8 @@ private Q_SLOTS:
                       "[CSPLanguage]\nCSP_RootKey=HKEY_CURRENT_USER\nCSP_MainKey=Software\\X\nCSP_LanguageKey=Lang\n"
                       "[UserInfo]\nCfgPath=vendor\\kx\nPlugin=plug\nCloseAPP=app.exe\n"
                       "[APPFlag]\nAPPName=A\nOEMID=O\nUSBEnumString=U\nPID=1|2\nRegCertMode=7\n"
-                      "APPMgrName=KX2700Mgr\nAPPMonName=KX2700Mon\nFingerRegTimes=abc\nFingerStudy=$10\n");
+                      "APPMgrName=KX2700Mgr\nAPPMonName=KX2700Mon\nFingerRegTimes=abc\nFingerStudy=$10\n"
+                      "desktopregister=0\n");
         TAPPInfo info;
         QCOMPARE(ReadAPPInfo(APPInfoPath(), info), 0);
         QCOMPARE(info.PKCS11Lib, QStringLiteral("libkeysim-pkcs11.so"));
@@ -49,6 +51,7 @@ private Q_SLOTS:
         QCOMPARE(info.RegCertMode, 7);
         QCOMPARE(info.FingerRegTimes, 3); // not an integer: the default
         QCOMPARE(info.FingerStudy, 16);
+        QCOMPARE(info.DesktopRegister, 0);
         // A "\" in CfgPath separates folders; the folder is created with its parents.
         const QString path = UserConfigPath(info.CfgPath);
         QCOMPARE(path, folders.path(QStringLiteral("config/vendor/kx/UserConfig.ini")));

@@ -21,6 +21,7 @@ public:
         root.mkpath(QStringLiteral("config"));
         m_context.setExecutableFolder(path(QStringLiteral("bin")));
         m_context.setAppDataFolder(path(QStringLiteral("config")));
+        m_context.setHomeFolder(path(QStringLiteral("home")));
         m_context.setLogFolder(path(QStringLiteral("KeyLog")));
         m_context.setRegistryFolder(path(QStringLiteral("registry")));
         AppContext::setCurrent(&m_context);

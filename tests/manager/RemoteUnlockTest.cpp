@@ -276,6 +276,13 @@ private Q_SLOTS:
         QCOMPARE(list->topLevelItemCount(), 5);
         QCOMPARE(list->topLevelItem(1)->text(1), QStringLiteral("Internet Explorer Version：9.11"));
         QCOMPARE(list->topLevelItem(2)->text(1), Lang("S_CSP_Install"));
+        // A p11-kit module file that loads the module (by its real name): the row says where.
+        const QString moduleFile = world.folders.write(
+            QStringLiteral("config/pkcs11/modules/vendor.module"),
+            "module: " + QFile::encodeName(world.folders.path(QStringLiteral("bin/libversioned.so.2.5.1"))) + "\n");
+        tv->setCurrentItem(tv->topLevelItem(2));
+        tv->setCurrentItem(tv->topLevelItem(1));
+        QCOMPARE(list->topLevelItem(2)->text(1), Lang("S_CSP_Install") + " (p11-kit: " + moduleFile + ")");
         qputenv("PATH", oldPath);
         QVERIFY(messages.messages.isEmpty());
     }

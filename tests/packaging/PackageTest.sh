@@ -393,6 +393,10 @@ case "$mode" in
             grep -Eq "(^|, )$dep( |,|$)" <<<"$depends" || fail "Depends lacks $dep: $depends"
         done
         grep -Eqi 'drevmor|keysim' <<<"$depends" && fail "Depends names a library of the package itself: $depends"
+        recommends=$(field Recommends)
+        for dep in libnss3-tools p11-kit; do
+            grep -Eq "(^|, )$dep( |,|$)" <<<"$recommends" || fail "Recommends lacks $dep: $recommends"
+        done
         [ -n "$(field Description)" ] || fail "no Description"
         owners=$(dpkg-deb -c "$deb" | awk '$2 != "root/root" { print $6 }')
         [ -z "$owners" ] || fail "files not owned by root: $owners"

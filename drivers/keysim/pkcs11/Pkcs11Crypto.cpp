@@ -99,10 +99,162 @@ PkeyPtr privateKey(const Attributes& key)
 }
 } // namespace
 
+namespace {
+enum class Padding
+{
+    Pkcs1,
+    Pss,
+    Ecdsa,
+    Sm2
+};
+
+// One signing mechanism: the key type it needs, the digest the module computes itself (none when
+// the caller hands over the digest or, for CKM_RSA_PKCS, the DigestInfo) and the signature scheme.
+struct SignMechanism
+{
+    CK_MECHANISM_TYPE mechanism;
+    CK_KEY_TYPE keyType;
+    CK_MECHANISM_TYPE digest;
+    Padding padding;
+};
+
+constexpr CK_MECHANISM_TYPE kNoDigest = CK_UNAVAILABLE_INFORMATION;
+
+constexpr SignMechanism kSignMechanisms[] = {
+    {CKM_RSA_PKCS, CKK_RSA, kNoDigest, Padding::Pkcs1},
+    {CKM_SHA256_RSA_PKCS, CKK_RSA, CKM_SHA256, Padding::Pkcs1},
+    {CKM_SHA384_RSA_PKCS, CKK_RSA, CKM_SHA384, Padding::Pkcs1},
+    {CKM_SHA512_RSA_PKCS, CKK_RSA, CKM_SHA512, Padding::Pkcs1},
+    {CKM_RSA_PKCS_PSS, CKK_RSA, kNoDigest, Padding::Pss},
+    {CKM_SHA256_RSA_PKCS_PSS, CKK_RSA, CKM_SHA256, Padding::Pss},
+    {CKM_SHA384_RSA_PKCS_PSS, CKK_RSA, CKM_SHA384, Padding::Pss},
+    {CKM_SHA512_RSA_PKCS_PSS, CKK_RSA, CKM_SHA512, Padding::Pss},
+    {CKM_ECDSA, CKK_EC, kNoDigest, Padding::Ecdsa},
+    {CKM_ECDSA_SHA256, CKK_EC, CKM_SHA256, Padding::Ecdsa},
+    {CKM_ECDSA_SHA384, CKK_EC, CKM_SHA384, Padding::Ecdsa},
+    {CKM_ECDSA_SHA512, CKK_EC, CKM_SHA512, Padding::Ecdsa},
+    {KEYSIM_CKM_SM2, CKK_EC, kNoDigest, Padding::Sm2},
+    {KEYSIM_CKM_SM2_SM3, CKK_EC, kNoDigest, Padding::Sm2},
+};
+
+// The digests a signature may use, with the MGF1 generator of the same hash.
+struct DigestKind
+{
+    CK_MECHANISM_TYPE mechanism;
+    CK_RSA_PKCS_MGF_TYPE mgf;
+    const char* name;
+    CK_ULONG size;
+};
+
+constexpr DigestKind kDigests[] = {
+    {CKM_SHA256, CKG_MGF1_SHA256, "SHA256", 32},
+    {CKM_SHA384, CKG_MGF1_SHA384, "SHA384", 48},
+    {CKM_SHA512, CKG_MGF1_SHA512, "SHA512", 64},
+};
+
+const SignMechanism* signMechanism(CK_MECHANISM_TYPE m)
+{
+    for (const SignMechanism& s : kSignMechanisms)
+        if (s.mechanism == m)
+            return &s;
+    return nullptr;
+}
+
+const DigestKind* digestByMechanism(CK_MECHANISM_TYPE m)
+{
+    for (const DigestKind& d : kDigests)
+        if (d.mechanism == m)
+            return &d;
+    return nullptr;
+}
+
+const DigestKind* digestByMgf(CK_RSA_PKCS_MGF_TYPE mgf)
+{
+    for (const DigestKind& d : kDigests)
+        if (d.mgf == mgf)
+            return &d;
+    return nullptr;
+}
+
+std::size_t modulusBytes(const Attributes& key)
+{
+    const Bytes* n = find(key, CKA_MODULUS);
+    if (!n)
+        return 0;
+    std::size_t lead = 0;
+    while (lead < n->size() && (*n)[lead] == 0)
+        ++lead;
+    return n->size() - lead;
+}
+
+// Checks the PSS parameters: a known hash (the mechanism's own when it hashes), an MGF1 of a
+// known hash and a salt that fits the modulus.
+CK_RV readPssParams(const CK_MECHANISM& mech, const SignMechanism& kind, const Attributes& key,
+                    CK_RSA_PKCS_PSS_PARAMS& out)
+{
+    if (!mech.pParameter || mech.ulParameterLen != sizeof(CK_RSA_PKCS_PSS_PARAMS))
+        return CKR_MECHANISM_PARAM_INVALID;
+    std::memcpy(&out, mech.pParameter, sizeof out);
+    const DigestKind* hash = digestByMechanism(out.hashAlg);
+    if (!hash || !digestByMgf(out.mgf) || (kind.digest != kNoDigest && kind.digest != out.hashAlg))
+        return CKR_MECHANISM_PARAM_INVALID;
+    const std::size_t k = modulusBytes(key);
+    if (k < hash->size + 2 || out.sLen > k - hash->size - 2)
+        return CKR_MECHANISM_PARAM_INVALID;
+    return CKR_OK;
+}
+
+const EVP_MD* evpDigest(CK_MECHANISM_TYPE m)
+{
+    const DigestKind* d = digestByMechanism(m);
+    return d ? EVP_get_digestbyname(d->name) : nullptr;
+}
+
+// An ECDSA-Sig-Value in DER as r || s, each padded to the size of the curve's order.
+CK_RV ecdsaRawSignature(const Bytes& der, std::size_t half, Bytes& out)
+{
+    const unsigned char* p = der.data();
+    std::unique_ptr<ECDSA_SIG, decltype(&ECDSA_SIG_free)> es(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(der.size())),
+                                                             ECDSA_SIG_free);
+    if (!es)
+        return CKR_FUNCTION_FAILED;
+    out.assign(2 * half, 0);
+    if (BN_bn2binpad(ECDSA_SIG_get0_r(es.get()), out.data(), static_cast<int>(half)) < 0 ||
+        BN_bn2binpad(ECDSA_SIG_get0_s(es.get()), out.data() + half, static_cast<int>(half)) < 0)
+        return CKR_FUNCTION_FAILED;
+    return CKR_OK;
+}
+} // namespace
+
 bool signMechanismSupported(CK_MECHANISM_TYPE m)
 {
-    return m == CKM_RSA_PKCS || m == CKM_SHA256_RSA_PKCS || m == CKM_ECDSA || m == CKM_ECDSA_SHA256 ||
-           isSm2Mechanism(m);
+    return signMechanism(m) != nullptr;
+}
+
+std::vector<CK_MECHANISM_TYPE> signMechanisms()
+{
+    std::vector<CK_MECHANISM_TYPE> out;
+    for (const SignMechanism& s : kSignMechanisms)
+        out.push_back(s.mechanism);
+    return out;
+}
+
+bool signMechanismInfo(CK_MECHANISM_TYPE m, CK_MECHANISM_INFO& info)
+{
+    const SignMechanism* kind = signMechanism(m);
+    if (!kind)
+        return false;
+    if (kind->keyType == CKK_RSA)
+        info = {1024, 4096, CKF_HW | CKF_SIGN};
+    else
+        info = {256, 256, CKF_HW | CKF_SIGN | CKF_EC_F_P | CKF_EC_NAMEDCURVE | CKF_EC_UNCOMPRESS};
+    return true;
+}
+
+bool signMechanismHashes(CK_MECHANISM_TYPE m)
+{
+    const SignMechanism* kind = signMechanism(m);
+    return kind && (kind->digest != kNoDigest || sm2HashesInput(m));
 }
 
 CK_RV generateKeyMaterial(CK_MECHANISM_TYPE mech, Attributes& pub, Attributes& priv)
@@ -165,71 +317,105 @@ CK_RV generateKeyMaterial(CK_MECHANISM_TYPE mech, Attributes& pub, Attributes& p
     return CKR_MECHANISM_INVALID;
 }
 
-CK_RV checkSignKey(CK_MECHANISM_TYPE mech, const Attributes& key)
+CK_RV initSignOperation(const CK_MECHANISM& mech, Attributes key, SignOperation& op)
 {
+    const SignMechanism* kind = signMechanism(mech.mechanism);
+    if (!kind)
+        return CKR_MECHANISM_INVALID;
     if (attrUlong(key, CKA_CLASS, 0) != CKO_PRIVATE_KEY)
         return CKR_KEY_TYPE_INCONSISTENT;
     if (!attrBool(key, CKA_SIGN, true))
         return CKR_KEY_FUNCTION_NOT_PERMITTED;
     // SM2 keys sign with the SM2 mechanisms only, and those take no other key.
-    if (isSm2Mechanism(mech) || isSm2Key(key))
-        return isSm2Mechanism(mech) && isSm2Key(key) ? CKR_OK : CKR_KEY_TYPE_INCONSISTENT;
-    const CK_ULONG type = attrUlong(key, CKA_KEY_TYPE, CK_UNAVAILABLE_INFORMATION);
-    const bool rsa = mech == CKM_RSA_PKCS || mech == CKM_SHA256_RSA_PKCS;
-    if ((rsa && type != CKK_RSA) || (!rsa && type != CKK_EC))
+    if (kind->padding == Padding::Sm2 || isSm2Key(key)) {
+        if (kind->padding != Padding::Sm2 || !isSm2Key(key))
+            return CKR_KEY_TYPE_INCONSISTENT;
+        if (CK_RV rv = sm2Parameter(mech, op.parameter); rv != CKR_OK)
+            return rv;
+        op.pss = {};
+        op.mechanism = mech.mechanism;
+        op.key = std::move(key);
+        op.data.clear();
+        return CKR_OK;
+    }
+    op.parameter.clear();
+    if (attrUlong(key, CKA_KEY_TYPE, CK_UNAVAILABLE_INFORMATION) != kind->keyType)
         return CKR_KEY_TYPE_INCONSISTENT;
+    op.pss = {};
+    if (kind->padding == Padding::Pss) {
+        if (CK_RV rv = readPssParams(mech, *kind, key, op.pss); rv != CKR_OK)
+            return rv;
+    } else if (mech.pParameter || mech.ulParameterLen) {
+        return CKR_MECHANISM_PARAM_INVALID;
+    }
+    op.mechanism = mech.mechanism;
+    op.key = std::move(key);
+    op.data.clear();
     return CKR_OK;
 }
 
 CK_ULONG signatureLength(const SignOperation& op)
 {
-    if (op.mechanism == CKM_ECDSA || op.mechanism == CKM_ECDSA_SHA256 || isSm2Mechanism(op.mechanism))
-        return 64;
-    auto it = op.key.find(CKA_MODULUS);
-    if (it == op.key.end())
+    const SignMechanism* kind = signMechanism(op.mechanism);
+    if (!kind)
         return 0;
-    std::size_t n = it->second.size();
-    std::size_t lead = 0;
-    while (lead < n && it->second[lead] == 0)
-        ++lead;
-    return n - lead;
+    if (kind->padding == Padding::Ecdsa || kind->padding == Padding::Sm2)
+        return 64;
+    return modulusBytes(op.key);
 }
 
 CK_RV computeSignature(const SignOperation& op, Bytes& out)
 {
-    if (isSm2Mechanism(op.mechanism))
+    const SignMechanism* kind = signMechanism(op.mechanism);
+    if (!kind)
+        return CKR_MECHANISM_INVALID;
+    if (kind->padding == Padding::Sm2)
         return computeSm2Signature(op, out);
     PkeyPtr key = privateKey(op.key);
     if (!key)
         return CKR_KEY_HANDLE_INVALID;
     Bytes input = op.data;
-    if (op.mechanism == CKM_SHA256_RSA_PKCS) {
-        MdCtxPtr md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-        std::size_t len = 0;
-        if (!md || EVP_DigestSignInit(md.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
-            EVP_DigestSign(md.get(), nullptr, &len, input.data(), input.size()) != 1)
-            return CKR_FUNCTION_FAILED;
-        out.resize(len);
-        if (EVP_DigestSign(md.get(), out.data(), &len, input.data(), input.size()) != 1)
-            return CKR_FUNCTION_FAILED;
-        out.resize(len);
-        return CKR_OK;
-    }
-    if (op.mechanism == CKM_ECDSA_SHA256) {
-        std::uint8_t h[32];
+    if (kind->digest != kNoDigest) {
+        const EVP_MD* md = evpDigest(kind->digest);
+        std::uint8_t h[EVP_MAX_MD_SIZE];
         unsigned int hl = 0;
-        if (EVP_Digest(input.data(), input.size(), h, &hl, EVP_sha256(), nullptr) != 1)
+        if (!md || EVP_Digest(input.data(), input.size(), h, &hl, md, nullptr) != 1)
             return CKR_FUNCTION_FAILED;
         input.assign(h, h + hl);
     }
     CtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr), EVP_PKEY_CTX_free);
     if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1)
         return CKR_FUNCTION_FAILED;
-    if (op.mechanism == CKM_RSA_PKCS) {
-        if (input.size() + 11 > signatureLength(op))
-            return CKR_DATA_LEN_RANGE;
+    switch (kind->padding) {
+    case Padding::Pkcs1:
         if (EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1)
             return CKR_FUNCTION_FAILED;
+        if (kind->digest == kNoDigest) {
+            // The caller's DigestInfo is padded as it stands.
+            if (input.size() + 11 > signatureLength(op))
+                return CKR_DATA_LEN_RANGE;
+        } else if (EVP_PKEY_CTX_set_signature_md(ctx.get(), evpDigest(kind->digest)) != 1) {
+            return CKR_FUNCTION_FAILED;
+        }
+        break;
+    case Padding::Pss: {
+        const DigestKind* hash = digestByMechanism(op.pss.hashAlg);
+        const DigestKind* mgf = digestByMgf(op.pss.mgf);
+        if (!hash || !mgf)
+            return CKR_MECHANISM_PARAM_INVALID;
+        if (input.size() != hash->size)
+            return CKR_DATA_LEN_RANGE;
+        if (EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PSS_PADDING) != 1 ||
+            EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_get_digestbyname(hash->name)) != 1 ||
+            EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), EVP_get_digestbyname(mgf->name)) != 1 ||
+            EVP_PKEY_CTX_set_rsa_pss_saltlen(ctx.get(), static_cast<int>(op.pss.sLen)) != 1)
+            return CKR_FUNCTION_FAILED;
+        break;
+    }
+    case Padding::Ecdsa:
+        if (input.empty())
+            return CKR_DATA_LEN_RANGE;
+        break;
     }
     std::size_t len = 0;
     if (EVP_PKEY_sign(ctx.get(), nullptr, &len, input.data(), input.size()) != 1)
@@ -238,20 +424,12 @@ CK_RV computeSignature(const SignOperation& op, Bytes& out)
     if (EVP_PKEY_sign(ctx.get(), sig.data(), &len, input.data(), input.size()) != 1)
         return CKR_FUNCTION_FAILED;
     sig.resize(len);
-    if (op.mechanism == CKM_RSA_PKCS) {
+    if (kind->padding != Padding::Ecdsa) {
         out = std::move(sig);
         return CKR_OK;
     }
-    // ECDSA: PKCS#11 wants r || s, each 32 bytes, instead of the DER ECDSA-Sig-Value.
-    const unsigned char* p = sig.data();
-    ECDSA_SIG* es = d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(sig.size()));
-    if (!es)
-        return CKR_FUNCTION_FAILED;
-    out.assign(64, 0);
-    BN_bn2binpad(ECDSA_SIG_get0_r(es), out.data(), 32);
-    BN_bn2binpad(ECDSA_SIG_get0_s(es), out.data() + 32, 32);
-    ECDSA_SIG_free(es);
-    return CKR_OK;
+    // PKCS#11 wants r || s instead of the DER ECDSA-Sig-Value.
+    return ecdsaRawSignature(sig, signatureLength(op) / 2, out);
 }
 
 // Module operations that use the functions above.
@@ -302,19 +480,12 @@ CK_RV Pkcs11Module::signInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR mech, CK_OBJE
         return rv;
     if (s->signOp)
         return CKR_OPERATION_ACTIVE;
-    if (!signMechanismSupported(mech->mechanism))
-        return CKR_MECHANISM_INVALID;
     Attributes attrs;
     if (CK_RV rv = objectAttrs(*s, key, attrs); rv != CKR_OK)
         return rv == CKR_OBJECT_HANDLE_INVALID ? CKR_KEY_HANDLE_INVALID : rv;
-    if (CK_RV rv = checkSignKey(mech->mechanism, attrs); rv != CKR_OK)
-        return rv;
     auto op = std::make_shared<SignOperation>();
-    op->mechanism = mech->mechanism;
-    if (isSm2Mechanism(mech->mechanism))
-        if (CK_RV rv = sm2Parameter(*mech, op->parameter); rv != CKR_OK)
-            return rv;
-    op->key = std::move(attrs);
+    if (CK_RV rv = initSignOperation(*mech, std::move(attrs), *op); rv != CKR_OK)
+        return rv;
     s->signOp = std::move(op);
     return CKR_OK;
 }
@@ -363,8 +534,7 @@ CK_RV Pkcs11Module::signUpdate(CK_SESSION_HANDLE h, CK_BYTE_PTR data, CK_ULONG l
         return rv;
     if (!s->signOp)
         return CKR_OPERATION_NOT_INITIALIZED;
-    if (s->signOp->mechanism != CKM_SHA256_RSA_PKCS && s->signOp->mechanism != CKM_ECDSA_SHA256 &&
-        !sm2HashesInput(s->signOp->mechanism)) {
+    if (!signMechanismHashes(s->signOp->mechanism)) {
         s->signOp.reset();
         return CKR_FUNCTION_NOT_SUPPORTED;
     }
@@ -394,10 +564,10 @@ CK_RV Pkcs11Module::getMechanismList(CK_SLOT_ID slot, CK_MECHANISM_TYPE_PTR list
         return CKR_ARGUMENTS_BAD;
     if (!present(slot))
         return knownSlot(slot) ? CKR_TOKEN_NOT_PRESENT : CKR_SLOT_ID_INVALID;
-    static const CK_MECHANISM_TYPE mechs[] = {CKM_RSA_PKCS_KEY_PAIR_GEN, CKM_RSA_PKCS,     CKM_SHA256_RSA_PKCS,
-                                              CKM_EC_KEY_PAIR_GEN,       CKM_ECDSA,        CKM_ECDSA_SHA256,
-                                              KEYSIM_CKM_SM2,            KEYSIM_CKM_SM2_SM3};
-    const CK_ULONG n = sizeof mechs / sizeof mechs[0];
+    std::vector<CK_MECHANISM_TYPE> mechs = {CKM_RSA_PKCS_KEY_PAIR_GEN, CKM_EC_KEY_PAIR_GEN};
+    const std::vector<CK_MECHANISM_TYPE> signing = signMechanisms();
+    mechs.insert(mechs.end(), signing.begin(), signing.end());
+    const CK_ULONG n = static_cast<CK_ULONG>(mechs.size());
     if (!list) {
         *count = n;
         return CKR_OK;
@@ -406,7 +576,7 @@ CK_RV Pkcs11Module::getMechanismList(CK_SLOT_ID slot, CK_MECHANISM_TYPE_PTR list
         *count = n;
         return CKR_BUFFER_TOO_SMALL;
     }
-    std::memcpy(list, mechs, sizeof mechs);
+    std::memcpy(list, mechs.data(), mechs.size() * sizeof(CK_MECHANISM_TYPE));
     *count = n;
     return CKR_OK;
 }
@@ -417,22 +587,14 @@ CK_RV Pkcs11Module::getMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK
         return CKR_ARGUMENTS_BAD;
     if (!present(slot))
         return knownSlot(slot) ? CKR_TOKEN_NOT_PRESENT : CKR_SLOT_ID_INVALID;
+    if (signMechanismInfo(type, *info))
+        return CKR_OK;
     switch (type) {
     case CKM_RSA_PKCS_KEY_PAIR_GEN:
         *info = {1024, 4096, CKF_HW | CKF_GENERATE_KEY_PAIR};
         return CKR_OK;
-    case CKM_RSA_PKCS:
-    case CKM_SHA256_RSA_PKCS:
-        *info = {1024, 4096, CKF_HW | CKF_SIGN};
-        return CKR_OK;
     case CKM_EC_KEY_PAIR_GEN:
         *info = {256, 256, CKF_HW | CKF_GENERATE_KEY_PAIR | CKF_EC_F_P | CKF_EC_NAMEDCURVE | CKF_EC_UNCOMPRESS};
-        return CKR_OK;
-    case CKM_ECDSA:
-    case CKM_ECDSA_SHA256:
-    case KEYSIM_CKM_SM2:
-    case KEYSIM_CKM_SM2_SM3:
-        *info = {256, 256, CKF_HW | CKF_SIGN | CKF_EC_F_P | CKF_EC_NAMEDCURVE | CKF_EC_UNCOMPRESS};
         return CKR_OK;
     default:
         return CKR_MECHANISM_INVALID;

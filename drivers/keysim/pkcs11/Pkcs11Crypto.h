@@ -5,23 +5,33 @@
 
 #include <p11-kit/pkcs11.h>
 
-// Key-pair generation and signing with OpenSSL for the module: RSA (CKM_RSA_PKCS,
-// CKM_SHA256_RSA_PKCS) and EC P-256 (CKM_ECDSA, CKM_ECDSA_SHA256).
+#include <vector>
+
+// Key-pair generation and signing with OpenSSL for the module: RSA PKCS#1 v1.5 and PSS (raw or
+// with SHA-256/384/512) and ECDSA on P-256 (raw or with SHA-256/384/512), from one table of
+// signing mechanisms.
 namespace keysim {
 
 struct SignOperation
 {
     CK_MECHANISM_TYPE mechanism = 0;
+    CK_RSA_PKCS_PSS_PARAMS pss{};
     Attributes key;
     Bytes data;
     Bytes parameter; // the mechanism's parameter, for mechanisms that take one
 };
 
 bool signMechanismSupported(CK_MECHANISM_TYPE m);
+// The signing mechanisms, in the order the module lists them.
+std::vector<CK_MECHANISM_TYPE> signMechanisms();
+// The limits and flags of a signing mechanism; false for any other mechanism.
+bool signMechanismInfo(CK_MECHANISM_TYPE m, CK_MECHANISM_INFO& info);
+// Whether the mechanism hashes the data itself (and so takes C_SignUpdate).
+bool signMechanismHashes(CK_MECHANISM_TYPE m);
 // Fills the generated key material into the public and private attribute sets.
 CK_RV generateKeyMaterial(CK_MECHANISM_TYPE mech, Attributes& pub, Attributes& priv);
-// Checks the mechanism suits the key.
-CK_RV checkSignKey(CK_MECHANISM_TYPE mech, const Attributes& key);
+// Checks the mechanism, its parameters and the key, and fills `op` to sign with them.
+CK_RV initSignOperation(const CK_MECHANISM& mech, Attributes key, SignOperation& op);
 CK_ULONG signatureLength(const SignOperation& op);
 CK_RV computeSignature(const SignOperation& op, Bytes& out);
 

@@ -1,0 +1,74 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <QByteArray>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <QThreadPool>
+
+#include <atomic>
+
+namespace kx {
+
+struct TAPPInfo;
+
+// Makes a key usable by the desktop's own programs, beside our certificate store: registers the
+// key's PKCS#11 module for the user with p11-kit (a module file, read by GnuTLS and p11-kit's
+// proxy) and in the user's NSS databases (the shared ~/.pki/nssdb, created when missing, and
+// the Firefox and Thunderbird profiles that exist), and adds the key's ROOT certificates there
+// as trusted authorities and its CA certificates without trust. Nothing is ever removed: the
+// module shows nothing while no key is plugged, and authorities stay as they do in our store.
+// The work runs on one background thread in the order it was asked for, so no caller waits on
+// NSS's tools.
+class DesktopRegistration
+{
+public:
+    struct Settings
+    {
+        bool enabled = false;
+        QString module;     // the module's file, absolute
+        QString name;       // the module's name in NSS databases
+        QString home;       // the user's home folder
+        QString configHome; // $XDG_CONFIG_HOME, or ~/.config
+    };
+
+    // The settings of an installation: on unless DesktopRegister is 0, the module PKCS11Lib
+    // names as the loader finds it (off when it is nowhere), named by CSPName.
+    static Settings settingsFor(const TAPPInfo& info);
+
+    // The registration the programs share; off until it is configured.
+    static DesktopRegistration& instance();
+
+    void configure(const Settings& settings);
+    Settings settings() const;
+
+    // Ask for the module's registration or an authority's addition; both return at once.
+    void registerModule();
+    void addAuthority(const QByteArray& der, bool trustedRoot);
+    // Waits until everything asked for so far is done.
+    void waitForIdle();
+
+    // The work itself, done at once. 0 when every place has it afterwards, 1 otherwise.
+    static int registerModuleNow(const Settings& settings);
+    static int addAuthorityNow(const Settings& settings, const QByteArray& der, bool trustedRoot);
+    // The NSS databases concerned: the shared one, then the profiles.
+    static QStringList databases(const Settings& settings);
+    // The p11-kit module file written for the user.
+    static QString p11KitModuleFile(const Settings& settings);
+    // Where the module is registered now: "p11-kit: <file>" and "NSS: <folder>" entries.
+    static QStringList registeredPlaces(const Settings& settings);
+
+    ~DesktopRegistration();
+
+private:
+    DesktopRegistration();
+
+    mutable QThreadPool m_pool;
+    Settings m_settings;
+    std::atomic_bool m_modulePending{false};
+    // Authorities added during this run (folder and SHA-1), touched by the worker only.
+    QSet<QString> m_authoritiesDone;
+};
+
+} // namespace kx

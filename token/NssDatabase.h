@@ -1,0 +1,74 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace kx {
+
+// One NSS database in SQL form (a folder with cert9.db, key4.db and pkcs11.txt), as Chromium,
+// Firefox, Thunderbird and NSS's own tools read it. It is changed only through NSS's certutil and
+// modutil, so a program that holds the database open loses nothing; it is only read directly.
+class NssDatabase
+{
+public:
+    // A PKCS#11 module the database loads.
+    struct Module
+    {
+        QString name;
+        QString library;
+    };
+    // A certificate of the database's own token, with its trust as certutil shows it ("C,,").
+    struct Certificate
+    {
+        QString nickname;
+        QString trust;
+    };
+
+    explicit NssDatabase(QString folder);
+
+    QString folder() const { return m_folder; }
+    // Whether the folder holds a database (cert9.db).
+    bool exists() const;
+    // Whether certutil and modutil are on the PATH.
+    static bool toolsAvailable();
+
+    // Creates the folder (readable by the user only) and an empty database without a password.
+    // 0 on success, also when it exists already; 1 when NSS refused.
+    int create();
+
+    // The modules listed in the database's pkcs11.txt.
+    QList<Module> modules() const;
+    // Whether a module of the database loads `library` (compared after resolving links).
+    bool hasModule(const QString& library) const;
+    // Adds the module unless the database loads that library already; a name another module
+    // holds gets a number appended. 0 when the module is there afterwards, 1 otherwise.
+    int addModule(const QString& name, const QString& library);
+
+    // The certificates of the database's own token.
+    QList<Certificate> certificates() const;
+    // The entry holding exactly these DER bytes, if any.
+    std::optional<Certificate> find(const QByteArray& der) const;
+    // Adds a certificate authority: trusted for TLS ("C,,") when `trustedRoot`, otherwise without
+    // trust. A certificate already there keeps its nickname and its trust; a root that lacks TLS
+    // trust gets "C" added to it. 0 on success, 1 otherwise.
+    int addAuthority(const QByteArray& der, bool trustedRoot);
+
+private:
+    struct Result
+    {
+        bool ok = false;
+        QByteArray out;
+    };
+    Result run(const QString& tool, const QStringList& arguments) const;
+    QString location() const;
+    QString freeNickname(const QString& wanted) const;
+
+    QString m_folder;
+};
+
+} // namespace kx
