@@ -179,6 +179,10 @@ void TMainForm::openTokenLibrary()
         return;
     }
     LibraryReady = true;
+    // Certificates left in the store by a run that ended without its clean-up (killed, or the
+    // machine lost power) may belong to keys pulled since; the store is made to match the keys
+    // present now.
+    RemoveStoreCertsOfCSP(m_appInfo.CSPName);
     EnumerateKeys();
     registerAllKeys(true, false);
     if (KeyCount > 0) {
@@ -209,7 +213,9 @@ void TMainForm::FormDestroy()
     if (WtsRegistered) {
         UnregisterSessionNotification();
     }
-    m_tray->hide();
+    if (!m_displayLost) {
+        m_tray->hide();
+    }
     Q_EMIT destroyedCleanly();
 }
 
@@ -241,6 +247,13 @@ void TMainForm::sessionTerminated()
 {
     EndingLogOff = true;
     close();
+}
+
+void TMainForm::sessionDisplayLost()
+{
+    EndingLogOff = true;
+    m_displayLost = true;
+    FormDestroy();
 }
 
 void TMainForm::TCloseProjectTimer()
