@@ -259,7 +259,7 @@ void TMainForm::sessionDisplayLost()
 void TMainForm::TCloseProjectTimer()
 {
     timer("TCloseProject")->stop();
-    InfoBox(this, Lang("K_pkcs11Init_Error"));
+    NoticeBox(this, Lang("K_pkcs11Init_Error"), {.questionIcon = true});
     ExitRequested = true;
     close();
 }

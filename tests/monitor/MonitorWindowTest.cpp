@@ -280,6 +280,8 @@ private Q_SLOTS:
         QCOMPARE(launcher.of(QStringLiteral("kxplugin")).size(), 2);
         // The expiry check ran for both keys: one certificate each.
         QCOMPARE(messages.messages.filter(QStringLiteral("密钥将于")).size(), 2);
+        // Both stay above other windows while the monitor waits behind them.
+        QCOMPARE(messages.notices.filter(QStringLiteral("^密钥将于")).size(), 2);
         QVERIFY(!window.timer("TCheckDefaultUPIN")->isActive()); // two keys: no default-PIN check
 
         manager.clear();
@@ -372,6 +374,7 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"create", "--serial", "KXA"})); // ignored while the library is not ready
         QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 3000);
         QCOMPARE(messages.messages, QStringList{Lang("K_pkcs11Init_Error")});
+        QCOMPARE(messages.notices, QStringList{QLatin1Char('?') + Lang("K_pkcs11Init_Error")});
         QVERIFY(window.ExitRequested);
         QCOMPARE(window.ExpectedKeyCount, 0);
         QVERIFY(!window.trayShown());
