@@ -64,7 +64,9 @@ int ParsePIDList(const QString& text, TPIDList& list, QString* error)
         return 0;
     }
     TPIDList parsed;
-    const QStringList pieces = text.split(QLatin1Char('|'));
+    // The list holds kCapacity values; pieces past them are ignored unread, so whatever they hold
+    // cannot reject the list.
+    const QStringList pieces = text.split(QLatin1Char('|')).mid(0, TPIDList::kCapacity);
     for (const QString& piece : pieces) {
         const auto value = platform::parseProfileInteger(piece.trimmed().toStdString());
         if (!value) {
@@ -74,10 +76,8 @@ int ParsePIDList(const QString& text, TPIDList& list, QString* error)
             }
             return 1;
         }
-        if (parsed.count < TPIDList::kCapacity) {
-            parsed.values[static_cast<std::size_t>(parsed.count)] = *value;
-            ++parsed.count;
-        }
+        parsed.values[static_cast<std::size_t>(parsed.count)] = *value;
+        ++parsed.count;
     }
     list = parsed;
     return 0;

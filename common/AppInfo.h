@@ -56,8 +56,9 @@ int ReadAPPInfo(const QString& path, TAPPInfo& info);
 
 // Splits `text` at every "|" and reads each piece as an integer (decimal, or hexadecimal after a
 // "$", blanks around a piece ignored). The list keeps the first 33 values; `count` is the number
-// of values kept. A piece that is no integer makes the result 1, leaves `list` empty and names the
-// piece in `error`; otherwise the result is 0.
+// of values kept; pieces after the 33rd are ignored without being read. A piece among the first 33
+// that is no integer makes the result 1, leaves `list` empty and names the piece in `error`;
+// otherwise the result is 0.
 int ParsePIDList(const QString& text, TPIDList& list, QString* error = nullptr);
 
 } // namespace kx

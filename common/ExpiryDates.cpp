@@ -27,7 +27,27 @@ std::optional<double> daysUntil(int year, int month, int day)
 QDateTime ParseDateTime(const QString& text)
 {
     const QDateTime value = QDateTime::fromString(text, QStringLiteral("yyyy/MM/dd HH:mm:ss"));
-    return value.isValid() ? value : QDateTime();
+    if (value.isValid()) {
+        return value;
+    }
+    // A local time the clocks skip (in a zone that moves its clocks forward at midnight, midnight
+    // itself that day) is read as the first minute after the skip.
+    const QStringList parts = text.split(QLatin1Char(' '));
+    if (parts.size() != 2) {
+        return QDateTime();
+    }
+    const QDate date = QDate::fromString(parts[0], QStringLiteral("yyyy/MM/dd"));
+    const QTime time = QTime::fromString(parts[1], QStringLiteral("HH:mm:ss"));
+    if (!date.isValid() || !time.isValid()) {
+        return QDateTime();
+    }
+    for (QTime later = time.addSecs(60); later > time; later = later.addSecs(60)) {
+        const QDateTime moment(date, later);
+        if (moment.isValid()) {
+            return moment;
+        }
+    }
+    return QDateTime();
 }
 
 bool WithinDays(int year, int month, int day, int days)

@@ -6,7 +6,9 @@
 
 namespace kx {
 
-// Reads "yyyy/mm/dd hh:nn:ss" as a local date and time; anything else gives an invalid value.
+// Reads "yyyy/mm/dd hh:nn:ss" as a local date and time; anything else gives an invalid value. A
+// time the local clocks skip that day (midnight in a zone that moves its clocks forward at
+// midnight) gives the first minute after the skip, so every existing day has a start.
 QDateTime ParseDateTime(const QString& text);
 
 // Whether midnight at the start of the given day lies at most `days` days (with fraction) ahead

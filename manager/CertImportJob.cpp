@@ -1,16 +1,34 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "CertImportJob.h"
 
+#include "drivers/drevmor/drevmor.h"
 #include "token/TokenWrappers.h"
 
 namespace kx {
+
+namespace {
+
+int importCertificate(const CertImportJob& job)
+{
+    switch (job.fileType) {
+    case 0:
+        return pkcs12_import_certificate(job.keyIndex, job.containerName, job.keySpec, job.certIndex);
+    case 1:
+        return x509_import_certificate(job.keyIndex, job.containerName, job.keySpec, job.filePath);
+    default:
+        return p7b_import_certificate(job.keyIndex, job.containerName, job.keySpec, job.certIndex);
+    }
+}
+
+} // namespace
 
 int RunCertImport(CertImportJob& job)
 {
     const bool pkcs12 = job.fileType == 0;
     job.progressStep = pkcs12 ? 5 : 3;
     job.timerInterval = 150;
-    if (!job.existingContainers.contains(job.containerName)) {
+    const bool newContainer = !job.existingContainers.contains(job.containerName);
+    if (newContainer) {
         // Creating the container comes first, so the bar moves more slowly.
         job.progressStep = pkcs12 ? 3 : 2;
         job.timerInterval = 350;
@@ -19,13 +37,23 @@ int RunCertImport(CertImportJob& job)
             return created;
         }
     }
-    switch (job.fileType) {
-    case 0:
-        return pkcs12_import_certificate(job.keyIndex, job.containerName, job.keySpec, job.certIndex);
-    case 1:
-        return x509_import_certificate(job.keyIndex, job.containerName, job.keySpec, job.filePath);
+    const int result = importCertificate(job);
+    if (result != 0 && newContainer) {
+        // An empty container made for a certificate the key refused would stay behind.
+        container_delete(job.keyIndex, job.containerName);
+    }
+    return result;
+}
+
+std::optional<LangKey> CertFileRefusal(int result)
+{
+    switch (result) {
+    case DRV_CERT_TOO_LARGE:
+        return LangKey("K_Len_Error");
+    case DRV_KEY_MISMATCH:
+        return LangKey("I_CertFileError");
     default:
-        return p7b_import_certificate(job.keyIndex, job.containerName, job.keySpec, job.certIndex);
+        return std::nullopt;
     }
 }
 

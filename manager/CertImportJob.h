@@ -5,7 +5,10 @@
 #include <QList>
 #include <QString>
 
+#include "common/LanguageTexts.h"
+
 #include <atomic>
+#include <optional>
 
 namespace kx {
 
@@ -30,7 +33,14 @@ struct CertImportJob
 inline constexpr int kWorkerStillRunning = 259;
 
 // The worker's sequence: create the container when it is new, then import certificate
-// `certIndex` of the file (for PKCS#12 with its keys). Returns the token library's result.
+// `certIndex` of the file (for PKCS#12 with its keys). A container the worker created is deleted
+// again when the certificate does not go in, so a refused import leaves the key as it was.
+// Returns the token library's result.
 int RunCertImport(CertImportJob& job);
+
+// The message for a certificate file the token library refused for what it holds: a certificate
+// too large to be read back from a key (K_Len_Error), or a private key that belongs to none of
+// the file's certificates (I_CertFileError). Nothing for any other result.
+std::optional<LangKey> CertFileRefusal(int result);
 
 } // namespace kx

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "TIMForm.h"
 
+#include "CertImportJob.h"
+
 #include "ui_TIMForm.h"
 
 #include "common/LanguageTexts.h"
@@ -143,7 +145,7 @@ void TIMForm::btnOKClick()
         const bool pkcs7 = file.endsWith(QStringLiteral(".p7b"));
         const int result = pkcs7 ? p7b_file_parse(file, count) : pkcs12_file_parse(file, password(), count);
         if (result != 0) {
-            InfoBox(this, Lang("I_CertPINError"));
+            InfoBox(this, Lang(CertFileRefusal(result).value_or(LangKey("I_CertPINError"))));
             m_ui->edtpwd->setFocus();
             return;
         }

@@ -13,6 +13,7 @@
 
 #include <array>
 #include <memory>
+#include <vector>
 
 class QAbstractButton;
 class QAction;
@@ -192,8 +193,8 @@ private:
     PinState m_pinState;
     TUSB* m_usb = nullptr;
     CommandEndpoint* m_endpoint = nullptr;
-    // Certificate presence by key and container position.
-    std::array<std::array<std::array<std::uint8_t, 2>, TR7Info::kMaxContainers>, kKeyTableSize> m_presence{};
+    // Certificate presence by key and container position, one entry per container of the key.
+    std::array<std::vector<std::array<std::uint8_t, 2>>, kKeyTableSize> m_presence{};
     CertImportJob m_importJob;
     Call_GMAPIs_Admin m_skf;
     FingerPictures m_fingerPictures;

@@ -95,7 +95,8 @@ void TMainForm::createCertActions()
 
 std::array<std::uint8_t, 2> TMainForm::certPresence(int keyIndex, int container) const
 {
-    if (keyIndex < 0 || keyIndex >= kKeyTableSize || container < 0 || container >= TR7Info::kMaxContainers) {
+    if (keyIndex < 0 || keyIndex >= kKeyTableSize || container < 0 ||
+        static_cast<std::size_t>(container) >= m_presence[static_cast<std::size_t>(keyIndex)].size()) {
         return {0, 0};
     }
     return m_presence[static_cast<std::size_t>(keyIndex)][static_cast<std::size_t>(container)];
@@ -146,9 +147,7 @@ void TMainForm::LoadCertTree(int keyIndex)
     if (LoadContainerNames(keyIndex, info) != 0) {
         info.containerCount = 0;
     }
-    for (auto& entry : m_presence[static_cast<std::size_t>(keyIndex)]) {
-        entry = {0, 0};
-    }
+    m_presence[static_cast<std::size_t>(keyIndex)].assign(static_cast<std::size_t>(info.containerCount), {0, 0});
     if (info.containerCount == 0) {
         new QTreeWidgetItem(tree, {Lang("K_Null_cont")});
     }
@@ -331,6 +330,8 @@ void TMainForm::reportImportFailure(int result)
         InfoBox(this, Lang("F_Power_Lower"));
     } else if (result == 0x0A000030) {
         InfoBox(this, Lang("K_OutSpace_Error"));
+    } else if (const auto refusal = CertFileRefusal(result)) {
+        InfoBox(this, Lang(*refusal));
     } else {
         InfoBox(this, Lang("K_Import_Error") + Lang("K_ErrorCODE_Str") + QStringLiteral("  0x") +
                           HexCode(static_cast<std::uint32_t>(result)));

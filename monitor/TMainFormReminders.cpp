@@ -50,7 +50,7 @@ int TMainForm::CheckCertExpiry(int keyIndex)
         return loaded;
     }
     auto cert = std::make_unique<TR7CertInfo>();
-    const int containers = std::clamp(info.containerCount, 0, TR7Info::kMaxContainers);
+    const int containers = std::clamp(info.containerCount, 0, static_cast<int>(info.containerNames.size()));
     for (int c = 0; c < containers; ++c) {
         const QByteArray name = info.containerNames[static_cast<std::size_t>(c)];
         for (int keySpec = 1; keySpec <= 2; ++keySpec) {

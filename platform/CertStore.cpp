@@ -3,6 +3,7 @@
 
 #include "FileUtil.h"
 #include "IniDocument.h"
+#include "TextEncoding.h"
 
 #include <openssl/sha.h>
 
@@ -20,6 +21,9 @@ namespace {
 constexpr std::string_view kCertSuffix = ".cer";
 constexpr std::string_view kKeyProvSuffix = ".keyprov";
 constexpr std::string_view kKeyProvSection = "KeyProvInfo";
+// Marks a key-provider file whose names are written with escapeBytes; files without it hold the
+// names as they are.
+constexpr std::string_view kEscapedKey = "Escaped";
 // A certificate is far smaller; anything larger in a store folder is not ours.
 constexpr std::size_t kMaxCertificateFile = 1024 * 1024;
 
@@ -36,15 +40,28 @@ struct DirCloser
 
 std::optional<KeyProvInfo> readKeyProv(const std::string& path)
 {
+    // Names are bytes: the lines are taken as stored, never transcoded.
     IniDocument document;
-    if (document.load(path) != IniDocument::LoadStatus::Loaded || !document.hasSection(kKeyProvSection)) {
+    if (document.load(path, IniDocument::Decoding::Bytes) != IniDocument::LoadStatus::Loaded ||
+        !document.hasSection(kKeyProvSection)) {
         return std::nullopt;
     }
+    const bool escaped = document.readInteger(kKeyProvSection, kEscapedKey, 0) == 1;
+    const auto name = [&](std::string_view key) {
+        const std::string text = document.readString(kKeyProvSection, key, "");
+        return escaped ? unescapeBytes(text) : text;
+    };
     KeyProvInfo info;
-    info.container = document.readString(kKeyProvSection, "Container", "");
-    info.provider = document.readString(kKeyProvSection, "Provider", "");
+    info.container = name("Container");
+    info.provider = name("Provider");
     info.keySpec = document.readInteger(kKeyProvSection, "KeySpec", 0);
     return info;
+}
+
+bool isStoreFileName(std::string_view name)
+{
+    return name.size() > 40 && validThumbprint(name.substr(0, 40)) &&
+           (name.substr(40) == kCertSuffix || name.substr(40) == kKeyProvSuffix);
 }
 
 } // namespace
@@ -95,28 +112,44 @@ std::string CertStore::storeFolder(std::string_view store) const
 int CertStore::add(std::string_view store, std::span<const std::uint8_t> der, const std::optional<KeyProvInfo>& keyProv)
 {
     if (!validStoreName(store) || der.empty() || der.size() > kMaxCertificateFile) {
-        return 1;
+        return EINVAL;
     }
     const std::string folder = storeFolder(store);
     if (!makePath(folder, 0700)) {
-        return 1;
+        return errno != 0 ? errno : EIO;
     }
-    const FileLock lock(lockPathFor(folder));
+    const FileLock lock(folder);
+    removeStaleTemporaries(folder, isStoreFileName);
     const std::string base = folder + "/" + thumbprintOf(der);
+    const std::string certPath = base + std::string(kCertSuffix);
     const std::string keyProvPath = base + std::string(kKeyProvSuffix);
-    if (keyProv) {
-        IniDocument document;
-        if (!document.setValue(kKeyProvSection, "Container", keyProv->container) ||
-            !document.setValue(kKeyProvSection, "Provider", keyProv->provider) ||
-            !document.setValue(kKeyProvSection, "KeySpec", std::to_string(keyProv->keySpec)) ||
-            !writeFileAtomic(keyProvPath, document.serialize(), 0600)) {
-            return 1;
-        }
-    } else if (::unlink(keyProvPath.c_str()) != 0 && errno != ENOENT) {
-        return 1;
-    }
+    const auto failure = [] { return errno != 0 ? errno : EIO; };
+
+    const bool certExisted = fileExists(certPath);
     const std::string_view bytes(reinterpret_cast<const char*>(der.data()), der.size());
-    return writeFileAtomic(base + std::string(kCertSuffix), bytes, 0644) ? 0 : 1;
+    errno = 0;
+    if (!writeFileAtomic(certPath, bytes, 0644)) {
+        return failure();
+    }
+    if (!keyProv) {
+        return ::unlink(keyProvPath.c_str()) == 0 || errno == ENOENT ? 0 : failure();
+    }
+    IniDocument document;
+    errno = 0;
+    const bool written = document.setValue(kKeyProvSection, "Container", escapeBytes(keyProv->container)) &&
+                         document.setValue(kKeyProvSection, "Provider", escapeBytes(keyProv->provider)) &&
+                         document.setValue(kKeyProvSection, "KeySpec", std::to_string(keyProv->keySpec)) &&
+                         document.setValue(kKeyProvSection, kEscapedKey, "1") &&
+                         writeFileAtomic(keyProvPath, document.serialize(), 0600);
+    if (!written) {
+        const int error = errno != 0 ? errno : EINVAL;
+        // A new certificate goes again with its properties; one that was there keeps its old ones.
+        if (!certExisted) {
+            ::unlink(certPath.c_str());
+        }
+        return error;
+    }
+    return 0;
 }
 
 std::vector<StoredCertificate> CertStore::list(std::string_view store) const
@@ -126,6 +159,7 @@ std::vector<StoredCertificate> CertStore::list(std::string_view store) const
         return certificates;
     }
     const std::string folder = storeFolder(store);
+    const FileLock lock(folder, FileLock::Mode::Shared);
     const std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
     if (!dir) {
         return certificates;
@@ -162,7 +196,7 @@ int CertStore::remove(std::string_view store, std::string_view thumbprint)
         return 1;
     }
     const std::string folder = storeFolder(store);
-    const FileLock lock(lockPathFor(folder));
+    const FileLock lock(folder);
     const std::string base = folder + "/" + std::string(thumbprint);
     const bool certGone = ::unlink((base + std::string(kCertSuffix)).c_str()) == 0 || errno == ENOENT;
     const bool propsGone = ::unlink((base + std::string(kKeyProvSuffix)).c_str()) == 0 || errno == ENOENT;

@@ -29,8 +29,11 @@ struct StoredCertificate
 // The user's certificate stores "MY", "ROOT" and "CA": one folder per store, each certificate a
 // file "<SHA-1>.cer" of its DER bytes, with beside it, for a certificate bound to a key,
 // "<SHA-1>.keyprov", an INI file with section [KeyProvInfo] and keys Container, Provider,
-// KeySpec. Every write is atomic; the properties are written before the certificate, so a
-// certificate never appears without the properties it was added with.
+// KeySpec. The key-provider file is UTF-8 with the bytes of container and provider names that are
+// not UTF-8 escaped (escapeBytes, marked by Escaped=1), so names of any bytes come back as they
+// went in. Every write is atomic and made under a lock on the store folder, which readers share;
+// the certificate is written before its properties and taken back when they cannot be written,
+// so an addition leaves both files or neither.
 class CertStore
 {
 public:
@@ -45,8 +48,9 @@ public:
     const std::string& root() const { return m_root; }
 
     // Adds a certificate, or replaces the properties of one already there: with `keyProv` the
-    // certificate is bound to that key, without it any binding is removed. 0 on success, 1 when
-    // the store name is unknown, the bytes are empty or the store cannot be written.
+    // certificate is bound to that key, without it any binding is removed. 0 on success, EINVAL
+    // when the store name is unknown or the bytes are empty or too large, otherwise the errno of
+    // the write that failed (ENOSPC, EACCES, ...).
     int add(std::string_view store, std::span<const std::uint8_t> der, const std::optional<KeyProvInfo>& keyProv);
     // Every certificate of the store (empty for an unknown or missing store), in thumbprint order.
     std::vector<StoredCertificate> list(std::string_view store) const;

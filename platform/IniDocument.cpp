@@ -4,42 +4,83 @@
 #include "FileUtil.h"
 #include "TextEncoding.h"
 
+#include <clocale>
 #include <limits>
+#include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <wctype.h>
 
 namespace kx::platform {
 
 namespace {
 
-bool isBlank(char c)
+// Unicode white space; CR and LF end lines before any of this is looked at.
+bool isBlank(char32_t c)
 {
-    return c == ' ' || c == '\t';
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
 std::string_view trim(std::string_view text)
 {
-    while (!text.empty() && isBlank(text.front())) {
-        text.remove_prefix(1);
+    std::size_t length = 0;
+    while (!text.empty() && isBlank(utf8CodePointAt(text, 0, length)) && length > 0) {
+        text.remove_prefix(length);
     }
-    while (!text.empty() && isBlank(text.back())) {
-        text.remove_suffix(1);
+    while (!text.empty()) {
+        // The last character starts at the last byte that is not a continuation byte.
+        std::size_t start = text.size() - 1;
+        while (start > 0 && text.size() - start < 4 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) {
+            --start;
+        }
+        if (!isBlank(utf8CodePointAt(text, start, length)) || start + length != text.size()) {
+            break;
+        }
+        text.remove_suffix(length);
     }
     return text;
 }
 
-std::string lower(std::string_view text)
+// The case mapping of the C.UTF-8 locale covers every script; without that locale, ASCII only.
+locale_t caseLocale()
 {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
+    static const locale_t locale = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    return locale;
+}
+
+// A name in the form names are compared in: every character upper-cased, then lower-cased, so
+// that letters with several lower-case forms (such as the final sigma) meet.
+std::string fold(std::string_view text)
+{
+    const locale_t locale = caseLocale();
+    std::string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        std::size_t length = 0;
+        char32_t c = utf8CodePointAt(text, i, length);
+        if (length == 0) {
+            out.push_back(text[i]); // not UTF-8: compared byte for byte
+            ++i;
+            continue;
         }
+        i += length;
+        if (c < 0x80 || !locale) {
+            if (c >= 'A' && c <= 'Z') {
+                c = c - 'A' + 'a';
+            }
+        } else {
+            c = static_cast<char32_t>(::towlower_l(::towupper_l(static_cast<wint_t>(c), locale), locale));
+        }
+        appendUtf8(out, c);
     }
     return out;
 }
 
 std::string entryIndexKey(std::string_view section, std::string_view key)
 {
-    return lower(section) + '\n' + lower(key);
+    return fold(section) + '\n' + fold(key);
 }
 
 std::string_view stripQuotes(std::string_view value)
@@ -55,7 +96,7 @@ bool needsQuotes(std::string_view value)
     if (value.empty()) {
         return false;
     }
-    if (isBlank(value.front()) || isBlank(value.back())) {
+    if (trim(value).size() != value.size()) {
         return true;
     }
     return value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front();
@@ -123,11 +164,11 @@ std::optional<std::int32_t> parseProfileInteger(std::string_view text)
     return static_cast<std::int32_t>(value);
 }
 
-IniDocument::Line IniDocument::parseLine(std::string raw)
+IniDocument::Line IniDocument::parseLine(TextLine stored)
 {
     Line line;
-    line.raw = std::move(raw);
-    const std::string_view text = trim(line.raw);
+    line.stored = std::move(stored);
+    const std::string_view text = trim(line.stored.text);
     if (text.empty() || text.front() == ';') {
         return line;
     }
@@ -146,32 +187,37 @@ IniDocument::Line IniDocument::parseLine(std::string raw)
     if (name.empty()) {
         return line;
     }
+    std::string_view value = text.substr(equals + 1);
+    value = value.substr(0, value.find('\0'));
     line.kind = Line::Kind::Entry;
     line.name = std::string(name);
-    line.value = std::string(stripQuotes(trim(text.substr(equals + 1))));
+    line.value = std::string(stripQuotes(trim(value)));
     return line;
 }
 
-void IniDocument::parse(std::string_view text)
+IniDocument::Line IniDocument::makeLine(const std::string& text) const
 {
+    TextLine stored;
+    stored.bytes = m_format.encode(text);
+    stored.ending = m_lineEnd;
+    stored.text = text;
+    return parseLine(std::move(stored));
+}
+
+void IniDocument::parse(std::string_view bytes, Decoding decoding)
+{
+    m_format = TextFile::read(bytes, decoding == Decoding::Text);
     m_lines.clear();
-    m_lineEnd = "\n";
-    const auto firstNewline = text.find('\n');
-    if (firstNewline != std::string_view::npos && firstNewline > 0 && text[firstNewline - 1] == '\r') {
-        m_lineEnd = "\r\n";
+    m_lineEnd.clear();
+    for (TextLine& stored : m_format.lines()) {
+        if (m_lineEnd.empty()) {
+            m_lineEnd = stored.ending;
+        }
+        m_lines.push_back(parseLine(std::move(stored)));
     }
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        auto end = text.find('\n', pos);
-        if (end == std::string_view::npos) {
-            end = text.size();
-        }
-        std::string_view raw = text.substr(pos, end - pos);
-        if (!raw.empty() && raw.back() == '\r') {
-            raw.remove_suffix(1);
-        }
-        m_lines.push_back(parseLine(std::string(raw)));
-        pos = end + 1;
+    m_format.lines().clear();
+    if (m_lineEnd.empty()) {
+        m_lineEnd = m_format.encode("\n");
     }
     rebuildIndex();
 }
@@ -186,19 +232,19 @@ void IniDocument::rebuildIndex()
         const Line& line = m_lines[i];
         if (line.kind == Line::Kind::Section) {
             currentSection = &line.name;
-            currentIsFirst = m_sections.emplace(lower(line.name), i).second;
+            currentIsFirst = m_sections.emplace(fold(line.name), i).second;
         } else if (line.kind == Line::Kind::Entry && currentSection && currentIsFirst) {
             m_entries.emplace(entryIndexKey(*currentSection, line.name), i);
         }
     }
 }
 
-IniDocument::LoadStatus IniDocument::load(const std::string& path)
+IniDocument::LoadStatus IniDocument::load(const std::string& path, Decoding decoding)
 {
     std::string bytes;
     switch (readWholeFile(path, bytes, kMaxFileSize)) {
     case ReadStatus::Ok:
-        parse(decodeTextFile(bytes));
+        parse(bytes, decoding);
         return LoadStatus::Loaded;
     case ReadStatus::Missing:
         parse({});
@@ -213,7 +259,7 @@ IniDocument::LoadStatus IniDocument::load(const std::string& path)
 
 std::optional<std::size_t> IniDocument::sectionLine(std::string_view section) const
 {
-    const auto it = m_sections.find(lower(trim(section)));
+    const auto it = m_sections.find(fold(trim(section)));
     if (it == m_sections.end()) {
         return std::nullopt;
     }
@@ -255,7 +301,7 @@ std::vector<std::string> IniDocument::sectionNames() const
     for (std::size_t i = 0; i < m_lines.size(); ++i) {
         const Line& line = m_lines[i];
         if (line.kind == Line::Kind::Section) {
-            const auto it = m_sections.find(lower(line.name));
+            const auto it = m_sections.find(fold(line.name));
             if (it != m_sections.end() && it->second == i) {
                 names.push_back(line.name);
             }
@@ -266,7 +312,8 @@ std::vector<std::string> IniDocument::sectionNames() const
 
 bool IniDocument::setValue(std::string_view section, std::string_view key, std::string_view value)
 {
-    if (!validName(section, true) || !validName(key, false) || value.find_first_of("\r\n") != std::string_view::npos) {
+    if (!validName(section, true) || !validName(key, false) ||
+        value.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
         return false;
     }
     std::string written(value);
@@ -276,23 +323,15 @@ bool IniDocument::setValue(std::string_view section, std::string_view key, std::
     const auto entry = m_entries.find(entryIndexKey(section, key));
     if (entry != m_entries.end()) {
         Line& line = m_lines[entry->second];
-        line.raw = line.name + "=" + written;
-        line.value = std::string(value);
+        std::string ending = std::move(line.stored.ending);
+        line = makeLine(line.name + "=" + written);
+        line.stored.ending = std::move(ending);
         return true;
     }
-    Line newLine;
-    newLine.kind = Line::Kind::Entry;
-    newLine.name = std::string(key);
-    newLine.value = std::string(value);
-    newLine.raw = newLine.name + "=" + written;
-
+    Line newLine = makeLine(std::string(key) + "=" + written);
     const auto header = sectionLine(section);
     if (!header) {
-        Line headerLine;
-        headerLine.kind = Line::Kind::Section;
-        headerLine.name = std::string(section);
-        headerLine.raw = "[" + headerLine.name + "]";
-        m_lines.push_back(std::move(headerLine));
+        m_lines.push_back(makeLine("[" + std::string(section) + "]"));
         m_lines.push_back(std::move(newLine));
     } else {
         // After the last entry of the section, so comments and blank lines before the next
@@ -311,10 +350,12 @@ bool IniDocument::setValue(std::string_view section, std::string_view key, std::
 
 std::string IniDocument::serialize() const
 {
-    std::string out;
-    for (const Line& line : m_lines) {
-        out += line.raw;
-        out += m_lineEnd;
+    std::string out = m_format.byteOrderMark();
+    for (std::size_t i = 0; i < m_lines.size(); ++i) {
+        const TextLine& stored = m_lines[i].stored;
+        out += stored.bytes;
+        // A last line without its end gets one when lines were added behind it.
+        out += stored.ending.empty() && i + 1 < m_lines.size() ? m_lineEnd : stored.ending;
     }
     return out;
 }
@@ -327,9 +368,12 @@ bool IniDocument::save(const std::string& path) const
 int writeProfileValues(const std::string& path, std::string_view section,
                        const std::vector<std::pair<std::string, std::string>>& values)
 {
-    const FileLock lock(lockPathFor(path));
+    // Through a symbolic link the file that changes is its target, so that file's folder is
+    // locked; the folder itself serves as the lock, which leaves no lock file beside the file.
+    const std::string target = resolveWriteTarget(path);
+    const FileLock lock(folderOf(target));
     IniDocument document;
-    if (document.load(path) == IniDocument::LoadStatus::Failed) {
+    if (document.load(target) == IniDocument::LoadStatus::Failed) {
         return 1;
     }
     for (const auto& [key, value] : values) {
@@ -337,7 +381,18 @@ int writeProfileValues(const std::string& path, std::string_view section,
             return 1;
         }
     }
-    return document.save(path) ? 0 : 1;
+    if (!document.save(target)) {
+        return 1;
+    }
+    // Earlier versions locked with an empty hidden file beside the path they were given; it is no
+    // longer needed.
+    const std::string oldLock = folderOf(path) + "/." + path.substr(path.find_last_of('/') + 1) + ".lock";
+    struct stat st
+    {};
+    if (::lstat(oldLock.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
+        ::unlink(oldLock.c_str());
+    }
+    return 0;
 }
 
 } // namespace kx::platform

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "TextEncoding.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -17,10 +19,13 @@ namespace kx::platform {
 std::optional<std::int32_t> parseProfileInteger(std::string_view text);
 
 // An INI file in memory, following the private-profile rules of the platform the files come from:
-// section and key names compare without case; the first of duplicate sections, and the first of
-// duplicate keys in a section, wins; blanks around names and values are dropped; a value enclosed
-// in one pair of equal single or double quotation marks loses them; a line starting with ";" is a
-// comment. Every line of the file is kept, so writing a key changes only that key's line.
+// lines end at CR, LF or CR LF; section and key names compare without case, in every script; the
+// first of duplicate sections, and the first of duplicate keys in a section, wins; a value ends at
+// its first NUL; blanks (every Unicode white space) around names and values are dropped; a value
+// enclosed in one pair of equal single or double quotation marks loses them; a line starting with
+// ";" is a comment. Each line is decoded on its own (TextFile). Every line of the file is kept as
+// it was stored, with its line end and the byte order mark, so writing a key changes only that
+// key's line.
 class IniDocument
 {
 public:
@@ -31,11 +36,20 @@ public:
         Failed   // the file exists but could not be read, or is larger than kMaxFileSize
     };
 
+    // How the lines of an 8-bit file become text: decoded (UTF-8, or GB18030 for lines that are
+    // not UTF-8), or taken byte for byte, for files whose values are bytes of their own.
+    enum class Decoding
+    {
+        Text,
+        Bytes
+    };
+
     // INI files of this system are small; anything above this is refused rather than parsed.
     static constexpr std::size_t kMaxFileSize = 4 * 1024 * 1024;
 
-    LoadStatus load(const std::string& path);
-    void parse(std::string_view utf8Text);
+    LoadStatus load(const std::string& path, Decoding decoding = Decoding::Text);
+    // Takes the bytes of a whole file.
+    void parse(std::string_view bytes, Decoding decoding = Decoding::Text);
 
     std::optional<std::string> value(std::string_view section, std::string_view key) const;
     std::string readString(std::string_view section, std::string_view key, std::string_view defaultValue) const;
@@ -47,9 +61,10 @@ public:
     // Sets a value, adding the key at the end of its section and the section at the end of the file
     // when they are missing. A value with blanks at its ends or enclosing quotation marks is written
     // quoted so it reads back unchanged. Refuses (returns false) names that cannot be written as
-    // INI names and values with line breaks.
+    // INI names and values with line breaks or NUL characters.
     bool setValue(std::string_view section, std::string_view key, std::string_view value);
 
+    // The file's bytes, in the encoding it was read in.
     std::string serialize() const;
     bool save(const std::string& path) const;
 
@@ -62,21 +77,23 @@ private:
             Section,
             Entry
         };
-        std::string raw;
+        TextLine stored;
         Kind kind = Kind::Other;
         std::string name;
         std::string value;
     };
 
-    static Line parseLine(std::string raw);
+    static Line parseLine(TextLine stored);
+    Line makeLine(const std::string& text) const;
     void rebuildIndex();
     std::optional<std::size_t> sectionLine(std::string_view section) const;
 
+    TextFile m_format; // encoding and byte order mark of the file; its lines live in m_lines
     std::vector<Line> m_lines;
-    std::string m_lineEnd = "\n";
-    // lower-case section name -> line of its first header
+    std::string m_lineEnd = "\n"; // stored form of the line end new lines get
+    // folded section name -> line of its first header
     std::unordered_map<std::string, std::size_t> m_sections;
-    // lower-case section "\n" lower-case key -> line of the key's first entry in the first section
+    // folded section "\n" folded key -> line of the key's first entry in the first section
     std::unordered_map<std::string, std::size_t> m_entries;
 };
 

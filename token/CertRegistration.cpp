@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "CertRegistration.h"
 
+#include "TokenApi.h"
 #include "TokenWrappers.h"
+
+#include "common/TextFormat.h"
 
 #include "platform/CertStore.h"
 
+#include <algorithm>
 #include <memory>
 
 namespace kx {
@@ -33,7 +37,8 @@ int RegisterKeyCertificates(int keyIndex, TR7Info& info, const QString& cspName,
         return loaded;
     }
     const auto cert = std::make_unique<TR7CertInfo>();
-    for (int i = 0; i < info.containerCount; ++i) {
+    const int containers = std::clamp(info.containerCount, 0, static_cast<int>(info.containerNames.size()));
+    for (int i = 0; i < containers; ++i) {
         const QByteArray& name = info.containerNames[static_cast<std::size_t>(i)];
         for (const int keySpec : {kKeySpecExchange, kKeySpecSignature}) {
             if (ReadContainerCert(keyIndex, name, keySpec, *cert) != 0) {
@@ -61,6 +66,18 @@ int RegisterKeyCertificates(int keyIndex, TR7Info& info, const QString& cspName,
         }
     }
     return 0;
+}
+
+QString RegistrationFailureText(int result)
+{
+    QString text = FormatInt(QStringLiteral("注册证书失败，错误码 =%d"), result);
+    const auto storeFailed = [result](int code) { return result == 10000 + code || result == 20000 + code; };
+    if (storeFailed(DRV_STORE_FULL)) {
+        text += QStringLiteral("（磁盘已满，证书存储区无法写入）");
+    } else if (storeFailed(DRV_STORE_DENIED)) {
+        text += QStringLiteral("（没有写入证书存储区的权限）");
+    }
+    return text;
 }
 
 int RemoveStoreCertsOfCSP(const QString& cspName)

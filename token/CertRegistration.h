@@ -18,6 +18,11 @@ bool ShouldRegisterEndEntity(int regCertMode, int keySpec, int keyAlgorithm);
 // registering an exchange or signature certificate failed with c (and stops there).
 int RegisterKeyCertificates(int keyIndex, TR7Info& info, const QString& cspName, int regCertMode);
 
+// The message shown when RegisterKeyCertificates failed with `result`: the code, and, when the
+// certificate store could not be written because its disk is full or for want of permission, that
+// reason.
+QString RegistrationFailureText(int result);
+
 // Removes from the user's personal store every certificate bound to the provider named exactly
 // (case included) `cspName`. Root and CA certificates stay. Always 0.
 int RemoveStoreCertsOfCSP(const QString& cspName);

@@ -6,15 +6,14 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 namespace kx {
 
 // What the programs know of one connected key: its information from the token library and the
-// names of its containers.
+// names of all its containers.
 struct TR7Info
 {
-    static constexpr int kMaxContainers = 65;
-
     std::array<char, 33> serial{};
     std::array<char, 129> label{};
     std::array<char, 65> manufacturer{};
@@ -29,8 +28,9 @@ struct TR7Info
     std::int32_t firmwareVersion = 0;
     std::int32_t initialised = 0;
     std::int32_t containerCount = 0;
-    // The container names exactly as the library returns them (8-bit, any byte but zero).
-    std::array<QByteArray, kMaxContainers> containerNames;
+    // The container names exactly as the library returns them (8-bit, any byte but zero), every
+    // one the key holds; containerCount is their number.
+    std::vector<QByteArray> containerNames;
     std::int32_t reserved = 0;
 
     QString serialText() const;

@@ -15,6 +15,11 @@ namespace kx {
 
 namespace {
 
+// How often the container list is asked for again when it outgrew the buffer, and the longest
+// list accepted: a length the library names is bounded before it sizes a buffer.
+constexpr int kContainerListAttempts = 4;
+constexpr int kMaxContainerList = 64 * 1024 * 1024;
+
 // An 8-bit copy of a PIN or password, cleared when it goes out of scope.
 class SecretText
 {
@@ -149,25 +154,34 @@ int FindAndConnectKeys(int& count)
 int LoadContainerNames(int keyIndex, TR7Info& info)
 {
     try {
-        std::vector<char> buffer(DRV_CONTAINER_LIST_SIZE, '\0');
+        // The library refuses a buffer too small for the whole list and names the length it
+        // needs: ask again with that much (the list may grow in between, so a few times).
+        std::vector<char> buffer;
         int length = DRV_CONTAINER_LIST_SIZE;
-        LogLine(begin("container_load_all", "buff_len", length));
-        const int result = tokenApi().container_load_all(keyIndex, buffer.data(), &length);
-        logEnd("container_load_all", result);
+        int result = 0;
+        for (int attempt = 0; attempt < kContainerListAttempts; ++attempt) {
+            const int capacity = length;
+            buffer.assign(static_cast<std::size_t>(capacity), '\0');
+            LogLine(begin("container_load_all", "buff_len", capacity));
+            result = tokenApi().container_load_all(keyIndex, buffer.data(), &length);
+            logEnd("container_load_all", result);
+            if (result != DRV_BUFFER_TOO_SMALL || length <= capacity || length > kMaxContainerList) {
+                length = std::clamp(length, 0, capacity);
+                break;
+            }
+        }
         if (result != 0) {
             return result;
         }
-        length = std::clamp(length, 0, DRV_CONTAINER_LIST_SIZE);
-        std::array<QByteArray, TR7Info::kMaxContainers> names;
-        int count = 0;
+        std::vector<QByteArray> names;
         const QByteArray list(buffer.data(), length);
         for (const QByteArray& name : list.split('\0')) {
-            if (!name.isEmpty() && count < TR7Info::kMaxContainers) {
-                names[static_cast<std::size_t>(count++)] = name;
+            if (!name.isEmpty()) {
+                names.push_back(name);
             }
         }
-        info.containerNames = names;
-        info.containerCount = count;
+        info.containerCount = static_cast<std::int32_t>(names.size());
+        info.containerNames = std::move(names);
         return 0;
     } catch (...) {
         return kWrapperException;

@@ -21,7 +21,8 @@ int InitTokenLibrary(const QString& pkcs11Lib, const QString& usbEnumString, con
 // Finds the keys and connects each. No key: count 0 and 1. Otherwise count is the number found and
 // the result that of the last connect.
 int FindAndConnectKeys(int& count);
-// Reads the key's container names into info (at most 65; further names are dropped).
+// Reads all the key's container names into info: the list is read into a buffer of 8192 bytes
+// first and, when the library says it needs more, again into one as long as it asks for.
 int LoadContainerNames(int keyIndex, TR7Info& info);
 // Reads and decodes the certificate of one key pair.
 int ReadContainerCert(int keyIndex, const QByteArray& containerName, int keySpec, TR7CertInfo& cert);

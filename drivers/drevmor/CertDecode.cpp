@@ -51,6 +51,12 @@ std::vector<std::uint8_t> derOf(X509* cert)
     return out;
 }
 
+bool fitsCertBuffer(X509* cert)
+{
+    const int n = i2d_X509(cert, nullptr);
+    return n > 0 && n <= DRV_CERT_BUFFER_SIZE;
+}
+
 std::vector<std::uint8_t> derOf(const X509_NAME* name)
 {
     const unsigned char* der = nullptr;

@@ -42,6 +42,9 @@ X509Ptr decodeDer(const std::uint8_t* der, size_t length);
 X509Ptr decodeDerOrPem(const std::vector<std::uint8_t>& bytes);
 std::vector<std::uint8_t> derOf(X509* cert);
 std::vector<std::uint8_t> derOf(const X509_NAME* name);
+// True when the certificate's DER fits the callers' certificate buffer (DRV_CERT_BUFFER_SIZE):
+// only such a certificate can be read back from a key.
+bool fitsCertBuffer(X509* cert);
 
 // The name a certificate tree shows for a distinguished name: its common name when it has one,
 // otherwise the whole name in one line, most specific part first ("OU=Unit, O=Org, C=CN").

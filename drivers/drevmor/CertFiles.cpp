@@ -14,19 +14,32 @@
 
 namespace drevmor {
 
-void CertFiles::clearPassword()
+namespace {
+
+// DRV_OK when every certificate of a parsed file fits the callers' certificate buffer.
+int checkSizes(const HeldFile& held)
 {
-    if (!m_password.empty())
-        OPENSSL_cleanse(m_password.data(), m_password.size());
-    m_password.clear();
-    m_password.shrink_to_fit();
+    for (const auto& c : held.certs)
+        if (!fitsCertBuffer(c.get()))
+            return DRV_CERT_TOO_LARGE;
+    return DRV_OK;
 }
+
+} // namespace
 
 void CertFiles::clear()
 {
-    clearPassword();
     m_pkcs12 = HeldFile{};
     m_pkcs7 = HeldFile{};
+}
+
+void CertFiles::keyWritten(EVP_PKEY* written)
+{
+    if (written && m_pkcs12.key.get() == written) {
+        // The last reference frees the key, and OpenSSL clears its private numbers on the way.
+        m_pkcs12.key.reset();
+        m_pkcs12.keyReleased = true;
+    }
 }
 
 int CertFiles::parsePkcs12(const char* path, const char* password, int* count)
@@ -35,15 +48,11 @@ int CertFiles::parsePkcs12(const char* path, const char* password, int* count)
         return DRV_INVALID_PARAM;
     *count = 0;
     m_pkcs12 = HeldFile{};
-    clearPassword();
     const size_t passLen = password ? strnlen(password, kMaxSecretLength + 1) : 0;
     if (passLen > kMaxSecretLength)
         return DRV_INVALID_PARAM;
-    // Room reserved once, so no copy of the password is left behind by a reallocation.
-    m_password.reserve(passLen + 1);
-    m_password.assign(password ? password : "", (password ? password : "") + passLen);
-    m_password.push_back(0);
-    const char* pass = m_password.data();
+    // The caller's password is used in place: the library keeps no copy of it.
+    const char* pass = password ? password : "";
 
     std::vector<std::uint8_t> bytes;
     if (!readFile(path, bytes))
@@ -83,15 +92,23 @@ int CertFiles::parsePkcs12(const char* path, const char* password, int* count)
     }
     HeldFile held;
     EvpKeyPtr keyOwner(key);
-    if (cert) {
+    if (cert)
         held.certs.emplace_back(cert);
-        if (keyOwner && X509_check_private_key(cert, keyOwner.get()) == 1)
-            held.key = std::move(keyOwner);
-        ERR_clear_error();
-    }
     for (int i = 0; ca && i < sk_X509_num(ca); ++i)
         held.certs.emplace_back(sk_X509_value(ca, i));
     sk_X509_free(ca); // the certificates now belong to held.certs
+    if (keyOwner) {
+        // A private key goes on a key only with its own certificate: a key that belongs to none of
+        // the file's certificates makes the whole file unusable, rather than importing the
+        // certificates without it.
+        const bool matches = cert && X509_check_private_key(cert, keyOwner.get()) == 1;
+        ERR_clear_error();
+        if (!matches)
+            return DRV_KEY_MISMATCH;
+        held.key = std::move(keyOwner);
+    }
+    if (int rv = checkSizes(held))
+        return rv;
     m_pkcs12 = std::move(held);
     *count = static_cast<int>(m_pkcs12.certs.size());
     return DRV_OK;
@@ -130,6 +147,8 @@ int CertFiles::parsePkcs7(const char* path, int* count)
         if (X509_up_ref(c))
             held.certs.emplace_back(c);
     }
+    if (int rv = checkSizes(held))
+        return rv;
     m_pkcs7 = std::move(held);
     *count = static_cast<int>(m_pkcs7.certs.size());
     return DRV_OK;

@@ -13,15 +13,15 @@ struct HeldFile
 {
     std::vector<X509Ptr> certs; // for PKCS#12: the private key's certificate first, then the chain
     EvpKeyPtr key;              // PKCS#12 only: the private key belonging to certs[0]
+    bool keyReleased = false;   // PKCS#12 only: the key was written to a key and let go
 };
 
-// The PKCS#12 and PKCS#7 files last parsed (one of each), with the PKCS#12 password. The
-// password copy is cleansed when it is replaced and when the library is released.
+// The PKCS#12 and PKCS#7 files last parsed (one of each). The PKCS#12 password serves the parse
+// only and is not kept; the private key is let go once it has been written (keyWritten).
 class CertFiles
 {
 public:
     CertFiles() = default;
-    ~CertFiles() { clear(); }
     CertFiles(const CertFiles&) = delete;
     CertFiles& operator=(const CertFiles&) = delete;
 
@@ -33,13 +33,15 @@ public:
     X509* cert(bool pkcs12, int index) const;
     // The private key that goes with PKCS#12 certificate `index` (only index 0 has one).
     EVP_PKEY* key(int index) const { return index == 0 ? m_pkcs12.key.get() : nullptr; }
+    // True when PKCS#12 certificate `index` can no longer be imported whole: its key is gone.
+    bool keyReleased(int index) const { return index == 0 && m_pkcs12.keyReleased; }
+    // Lets the private key go after it was written, when it is still the one held.
+    void keyWritten(EVP_PKEY* written);
     void clear();
 
 private:
-    void clearPassword();
     HeldFile m_pkcs12;
     HeldFile m_pkcs7;
-    std::vector<char> m_password;
 };
 
 } // namespace drevmor

@@ -168,11 +168,16 @@ int Containers::loadAll(char* buffer, int* length)
     std::vector<Container> all;
     if (CK_RV rv = list(all))
         return toResult(rv);
-    // Whole names only: names that no longer fit are left out (the callers keep at most 65).
+    // The whole list or none of it: a caller given part of the list would take it for all.
+    size_t needed = 0;
+    for (const auto& c : all)
+        needed += c.name.size() + 1;
+    if (needed > capacity) {
+        *length = static_cast<int>(std::min<size_t>(needed, INT32_MAX));
+        return DRV_BUFFER_TOO_SMALL;
+    }
     size_t used = 0;
     for (const auto& c : all) {
-        if (used + c.name.size() + 1 > capacity)
-            break;
         std::memcpy(buffer + used, c.name.data(), c.name.size());
         used += c.name.size();
         buffer[used++] = 0;
@@ -395,13 +400,12 @@ int Containers::publicKey(const std::string& name, int keySpec, int* algorithm, 
     }
     if (rv)
         return toResult(rv);
-    if (encoding.size() > capacity) {
-        *length = static_cast<int>(std::min<size_t>(encoding.size(), INT32_MAX));
-        return DRV_BUFFER_TOO_SMALL;
-    }
-    if (!encoding.empty())
-        std::memcpy(buffer, encoding.data(), encoding.size());
-    *length = static_cast<int>(encoding.size());
+    // The callers want the algorithm and the length; the buffer gets what fits of the encoding
+    // (an RSA 3072 or 4096 modulus is longer than the 257 bytes they pass).
+    const size_t written = std::min(encoding.size(), capacity);
+    if (written > 0)
+        std::memcpy(buffer, encoding.data(), written);
+    *length = static_cast<int>(written);
     return DRV_OK;
 }
 
@@ -425,6 +429,9 @@ int Containers::import(const std::string& name, int keySpec, X509* cert, EVP_PKE
 {
     if (!cert)
         return DRV_NO_FILE_PARSED;
+    // A certificate no caller could read back is refused before anything is written.
+    if (!fitsCertBuffer(cert))
+        return DRV_CERT_TOO_LARGE;
     if (!m_loggedIn)
         return DRV_NOT_LOGGED_IN;
     Bytes pair;

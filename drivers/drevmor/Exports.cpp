@@ -12,6 +12,7 @@
 
 #include <openssl/err.h>
 
+#include <cerrno>
 #include <cstring>
 
 using drevmor::TokenLibrary;
@@ -27,6 +28,25 @@ int guarded(Fn fn) noexcept
         return fn();
     } catch (...) {
         return DRV_GENERAL_ERROR;
+    }
+}
+
+// The library's code for the result of a certificate-store write (0 or an errno value).
+int storeResult(int error)
+{
+    switch (error) {
+    case 0:
+        return DRV_OK;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return DRV_STORE_FULL;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return DRV_STORE_DENIED;
+    default:
+        return DRV_STORE_ERROR;
     }
 }
 
@@ -62,7 +82,7 @@ int importFromFile(int keyIndex, const char* containerName, int keySpec, bool pk
         // taken again inside withContainers, so copy the references out first.
         auto lock = lib.lock();
         cert = lib.files().cert(pkcs12, index);
-        if (!cert)
+        if (!cert || (pkcs12 && lib.files().keyReleased(index)))
             return DRV_NO_FILE_PARSED;
         X509_up_ref(cert);
         key = pkcs12 ? lib.files().key(index) : nullptr;
@@ -71,9 +91,15 @@ int importFromFile(int keyIndex, const char* containerName, int keySpec, bool pk
     }
     drevmor::X509Ptr certOwner(cert);
     drevmor::EvpKeyPtr keyOwner(key);
-    return withContainers(keyIndex, [&](drevmor::Containers& c) {
+    const int rv = withContainers(keyIndex, [&](drevmor::Containers& c) {
         return c.import(containerName, keySpec, certOwner.get(), keyOwner.get());
     });
+    if (rv == DRV_OK && keyOwner) {
+        // The key is on the key now: the library lets its copy go at once.
+        auto lock = lib.lock();
+        lib.files().keyWritten(keyOwner.get());
+    }
+    return rv;
 }
 
 std::optional<std::string> narrowStoreName(const uint16_t* wide)
@@ -294,8 +320,7 @@ DRV_EXPORT int container_addcert_to_store(const char* containerName, const char*
         prov.provider.assign(cspName, strnlen(cspName, 1024));
         prov.keySpec = keySpec;
         kx::platform::CertStore store(kx::platform::CertStore::defaultRoot());
-        int rv = store.add("MY", std::span<const std::uint8_t>(cert, static_cast<size_t>(length)), prov);
-        return rv == 0 ? DRV_OK : DRV_STORE_ERROR;
+        return storeResult(store.add("MY", std::span<const std::uint8_t>(cert, static_cast<size_t>(length)), prov));
     });
 }
 
@@ -310,8 +335,8 @@ DRV_EXPORT int helper_add_root_cert_to_store(const uint16_t* storeName, const un
         if (!drevmor::decodeDer(cert, static_cast<size_t>(length)))
             return DRV_INVALID_PARAM;
         kx::platform::CertStore store(kx::platform::CertStore::defaultRoot());
-        int rv = store.add(*name, std::span<const std::uint8_t>(cert, static_cast<size_t>(length)), std::nullopt);
-        return rv == 0 ? DRV_OK : DRV_STORE_ERROR;
+        return storeResult(
+            store.add(*name, std::span<const std::uint8_t>(cert, static_cast<size_t>(length)), std::nullopt));
     });
 }
 

@@ -55,6 +55,10 @@ extern "C" {
 #define DRV_PASSWORD_ERROR 0x0A000009     /* the password of a PKCS#12 file is wrong */
 #define DRV_NO_FILE_PARSED 0x0A00000A     /* no PKCS#12 or PKCS#7 file is held, or the index is out of range */
 #define DRV_STORE_ERROR 0x0A00000B        /* the user's certificate store cannot be written */
+#define DRV_STORE_FULL 0x0A00000E         /* ... because its disk (or the user's quota) is full */
+#define DRV_STORE_DENIED 0x0A00000F       /* ... because the user may not write its folder */
+#define DRV_CERT_TOO_LARGE 0x0A00000C     /* a certificate longer than DRV_CERT_BUFFER_SIZE bytes */
+#define DRV_KEY_MISMATCH 0x0A00000D       /* a PKCS#12 private key that belongs to none of its certificates */
 #define DRV_DEVICE_FULL 0x0A000030        /* the key has no room for the objects */
 #define DRV_FINGER_NOT_MATCHED 0x0B000040 /* a fingerprint login was refused */
 
@@ -126,14 +130,17 @@ int token_set_label(int keyIndex, const char* label);
 int token_reload_all_objects(int keyIndex);
 
 /* Container names, each followed by a zero byte, in *length bytes of buffer (8192): ours sorted
- * by name, then other tools' sorted by name. Names that do not fit whole are left out, with
- * result 0 (8192 bytes hold at least 31 names of the longest kind, 255 bytes). */
+ * by name, then other tools' sorted by name. A buffer too small for every name gives
+ * DRV_BUFFER_TOO_SMALL with *length the bytes needed, and the buffer zero-filled: a list is
+ * never returned cut. */
 int container_load_all(int keyIndex, char* buffer, int* length);
 /* The DER certificate of one key pair (keySpec 1 exchange, 2 signature). DRV_NOT_FOUND without
  * one; DRV_BUFFER_TOO_SMALL with *length the size needed. */
 int container_get_cert(int keyIndex, const char* name, int keySpec, unsigned char* buffer, int* length);
 /* The public key of one key pair: algorithm (1 RSA, 3 ECC), length in bits, and its encoding
- * (RSA modulus, EC point) in keyBuffer (257 bytes; DRV_BUFFER_TOO_SMALL when it does not fit). */
+ * (RSA modulus, EC point) in keyBuffer (257 bytes). Success whenever the public key exists: an
+ * encoding longer than the buffer (an RSA modulus of more than 2056 bits) fills it with its
+ * leading bytes, *keyLength the bytes written; keyBits tells the whole length. */
 int container_get_pubkey(int keyIndex, const char* name, int keySpec, int* keyAlgorithm, int* keyBits,
                          unsigned char* keyBuffer, int* keyLength);
 /* 0 when the container holds a private key for that key pair; *value gets its algorithm. */
@@ -147,11 +154,12 @@ int container_delete(int keyIndex, const char* name);
 int container_delete_cert(int keyIndex, const char* name, int keySpec);
 
 /* Registers a certificate in the user's personal store (MY), bound to the container through the
- * provider name and key specification. DRV_STORE_ERROR when the store cannot be written. */
+ * provider name and key specification. When the store cannot be written: DRV_STORE_FULL (no
+ * room), DRV_STORE_DENIED (no permission) or DRV_STORE_ERROR (any other reason). */
 int container_addcert_to_store(const char* containerName, const char* cspName, int keySpec, const unsigned char* cert,
                                int length);
 /* Adds a certificate to the user's store named by storeName (UTF-16, "ROOT" or "CA" exactly;
- * any other name DRV_INVALID_PARAM). */
+ * any other name DRV_INVALID_PARAM). Store failures as for container_addcert_to_store. */
 int helper_add_root_cert_to_store(const uint16_t* storeName, const unsigned char* cert, int length);
 /* Decodes a DER certificate: subject and issuer (257 UTF-16 units each), version, serial as
  * upper-case hexadecimal (257 bytes), validity start and end (nine ints each, year month day
@@ -167,9 +175,12 @@ int helper_get_cert_info2(const unsigned char* cert, int length, uint16_t* subje
  * DRV_NOT_FOUND when there is no viewer, DRV_INVALID_PARAM for bytes that are no certificate. */
 int helper_show_cert_ui(void* window, const unsigned char* cert, int length);
 
-/* Opens a PKCS#12 file and keeps it (with its password) until the next parse; *count is the
- * number of certificates in it. DRV_PASSWORD_ERROR for a wrong password, DRV_FILE_ERROR for a
- * missing or corrupt file; a failed parse also drops the file held before. */
+/* Opens a PKCS#12 file and keeps its certificates and private key until the next parse; the
+ * password is used for the parse only and not kept. *count is the number of certificates in it.
+ * DRV_PASSWORD_ERROR for a wrong password, DRV_FILE_ERROR for a missing or corrupt file,
+ * DRV_KEY_MISMATCH for a private key that belongs to none of the file's certificates,
+ * DRV_CERT_TOO_LARGE for a certificate longer than DRV_CERT_BUFFER_SIZE bytes (it could never be
+ * read back from a key); a failed parse also drops the file held before. */
 int pkcs12_file_parse(const char* path, const char* password, int* count);
 /* Certificate `index` of the kept PKCS#12 file: index 0 is the certificate of the private key,
  * then the chain. subject and issuer: 257 bytes each, UTF-8. */
@@ -178,12 +189,14 @@ int pkcs12_file_get_certinfo(int index, char* subject, char* issuer, int* certTy
  * private and public key). A failure part way removes what it wrote. The container must exist
  * (DRV_NOT_FOUND); a key pair that has a certificate gives DRV_EXISTS; keys of the pair written
  * earlier without a certificate are replaced by the file's. DRV_NO_FILE_PARSED when no file is
- * held or the index is outside it. */
+ * held or the index is outside it. Once index 0 is written the private key is released: index 0
+ * gives DRV_NO_FILE_PARSED afterwards, until the file is parsed again. */
 int pkcs12_import_certificate(int keyIndex, const char* containerName, int keySpec, int index);
-/* Writes the certificate of a DER or PEM file into the container. */
+/* Writes the certificate of a DER or PEM file into the container. Every import refuses a
+ * certificate longer than DRV_CERT_BUFFER_SIZE bytes with DRV_CERT_TOO_LARGE, writing nothing. */
 int x509_import_certificate(int keyIndex, const char* containerName, int keySpec, const char* path);
 /* Opens a PKCS#7 file (DER or PEM, signed data with certificates) and keeps it until the next
- * parse; the PKCS#12 and PKCS#7 files are held apart. */
+ * parse; the PKCS#12 and PKCS#7 files are held apart. DRV_CERT_TOO_LARGE as for PKCS#12. */
 int p7b_file_parse(const char* path, int* count);
 int p7b_file_get_certinfo(int index, char* subject, char* issuer, int* certType);
 int p7b_import_certificate(int keyIndex, const char* containerName, int keySpec, int index);

@@ -97,6 +97,43 @@ private Q_SLOTS:
         QCOMPARE(list.count, 0);
         QVERIFY(error.contains(QStringLiteral("\"C003\"")));
         QCOMPARE(ParsePIDList(QStringLiteral("1||3"), list, &error), 1); // an empty piece is no integer
+
+        // Pieces past the 33rd are not read, so whatever they hold keeps the list.
+        QCOMPARE(ParsePIDList(many.mid(0, 33).join(QLatin1Char('|')) + QStringLiteral("|bad|"), list), 0);
+        QCOMPARE(list.count, 33);
+        QCOMPARE(ParsePIDList(many.mid(0, 32).join(QLatin1Char('|')) + QStringLiteral("|bad|34"), list), 1);
+    }
+
+    void appInfoWithAValueFromAChineseInstallation()
+    {
+        test::TestFolders folders;
+        // One value pasted in GBK into an otherwise UTF-8 file.
+        folders.write(QStringLiteral("bin/APPInfo.ini"), "[APPLib]\nCSPName=\xD6\xD0\xCE\xC4"
+                                                         "CSP\n[UserInfo]\nCfgPath=密钥\\用户\n");
+        TAPPInfo info;
+        QCOMPARE(ReadAPPInfo(APPInfoPath(), info), 0);
+        QCOMPARE(info.CSPName, QStringLiteral("中文CSP"));
+        QCOMPARE(info.CfgPath, QStringLiteral("密钥\\用户"));
+    }
+
+    void savingThroughALinkedUserConfig()
+    {
+        test::TestFolders folders;
+        const QString target =
+            folders.write(QStringLiteral("synced/UserConfig.ini"), "[UserConfig]\nLastDay=20240229\n");
+        const QString path = UserConfigPath(QStringLiteral("kx"));
+        QVERIFY(QFile::link(target, path));
+        folders.write(QStringLiteral("config/kx/.UserConfig.ini.lock"), ""); // left by an earlier version
+        TUserConfigInfo config;
+        config.CertDay = 12;
+        QCOMPARE(WriteUserConfig(path, config), 0);
+        QVERIFY(QFileInfo(path).isSymLink());
+        TUserConfigInfo reread;
+        QCOMPARE(ReadUserConfig(target, reread), 0);
+        QCOMPARE(reread.CertDay, 12);
+        QCOMPARE(reread.LastDay, QStringLiteral("20240229"));
+        QCOMPARE(QDir(QFileInfo(path).absolutePath()).entryList(QDir::Files | QDir::Hidden | QDir::System),
+                 QStringList{QStringLiteral("UserConfig.ini")});
     }
 
     void missingUserConfigGivesDefaults()

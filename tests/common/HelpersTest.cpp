@@ -18,6 +18,8 @@
 #include <QTimer>
 
 #include <array>
+#include <ctime>
+#include <utility>
 
 using namespace kx;
 
@@ -113,6 +115,27 @@ private Q_SLOTS:
         QVERIFY(WithinDays(2024, 6, 11, 1));
         QVERIFY(!WithinDays(2024, 8, 1, 30));
         QVERIFY(!WithinDays(2024, 0, 1, 30));
+    }
+
+    void expiryWhereClocksSkipMidnight()
+    {
+        const QByteArray savedZone = qgetenv("TZ");
+        test::TestFolders folders;
+        // Days on which local midnight does not exist: the clocks jump from 00:00 to 01:00.
+        for (const auto& [zone, day] :
+             {std::pair{"America/Santiago", QDate(2024, 9, 8)}, std::pair{"Asia/Beirut", QDate(2024, 3, 31)}}) {
+            qputenv("TZ", zone);
+            ::tzset();
+            QCOMPARE(ParseDateTime(day.toString(QStringLiteral("yyyy/MM/dd 00:00:00"))), QDateTime(day, QTime(1, 0)));
+            folders.context().setClock([day = day] { return QDateTime(day.addDays(-10), QTime(12, 0)); });
+            QCOMPARE(ExpiryState(day.year(), day.month(), day.day(), 30), 1);
+            QCOMPARE(ExpiryState(day.year(), day.month(), day.day(), 9), 2); // 9.54 days ahead
+            QVERIFY(WithinDays(day.year(), day.month(), day.day(), 30));
+            folders.context().setClock([day = day] { return QDateTime(day.addDays(1), QTime(0, 30)); });
+            QCOMPARE(ExpiryState(day.year(), day.month(), day.day(), 30), 3);
+        }
+        savedZone.isNull() ? qunsetenv("TZ") : qputenv("TZ", savedZone);
+        ::tzset();
     }
 
     void delayProcessesEvents()

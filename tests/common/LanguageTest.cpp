@@ -93,6 +93,29 @@ private Q_SLOTS:
         QCOMPARE(texts.text("K_Set_No"), QStringLiteral("修改失败"));
     }
 
+    void damagedOrMixedFilesKeepTheirOtherTexts()
+    {
+        test::TestFolders folders;
+        QByteArray bytes = test::TestFolders::read(kShipped + QStringLiteral("CN_2052.lng"));
+        QVERIFY(bytes.endsWith("\n"));
+        // The last character cut in half, and one value pasted from a GBK-encoded file.
+        bytes.chop(2);
+        bytes.replace("K_Set_No=\xE4\xBF\xAE\xE6\x94\xB9\xE5\xA4\xB1\xE8\xB4\xA5",
+                      "K_Set_No=\xD0\xDE\xB8\xC4\xCA\xA7\xB0\xDC");
+        LanguageTexts damaged;
+        QCOMPARE(damaged.load(folders.write(QStringLiteral("bin/Languages/CN.lng"), bytes)), 0);
+        LanguageTexts whole;
+        QCOMPARE(whole.load(kShipped + QStringLiteral("CN_2052.lng")), 0);
+        int differing = 0;
+        for (std::size_t i = 0; i < LanguageTexts::kCount; ++i) {
+            const LangKey key = LangKey::fromIndex(i);
+            differing += damaged.text(key) != whole.text(key) ? 1 : 0;
+        }
+        QCOMPARE(differing, 1); // only the cut text
+        QCOMPARE(damaged.text("K_Set_No"), QStringLiteral("修改失败"));
+        QVERIFY(damaged.text("P_GenResporse").startsWith(QStringLiteral("生成应答")));
+    }
+
     void shippedLanguagesAreComplete()
     {
         ProfileFile cn;

@@ -195,4 +195,68 @@ TEST_F(CertificateFiles, Pkcs7DerPemAndCorrupt)
     EXPECT_EQ(DRV_NO_FILE_PARSED, p7b_file_get_certinfo(0, subject, issuer, &kind));
 }
 
+TEST_F(CertificateFiles, FilesWithACertificateTooLargeToReadBackAreRefused)
+{
+    const Pki& p = pki();
+    const Cert big = oversizedCert();
+    ASSERT_GT(der(big.get()).size(), size_t(DRV_CERT_BUFFER_SIZE));
+    char subject[DRV_NAME_SIZE], issuer[DRV_NAME_SIZE];
+    int kind = -1;
+    int count = -1;
+
+    // The large certificate as the key's own, and as a member of the chain: the whole file goes.
+    const std::string own = put("own.pfx", pkcs12(p.rsaUserKey.get(), big.get(), {p.ca.get()}, "pw"));
+    EXPECT_EQ(DRV_CERT_TOO_LARGE, pkcs12_file_parse(own.c_str(), "pw", &count));
+    EXPECT_EQ(0, count);
+    EXPECT_EQ(DRV_NO_FILE_PARSED, pkcs12_file_get_certinfo(0, subject, issuer, &kind));
+    const std::string chain = put("chain.pfx", pkcs12(p.ecUserKey.get(), p.ecUser.get(), {big.get()}, "pw"));
+    EXPECT_EQ(DRV_CERT_TOO_LARGE, pkcs12_file_parse(chain.c_str(), "pw", &count));
+    EXPECT_EQ(DRV_NO_FILE_PARSED, pkcs12_file_get_certinfo(0, subject, issuer, &kind));
+
+    const std::string bundle = put("big.p7b", pkcs7({p.ca.get(), big.get()}, false));
+    EXPECT_EQ(DRV_CERT_TOO_LARGE, p7b_file_parse(bundle.c_str(), &count));
+    EXPECT_EQ(0, count);
+    EXPECT_EQ(DRV_NO_FILE_PARSED, p7b_file_get_certinfo(0, subject, issuer, &kind));
+
+    // Exactly at the limit is still a certificate a caller can read. (The CA's EC signature
+    // varies in length, so the comment is adjusted until the size is right.)
+    CertSpec edge{{{"CN", "Edge"}}, false, 78, 365};
+    Cert atLimit;
+    size_t commentLength = DRV_CERT_BUFFER_SIZE - 600;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        atLimit = makeCert(edge, p.rsaUserKey.get(), p.ca.get(), p.caKey.get(), std::string(commentLength, 'z'));
+        const size_t size = der(atLimit.get()).size();
+        if (size == size_t(DRV_CERT_BUFFER_SIZE))
+            break;
+        commentLength = commentLength + DRV_CERT_BUFFER_SIZE - size;
+    }
+    ASSERT_EQ(size_t(DRV_CERT_BUFFER_SIZE), der(atLimit.get()).size());
+    const std::string fits = put("fits.p7b", pkcs7({atLimit.get()}, false));
+    EXPECT_EQ(0, p7b_file_parse(fits.c_str(), &count));
+    EXPECT_EQ(1, count);
+}
+
+TEST_F(CertificateFiles, Pkcs12KeyOfAnotherCertificateIsRefused)
+{
+    const Pki& p = pki();
+    char subject[DRV_NAME_SIZE], issuer[DRV_NAME_SIZE];
+    int kind = -1;
+    int count = -1;
+    // A file held before must not survive a refused parse either.
+    const std::string good = put("good.pfx", pkcs12Bagged(p.ecUserKey.get(), p.ecUser.get(), "pw"));
+    ASSERT_EQ(0, pkcs12_file_parse(good.c_str(), "pw", &count));
+    EXPECT_EQ(1, count);
+
+    // An RSA key bagged with an EC certificate under one local key id.
+    const std::string bad = put("bad.pfx", pkcs12Bagged(p.rsaUserKey.get(), p.ecUser.get(), "pw"));
+    EXPECT_EQ(DRV_KEY_MISMATCH, pkcs12_file_parse(bad.c_str(), "pw", &count));
+    EXPECT_EQ(0, count);
+    EXPECT_EQ(DRV_NO_FILE_PARSED, pkcs12_file_get_certinfo(0, subject, issuer, &kind));
+    // Two keys of one kind that are not a pair are refused the same way.
+    const std::string other = put("other.pfx", pkcs12Bagged(p.caKey.get(), p.ecUser.get(), "pw"));
+    EXPECT_EQ(DRV_KEY_MISMATCH, pkcs12_file_parse(other.c_str(), "pw", &count));
+    // The wrong password is still told apart from a mismatched key.
+    EXPECT_EQ(DRV_PASSWORD_ERROR, pkcs12_file_parse(bad.c_str(), "not it", &count));
+}
+
 } // namespace

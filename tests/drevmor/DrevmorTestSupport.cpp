@@ -105,7 +105,7 @@ Key ecKey(const char* curve)
     return Key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", curve));
 }
 
-Cert makeCert(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey)
+Cert makeCert(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey, const std::string& comment)
 {
     Cert x(X509_new());
     X509_set_version(x.get(), 2);
@@ -131,6 +131,8 @@ Cert makeCert(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* issue
     addExt(NID_subject_key_identifier, "hash");
     if (spec.ca)
         addExt(NID_key_usage, "critical,keyCertSign,cRLSign");
+    if (!comment.empty())
+        addExt(NID_netscape_comment, comment.c_str());
     X509_sign(x.get(), issuerKey ? issuerKey : key, EVP_sha256());
     return x;
 }
@@ -160,6 +162,16 @@ std::string pem(X509* cert)
     return bioText(bio);
 }
 
+static Bytes encodedAndFreed(PKCS12* p12)
+{
+    unsigned char* buf = nullptr;
+    int n = i2d_PKCS12(p12, &buf);
+    Bytes out(buf, buf + n);
+    OPENSSL_free(buf);
+    PKCS12_free(p12);
+    return out;
+}
+
 Bytes pkcs12(EVP_PKEY* key, X509* cert, const std::vector<X509*>& chain, const char* password)
 {
     STACK_OF(X509)* ca = sk_X509_new_null();
@@ -167,12 +179,24 @@ Bytes pkcs12(EVP_PKEY* key, X509* cert, const std::vector<X509*>& chain, const c
         sk_X509_push(ca, c);
     PKCS12* p12 = PKCS12_create(password, "test", key, cert, ca, 0, 0, 0, 0, 0);
     sk_X509_free(ca);
-    unsigned char* buf = nullptr;
-    int n = i2d_PKCS12(p12, &buf);
-    Bytes out(buf, buf + n);
-    OPENSSL_free(buf);
-    PKCS12_free(p12);
-    return out;
+    return encodedAndFreed(p12);
+}
+
+Bytes pkcs12Bagged(EVP_PKEY* key, X509* cert, const char* password)
+{
+    STACK_OF(PKCS12_SAFEBAG)* bags = nullptr;
+    const unsigned char id[] = {0x4b, 0x58, 0x01};
+    PKCS12_SAFEBAG* certBag = PKCS12_add_cert(&bags, cert);
+    PKCS12_SAFEBAG* keyBag = PKCS12_add_key(&bags, key, 0, PKCS12_DEFAULT_ITER, NID_aes_256_cbc, password);
+    PKCS12_add_localkeyid(certBag, const_cast<unsigned char*>(id), sizeof id);
+    PKCS12_add_localkeyid(keyBag, const_cast<unsigned char*>(id), sizeof id);
+    STACK_OF(PKCS7)* safes = nullptr;
+    PKCS12_add_safe(&safes, bags, -1, 0, nullptr);
+    sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free);
+    PKCS12* p12 = PKCS12_add_safes(safes, 0);
+    sk_PKCS7_pop_free(safes, PKCS7_free);
+    PKCS12_set_mac(p12, password, -1, nullptr, 0, PKCS12_DEFAULT_ITER, nullptr);
+    return encodedAndFreed(p12);
 }
 
 Bytes pkcs7(const std::vector<X509*>& certs, bool asPem)
@@ -217,6 +241,13 @@ const Pki& pki()
         return p;
     }();
     return made;
+}
+
+Cert oversizedCert()
+{
+    const Pki& p = pki();
+    return makeCert({{{"O", "KX Test"}, {"CN", "Big User"}}, false, 77, 365}, p.rsaUserKey.get(), p.ca.get(),
+                    p.caKey.get(), std::string(20000, 'z'));
 }
 
 std::string fromUtf16(const std::uint16_t* s)

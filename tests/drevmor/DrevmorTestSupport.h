@@ -55,11 +55,15 @@ struct CertSpec
     int days = 365;
     bool withBasicConstraints = true;
 };
-Cert makeCert(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey);
+// `comment`, when given, goes into a Netscape comment extension: a certificate as large as wanted.
+Cert makeCert(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey, const std::string& comment = {});
 Bytes der(X509* cert);
 std::string pem(X509* cert);
 Bytes pkcs12(EVP_PKEY* key, X509* cert, const std::vector<X509*>& chain, const char* password);
 Bytes pkcs7(const std::vector<X509*>& certs, bool asPem);
+// A PKCS#12 file that bags `key` and `cert` under one local key id whether or not they belong
+// together (PKCS12_create refuses a pair that does not).
+Bytes pkcs12Bagged(EVP_PKEY* key, X509* cert, const char* password);
 
 // Test certificates made once per process: an EC root and intermediate CA, an RSA 2048 user
 // certificate and an EC P-256 user certificate issued by the intermediate.
@@ -69,6 +73,9 @@ struct Pki
     Cert root, ca, rsaUser, ecUser;
 };
 const Pki& pki();
+// An end-entity certificate of the RSA user key, issued by the test CA, longer (about 20 KB)
+// than the 16384 bytes a caller can read back from a key.
+Cert oversizedCert();
 
 // UTF-16 buffer -> UTF-8.
 std::string fromUtf16(const std::uint16_t* s);

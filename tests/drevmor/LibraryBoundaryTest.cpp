@@ -5,6 +5,7 @@
 #include "drevmor.h"
 
 #include "platform/CertStore.h"
+#include "tests/platform/WriteLimits.h"
 
 #include <gtest/gtest.h>
 
@@ -171,6 +172,18 @@ TEST_F(CertStores, RootAndCaStoresByWideName)
     EXPECT_FALSE(store().list("ROOT")[0].keyProv.has_value());
     ASSERT_EQ(1u, store().list("CA").size());
     EXPECT_EQ(ca, store().list("CA")[0].der);
+    EXPECT_TRUE(store().list("MY").empty());
+}
+
+TEST_F(CertStores, FullStoreIsToldApart)
+{
+    const Bytes cert = der(pki().rsaUser.get()), root = der(pki().root.get());
+    const std::uint16_t rootName[] = {'R', 'O', 'O', 'T', 0};
+    {
+        const kx::test::FileSizeLimit full(64); // less than a certificate
+        EXPECT_EQ(DRV_STORE_FULL, container_addcert_to_store("c", "P", 1, cert.data(), int(cert.size())));
+        EXPECT_EQ(DRV_STORE_FULL, helper_add_root_cert_to_store(rootName, root.data(), int(root.size())));
+    }
     EXPECT_TRUE(store().list("MY").empty());
 }
 

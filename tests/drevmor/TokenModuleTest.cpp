@@ -8,6 +8,9 @@
 
 #include <sys/stat.h>
 
+#include <openssl/bn.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -302,12 +305,17 @@ TEST_P(TokenModuleTest, ContainersKeepTheirNamesWithSpaces)
     auto names = containerNames(0);
     EXPECT_EQ((std::vector<std::string>{" padded ", "My Container 1"}), names);
 
-    // A list buffer too small for every name gets the whole names that fit.
-    char small[20] = {};
-    int len = sizeof small;
+    // A list buffer too small for every name gets no part of the list, and the length needed.
+    char small[24] = {};
+    std::memset(small, 'x', sizeof small);
+    int len = 23;
+    ASSERT_EQ(DRV_BUFFER_TOO_SMALL, container_load_all(0, small, &len));
+    EXPECT_EQ(24, len); // " padded " and "My Container 1", each with its zero
+    EXPECT_EQ(std::string(23, '\0'), std::string(small, 23));
+    EXPECT_EQ('x', small[23]); // nothing past the capacity given
+    len = sizeof small;
     ASSERT_EQ(0, container_load_all(0, small, &len));
-    EXPECT_EQ(9, len);
-    EXPECT_EQ(std::string(" padded \0", 9), std::string(small, 9));
+    EXPECT_EQ(24, len);
 
     ASSERT_EQ(0, container_delete(0, "My Container 1"));
     EXPECT_EQ(std::vector<std::string>{" padded "}, containerNames(0));
@@ -362,6 +370,12 @@ TEST_P(TokenModuleTest, ImportsPkcs12WithRsaKey)
     EXPECT_EQ(DRV_NOT_FOUND, pkcs12_import_certificate(0, "rsa one", 1, 0)); // container first
     ASSERT_EQ(0, container_create_new(0, "rsa one"));
     ASSERT_EQ(0, pkcs12_import_certificate(0, "rsa one", 1, 0));
+    // The private key was let go once written: the certificate cannot go in again without it.
+    EXPECT_EQ(DRV_NO_FILE_PARSED, pkcs12_import_certificate(0, "rsa one", 2, 0));
+    char subject8[DRV_NAME_SIZE], issuer8[DRV_NAME_SIZE];
+    int kind8 = -1;
+    EXPECT_EQ(0, pkcs12_file_get_certinfo(0, subject8, issuer8, &kind8)); // the certificate stays
+    ASSERT_EQ(0, pkcs12_file_parse(file.c_str(), "pfx pass", &count));
     EXPECT_EQ(DRV_EXISTS, pkcs12_import_certificate(0, "rsa one", 1, 0));
     EXPECT_EQ(DRV_NO_FILE_PARSED, pkcs12_import_certificate(0, "rsa one", 2, 1));
 
@@ -500,6 +514,7 @@ TEST_P(TokenModuleTest, DeletesCertificateThenContainer)
     ASSERT_EQ(0, container_create_new(0, "to delete"));
     ASSERT_EQ(0, container_create_new(0, "keeper"));
     ASSERT_EQ(0, pkcs12_import_certificate(0, "to delete", 2, 0));
+    ASSERT_EQ(0, pkcs12_file_parse(file.c_str(), "x", &count)); // each import of the key parses
     ASSERT_EQ(0, pkcs12_import_certificate(0, "keeper", 1, 0));
 
     ASSERT_EQ(0, container_delete_cert(0, "to delete", 2));
@@ -510,6 +525,7 @@ TEST_P(TokenModuleTest, DeletesCertificateThenContainer)
     int value = 0;
     EXPECT_EQ(0, container_get_prikey(0, "to delete", 2, &value)); // the key pair stays
     // A new certificate for that key pair can go in again (the keys of the file replace the old).
+    ASSERT_EQ(0, pkcs12_file_parse(file.c_str(), "x", &count));
     ASSERT_EQ(0, pkcs12_import_certificate(0, "to delete", 2, 0));
 
     ASSERT_EQ(0, container_delete(0, "to delete"));
@@ -643,8 +659,12 @@ TEST_P(TokenModuleTest, ImportOnAWorkerWhileTheWindowThreadReads)
     std::atomic<bool> done{false};
     std::vector<int> results(names.size(), -1);
     std::thread worker([&] {
-        for (size_t i = 0; i < names.size(); ++i)
-            results[i] = pkcs12_import_certificate(0, names[i].c_str(), 1 + int(i % 2), 0);
+        for (size_t i = 0; i < names.size(); ++i) {
+            int n = 0;
+            results[i] = pkcs12_file_parse(file.c_str(), "x", &n);
+            if (results[i] == 0)
+                results[i] = pkcs12_import_certificate(0, names[i].c_str(), 1 + int(i % 2), 0);
+        }
         done = true;
     });
     int reads = 0;
@@ -661,6 +681,88 @@ TEST_P(TokenModuleTest, ImportOnAWorkerWhileTheWindowThreadReads)
         EXPECT_EQ(0, results[i]);
         EXPECT_EQ(der(p.ecUser.get()), certOf(0, names[i], 1 + int(i % 2)));
     }
+}
+
+TEST_P(TokenModuleTest, ContainerListLongerThanTheBufferIsNeverCut)
+{
+    login();
+    // 40 names of 250 bytes: 10040 bytes of list, more than the 8192 the programs pass first.
+    std::vector<std::string> made;
+    for (int i = 0; i < 40; ++i) {
+        std::string name = std::to_string(100 + i) + std::string(247, 'n');
+        ASSERT_EQ(0, container_create_new(0, name.c_str()));
+        made.push_back(name);
+    }
+    std::vector<char> buf(DRV_CONTAINER_LIST_SIZE, 'x');
+    int len = DRV_CONTAINER_LIST_SIZE;
+    ASSERT_EQ(DRV_BUFFER_TOO_SMALL, container_load_all(0, buf.data(), &len));
+    EXPECT_EQ(40 * 251, len);
+    buf.assign(static_cast<size_t>(len), 'x');
+    ASSERT_EQ(0, container_load_all(0, buf.data(), &len));
+    ASSERT_EQ(40 * 251, len);
+    std::vector<std::string> got;
+    for (size_t at = 0; at < buf.size(); at += got.back().size() + 1)
+        got.emplace_back(buf.data() + at);
+    EXPECT_EQ(made, got);
+}
+
+TEST_P(TokenModuleTest, RsaKeysLongerThanTheBufferReportTheirPublicKey)
+{
+    login();
+    static const Key rsa3072 = rsaKey(3072);
+    static const Key rsa4096 = rsaKey(4096);
+    const Pki& p = pki();
+    for (const Key* key : {&rsa3072, &rsa4096}) {
+        const int expected = EVP_PKEY_get_bits(key->get());
+        const std::string name = "rsa" + std::to_string(expected);
+        Cert cert = makeCert({{{"CN", name}}, false, expected, 365}, key->get(), p.ca.get(), p.caKey.get());
+        const std::string file = writeTemp(name + ".pfx", pkcs12(key->get(), cert.get(), {}, "pw"));
+        int count = 0;
+        ASSERT_EQ(0, pkcs12_file_parse(file.c_str(), "pw", &count));
+        ASSERT_EQ(0, container_create_new(0, name.c_str()));
+        ASSERT_EQ(0, pkcs12_import_certificate(0, name.c_str(), 2, 0));
+
+        int alg = 0, bits = 0, keyLen = DRV_PUBKEY_BUFFER_SIZE;
+        unsigned char keyBuf[DRV_PUBKEY_BUFFER_SIZE + 1];
+        keyBuf[DRV_PUBKEY_BUFFER_SIZE] = 0x5A;
+        ASSERT_EQ(0, container_get_pubkey(0, name.c_str(), 2, &alg, &bits, keyBuf, &keyLen)) << expected;
+        EXPECT_EQ(DRV_KEY_ALGORITHM_RSA, alg);
+        EXPECT_EQ(expected, bits);
+        // The buffer holds the leading bytes of the modulus, and nothing is written past it.
+        EXPECT_EQ(DRV_PUBKEY_BUFFER_SIZE, keyLen);
+        EXPECT_EQ(0x5A, keyBuf[DRV_PUBKEY_BUFFER_SIZE]);
+        BIGNUM* n = nullptr;
+        ASSERT_EQ(1, EVP_PKEY_get_bn_param(key->get(), "n", &n));
+        Bytes modulus(static_cast<size_t>(BN_num_bytes(n)));
+        BN_bn2bin(n, modulus.data());
+        BN_free(n);
+        EXPECT_TRUE(std::equal(keyBuf, keyBuf + DRV_PUBKEY_BUFFER_SIZE, modulus.begin()));
+        // A key pair without a public key still has none.
+        keyLen = DRV_PUBKEY_BUFFER_SIZE;
+        EXPECT_EQ(DRV_NOT_FOUND, container_get_pubkey(0, name.c_str(), 1, &alg, &bits, keyBuf, &keyLen));
+    }
+}
+
+TEST_P(TokenModuleTest, CertificateTooLargeToReadBackIsRefusedBeforeAnythingIsWritten)
+{
+    login();
+    ASSERT_EQ(0, container_create_new(0, "big"));
+    Info before;
+    ASSERT_EQ(0, before.read(0));
+    const Cert big = oversizedCert();
+    const std::string pemText = pem(big.get());
+    for (const std::string& file :
+         {writeTemp("big.cer", der(big.get())), writeTemp("big-pem.cer", Bytes(pemText.begin(), pemText.end()))}) {
+        EXPECT_EQ(DRV_CERT_TOO_LARGE, x509_import_certificate(0, "big", 1, file.c_str()));
+        EXPECT_EQ(DRV_CERT_TOO_LARGE, x509_import_certificate(0, "no such container", 1, file.c_str()));
+    }
+    int rv = 0;
+    certOf(0, "big", 1, &rv);
+    EXPECT_EQ(DRV_NOT_FOUND, rv);
+    Info after;
+    ASSERT_EQ(0, after.read(0));
+    EXPECT_EQ(before.free, after.free);
+    EXPECT_EQ(std::vector<std::string>{"big"}, containerNames(0));
 }
 
 std::vector<ModuleKind> modules()

@@ -1,11 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/CertStore.h"
 #include "platform/FileUtil.h"
+#include "platform/TextEncoding.h"
+
+#include "WriteLimits.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
+#include <utime.h>
 
 using namespace kx::platform;
 
@@ -72,11 +78,10 @@ TEST_F(CertStoreTest, AddListReplaceAndRemove)
 TEST_F(CertStoreTest, RefusesBadInputAndSkipsForeignFiles)
 {
     CertStore store(m_root);
-    EXPECT_EQ(store.add("my", kCertA, std::nullopt), 1);
-    EXPECT_EQ(store.add("OTHER", kCertA, std::nullopt), 1);
-    EXPECT_EQ(store.add("CA", {}, std::nullopt), 1);
-    EXPECT_EQ(store.add("MY", kCertA, KeyProvInfo{"line\nbreak", "P", 1}), 1);
-    EXPECT_TRUE(store.list("MY").empty()); // a refused binding leaves no certificate behind
+    EXPECT_EQ(store.add("my", kCertA, std::nullopt), EINVAL);
+    EXPECT_EQ(store.add("OTHER", kCertA, std::nullopt), EINVAL);
+    EXPECT_EQ(store.add("CA", {}, std::nullopt), EINVAL);
+    EXPECT_TRUE(store.list("MY").empty());
 
     ASSERT_TRUE(makePath(m_root + "/CA"));
     std::ofstream(m_root + "/CA/notes.txt") << "x";
@@ -88,4 +93,99 @@ TEST_F(CertStoreTest, RefusesBadInputAndSkipsForeignFiles)
     std::ofstream(m_root + "/CA/" + CertStore::thumbprintOf(kCertB) + ".keyprov") << "garbage\x01\x02";
     ASSERT_EQ(store.list("CA").size(), 1u);
     EXPECT_FALSE(store.list("CA")[0].keyProv);
+}
+
+TEST_F(CertStoreTest, NamesOfAnyBytesComeBackAsTheyWent)
+{
+    CertStore store(m_root);
+    // A container name in GBK bytes with a control character, and a Chinese provider name.
+    const KeyProvInfo gbk{"\xC8\xDD\xC6\xF7\x01\\x41\n", "中文 CSP", 1};
+    const KeyProvInfo blanks{"\xE3\x80\x80 \\\\ \xFF", "\t提供者\xE3\x80\x80", 2};
+    ASSERT_EQ(store.add("MY", kCertA, gbk), 0);
+    ASSERT_EQ(store.add("MY", kCertB, blanks), 0);
+    const auto my = store.list("MY");
+    ASSERT_EQ(my.size(), 2u);
+    for (const auto& c : my) {
+        const KeyProvInfo& expected = c.der == kCertA ? gbk : blanks;
+        ASSERT_TRUE(c.keyProv);
+        EXPECT_EQ(c.keyProv->container, expected.container);
+        EXPECT_EQ(c.keyProv->provider, expected.provider);
+        std::string file;
+        ASSERT_EQ(readWholeFile(m_root + "/MY/" + c.thumbprint + ".keyprov", file, 4096), ReadStatus::Ok);
+        EXPECT_TRUE(isValidUtf8(file)) << file;
+    }
+}
+
+TEST_F(CertStoreTest, EarlierPropertiesFilesReadAsBefore)
+{
+    CertStore store(m_root);
+    ASSERT_EQ(store.add("MY", kCertA, std::nullopt), 0);
+    ASSERT_EQ(store.add("MY", kCertB, std::nullopt), 0);
+    // Written before names were escaped: names as they were, backslashes included, and a
+    // container name in GBK bytes beside a UTF-8 provider name.
+    std::ofstream(m_root + "/MY/" + CertStore::thumbprintOf(kCertA) + ".keyprov")
+        << "[KeyProvInfo]\nContainer=\\\\.\\x41\\c\nProvider=中文CSP\nKeySpec=2\n";
+    std::ofstream(m_root + "/MY/" + CertStore::thumbprintOf(kCertB) + ".keyprov")
+        << "[KeyProvInfo]\nContainer=\xC8\xDD\xC6\xF7\nProvider=中文CSP\nKeySpec=1\n";
+    for (const auto& c : store.list("MY")) {
+        ASSERT_TRUE(c.keyProv);
+        EXPECT_EQ(c.keyProv->container, c.der == kCertA ? "\\\\.\\x41\\c" : "\xC8\xDD\xC6\xF7");
+        EXPECT_EQ(c.keyProv->provider, "中文CSP");
+    }
+}
+
+TEST_F(CertStoreTest, AdditionLeavesBothFilesOrNeither)
+{
+    CertStore store(m_root);
+    const std::vector<std::uint8_t> large(200, 0x30);
+    const std::string largeBase = m_root + "/MY/" + CertStore::thumbprintOf(large);
+    const std::string smallBase = m_root + "/MY/" + CertStore::thumbprintOf(kCertA);
+    ASSERT_TRUE(makePath(m_root + "/MY"));
+    {
+        // Room for the properties but not for the certificate.
+        const kx::test::FileSizeLimit full(150);
+        EXPECT_EQ(store.add("MY", large, KeyProvInfo{"c", "P", 1}), EFBIG);
+        EXPECT_FALSE(fileExists(largeBase + ".cer"));
+        EXPECT_FALSE(fileExists(largeBase + ".keyprov"));
+    }
+    ASSERT_EQ(store.add("MY", kCertA, KeyProvInfo{"first", "P", 1}), 0);
+    {
+        // Room for the certificate but not for its properties.
+        const kx::test::FileSizeLimit full(20);
+        EXPECT_EQ(store.add("MY", kCertB, KeyProvInfo{std::string(100, 'c'), "P", 1}), EFBIG);
+        EXPECT_EQ(store.add("MY", kCertA, KeyProvInfo{std::string(100, 'c'), "P", 2}), EFBIG);
+    }
+    const auto my = store.list("MY");
+    ASSERT_EQ(my.size(), 1u); // no certificate B without its binding
+    ASSERT_TRUE(my[0].keyProv);
+    EXPECT_EQ(my[0].keyProv->container, "first"); // the certificate there keeps its binding
+    EXPECT_EQ(std::system(("test $(ls -A '" + m_root + "/MY' | wc -l) -eq 2").c_str()), 0);
+}
+
+TEST_F(CertStoreTest, FailureGivesTheReason)
+{
+    CertStore store(m_root);
+    ASSERT_TRUE(makePath(m_root + "/MY"));
+    ::chmod(m_root.c_str(), 0755);
+    const int code = kx::test::runWithoutWriteAccess((m_root + "/MY").c_str(), [&] {
+        return store.add("MY", kCertA, KeyProvInfo{"c", "P", 1});
+    });
+    EXPECT_EQ(code, EACCES);
+    EXPECT_TRUE(store.list("MY").empty());
+}
+
+TEST_F(CertStoreTest, AdditionSweepsTemporariesLeftByACrash)
+{
+    CertStore store(m_root);
+    ASSERT_TRUE(makePath(m_root + "/CA"));
+    const std::string left = m_root + "/CA/" + CertStore::thumbprintOf(kCertB) + ".keyprov.tmp.Ab12Cd";
+    const std::string foreign = m_root + "/CA/notes.txt.tmp.Ab12Cd";
+    for (const std::string& file : {left, foreign}) {
+        std::ofstream(file) << "[KeyProvInfo]\n";
+        const utimbuf hourAgo{std::time(nullptr) - 3600, std::time(nullptr) - 3600};
+        ::utime(file.c_str(), &hourAgo);
+    }
+    ASSERT_EQ(store.add("CA", kCertA, std::nullopt), 0);
+    EXPECT_FALSE(fileExists(left));
+    EXPECT_TRUE(fileExists(foreign));
 }

@@ -248,3 +248,52 @@ TEST(WriteProfileValues, KeepsUtf16FilesReadableAfterRewrite)
     EXPECT_EQ(doc.readString("S", "k", ""), "中");
     EXPECT_EQ(doc.readInteger("S", "n", 0), 1);
 }
+
+TEST(IniDocument, RulesOfFilesFromWindowsInstallations)
+{
+    IniDocument doc;
+    // Line ends of old Macintosh editors: CR only.
+    doc.parse("[APPFlag]\rRegCertMode=2\rPID=49155\r");
+    EXPECT_EQ(doc.readInteger("APPFlag", "RegCertMode", 0), 2);
+    EXPECT_EQ(doc.readString("APPFlag", "PID", ""), "49155");
+
+    // Every Unicode blank around names and values goes, blanks inside quotation marks stay; a
+    // value ends at its first NUL.
+    using namespace std::string_literals;
+    doc.parse("\xE3\x80\x80[\vSec\f]\n"
+              "\xE3\x80\x80name\xC2\xA0=\v\f value\xE3\x80\x80\xE2\x80\x83\r\n"
+              "quoted=\"\xE3\x80\x80kept\"\n"
+              "RegCertMode=2\0"
+              "3\n"s);
+    EXPECT_EQ(doc.readString("sec", "name", "d"), "value");
+    EXPECT_EQ(doc.readString("Sec", "quoted", "d"), "\xE3\x80\x80kept");
+    EXPECT_EQ(doc.readInteger("Sec", "RegCertMode", 0), 2);
+
+    // Names compare without case in every script, the final sigma meeting the other one.
+    doc.parse("[Ärger Σοφός]\nЖУК=1\n");
+    EXPECT_EQ(doc.readInteger("ärger ΣΟΦΌΣ", "жук", 0), 1);
+    ASSERT_TRUE(doc.setValue("ÄRGER σοφός", "Жук", "2"));
+    EXPECT_EQ(doc.serialize(), "[Ärger Σοφός]\nЖУК=2\n");
+}
+
+TEST(IniDocument, RewriteKeepsTheBytesOfEveryOtherLine)
+{
+    IniDocument doc;
+    // A stray CR, a Chinese value from a GB18030 installation, no line end at the end.
+    const std::string original = "\xEF\xBB\xBF[S]\r\nk=v\r\r\nold=\xD6\xD0\xCE\xC4\r\nlast=1";
+    doc.parse(original);
+    EXPECT_EQ(doc.readString("S", "old", ""), "中文");
+    for (const char* value : {"1", "2"}) {
+        ASSERT_TRUE(doc.setValue("S", "new", value));
+        IniDocument again;
+        again.parse(doc.serialize());
+        doc = again;
+    }
+    EXPECT_EQ(doc.serialize(), original + "\r\nnew=2\r\n");
+
+    // UTF-16 files stay UTF-16, byte order mark and all.
+    const std::string wide("\xFF\xFE[\0S\0]\0\r\0\n\0k\0=\0\x2D\x4E", 18);
+    doc.parse(wide);
+    ASSERT_TRUE(doc.setValue("S", "k", "文"));
+    EXPECT_EQ(doc.serialize(), std::string("\xFF\xFE[\0S\0]\0\r\0\n\0k\0=\0\x87\x65", 18));
+}

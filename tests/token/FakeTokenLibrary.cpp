@@ -91,7 +91,11 @@ FakeTokenLibrary::FakeTokenLibrary()
         for (const auto& container : g_fake->containers) {
             list += container.name + '\0';
         }
+        if (g_fake->loadAllGrows) {
+            list += QByteArray(*length, 'g'); // a list that outgrows every buffer
+        }
         if (list.size() > *length) {
+            *length = g_fake->loadAllNeeded ? g_fake->loadAllNeeded : static_cast<int>(list.size());
             return DRV_BUFFER_TOO_SMALL;
         }
         std::memcpy(buffer, list.constData(), static_cast<size_t>(list.size()));

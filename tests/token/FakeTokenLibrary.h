@@ -44,6 +44,8 @@ public:
     QMap<int, int> connectResults;
     QList<Container> containers;
     int loadAllResult = 0;
+    bool loadAllGrows = false; // the list is always longer than the buffer given
+    int loadAllNeeded = 0;     // the length a too small buffer reports, when not the true one
     int decodeResult = 0;
     QStringList calls;
     QList<QByteArray> labelFields;

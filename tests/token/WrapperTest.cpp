@@ -115,13 +115,33 @@ private Q_SLOTS:
         QCOMPARE(info.containerNames[1], QByteArray("with space"));
         QCOMPARE(info.containerNames[2], QByteArray("\xB2\xE2\xCA\xD4")); // any byte kept
 
+        // Every name a key holds, past the 65th and past what 8192 bytes hold: the list is asked
+        // for again with the length the library names.
         fake.containers.clear();
         for (int i = 0; i < 70; ++i) {
-            fake.containers.append({QByteArray("c") + QByteArray::number(i), {}});
+            fake.containers.append({QByteArray("c") + QByteArray::number(i) + QByteArray(200, 'n'), {}});
         }
+        fake.calls.clear();
         QCOMPARE(LoadContainerNames(0, info), 0);
-        QCOMPARE(info.containerCount, 65);
-        QCOMPARE(info.containerNames[64], QByteArray("c64"));
+        QCOMPARE(info.containerCount, 70);
+        QCOMPARE(info.containerNames.size(), std::size_t(70));
+        QCOMPARE(info.containerNames[69], QByteArray("c69") + QByteArray(200, 'n'));
+        QCOMPARE(fake.calls,
+                 (QStringList{QStringLiteral("container_load_all 8192"), QStringLiteral("container_load_all 14270")}));
+
+        // A list that outgrows every buffer, or a length no key needs, ends in the library's
+        // refusal and leaves the record as it was.
+        fake.loadAllGrows = true;
+        fake.calls.clear();
+        QCOMPARE(LoadContainerNames(0, info), DRV_BUFFER_TOO_SMALL);
+        QCOMPARE(fake.calls.size(), 4);
+        QCOMPARE(info.containerCount, 70);
+        fake.loadAllGrows = false;
+        fake.loadAllNeeded = 0x7FFFFFFF;
+        fake.calls.clear();
+        QCOMPARE(LoadContainerNames(0, info), DRV_BUFFER_TOO_SMALL);
+        QCOMPARE(fake.calls.size(), 1);
+        fake.loadAllNeeded = 0;
 
         fake.loadAllResult = 0x30;
         info.containerCount = 2;
@@ -256,6 +276,20 @@ private Q_SLOTS:
         QCOMPARE(RegisterKeyCertificates(0, info, QStringLiteral("CSP"), 0), 0xE0);
     }
 
+    void registrationFailureNamesTheReason()
+    {
+        FakeTokenLibrary fake;
+        fake.containers = {{"one", {{2, pair(0, 1, "a", DRV_STORE_FULL)}}}};
+        TR7Info info;
+        const int full = RegisterKeyCertificates(0, info, QStringLiteral("CSP"), 0);
+        QCOMPARE(full, 20000 + DRV_STORE_FULL);
+        QVERIFY(RegistrationFailureText(full).contains(QString::number(full)));
+        QVERIFY(RegistrationFailureText(full).contains(QStringLiteral("磁盘已满")));
+        QVERIFY(RegistrationFailureText(10000 + DRV_STORE_DENIED).contains(QStringLiteral("权限")));
+        QCOMPARE(RegistrationFailureText(10000 + DRV_STORE_ERROR),
+                 QStringLiteral("注册证书失败，错误码 =%1").arg(10000 + DRV_STORE_ERROR));
+    }
+
     void removalMatchesTheProviderExactly()
     {
         test::TestFolders folders;
@@ -276,6 +310,11 @@ private Q_SLOTS:
             QVERIFY(certificate.der != a);
         }
         QCOMPARE(store.list("ROOT").size(), std::size_t{1});
+
+        // A Chinese provider name, and a container named in GBK bytes.
+        store.add("MY", r, platform::KeyProvInfo{"\xC8\xDD\xC6\xF7", "中文CSP", 1});
+        QCOMPARE(RemoveStoreCertsOfCSP(QStringLiteral("中文CSP")), 0);
+        QCOMPARE(store.list("MY").size(), std::size_t{2});
         qunsetenv("XDG_DATA_HOME");
     }
 };
