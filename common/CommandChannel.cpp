@@ -4,7 +4,11 @@
 #include "platform/LocalChannel.h"
 
 #include <QFile>
+#include <QPointer>
 #include <QSocketNotifier>
+#include <QTimer>
+
+#include <algorithm>
 
 #include <map>
 
@@ -16,7 +20,6 @@ constexpr char kTextFrame = 'T';
 constexpr char kSystemFrame = 'S';
 constexpr char kQueryFrame = 'Q';
 constexpr auto kSendTimeout = std::chrono::milliseconds(3000);
-constexpr auto kReceiveTimeout = std::chrono::milliseconds(1000);
 constexpr qsizetype kSignificantClassLength = 31;
 
 // The socket of a window class; empty when the user's channel folder cannot be used.
@@ -33,6 +36,23 @@ std::string socketPath(const QString& windowClass)
 
 } // namespace
 
+// A connection whose frame is still arriving, with its watch and its deadline.
+struct CommandEndpoint::Reading
+{
+    std::unique_ptr<platform::ChannelConnection> connection;
+    QSocketNotifier* notifier = nullptr;
+    QTimer* deadline = nullptr;
+
+    ~Reading()
+    {
+        // Either may be the sender of the signal being handled: let the event loop free them.
+        notifier->setEnabled(false);
+        notifier->deleteLater();
+        deadline->stop();
+        deadline->deleteLater();
+    }
+};
+
 CommandEndpoint::CommandEndpoint(const QString& windowClass, QObject* parent)
     : QObject(parent), m_windowClass(windowClass)
 {
@@ -45,7 +65,7 @@ CommandEndpoint::CommandEndpoint(const QString& windowClass, QObject* parent)
         return;
     }
     m_notifier = new QSocketNotifier(m_listener->fd(), QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, &CommandEndpoint::readPending);
+    connect(m_notifier, &QSocketNotifier::activated, this, &CommandEndpoint::acceptPending);
 }
 
 CommandEndpoint::~CommandEndpoint() = default;
@@ -55,19 +75,70 @@ bool CommandEndpoint::listening() const
     return m_listener && m_listener->listening();
 }
 
-void CommandEndpoint::readPending()
+void CommandEndpoint::acceptPending()
 {
-    const auto frame = m_listener->receive(kReceiveTimeout);
-    if (!frame) {
+    const QPointer<CommandEndpoint> alive(this); // a handler run below may end the endpoint
+    while (alive) {
+        auto connection = m_listener->accept();
+        if (!connection) {
+            return;
+        }
+        if (m_reading.size() >= static_cast<std::size_t>(kMaxConnections)) {
+            m_reading.erase(m_reading.begin()); // the oldest has had the longest to send its frame
+        }
+        const platform::ChannelConnection* key = connection.get();
+        auto reading = std::make_unique<Reading>();
+        reading->connection = std::move(connection);
+        reading->notifier = new QSocketNotifier(key->fd(), QSocketNotifier::Read, this);
+        connect(reading->notifier, &QSocketNotifier::activated, this, [this, key] { readConnection(key); });
+        reading->deadline = new QTimer(this);
+        reading->deadline->setSingleShot(true);
+        connect(reading->deadline, &QTimer::timeout, this, [this, key] { dropConnection(key); });
+        reading->deadline->start(kFrameDeadlineMs);
+        m_reading.push_back(std::move(reading));
+        // The frame usually came with the connection.
+        readConnection(key);
+    }
+}
+
+void CommandEndpoint::dropConnection(const platform::ChannelConnection* connection)
+{
+    std::erase_if(m_reading, [connection](const auto& r) { return r->connection.get() == connection; });
+}
+
+void CommandEndpoint::readConnection(const platform::ChannelConnection* connection)
+{
+    const auto it = std::find_if(m_reading.begin(), m_reading.end(),
+                                 [connection](const auto& r) { return r->connection.get() == connection; });
+    if (it == m_reading.end()) {
         return;
     }
-    switch (frame->kind) {
+    switch ((*it)->connection->readAvailable()) {
+    case platform::ChannelConnection::Progress::Incomplete:
+        return;
+    case platform::ChannelConnection::Progress::Failed:
+        m_reading.erase(it);
+        return;
+    case platform::ChannelConnection::Progress::Complete:
+        break;
+    }
+    // The handler may run a modal loop or end this endpoint's owner; the connection is kept here
+    // so the sender is answered once the handler is done, whatever happened meanwhile.
+    std::unique_ptr<platform::ChannelConnection> handled = std::move((*it)->connection);
+    m_reading.erase(it);
+    dispatch(handled->frame());
+    handled->acknowledge();
+}
+
+void CommandEndpoint::dispatch(const platform::ChannelFrame& frame)
+{
+    switch (frame.kind) {
     case kTextFrame: {
         // UTF-16LE up to the first zero character, whatever length was sent.
         QString text;
-        for (std::size_t i = 0; i + 1 < frame->payload.size(); i += 2) {
-            const auto unit = static_cast<char16_t>(static_cast<unsigned char>(frame->payload[i]) |
-                                                    (static_cast<unsigned char>(frame->payload[i + 1]) << 8));
+        for (std::size_t i = 0; i + 1 < frame.payload.size(); i += 2) {
+            const auto unit = static_cast<char16_t>(static_cast<unsigned char>(frame.payload[i]) |
+                                                    (static_cast<unsigned char>(frame.payload[i + 1]) << 8));
             if (unit == 0) {
                 break;
             }
@@ -77,10 +148,10 @@ void CommandEndpoint::readPending()
         break;
     }
     case kSystemFrame:
-        if (frame->payload.size() == 4) {
+        if (frame.payload.size() == 4) {
             quint32 command = 0;
             for (int i = 0; i < 4; ++i) {
-                command |= static_cast<quint32>(static_cast<unsigned char>(frame->payload[static_cast<std::size_t>(i)]))
+                command |= static_cast<quint32>(static_cast<unsigned char>(frame.payload[static_cast<std::size_t>(i)]))
                            << (8 * i);
             }
             Q_EMIT systemCommandReceived(command);
@@ -89,7 +160,6 @@ void CommandEndpoint::readPending()
     default:
         break; // a query needs only the answer
     }
-    m_listener->acknowledge();
 }
 
 bool SendCommand(const QString& text, const QString& windowClass)

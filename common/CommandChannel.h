@@ -5,14 +5,17 @@
 #include <QString>
 
 #include <memory>
+#include <vector>
 
 class QSocketNotifier;
 
 namespace kx {
 
 namespace platform {
+class ChannelConnection;
 class ChannelListener;
-}
+struct ChannelFrame;
+} // namespace platform
 
 // System commands a program can send to a window of the other program.
 inline constexpr quint32 SC_CLOSE = 0xF060;
@@ -26,12 +29,18 @@ inline constexpr auto kImportDialogWindowClass = "TIMForm";
 
 // The receiving end of a window class: while it lives, other programs of this user find the
 // class, send it command texts and system commands, and wait until the handler has run. Only the
-// first 31 characters of the class name count.
+// first 31 characters of the class name count. Frames are read as their bytes arrive, so a peer
+// that connects and sends nothing never holds up the window thread: each connection has a
+// deadline for its frame, and at most kMaxConnections are read at once (a further one pushes
+// out the oldest).
 class CommandEndpoint : public QObject
 {
     Q_OBJECT
 
 public:
+    static constexpr int kMaxConnections = 8;
+    static constexpr int kFrameDeadlineMs = 2000;
+
     explicit CommandEndpoint(const QString& windowClass, QObject* parent = nullptr);
     ~CommandEndpoint() override;
 
@@ -44,11 +53,17 @@ Q_SIGNALS:
     void systemCommandReceived(quint32 command);
 
 private:
-    void readPending();
+    struct Reading;
+    void acceptPending();
+    void readConnection(const platform::ChannelConnection* connection);
+    void dropConnection(const platform::ChannelConnection* connection);
+    void dispatch(const platform::ChannelFrame& frame);
 
     QString m_windowClass;
     std::unique_ptr<platform::ChannelListener> m_listener;
     QSocketNotifier* m_notifier = nullptr;
+    // Connections whose frame is still arriving, oldest first.
+    std::vector<std::unique_ptr<Reading>> m_reading;
 };
 
 // Sends `text` to the window of class `windowClass` and waits until it has been handled (a few

@@ -35,6 +35,7 @@ int RunMonitor(QApplication& app)
     TMainForm window;
     QObject::connect(&session, &SessionEnd::endQueried, &window, &TMainForm::sessionEndQueried);
     QObject::connect(&session, &SessionEnd::terminateRequested, &window, &TMainForm::sessionTerminated);
+    QObject::connect(&session, &SessionEnd::displayLost, &window, &TMainForm::sessionDisplayLost, Qt::DirectConnection);
     // The window may already have given up (a failed library start closes it from a timer).
     return app.exec();
 }

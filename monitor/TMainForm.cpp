@@ -181,6 +181,10 @@ void TMainForm::openTokenLibrary()
     }
     LibraryReady = true;
     DesktopRegistration::instance().configure(DesktopRegistration::settingsFor(m_appInfo));
+    // Certificates left in the store by a run that ended without its clean-up (killed, or the
+    // machine lost power) may belong to keys pulled since; the store is made to match the keys
+    // present now.
+    RemoveStoreCertsOfCSP(m_appInfo.CSPName);
     EnumerateKeys();
     registerAllKeys(true, false);
     if (KeyCount > 0) {
@@ -211,7 +215,9 @@ void TMainForm::FormDestroy()
     if (WtsRegistered) {
         UnregisterSessionNotification();
     }
-    m_tray->hide();
+    if (!m_displayLost) {
+        m_tray->hide();
+    }
     Q_EMIT destroyedCleanly();
 }
 
@@ -245,10 +251,17 @@ void TMainForm::sessionTerminated()
     close();
 }
 
+void TMainForm::sessionDisplayLost()
+{
+    EndingLogOff = true;
+    m_displayLost = true;
+    FormDestroy();
+}
+
 void TMainForm::TCloseProjectTimer()
 {
     timer("TCloseProject")->stop();
-    InfoBox(this, Lang("K_pkcs11Init_Error"));
+    NoticeBox(this, Lang("K_pkcs11Init_Error"), {.questionIcon = true});
     ExitRequested = true;
     close();
 }

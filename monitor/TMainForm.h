@@ -77,6 +77,9 @@ public:
     // The session's end: allows the close (log-off may proceed) or closes now.
     void sessionEndQueried() { EndingLogOff = true; }
     void sessionTerminated();
+    // The display is gone and the process ends right after this returns: the clean-up of the
+    // window's end runs at once, without the tray, which lived on that display.
+    void sessionDisplayLost();
 
     // State, readable by tests.
     int KeyCount = 0;
@@ -146,6 +149,7 @@ private:
     TProjectConfigForm* m_configDialog = nullptr;
     bool m_libraryOpened = false;
     bool m_destroyed = false;
+    bool m_displayLost = false;
 };
 
 // The monitor's icon ("MAINICON"), drawn once.

@@ -71,7 +71,7 @@ void TMainForm::registerAllKeys(bool reload, bool report)
         const int result = RegisterKeyCertificates(i, (*m_keyTable)[static_cast<std::size_t>(i)], m_appInfo.CSPName,
                                                    m_appInfo.RegCertMode);
         if (result != 0 && report) {
-            InfoBox(this, RegistrationFailureText(result));
+            NoticeBox(this, RegistrationFailureText(result), {.topmost = true});
         }
     }
 }

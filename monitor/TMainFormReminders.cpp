@@ -15,7 +15,9 @@
 #include "common/widgets/MessageBox.h"
 #include "token/TokenWrappers.h"
 
+#include <QApplication>
 #include <QPointer>
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <memory>
@@ -59,7 +61,7 @@ int TMainForm::CheckCertExpiry(int keyIndex)
             const int state =
                 ExpiryState(cert->notAfter[0], cert->notAfter[1], cert->notAfter[2], m_userConfig.CertDay);
             if (state == kExpiring || state == kExpired) {
-                InfoBox(this, expiryText(state, cert->notAfter));
+                NoticeBox(this, expiryText(state, cert->notAfter), {.topmost = true});
             }
         }
     }
@@ -187,10 +189,24 @@ void TMainForm::AcAdvancedExecute()
         return;
     }
     if (m_configDialog) {
-        m_configDialog->raise();
-        m_configDialog->activateWindow();
+        // Only one settings flow at a time: the open dialog, or the notice that ends its flow,
+        // comes to the front instead.
+        QWidget* front = m_configDialog->isVisible() ? m_configDialog : QApplication::activeModalWidget();
+        if (front) {
+            front->raise();
+            front->activateWindow();
+        }
         return;
     }
+    // The dialog lives until its whole flow has ended, the closing notice included, so a second
+    // menu click meanwhile cannot start another flow that would save older choices after it.
+    QPointer<TProjectConfigForm> dialog = new TProjectConfigForm(this);
+    m_configDialog = dialog;
+    const auto endFlow = qScopeGuard([this, dialog] {
+        m_configDialog = nullptr;
+        delete dialog.data();
+    });
+
     const QString path = UserConfigPath(m_appInfo.CfgPath);
     TLanguageInfo languages;
     ReadLanguageList(LanguagesFolder() + QStringLiteral("LanguageInfo.ini"), languages);
@@ -210,22 +226,14 @@ void TMainForm::AcAdvancedExecute()
         names.append(languages.LanguageName[static_cast<std::size_t>(i)]);
     }
 
-    QPointer<TProjectConfigForm> dialog = new TProjectConfigForm(this);
     dialog->fill(m_userConfig);
     dialog->setLanguages(names, selected);
-    m_configDialog = dialog;
     const int result = dialog->exec();
-    m_configDialog = nullptr;
-    if (!dialog) {
-        return;
-    }
-    if (result != QDialog::Accepted) {
-        delete dialog;
+    if (!dialog || result != QDialog::Accepted) {
         return;
     }
     int entry = -1;
     dialog->read(m_userConfig, entry);
-    delete dialog;
     if (entry >= 0 && entry < languages.count) {
         m_userConfig.LanguageID = languages.LanguageID[static_cast<std::size_t>(entry)].trimmed().toInt();
     }

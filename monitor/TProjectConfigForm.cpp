@@ -82,6 +82,8 @@ void TProjectConfigForm::read(TUserConfigInfo& config, int& languageEntry) const
     config.URL = m_ui->edtURL->text().trimmed();
     config.BrowserMode = m_ui->rb2->isChecked() ? 1 : 0;
     config.CertTips = m_ui->cbCertDay->isChecked() ? 1 : 0;
+    // A number still being typed counts as entered.
+    m_ui->edtCertDay->interpretText();
     config.CertDay = m_ui->edtCertDay->value();
     config.DefaultPINMode = m_ui->cbDefaultPIN->isChecked() ? 1 : 0;
     languageEntry = m_ui->cbLanguageID->currentIndex();

@@ -154,7 +154,7 @@ void TUPinSetForm::btnOKClick()
 {
     const QString pin = m_ui->edtNewUPin1->text();
     if (pin != m_ui->edtNewUPin2->text()) {
-        InfoBox(this, Lang("S_PIN_equal"));
+        NoticeBox(this, Lang("S_PIN_equal"), {.questionIcon = true});
     } else if (pin.size() < MinPINLen || pin.size() > MaxPINLen) {
         InfoBox(this, Lang("UPIN_E2") + QStringLiteral("(%1--%2)").arg(MinPINLen).arg(MaxPINLen));
     } else if (PINStrength(pin) < 3) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "LocalChannel.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -182,62 +183,88 @@ ChannelListener::ChannelListener(std::string path) : m_path(std::move(path))
 
 ChannelListener::~ChannelListener()
 {
-    closeClient();
     if (m_fd >= 0) {
         ::close(m_fd);
         ::unlink(m_path.c_str());
     }
 }
 
-void ChannelListener::closeClient()
+std::unique_ptr<ChannelConnection> ChannelListener::accept()
 {
-    if (m_client >= 0) {
-        ::close(m_client);
-        m_client = -1;
+    while (m_fd >= 0) {
+        const int client = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (client < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) {
+                continue;
+            }
+            return nullptr; // EAGAIN: nobody waits
+        }
+        if (peerIsThisUser(client)) {
+            return std::make_unique<ChannelConnection>(client);
+        }
+        ::close(client);
+    }
+    return nullptr;
+}
+
+ChannelConnection::ChannelConnection(int fd) : m_fd(fd) {}
+
+ChannelConnection::~ChannelConnection()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
     }
 }
 
-std::optional<ChannelFrame> ChannelListener::receive(std::chrono::milliseconds timeout)
+ChannelConnection::Progress ChannelConnection::readAvailable()
 {
-    closeClient();
-    if (m_fd < 0) {
-        return std::nullopt;
+    for (;;) {
+        if (m_haveHeader && m_frame.payload.size() == m_payloadLength) {
+            return Progress::Complete;
+        }
+        // Never more than the rest of the header or of the payload, so the buffer stays bounded.
+        char chunk[4096];
+        const std::size_t wanted =
+            m_haveHeader ? m_payloadLength - m_frame.payload.size() : kHeaderSize - m_header.size();
+        const ssize_t n = ::recv(m_fd, chunk, std::min(wanted, sizeof chunk), 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return Progress::Incomplete;
+        }
+        if (n <= 0) {
+            return Progress::Failed;
+        }
+        if (m_haveHeader) {
+            m_frame.payload.append(chunk, static_cast<std::size_t>(n));
+            continue;
+        }
+        m_header.append(chunk, static_cast<std::size_t>(n));
+        if (m_header.size() < kHeaderSize) {
+            continue;
+        }
+        std::uint32_t length = 0;
+        for (int i = 0; i < 4; ++i) {
+            length |= static_cast<std::uint32_t>(static_cast<unsigned char>(m_header[static_cast<std::size_t>(1 + i)]))
+                      << (8 * i);
+        }
+        if (length > kMaxFramePayload) {
+            return Progress::Failed;
+        }
+        m_frame.kind = m_header[0];
+        m_payloadLength = length;
+        m_frame.payload.reserve(length);
+        m_haveHeader = true;
     }
-    const int client = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (client < 0) {
-        return std::nullopt;
-    }
-    const auto deadline = Clock::now() + timeout;
-    char header[kHeaderSize];
-    if (!peerIsThisUser(client) || !readExactly(client, header, kHeaderSize, deadline)) {
-        ::close(client);
-        return std::nullopt;
-    }
-    std::uint32_t length = 0;
-    for (int i = 0; i < 4; ++i) {
-        length |= static_cast<std::uint32_t>(static_cast<unsigned char>(header[1 + i])) << (8 * i);
-    }
-    if (length > kMaxFramePayload) {
-        ::close(client);
-        return std::nullopt;
-    }
-    ChannelFrame frame;
-    frame.kind = header[0];
-    frame.payload.resize(length);
-    if (length > 0 && !readExactly(client, frame.payload.data(), length, deadline)) {
-        ::close(client);
-        return std::nullopt;
-    }
-    m_client = client;
-    return frame;
 }
 
-void ChannelListener::acknowledge()
+void ChannelConnection::acknowledge()
 {
-    if (m_client >= 0) {
-        writeExactly(m_client, &kAck, 1, Clock::now() + std::chrono::milliseconds(500));
-    }
-    closeClient();
+    // The socket's send buffer is empty, so the one byte goes out at once.
+    writeExactly(m_fd, &kAck, 1, Clock::now() + std::chrono::milliseconds(100));
+    ::close(m_fd);
+    m_fd = -1;
 }
 
 bool sendFrame(const std::string& path, char kind, std::string_view payload, std::chrono::milliseconds timeout)

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +30,38 @@ std::string channelFolder();
 // The largest payload a frame may carry.
 inline constexpr std::size_t kMaxFramePayload = 64 * 1024;
 
+// One connection accepted by a ChannelListener. It collects its frame from the bytes as they
+// arrive and never waits for more, so a peer that connects and stays silent holds nobody up.
+class ChannelConnection
+{
+public:
+    enum class Progress
+    {
+        Incomplete, // more bytes are needed
+        Complete,   // frame() holds the frame
+        Failed      // the peer closed early, claimed too long a payload or the socket failed
+    };
+
+    explicit ChannelConnection(int fd);
+    ~ChannelConnection();
+    ChannelConnection(const ChannelConnection&) = delete;
+    ChannelConnection& operator=(const ChannelConnection&) = delete;
+
+    int fd() const { return m_fd; }
+    // Reads what has arrived so far, without waiting.
+    Progress readAvailable();
+    const ChannelFrame& frame() const { return m_frame; }
+    // Answers the complete frame; the connection is done afterwards.
+    void acknowledge();
+
+private:
+    int m_fd = -1;
+    std::string m_header;
+    std::size_t m_payloadLength = 0;
+    bool m_haveHeader = false;
+    ChannelFrame m_frame;
+};
+
 // A listening socket at one path. A socket file left behind by a process that died is replaced;
 // one that a live process answers on is not.
 class ChannelListener
@@ -43,18 +76,13 @@ public:
     int fd() const { return m_fd; }
     const std::string& path() const { return m_path; }
 
-    // Accepts one waiting connection and reads its frame (waiting at most `timeout` for the
-    // bytes). Connections of other users and malformed frames are closed unanswered. On success
-    // the connection stays open until acknowledge() or the next receive().
-    std::optional<ChannelFrame> receive(std::chrono::milliseconds timeout);
-    // Answers the frame received last and closes its connection.
-    void acknowledge();
+    // Takes one waiting connection of this user, without waiting; connections of other users
+    // are closed unanswered. Null when no connection waits.
+    std::unique_ptr<ChannelConnection> accept();
 
 private:
-    void closeClient();
     std::string m_path;
     int m_fd = -1;
-    int m_client = -1;
 };
 
 // Sends one frame to the socket at `path` and waits for its acknowledgement, at most `timeout`

@@ -150,21 +150,64 @@ void TUSB::openKeysimBus(const QString& folder)
     if (!qEnvironmentVariableIsEmpty("KX2700_KEYSIM_DIR")) {
         QDir().mkpath(folder); // a configured virtual key store gets its bus even before any key
     }
-    if (!QFileInfo(folder).isDir()) {
-        return;
-    }
     m_inotifyFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (m_inotifyFd < 0) {
         return;
     }
-    if (::inotify_add_watch(m_inotifyFd, QFile::encodeName(folder).constData(),
-                            IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM) < 0) {
+    // Keys on the bus at start are found by the owner's first enumeration, not announced.
+    watchKeysimBus(false);
+    if (m_busWatch < 0 && m_parentWatch < 0) {
         ::close(m_inotifyFd);
         m_inotifyFd = -1;
         return;
     }
     m_inotifyNotifier = new QSocketNotifier(m_inotifyFd, QSocketNotifier::Read, this);
     connect(m_inotifyNotifier, &QSocketNotifier::activated, this, &TUSB::readKeysimBus);
+}
+
+// Watches the bus folder, or else its nearest existing parent until the bus appears.
+void TUSB::watchKeysimBus(bool announcePresent)
+{
+    const QString bus = QDir::cleanPath(QDir(m_busFolder).absolutePath());
+    // Each round either watches the bus or a parent whose next folder on the way is still
+    // missing; a folder made meanwhile sends the search one level down.
+    for (qsizetype round = 0; round <= bus.count(QLatin1Char('/')); ++round) {
+        const int busWatch = ::inotify_add_watch(m_inotifyFd, QFile::encodeName(bus).constData(),
+                                                 IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR);
+        if (busWatch >= 0) {
+            if (m_parentWatch >= 0) {
+                ::inotify_rm_watch(m_inotifyFd, m_parentWatch);
+                m_parentWatch = -1;
+            }
+            m_busWatch = busWatch;
+            if (announcePresent) {
+                for (const QString& name : QDir(bus).entryList(QDir::Files | QDir::System, QDir::Name)) {
+                    if (!name.startsWith(QLatin1Char('.'))) {
+                        m_announced.insert(name);
+                        deviceChanged(true, name);
+                    }
+                }
+            }
+            return;
+        }
+        QString parent = QFileInfo(bus).path();
+        while (!QFileInfo(parent).isDir() && parent != QFileInfo(parent).path()) {
+            parent = QFileInfo(parent).path();
+        }
+        const int parentWatch = ::inotify_add_watch(m_inotifyFd, QFile::encodeName(parent).constData(),
+                                                    IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+        if (m_parentWatch >= 0 && m_parentWatch != parentWatch) {
+            ::inotify_rm_watch(m_inotifyFd, m_parentWatch);
+        }
+        m_parentWatch = parentWatch;
+        if (parentWatch < 0) {
+            return; // nothing on the way can be watched: no virtual key events
+        }
+        const QString next = bus.mid(parent.size()).section(QLatin1Char('/'), 0, 0, QString::SectionSkipEmpty);
+        if (!QFileInfo(QDir(parent).filePath(next)).isDir()) {
+            return;
+        }
+    }
 }
 
 void TUSB::readKeysimBus()
@@ -183,20 +226,45 @@ void TUSB::readKeysimBus()
                 break;
             }
             offset += size;
-            if (event->len == 0 || (event->mask & IN_ISDIR)) {
+            if (event->wd == m_parentWatch) {
+                if (event->mask & IN_IGNORED) {
+                    m_parentWatch = -1; // that parent itself went away
+                }
+                watchKeysimBus(true);
                 continue;
             }
-            const QString name = QFile::decodeName(QByteArray(event->name));
-            if (name.startsWith(QLatin1Char('.'))) {
-                continue; // a key's bus file being written
+            if (event->wd != m_busWatch) {
+                continue; // a watch given up earlier
+            }
+            if (event->mask & IN_IGNORED) {
+                // The bus folder itself went away: wait for it again.
+                m_busWatch = -1;
+                m_announced.clear();
+                watchKeysimBus(true);
+                continue;
+            }
+            if (event->len == 0 || (event->mask & IN_ISDIR)) {
+                continue;
             }
             const bool arrival = (event->mask & (IN_CREATE | IN_MOVED_TO)) != 0;
             const bool removal = (event->mask & (IN_DELETE | IN_MOVED_FROM)) != 0;
             if (arrival || removal) {
-                deviceChanged(arrival, name);
+                busEntryChanged(arrival, QFile::decodeName(QByteArray(event->name)));
             }
         }
     }
+}
+
+void TUSB::busEntryChanged(bool arrival, const QString& name)
+{
+    if (name.startsWith(QLatin1Char('.'))) {
+        return; // a key's bus file being written
+    }
+    // A key announced when the bus appeared may also send its own creation event.
+    if (m_announced.remove(name) && arrival) {
+        return;
+    }
+    deviceChanged(arrival, name);
 }
 
 } // namespace kx

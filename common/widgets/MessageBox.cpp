@@ -19,14 +19,27 @@ public:
             return QMessageBox::question(owner, caption, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) ==
                    QMessageBox::Yes;
         }
-        QMessageBox::information(owner, caption, text, QMessageBox::Ok);
+        presentNotice(owner, caption, text, {});
         return true;
+    }
+
+    void presentNotice(QWidget* owner, const QString& caption, const QString& text, NoticeStyle style) override
+    {
+        QMessageBox box(style.questionIcon ? QMessageBox::Question : QMessageBox::Information, caption, text,
+                        QMessageBox::Ok, owner);
+        box.setWindowFlag(Qt::WindowStaysOnTopHint, style.topmost);
+        box.exec();
     }
 };
 
 MessagePresenter* g_installed = nullptr;
 
 } // namespace
+
+void MessagePresenter::presentNotice(QWidget* owner, const QString& caption, const QString& text, NoticeStyle)
+{
+    present(owner, Kind::Information, caption, text);
+}
 
 MessagePresenter& MessagePresenter::current()
 {
@@ -44,7 +57,12 @@ void MessagePresenter::setCurrent(MessagePresenter* presenter)
 
 void InfoBox(QWidget* owner, const QString& text)
 {
-    MessagePresenter::current().present(owner, MessagePresenter::Kind::Information, Lang("P_MSGTitle"), text);
+    NoticeBox(owner, text, {});
+}
+
+void NoticeBox(QWidget* owner, const QString& text, NoticeStyle style)
+{
+    MessagePresenter::current().presentNotice(owner, Lang("P_MSGTitle"), text, style);
 }
 
 bool QuestionBox(QWidget* owner, const QString& text)

@@ -4,8 +4,11 @@
 #include <QGuiApplication>
 #include <QSessionManager>
 #include <QSocketNotifier>
+#include <QThread>
 
+#include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -14,12 +17,37 @@ namespace kx {
 namespace {
 
 int g_pipe[2] = {-1, -1};
+SessionEnd* g_instance = nullptr;
+QtMessageHandler g_previousHandler = nullptr;
+std::atomic_bool g_displayLostReported{false};
+constexpr int kEndSignals[] = {SIGTERM, SIGHUP};
 
 extern "C" void onTerminate(int)
 {
     const char byte = 1;
     // Only async-signal-safe work here: one byte into the pipe.
     [[maybe_unused]] const ssize_t written = ::write(g_pipe[1], &byte, 1);
+}
+
+// Qt's X11 and Wayland platforms report a broken display connection with one of these warnings
+// and call exit() right after it, without returning to the event loop.
+bool reportsLostDisplay(const QString& message)
+{
+    return message.startsWith(QLatin1String("The X11 connection broke")) ||
+           message.startsWith(QLatin1String("The Wayland connection broke"));
+}
+
+void watchMessages(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (g_previousHandler) {
+        g_previousHandler(type, context, message);
+    } else {
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+    }
+    if (reportsLostDisplay(message) && g_instance && QThread::currentThread() == g_instance->thread() &&
+        !g_displayLostReported.exchange(true)) {
+        Q_EMIT g_instance->displayLost();
+    }
 }
 
 } // namespace
@@ -33,8 +61,12 @@ SessionEnd::SessionEnd(QObject* parent) : QObject(parent)
         action.sa_handler = onTerminate;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;
-        ::sigaction(SIGTERM, &action, nullptr);
+        for (const int signal : kEndSignals) {
+            ::sigaction(signal, &action, nullptr);
+        }
     }
+    g_instance = this;
+    g_previousHandler = qInstallMessageHandler(watchMessages);
     if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
         connect(gui, &QGuiApplication::commitDataRequest, this, [this](QSessionManager&) { Q_EMIT endQueried(); });
     }
@@ -42,8 +74,13 @@ SessionEnd::SessionEnd(QObject* parent) : QObject(parent)
 
 SessionEnd::~SessionEnd()
 {
+    qInstallMessageHandler(g_previousHandler);
+    g_previousHandler = nullptr;
+    g_instance = nullptr;
     if (g_pipe[0] >= 0) {
-        ::signal(SIGTERM, SIG_DFL);
+        for (const int signal : kEndSignals) {
+            ::signal(signal, SIG_DFL);
+        }
         ::close(g_pipe[0]);
         ::close(g_pipe[1]);
         g_pipe[0] = g_pipe[1] = -1;

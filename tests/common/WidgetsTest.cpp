@@ -74,6 +74,43 @@ private Q_SLOTS:
         QVERIFY(!QuestionBox(nullptr, QStringLiteral("delete?")));
     }
 
+    // The real notices carry the icon and the stacking their callers ask for.
+    void realNoticesShowTheirStyle()
+    {
+        struct Seen
+        {
+            QMessageBox::Icon icon = QMessageBox::NoIcon;
+            bool topmost = false;
+            QString text;
+        };
+        auto dismiss = [](Seen& seen) {
+            QTimer::singleShot(50, [&seen] {
+                for (QWidget* w : QApplication::topLevelWidgets()) {
+                    if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) {
+                        seen = {box->icon(), box->windowFlags().testFlag(Qt::WindowStaysOnTopHint), box->text()};
+                        box->button(QMessageBox::Ok)->click();
+                    }
+                }
+            });
+        };
+        Seen plain;
+        dismiss(plain);
+        InfoBox(nullptr, QStringLiteral("saved"));
+        QCOMPARE(plain.icon, QMessageBox::Information);
+        QVERIFY(!plain.topmost);
+        Seen reminder;
+        dismiss(reminder);
+        NoticeBox(nullptr, QStringLiteral("expires"), {.topmost = true});
+        QCOMPARE(reminder.icon, QMessageBox::Information);
+        QVERIFY(reminder.topmost);
+        Seen asking;
+        dismiss(asking);
+        NoticeBox(nullptr, QStringLiteral("differ"), {.questionIcon = true});
+        QCOMPARE(asking.icon, QMessageBox::Question);
+        QVERIFY(!asking.topmost);
+        QCOMPARE(asking.text, QStringLiteral("differ"));
+    }
+
     void uiDriverWorksAWindow();
     void uiDriverListensOnlyInAPrivateFolder();
     void listRows()

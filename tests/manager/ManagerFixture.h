@@ -37,7 +37,16 @@ public:
         messages.append(text);
         return answer;
     }
+    // Notices are recorded in `messages` and, with their style, in `notices`: "?" for the
+    // question icon, "^" for a box that stays on top, then the text.
+    void presentNotice(QWidget* owner, const QString& caption, const QString& text, NoticeStyle style) override
+    {
+        notices.append(QString::fromLatin1(style.questionIcon ? "?" : "") +
+                       QString::fromLatin1(style.topmost ? "^" : "") + text);
+        present(owner, Kind::Information, caption, text);
+    }
     QStringList messages;
+    QStringList notices;
     bool answer = true;
 };
 
@@ -60,7 +69,8 @@ public:
         folders.write(QStringLiteral("bin/APPInfo.ini"), "[APPLib]\n" + appLib +
                                                              "PKCS11Lib=" KEYSIM_PKCS11_PATH
                                                              "\nCSPName=KX CSP\n[UserInfo]\nCfgPath=kx\n"
-                                                             "[APPFlag]\n" + appFlag + "PID=$C003|$C004\n");
+                                                             "[APPFlag]\n" +
+                                                             appFlag + "PID=$C003|$C004\n");
     }
 
     // Runs the control tool; true when it succeeded.

@@ -77,6 +77,25 @@ void fillPins(TUPinSetForm& dialog, const QString& oldPin, const QString& newPin
 
 const QDate kToday(2027, 6, 1);
 
+// Records the notices; on the settings' success notice it chooses the menu entry again, as a user
+// may while that notice is up.
+class MenuAgainPresenter final : public MessagePresenter
+{
+public:
+    MenuAgainPresenter() { MessagePresenter::setCurrent(this); }
+    ~MenuAgainPresenter() override { MessagePresenter::setCurrent(nullptr); }
+    bool present(QWidget*, Kind, const QString&, const QString& text) override
+    {
+        messages.append(text);
+        if (text == QStringLiteral("保存成功") && onSaved) {
+            onSaved();
+        }
+        return true;
+    }
+    std::function<void()> onSaved;
+    QStringList messages;
+};
+
 } // namespace
 
 class MonitorDialogsTest : public QObject
@@ -124,6 +143,8 @@ private Q_SLOTS:
         dialog.btnOKClick();
         QCOMPARE(messages.messages,
                  (QStringList{Lang("S_PIN_equal"), Lang("UPIN_E2") + QStringLiteral("(8--12)"), PINPolicyText()}));
+        QCOMPARE(messages.notices.first(), QLatin1Char('?') + Lang("S_PIN_equal"));
+        QCOMPARE(messages.notices.last(), PINPolicyText());
         QTest::keyClick(&dialog, Qt::Key_Escape);
         QVERIFY(dialog.isVisible());
 
@@ -365,6 +386,46 @@ private Q_SLOTS:
         QCOMPARE(TestFolders::read(world.configPath()), before);
         QVERIFY(messages.messages.isEmpty());
         QCOMPARE(script.opened, 3);
+    }
+
+    // One settings flow at a time, until its success notice is gone; a day count typed beyond
+    // the range is saved as the nearer limit.
+    void settingsFlowIsOneAtATime()
+    {
+        MonitorWorld world;
+        world.writeConfig(TUserConfigInfo());
+        MenuAgainPresenter messages;
+        TMainForm window;
+        DialogScript<TProjectConfigForm> script({
+            [&](TProjectConfigForm& dialog) {
+                auto* days = child<QSpinBox>(dialog, "edtCertDay");
+                child<QCheckBox>(dialog, "cbCertDay")->click();
+                for (const auto& [typed, kept] : {std::pair{"400", 365}, std::pair{"7", 30}, std::pair{"120", 120}}) {
+                    days->selectAll();
+                    QTest::keyClicks(days, QString::fromLatin1(typed));
+                    days->interpretText();
+                    QCOMPARE(days->value(), kept);
+                }
+                days->selectAll();
+                QTest::keyClicks(days, QStringLiteral("366"));
+                child<QComboBox>(dialog, "cbLanguageID")->setCurrentIndex(1);
+                dialog.btnSaveClick();
+            },
+            [&](TProjectConfigForm& dialog) { dialog.reject(); }, // a second flow, which must not come
+        });
+        messages.onSaved = [&] {
+            QVERIFY(window.configDialog());
+            window.AcAdvancedExecute();
+        };
+        window.AcAdvancedExecute();
+        QCOMPARE(script.opened, 1);
+        QCOMPARE(messages.messages, QStringList{QStringLiteral("保存成功")});
+        const TUserConfigInfo saved = world.readConfig();
+        QCOMPARE(saved.CertDay, 365);
+        QCOMPARE(saved.LanguageID, 1033);
+        QCOMPARE(window.action("AcExit")->text(), QStringLiteral("Exit"));
+        QVERIFY(!window.configDialog());
+        QVERIFY(window.findChildren<TProjectConfigForm*>().isEmpty());
     }
 };
 

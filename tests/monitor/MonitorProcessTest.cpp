@@ -8,6 +8,8 @@
 #include <QElapsedTimer>
 #include <QTest>
 
+#include <csignal>
+
 using namespace kx;
 using namespace kx::test;
 
@@ -25,6 +27,12 @@ QStringList installedStore()
         }
     }
     return containers;
+}
+
+QStringList sorted(QStringList list)
+{
+    list.sort();
+    return list;
 }
 
 QByteArray statusField(qint64 pid, const QByteArray& field)
@@ -54,6 +62,51 @@ int monitorsOfThisSession()
     return count;
 }
 
+// The environment of the installed programs in the test's world.
+QProcessEnvironment programEnvironment(MonitorWorld& world)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), world.folders.path(QStringLiteral("home")));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), world.folders.path(QStringLiteral("config")));
+    for (const char* name : {"XDG_DATA_HOME", "XDG_RUNTIME_DIR", "KX2700_KEYSIM_DIR"}) {
+        env.insert(QString::fromLatin1(name), qEnvironmentVariable(name));
+    }
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return env;
+}
+
+// Two plugged keys, KXA with an RSA certificate in container ContA and KXB with an ECC one in
+// ContB, and settings without the default-PIN prompt.
+class TwoKeyWorld : public MonitorWorld
+{
+public:
+    TwoKeyWorld() : certs(certFolder.path())
+    {
+        TUserConfigInfo config;
+        config.DefaultPINMode = 0;
+        ok = certs.ok() && keysim({"create", "--serial", "KXA"}) && keysim({"create", "--serial", "KXB"}) &&
+             importCertificates(QStringLiteral("KXA"), "ContA", {{1, certs.path(QStringLiteral("user.pfx"))}}) &&
+             importCertificates(QStringLiteral("KXB"), "ContB", {{2, certs.path(QStringLiteral("ecuser.p12"))}}) &&
+             QDir().mkpath(folders.path(QStringLiteral("config/kx2700"))) &&
+             WriteUserConfig(folders.path(QStringLiteral("config/kx2700/UserConfig.ini")), config) == 0;
+    }
+    QTemporaryDir certFolder;
+    TestCertificates certs;
+    bool ok = false;
+    const QStringList both{QStringLiteral("ContA"), QStringLiteral("ContB")};
+};
+
+// Starts the monitor and waits until it answers on its window class, which it does only once
+// its start-up (and with it the registration of the keys present) is over.
+void startMonitor(QProcess& monitor, const QProcessEnvironment& env)
+{
+    monitor.setProcessEnvironment(env);
+    monitor.setProcessChannelMode(QProcess::ForwardedChannels);
+    monitor.start(QStringLiteral(KX_BIN_DIR "/KX2700Mon"), {});
+    QVERIFY(monitor.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(WindowClassExists(QString::fromLatin1(kMonitorWindowClass)), 15000);
+}
+
 } // namespace
 
 class MonitorProcessTest : public QObject
@@ -75,13 +128,7 @@ private Q_SLOTS:
         config.DefaultPINMode = 0;
         WriteUserConfig(world.folders.path(QStringLiteral("config/kx2700/UserConfig.ini")), config);
 
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), world.folders.path(QStringLiteral("home")));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), world.folders.path(QStringLiteral("config")));
-        for (const char* name : {"XDG_DATA_HOME", "XDG_RUNTIME_DIR", "KX2700_KEYSIM_DIR"}) {
-            env.insert(QString::fromLatin1(name), qEnvironmentVariable(name));
-        }
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        const QProcessEnvironment env = programEnvironment(world);
         auto start = [&](QProcess& process, const char* program) {
             process.setProcessEnvironment(env);
             process.start(QStringLiteral(KX_BIN_DIR "/") + QString::fromLatin1(program), {});
@@ -136,6 +183,65 @@ private Q_SLOTS:
         QVERIFY(installedStore().isEmpty());
         QVERIFY(!WindowClassExists(monitorClass));
         QCOMPARE(monitorsOfThisSession(), 0);
+    }
+
+    // After the monitor was killed and a key pulled meanwhile, the next start leaves only the
+    // certificates of the keys present; SIGHUP then ends it as cleanly as the session's end.
+    void killedMonitorLeavesNoStaleCertificates()
+    {
+        TwoKeyWorld world;
+        QVERIFY2(world.ok, qPrintable(world.lastOutput));
+        const QProcessEnvironment env = programEnvironment(world);
+
+        QProcess first;
+        startMonitor(first, env);
+        QCOMPARE(sorted(installedStore()), world.both);
+        first.kill();
+        QVERIFY(first.waitForFinished(10000));
+        QCOMPARE(sorted(installedStore()), world.both); // nothing could clean up
+        QVERIFY(world.keysim({"pull", "KXB"}));
+
+        QProcess second;
+        startMonitor(second, env);
+        QCOMPARE(installedStore(), QStringList{QStringLiteral("ContA")});
+
+        FakeManager manager;
+        ::kill(static_cast<pid_t>(second.processId()), SIGHUP);
+        QVERIFY(second.waitForFinished(15000));
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        QVERIFY(installedStore().isEmpty());
+        QCOMPARE(manager.count(QStringLiteral("CLOSE")), 1);
+    }
+
+    // The X server under the monitor dies: the monitor removes the certificates, tells the
+    // manager to close and ends.
+    void lostDisplayEndsTheMonitorCleanly()
+    {
+        TwoKeyWorld world;
+        QVERIFY2(world.ok, qPrintable(world.lastOutput));
+        QProcess xserver;
+        xserver.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
+                                               QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+        if (!xserver.waitForStarted()) {
+            QSKIP("Xvfb is not installed");
+        }
+        QByteArray display;
+        QTRY_VERIFY_WITH_TIMEOUT((display += xserver.readAllStandardOutput()).endsWith('\n'), 15000);
+        QProcessEnvironment env = programEnvironment(world);
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QStringLiteral("DISPLAY"), QLatin1Char(':') + QString::fromLatin1(display.trimmed()));
+
+        QProcess monitor;
+        startMonitor(monitor, env);
+        QCOMPARE(sorted(installedStore()), world.both);
+        FakeManager manager;
+        xserver.kill();
+        QVERIFY(xserver.waitForFinished(10000));
+        QVERIFY(monitor.waitForFinished(15000));
+        QCOMPARE(monitor.exitStatus(), QProcess::NormalExit);
+        QVERIFY(installedStore().isEmpty());
+        QCOMPARE(manager.count(QStringLiteral("CLOSE")), 1);
     }
 };
 

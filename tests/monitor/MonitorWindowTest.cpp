@@ -280,6 +280,8 @@ private Q_SLOTS:
         QCOMPARE(launcher.of(QStringLiteral("kxplugin")).size(), 2);
         // The expiry check ran for both keys: one certificate each.
         QCOMPARE(messages.messages.filter(QStringLiteral("密钥将于")).size(), 2);
+        // Both stay above other windows while the monitor waits behind them.
+        QCOMPARE(messages.notices.filter(QStringLiteral("^密钥将于")).size(), 2);
         QVERIFY(!window.timer("TCheckDefaultUPIN")->isActive()); // two keys: no default-PIN check
 
         manager.clear();
@@ -359,6 +361,28 @@ private Q_SLOTS:
         QCOMPARE(manager.count(QStringLiteral("CLOSE")), 1); // the clean-up runs once
     }
 
+    // A registration that fails after an insertion is reported in a notice that stays on top.
+    void failedRegistrationIsReportedOnTop()
+    {
+        MonitorWorld world;
+        RecordingPresenter messages;
+        RecordingLauncher launcher;
+        QVERIFY(world.keysim({"create", "--serial", "KXA"}));
+        QVERIFY(MonitorWorld::importCertificates(QStringLiteral("KXA"), "ContA",
+                                                 {{1, m_certs->path(QStringLiteral("user.pfx"))}}));
+        QVERIFY(world.keysim({"pull", "KXA"}));
+        world.writeConfig(quietConfig());
+        // A file where the personal store's folder belongs: nothing can be added to the store.
+        world.folders.write(QStringLiteral("data/kx2700/certstore/MY"), "not a folder");
+        TMainForm window;
+        QSignalSpy balloons(&window, &TMainForm::balloonShown);
+        QVERIFY(world.keysim({"plug", "KXA"}));
+        QTRY_COMPARE_WITH_TIMEOUT(balloons.count(), 1, 5000);
+        const QStringList failures = messages.notices.filter(QStringLiteral("注册证书失败"));
+        QCOMPARE(failures.size(), 1);
+        QVERIFY(failures.first().startsWith(QStringLiteral("^注册证书失败，错误码 =")));
+    }
+
     void failedLibraryStartReportsAndEnds()
     {
         MonitorWorld world;
@@ -372,6 +396,7 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"create", "--serial", "KXA"})); // ignored while the library is not ready
         QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 3000);
         QCOMPARE(messages.messages, QStringList{Lang("K_pkcs11Init_Error")});
+        QCOMPARE(messages.notices, QStringList{QLatin1Char('?') + Lang("K_pkcs11Init_Error")});
         QVERIFY(window.ExitRequested);
         QCOMPARE(window.ExpectedKeyCount, 0);
         QVERIFY(!window.trayShown());

@@ -59,15 +59,53 @@ private Q_SLOTS:
         QCOMPARE(arrivals.count(), 1);
     }
 
-    void missingBusFolderSendsNothing()
+    // A bus folder missing at start is waited for: keys on it when it appears, later keys and a
+    // bus made again after it was removed all raise their events, each key once.
+    void aBusFolderMadeLaterIsWatched()
     {
         QTemporaryDir dir;
         qunsetenv("KX2700_KEYSIM_DIR");
-        TUSB usb(nullptr, dir.path() + QStringLiteral("/none/bus"));
+        const QString bus = dir.path() + QStringLiteral("/data/kx2700-keysim/bus");
+        TUSB usb(nullptr, bus);
         QVERIFY(!usb.watchingKeysimBus());
+        QVERIFY(usb.waitingForKeysimBus());
         QSignalSpy arrivals(&usb, &TUSB::OnArrival);
+        QSignalSpy removals(&usb, &TUSB::OnRemoval);
+        const auto plug = [&bus](const char* serial, const char* product) {
+            QFile file(bus + QStringLiteral("/\\\\?\\USB#VID_1EA8&PID_%1#%2#{A5DCBF10}")
+                                 .arg(QLatin1String(product), QLatin1String(serial)));
+            return file.open(QIODevice::WriteOnly) && file.write("serial=x\n") > 0;
+        };
+        const auto entries = [&bus] { return QDir(bus).entryList(QDir::Files); };
+
+        // The whole store comes with its first key, faster than a watch can follow.
+        QVERIFY(QDir().mkpath(bus));
+        QVERIFY(plug("KX1", "C003"));
+        QTRY_COMPARE(arrivals.count(), 1);
+        QVERIFY(usb.watchingKeysimBus());
+        QVERIFY(!usb.waitingForKeysimBus());
+        QCOMPARE(usb.ProductID, 0xC003);
+
+        QVERIFY(plug("KX2", "C004"));
+        QTRY_COMPARE(arrivals.count(), 2);
+        QCOMPARE(usb.ProductID, 0xC004);
+        for (const QString& name : entries()) {
+            QVERIFY(QFile::remove(bus + QLatin1Char('/') + name));
+        }
+        QTRY_COMPARE(removals.count(), 2);
+        QCOMPARE(arrivals.count(), 2);
+
+        // The bus goes away and comes back.
+        QVERIFY(QDir(bus).removeRecursively());
+        QTRY_VERIFY(usb.waitingForKeysimBus());
+        QVERIFY(QDir().mkpath(bus));
+        QVERIFY(plug("KX3", "C005"));
+        QTRY_COMPARE(arrivals.count(), 3);
+        QCOMPARE(usb.ProductID, 0xC005);
+
+        // Events raised directly still work, as for a component without any bus.
         usb.deviceChanged(true, QStringLiteral("PID_0102"));
-        QCOMPARE(arrivals.count(), 1);
+        QCOMPARE(arrivals.count(), 4);
         QCOMPARE(usb.ProductID, 0x0102);
     }
 };
