@@ -17,4 +17,9 @@ void WipeString(QString& text)
     text = QString();
 }
 
+SecretBytes::~SecretBytes()
+{
+    explicit_bzero(m_bytes.data(), static_cast<std::size_t>(m_bytes.size()));
+}
+
 } // namespace kx

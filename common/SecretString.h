@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 namespace kx {
@@ -26,6 +27,23 @@ public:
 
 private:
     QString m_text;
+};
+
+// The 8-bit, zero-terminated form of a PIN (in the locale's code page), overwritten when it goes
+// out of scope.
+class SecretBytes
+{
+public:
+    explicit SecretBytes(const QString& text) : m_bytes(text.toLocal8Bit()) {}
+    ~SecretBytes();
+    SecretBytes(const SecretBytes&) = delete;
+    SecretBytes& operator=(const SecretBytes&) = delete;
+
+    const QByteArray& bytes() const { return m_bytes; }
+    const char* get() const { return m_bytes.constData(); }
+
+private:
+    QByteArray m_bytes;
 };
 
 } // namespace kx
