@@ -21,6 +21,7 @@
 #include <QTreeWidget>
 
 #include <strings.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace kx {
@@ -284,6 +285,9 @@ QByteArray UiDriver::handle(const QByteArray& request)
         return error(QStringLiteral("empty request"));
     }
     const QString command = words.takeFirst();
+    if (command == QLatin1String("dumpable")) {
+        return ok(QString::number(prctl(PR_GET_DUMPABLE, 0, 0, 0, 0)));
+    }
     if (command == QLatin1String("windows")) {
         QStringList windows;
         for (QWidget* widget : QApplication::topLevelWidgets()) {
