@@ -212,7 +212,8 @@ void TMainForm::AcLoginExecute()
     if (m_ui->edtUPIN->text().isEmpty()) {
         // An empty PIN is never sent to a key: it would cost a try. A key with a sensor logs in
         // by finger instead, exactly as its logon button does.
-        if (FingerSupported && action("AcFingerlogon")->isVisible()) {
+        if (FingerSupported && action("AcFingerlogon")->isVisible() &&
+            m_skf.KeyHasSensor(keyInfo(k).serialText().toLatin1())) {
             AcFingerlogonExecute();
         }
         return;

@@ -359,6 +359,31 @@ private Q_SLOTS:
         QVERIFY2(world.lastOutput.contains(QStringLiteral("user-pin-retries: 6/6")), qPrintable(world.lastOutput));
     }
 
+    // Beside a sensor key, a key without a sensor gets no finger logon: neither Enter on its
+    // empty PIN field nor the logon button sends it the empty PIN that would cost a try.
+    void keyWithoutSensorBesideASensorKey()
+    {
+        ManagerWorld world(kSkfLine);
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--sensor", "fingerprint", "--fingers", "2"}));
+        QVERIFY(world.keysim({"create", "--serial", "KXB", "--pid", "C004"}));
+        RecordingPresenter messages;
+        TMainForm window;
+        test::openWindow(window);
+        QVERIFY(window.FingerSupported);
+        select(window, keyNode(window, 0)->child(2)); // the sensor key's fingers are read first
+        select(window, keyNode(window, 1)->child(2));
+        QCOMPARE(window.CurrentKeyIndex, 1);
+        DialogWatcher dialogs;
+        QTest::keyClick(child<QLineEdit>(window, "edtUPIN"), Qt::Key_Return);
+        QVERIFY(messages.messages.isEmpty());
+        window.AcFingerlogonExecute();
+        QCOMPARE(messages.messages, QStringList{Lang("P_SAR_FINGER_NOT_EXIST")});
+        QVERIFY(dialogs.titles.isEmpty());
+        QCOMPARE(window.LoginState[1], 1);
+        QVERIFY(world.keysim({"show", "KXB"}));
+        QVERIFY2(world.lastOutput.contains(QStringLiteral("user-pin-retries: 6/6")), qPrintable(world.lastOutput));
+    }
+
     // While the key waits for the finger the verification dialog cannot be closed: Escape, the
     // close box and reject() leave it open, so the login that follows is one the user sees.
     void verificationCannotBeClosedWhileTheKeyWaits()
