@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "PINPolicy.h"
 
+#include "SecretString.h"
+
 #include <QByteArray>
 
 namespace kx {
 
 int PINStrength(const QString& pin)
 {
-    const QByteArray bytes = pin.toLocal8Bit();
+    const SecretBytes held(pin);
+    const QByteArray& bytes = held.bytes();
     if (bytes.isEmpty()) {
         return 0;
     }

@@ -22,16 +22,17 @@ int importCertificate(const CertImportJob& job)
 
 } // namespace
 
-int RunCertImport(CertImportJob& job)
+int RunCertImport(const CertImportJob& job)
 {
     const bool pkcs12 = job.fileType == 0;
-    job.progressStep = pkcs12 ? 5 : 3;
-    job.timerInterval = 150;
+    CertImportProgress& progress = *job.progress;
+    progress.progressStep = pkcs12 ? 5 : 3;
+    progress.timerInterval = 150;
     const bool newContainer = !job.existingContainers.contains(job.containerName);
     if (newContainer) {
         // Creating the container comes first, so the bar moves more slowly.
-        job.progressStep = pkcs12 ? 3 : 2;
-        job.timerInterval = 350;
+        progress.progressStep = pkcs12 ? 3 : 2;
+        progress.timerInterval = 350;
         const int created = container_create_new(job.keyIndex, job.containerName);
         if (created != 0) {
             return created;

@@ -8,12 +8,21 @@
 #include "common/LanguageTexts.h"
 
 #include <atomic>
+#include <memory>
 #include <optional>
 
 namespace kx {
 
-// One certificate import, shared between the window and the worker thread that runs it. The
-// window fills it before the worker starts and reads only the progress fields while it runs.
+// How far a running import has come, written by its worker and read by the window's progress
+// timer.
+struct CertImportProgress
+{
+    std::atomic<int> progressStep{0};
+    std::atomic<int> timerInterval{2000};
+};
+
+// One certificate import. The window fills it; its worker runs on a copy of its own, so nothing
+// the window does meanwhile changes the running import. Only the progress is shared.
 struct CertImportJob
 {
     int fileType = 0; // 0 PKCS#12, 1 X.509, 2 PKCS#7
@@ -25,8 +34,7 @@ struct CertImportJob
     // The key's containers as last loaded: a target not among them is created first.
     QList<QByteArray> existingContainers;
 
-    std::atomic<int> progressStep{0};
-    std::atomic<int> timerInterval{2000};
+    std::shared_ptr<CertImportProgress> progress = std::make_shared<CertImportProgress>();
 };
 
 // What a worker still running after the window stopped waiting reports.
@@ -36,7 +44,7 @@ inline constexpr int kWorkerStillRunning = 259;
 // `certIndex` of the file (for PKCS#12 with its keys). A container the worker created is deleted
 // again when the certificate does not go in, so a refused import leaves the key as it was.
 // Returns the token library's result.
-int RunCertImport(CertImportJob& job);
+int RunCertImport(const CertImportJob& job);
 
 // The message for a certificate file the token library refused for what it holds: a certificate
 // too large to be read back from a key (K_Len_Error), or a private key that belongs to none of

@@ -9,6 +9,7 @@
 #include "common/TextConversions.h"
 #include "common/widgets/FileDialogs.h"
 #include "common/widgets/MessageBox.h"
+#include "common/widgets/SecretField.h"
 #include "token/TokenWrappers.h"
 
 #include <QDragEnterEvent>
@@ -70,7 +71,11 @@ TIMForm::TIMForm(const QList<QByteArray>& containers, int preselected, QWidget* 
     updateOk();
 }
 
-TIMForm::~TIMForm() = default;
+TIMForm::~TIMForm()
+{
+    // The password was needed only to parse the file.
+    ClearSecretField(m_ui->edtpwd);
+}
 
 void TIMForm::applyTexts()
 {

@@ -15,6 +15,7 @@
 #include "common/UserFolder.h"
 #include "common/widgets/ListAddRow.h"
 #include "common/widgets/MessageBox.h"
+#include "common/widgets/SecretField.h"
 #include "common/widgets/ShowPINStrength.h"
 #include "token/DesktopRegistration.h"
 #include "token/TUSB.h"
@@ -396,6 +397,10 @@ void TMainForm::tvChange(QTreeWidgetItem* node)
     }
     const int keyPosition = key->parent() ? key->parent()->indexOfChild(key) : m_ui->tv->indexOfTopLevelItem(key);
     const int index = node->parent() ? node->parent()->indexOfChild(node) : m_ui->tv->indexOfTopLevelItem(node);
+    if (keyPosition != CurrentKeyIndex) {
+        // A PIN typed for one key is never offered to another.
+        ClearSecretField(m_ui->edtUPIN);
+    }
     CurrentKeyIndex = keyPosition;
 
     if (level == 0) {
@@ -477,7 +482,7 @@ void TMainForm::handleCommand(const QString& text)
     if (text == QStringLiteral("CLOSE")) {
         close();
     }
-    if (text == QStringLiteral("LoadCert")) {
+    if (text == QStringLiteral("LoadCert") && !m_importRunning) {
         if (ActivePageIndex() == PageCertificates) {
             AcrefreshExecute();
         } else if (CurrentKeyIndex >= 0 && CurrentKeyIndex < kKeyTableSize) {

@@ -90,6 +90,8 @@ public:
     // The presence bytes of a container: 1 / 0 for an exchange certificate, 2 / 0 for a
     // signature certificate.
     std::array<std::uint8_t, 2> certPresence(int keyIndex, int container) const;
+    // True while an import runs: everything that changes or re-reads the key waits for it.
+    bool importRunning() const { return m_importRunning; }
 
     // The fingerprint page and the fingerprint logon.
     void DetectFingerSensor();
@@ -161,7 +163,9 @@ private:
     void updateActions();
     bool keyIndexValid(int keyIndex) const { return keyIndex >= 0 && keyIndex < KeyCount; }
     QTreeWidgetItem* keyNode(int keyIndex) const;
-    void reportWrongPin(int retriesLeft, bool oldPin);
+    // Tells why a login (or the old-PIN check of a PIN change) failed: tries left only for a
+    // PIN the key refused, the missing key or the code otherwise.
+    void reportLoginFailure(int result, int retriesLeft, bool oldPin);
     void closeImportDialog();
     void openAboutLink(bool mail);
     void createCertActions();
@@ -171,6 +175,8 @@ private:
     void afterDeletion(int result);
     void reportImportFailure(int result);
     int runImportWorker(bool singleCertificate);
+    // Marks the import as running or ended and enables or disables what must wait for it.
+    void setImportRunning(bool running);
     void createFingerActions();
     void loadFingerPictures(const QString& folder);
     // The shared check of the test, learning and logon actions; true when they may go on.
@@ -196,6 +202,7 @@ private:
     // Certificate presence by key and container position, one entry per container of the key.
     std::array<std::vector<std::array<std::uint8_t, 2>>, kKeyTableSize> m_presence{};
     CertImportJob m_importJob;
+    bool m_importRunning = false;
     Call_GMAPIs_Admin m_skf;
     FingerPictures m_fingerPictures;
     bool m_initialised = false;

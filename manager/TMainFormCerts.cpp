@@ -81,6 +81,9 @@ void TMainForm::createCertActions()
     menu->addActions({list, output, del, delCert});
     m_ui->tvCert->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_ui->tvCert, &QTreeWidget::customContextMenuRequested, this, [this, menu](const QPoint& at) {
+        if (m_importRunning) {
+            return;
+        }
         if (QTreeWidgetItem* node = m_ui->tvCert->itemAt(at)) {
             m_ui->tvCert->setCurrentItem(node);
             menu->popup(m_ui->tvCert->viewport()->mapToGlobal(at));
@@ -175,6 +178,23 @@ void TMainForm::UpdateCertActions()
     }
     action("AcRegCert")->setEnabled(containers > 0);
     action("AcUnRegCert")->setEnabled(containers > 0);
+    if (m_importRunning) {
+        for (const char* name :
+             {"AcDel", "AcOutput", "AcListCert", "AcDelCert", "AcRegCert", "AcUnRegCert", "AcInputCert", "Acrefresh"}) {
+            action(name)->setEnabled(false);
+        }
+    }
+}
+
+void TMainForm::setImportRunning(bool running)
+{
+    m_importRunning = running;
+    // The key tree leads to pages that re-read the key; the import keeps the key to itself.
+    m_ui->tv->setEnabled(!running);
+    for (const char* name : {"AcInputCert", "Acrefresh", "Aclogout", "AcFindKeyRefresh"}) {
+        action(name)->setEnabled(!running);
+    }
+    UpdateCertActions();
 }
 
 bool TMainForm::selectedCertificate(QByteArray& name, int& keySpec, int& container) const
@@ -212,6 +232,9 @@ bool TMainForm::readSelectedCertificate(QByteArray& der)
 
 void TMainForm::AcListCertExecute()
 {
+    if (m_importRunning) {
+        return;
+    }
     QByteArray der;
     if (readSelectedCertificate(der)) {
         helper_show_cert_ui(reinterpret_cast<void*>(winId()), der);
@@ -220,6 +243,9 @@ void TMainForm::AcListCertExecute()
 
 void TMainForm::AcOutputExecute()
 {
+    if (m_importRunning) {
+        return;
+    }
     QByteArray der;
     if (!readSelectedCertificate(der)) {
         return;
@@ -256,6 +282,9 @@ void TMainForm::afterDeletion(int result)
 
 void TMainForm::AcDelExecute()
 {
+    if (m_importRunning) {
+        return;
+    }
     const QTreeWidgetItem* node = m_ui->tvCert->currentItem();
     if (node && levelOf(node) == 0 && keyIndexValid(CurrentKeyIndex) &&
         indexOf(node) < keyInfo(CurrentKeyIndex).containerCount && QuestionBox(this, Lang("K_DEL_YES_NO"))) {
@@ -268,6 +297,9 @@ void TMainForm::AcDelExecute()
 
 void TMainForm::AcDelCertExecute()
 {
+    if (m_importRunning) {
+        return;
+    }
     QByteArray name;
     int keySpec = 0;
     int container = 0;
@@ -280,6 +312,9 @@ void TMainForm::AcDelCertExecute()
 
 void TMainForm::AcRegCertExecute()
 {
+    if (m_importRunning) {
+        return;
+    }
     if (!keyIndexValid(CurrentKeyIndex)) {
         return;
     }
@@ -291,12 +326,18 @@ void TMainForm::AcRegCertExecute()
 
 void TMainForm::AcUnRegCertExecute()
 {
+    if (m_importRunning) {
+        return;
+    }
     RemoveStoreCertsOfCSP(m_appInfo.CSPName);
     InfoBox(this, Lang("Change_Yes"));
 }
 
 void TMainForm::AcrefreshExecute()
 {
+    if (m_importRunning) {
+        return;
+    }
     {
         const WaitCursor wait;
         token_reload_all_objects(CurrentKeyIndex);
@@ -318,10 +359,11 @@ void TMainForm::TRegCertTimer()
 void TMainForm::TimerCertTick()
 {
     QTimer* t = timer("TimerCert");
-    if (t->interval() != m_importJob.timerInterval) {
-        t->setInterval(m_importJob.timerInterval);
+    const CertImportProgress& progress = *m_importJob.progress;
+    if (t->interval() != progress.timerInterval) {
+        t->setInterval(progress.timerInterval);
     }
-    m_ui->PBCert->setValue(std::min(100, m_ui->PBCert->value() + m_importJob.progressStep));
+    m_ui->PBCert->setValue(std::min(100, m_ui->PBCert->value() + progress.progressStep));
 }
 
 void TMainForm::reportImportFailure(int result)
@@ -350,9 +392,9 @@ int TMainForm::runImportWorker(bool singleCertificate)
         std::atomic<bool> finished{false};
     };
     const auto outcome = std::make_shared<Outcome>();
-    CertImportJob* job = &m_importJob;
-    QThread* worker = QThread::create([job, outcome] {
-        outcome->result = RunCertImport(*job);
+    // The worker's own copy: whatever the window does meanwhile cannot reach the running import.
+    QThread* worker = QThread::create([job = m_importJob, outcome] {
+        outcome->result = RunCertImport(job);
         outcome->finished = true;
     });
     worker->start();
@@ -380,7 +422,7 @@ int TMainForm::runImportWorker(bool singleCertificate)
 void TMainForm::AcInputCertExecute()
 {
     const int k = CurrentKeyIndex;
-    if (!keyIndexValid(k)) {
+    if (!keyIndexValid(k) || m_importRunning) {
         return;
     }
     // 1. The container to offer first.
@@ -429,6 +471,7 @@ void TMainForm::AcInputCertExecute()
     }
     // 6. to 8. The import, one worker run per certificate of the file.
     int last = 0;
+    setImportRunning(true);
     {
         const WaitCursor wait;
         m_importJob.fileType = dialog.fileType();
@@ -468,6 +511,7 @@ void TMainForm::AcInputCertExecute()
             }
         }
     }
+    setImportRunning(false);
     // 9. The tree shows the result and the store learns it a second later.
     LoadCertTree(k);
     timer("TRegCert")->start();

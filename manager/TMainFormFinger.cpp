@@ -235,6 +235,11 @@ void TMainForm::AcFingerlogonExecute()
     if (!keyIndexValid(k)) {
         return;
     }
+    // A key without a sensor would take the empty PIN of the finger logon as a wrong PIN.
+    if (!m_skf.KeyHasSensor(keyInfo(k).serialText().toLatin1())) {
+        InfoBox(this, Lang("P_SAR_FINGER_NOT_EXIST"));
+        return;
+    }
     FingerPageRefresh(SkfUserType);
     if (!fingerActionAllowed()) {
         return;

@@ -14,6 +14,8 @@
 #include "common/TextFormat.h"
 #include "common/widgets/ListAddRow.h"
 #include "common/widgets/MessageBox.h"
+#include "common/widgets/SecretField.h"
+#include "token/LoginFailure.h"
 #include "token/TUSB.h"
 #include "token/TokenWrappers.h"
 
@@ -46,6 +48,7 @@ int TMainForm::RefreshKeyList()
 {
     // 1. Forget the old keys.
     LoginState.fill(0);
+    ClearSecretField(m_ui->edtUPIN);
     for (int i = 0; i < kKeyTableSize - 1; ++i) {
         (*m_keyTable)[static_cast<std::size_t>(i)] = TR7Info{};
     }
@@ -160,17 +163,29 @@ void TMainForm::TCheckInitTimer()
     }
 }
 
-void TMainForm::reportWrongPin(int retriesLeft, bool oldPin)
+void TMainForm::reportLoginFailure(int result, int retriesLeft, bool oldPin)
 {
-    if (retriesLeft == 0) {
+    switch (ClassifyLoginFailure(result, retriesLeft)) {
+    case LoginFailure::Locked:
         InfoBox(this, Lang("K_Dead"));
-    } else if (retriesLeft < 0) {
-        // The module cannot count the tries left: say the PIN is wrong, not "-1 tries".
-        InfoBox(this, Lang("K_PIN_Error"));
-    } else if (oldPin) {
-        InfoBox(this, FormatInt(Lang("K_OldCheck"), retriesLeft));
-    } else {
-        InfoBox(this, Lang("K_PIN_Error") + QStringLiteral("\r") + FormatInt(Lang("K_Try_Time"), retriesLeft));
+        break;
+    case LoginFailure::WrongPin:
+        if (retriesLeft < 0) {
+            // The module cannot count the tries left: say the PIN is wrong, not "-1 tries".
+            InfoBox(this, Lang("K_PIN_Error"));
+        } else if (oldPin) {
+            InfoBox(this, FormatInt(Lang("K_OldCheck"), retriesLeft));
+        } else {
+            InfoBox(this, Lang("K_PIN_Error") + QStringLiteral("\r") + FormatInt(Lang("K_Try_Time"), retriesLeft));
+        }
+        break;
+    case LoginFailure::KeyGone:
+        InfoBox(this, Lang("K_Find_Error"));
+        break;
+    case LoginFailure::OtherError:
+        InfoBox(this, (oldPin ? Lang("K_Set_No") : Lang("Change_No")) + Lang("K_ErrorCODE_Str") +
+                          QStringLiteral(" = 0x") + HexCode(static_cast<std::uint32_t>(result)));
+        break;
     }
 }
 
@@ -194,19 +209,32 @@ void TMainForm::AcLoginExecute()
     if (!keyIndexValid(k)) {
         return;
     }
+    if (m_ui->edtUPIN->text().isEmpty()) {
+        // An empty PIN is never sent to a key: it would cost a try. A key with a sensor logs in
+        // by finger instead, exactly as its logon button does.
+        if (FingerSupported && action("AcFingerlogon")->isVisible() &&
+            m_skf.KeyHasSensor(keyInfo(k).serialText().toLatin1())) {
+            AcFingerlogonExecute();
+        }
+        return;
+    }
+    // The field is emptied by every attempt, so a PIN typed for one key never reaches another.
+    const SecretString pin(m_ui->edtUPIN->text());
+    ClearSecretField(m_ui->edtUPIN);
     if (!refuseUnusableKey(k)) {
         return;
     }
     token_logout(k);
     LoginState[static_cast<std::size_t>(k)] = 1;
-    int retriesLeft = 0;
-    if (token_login(k, m_ui->edtUPIN->text(), retriesLeft) == 0) {
+    int retriesLeft = -1;
+    const int result = token_login(k, pin.text(), retriesLeft);
+    if (result == 0) {
         const WaitCursor wait;
         // Fingerprint changes go through the SKF application, which has a login of its own.
         if (FingerSupported) {
             m_skf.SelectApplication(keyInfo(k).serialText().toLatin1());
             std::uint32_t skfRetries = 0;
-            m_skf.VerifyPIN(m_skf.SkfAppHandle, m_skf.FingerUserType, m_ui->edtUPIN->text(), skfRetries);
+            m_skf.VerifyPIN(m_skf.SkfAppHandle, m_skf.FingerUserType, pin.text(), skfRetries);
         }
         token_reload_all_objects(k);
         LoginState[static_cast<std::size_t>(k)] = 2;
@@ -214,7 +242,7 @@ void TMainForm::AcLoginExecute()
         LoadCertTree(k);
         UpdateCertActions();
     } else {
-        reportWrongPin(retriesLeft, false);
+        reportLoginFailure(result, retriesLeft, false);
     }
     updateActions();
 }
@@ -227,6 +255,9 @@ void TMainForm::AcLoginUpdate()
 
 void TMainForm::AclogoutExecute()
 {
+    if (m_importRunning) {
+        return;
+    }
     token_logout(CurrentKeyIndex);
     if (FingerSupported) {
         m_skf.ClearSecureState(m_skf.SkfAppHandle);
@@ -239,11 +270,14 @@ void TMainForm::AclogoutExecute()
 
 void TMainForm::AcCancelExecute()
 {
-    m_ui->edtUPIN->clear();
+    ClearSecretField(m_ui->edtUPIN);
 }
 
 void TMainForm::AcFindKeyRefreshExecute()
 {
+    if (m_importRunning) {
+        return;
+    }
     if (RefreshKeyList() == 0) {
         timer("TCheckInit")->start();
     }

@@ -8,8 +8,10 @@
 #include "common/AppContext.h"
 #include "common/LanguageTexts.h"
 #include "common/PINPolicy.h"
+#include "common/SecretString.h"
 #include "common/TextFormat.h"
 #include "common/widgets/MessageBox.h"
+#include "common/widgets/SecretField.h"
 #include "common/widgets/ShowPINStrength.h"
 #include "token/TokenWrappers.h"
 
@@ -36,46 +38,54 @@ void TMainForm::AcSetUserPINExecute()
         return;
     }
     // 3. to 5. The new PIN against its confirmation, the key's length limits and the policy.
-    const QString oldPin = m_ui->edtOldUPin->text();
-    const QString newPin = m_ui->edtNewUPin1->text();
-    if (newPin != m_ui->edtNewUPin2->text()) {
+    const SecretString oldPin(m_ui->edtOldUPin->text());
+    const SecretString newPin(m_ui->edtNewUPin1->text());
+    if (newPin.text() != m_ui->edtNewUPin2->text()) {
         InfoBox(this, Lang("S_PIN_equal"));
         return;
     }
-    if (newPin.size() < info.minPinLen || newPin.size() > info.maxPinLen) {
-        InfoBox(this, QStringLiteral("%1(%2--%3)").arg(Lang("UPIN_E2")).arg(info.minPinLen).arg(info.maxPinLen));
+    const QString lengthMessage =
+        QStringLiteral("%1(%2--%3)").arg(Lang("UPIN_E2")).arg(info.minPinLen).arg(info.maxPinLen);
+    if (newPin.text().size() < info.minPinLen || newPin.text().size() > info.maxPinLen) {
+        InfoBox(this, lengthMessage);
         return;
     }
-    if (PINStrength(newPin) < 3) {
+    if (PINStrength(newPin.text()) < 3) {
         InfoBox(this, PINPolicyText());
+        return;
+    }
+    // An empty old PIN is never sent to the key: the check would cost a try.
+    if (oldPin.isEmpty()) {
+        InfoBox(this, lengthMessage);
         return;
     }
     // 6. to 8. The old PIN is checked by a login, then the key is logged out again.
     token_logout(k);
     LoginState[static_cast<std::size_t>(k)] = 1;
-    int retriesLeft = 0;
-    if (token_login(k, oldPin, retriesLeft) != 0) {
-        reportWrongPin(retriesLeft, true);
+    int retriesLeft = -1;
+    if (const int checked = token_login(k, oldPin.text(), retriesLeft); checked != 0) {
+        reportLoginFailure(checked, retriesLeft, true);
         return;
     }
     token_logout(k);
     LoginState[static_cast<std::size_t>(k)] = 1;
     // 9. The change.
-    const int changed = token_change_upin(k, oldPin, newPin);
+    const int changed = token_change_upin(k, oldPin.text(), newPin.text());
     if (changed == 0) {
         RecordPINChange(m_userConfigPath, m_userConfig, AppContext::current().today());
         InfoBox(this, Lang("K_Set_Yes"));
-        m_ui->edtOldUPin->clear();
-        m_ui->edtNewUPin1->clear();
-        m_ui->edtNewUPin2->clear();
+        ClearSecretField(m_ui->edtOldUPin);
+        ClearSecretField(m_ui->edtNewUPin1);
+        ClearSecretField(m_ui->edtNewUPin2);
         return;
     }
     // 11. A failed change is reported by what a login with the old PIN says now.
-    if (token_login(k, oldPin, retriesLeft) == 0) {
+    retriesLeft = -1;
+    if (const int again = token_login(k, oldPin.text(), retriesLeft); again == 0) {
         InfoBox(this, Lang("K_Set_No") + Lang("K_ErrorCODE_Str") + QStringLiteral(" = 0x") +
                           HexCode(static_cast<std::uint32_t>(changed)));
     } else {
-        reportWrongPin(retriesLeft, true);
+        reportLoginFailure(again, retriesLeft, true);
     }
 }
 

@@ -10,9 +10,11 @@
 #include "common/ExpiryDates.h"
 #include "common/LanguageInfo.h"
 #include "common/LanguageTexts.h"
+#include "common/SecretString.h"
 #include "common/StartupConfiguration.h"
 #include "common/TextFormat.h"
 #include "common/widgets/MessageBox.h"
+#include "token/LoginFailure.h"
 #include "token/TokenWrappers.h"
 
 #include <QApplication>
@@ -159,19 +161,30 @@ int TMainForm::MonitorChangeUserPIN()
     if (!dialog) {
         return 0;
     }
-    const QString oldPin = dialog->oldPin();
-    const QString newPin = dialog->newPin();
+    const SecretString oldPin(dialog->oldPin());
+    const SecretString newPin(dialog->newPin());
     delete dialog;
     if (result != 1 || oldPin.isEmpty()) {
         return 0;
     }
-    int retriesLeft = 0;
-    if (token_login(keyIndex, oldPin, retriesLeft) != 0) {
-        InfoBox(this, FormatInt(Lang("K_OldCheck"), retriesLeft));
-        return 1;
+    int retriesLeft = -1;
+    if (const int checked = token_login(keyIndex, oldPin.text(), retriesLeft); checked != 0) {
+        switch (ClassifyLoginFailure(checked, retriesLeft)) {
+        case LoginFailure::WrongPin:
+        case LoginFailure::Locked:
+            InfoBox(this, retriesLeft < 0 ? Lang("K_PIN_Error") : FormatInt(Lang("K_OldCheck"), retriesLeft));
+            return 1;
+        case LoginFailure::KeyGone:
+            // Nothing was said about the PIN: no tries are shown and the dialog is not offered again.
+            InfoBox(this, Lang("K_Find_Error"));
+            return 0;
+        case LoginFailure::OtherError:
+            InfoBox(this, Lang("K_Set_No") + Lang("K_ErrorCODE_Str") + QString::number(checked));
+            return 0;
+        }
     }
     token_logout(keyIndex);
-    const int changed = token_change_upin(keyIndex, oldPin, newPin);
+    const int changed = token_change_upin(keyIndex, oldPin.text(), newPin.text());
     if (changed != 0) {
         InfoBox(this, Lang("K_Set_No") + Lang("K_ErrorCODE_Str") + QString::number(changed));
         return 0;

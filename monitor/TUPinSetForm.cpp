@@ -7,6 +7,7 @@
 #include "common/LanguageTexts.h"
 #include "common/PINPolicy.h"
 #include "common/widgets/MessageBox.h"
+#include "common/widgets/SecretField.h"
 #include "common/widgets/ShowPINStrength.h"
 
 #include <QKeyEvent>
@@ -47,7 +48,13 @@ TUPinSetForm::TUPinSetForm(QWidget* parent) : QDialog(parent), m_ui(std::make_un
     installEventFilter(this);
 }
 
-TUPinSetForm::~TUPinSetForm() = default;
+TUPinSetForm::~TUPinSetForm()
+{
+    // The PINs were for the opener's change only.
+    ClearSecretField(m_ui->edtUPin);
+    ClearSecretField(m_ui->edtNewUPin1);
+    ClearSecretField(m_ui->edtNewUPin2);
+}
 
 QString TUPinSetForm::oldPin() const
 {

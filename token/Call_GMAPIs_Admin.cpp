@@ -23,8 +23,7 @@ QByteArray serialOf(std::span<const std::uint8_t> devInfo)
 
 Call_GMAPIs_Admin::Call_GMAPIs_Admin()
     : wait([](int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); })
-{
-}
+{}
 
 QList<QByteArray> Call_GMAPIs_Admin::SplitNames(QByteArrayView buffer)
 {
@@ -157,14 +156,19 @@ U32 Call_GMAPIs_Admin::SetFingerMode(int device, U32 samples)
     return GMAPIs::SKF_SetFingerMode(deviceHandle(device), samples);
 }
 
-U32 Call_GMAPIs_Admin::CapabilityQuery()
+U32 Call_GMAPIs_Admin::capabilityOf(int device)
 {
     std::vector<std::uint8_t> buffer(kDeviceCapsBufferSize, 0);
     U32 value = 0;
     U32 caps = 0;
-    if (DeviceCaps(0, buffer, value, caps) == SAR_OK && caps <= 5)
+    if (DeviceCaps(device, buffer, value, caps) == SAR_OK && caps <= 5)
         return caps;
     return 0;
+}
+
+U32 Call_GMAPIs_Admin::CapabilityQuery()
+{
+    return capabilityOf(0);
 }
 
 void Call_GMAPIs_Admin::clearDevices()
@@ -224,14 +228,28 @@ U32 Call_GMAPIs_Admin::FullRefresh()
     return result;
 }
 
-void Call_GMAPIs_Admin::SelectApplication(QByteArrayView serial)
+int Call_GMAPIs_Admin::deviceOfKey(QByteArrayView serial) const
 {
     const QByteArrayView key = serial.first(std::min<qsizetype>(serial.size(), 16));
+    int device = -1;
     for (int i = 0; i < SkfDevices.count; ++i) {
         const QByteArray& name = SkfDevices.names[static_cast<std::size_t>(i)];
         if (QByteArrayView(name).first(std::min<qsizetype>(name.size(), 16)) == key)
-            SkfAppHandle = SkfApps[static_cast<std::size_t>(i)].handles[0];
+            device = i;
     }
+    return device;
+}
+
+void Call_GMAPIs_Admin::SelectApplication(QByteArrayView serial)
+{
+    if (const int device = deviceOfKey(serial); device >= 0)
+        SkfAppHandle = SkfApps[static_cast<std::size_t>(device)].handles[0];
+}
+
+bool Call_GMAPIs_Admin::KeyHasSensor(QByteArrayView serial)
+{
+    const int device = deviceOfKey(serial);
+    return device >= 0 && capabilityOf(device) > 1;
 }
 
 bool Call_GMAPIs_Admin::IsNumberList(const kx::FingerInfo& info)

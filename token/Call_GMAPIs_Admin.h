@@ -60,6 +60,10 @@ public:
     // Takes the application of the last device whose name starts with the same 16 characters as
     // `serial`; keeps the handle when none does.
     void SelectApplication(QByteArrayView serial);
+    // Whether the key with `serial` carries a sensor: the device matched as SelectApplication
+    // matches reports a fingerprint capability. False when no device matches, so no empty PIN
+    // goes to a key that would count it as a wrong one.
+    bool KeyHasSensor(QByteArrayView serial);
 
     // Whether the finger bytes are a list of finger numbers (some meaningful byte above 1)
     // rather than a presence map.
@@ -71,6 +75,11 @@ public:
     static QList<int> EnrolledFingers(const kx::FingerInfo& info);
 
 private:
+    // The last device whose name starts with the same 16 characters as `serial`, or -1.
+    int deviceOfKey(QByteArrayView serial) const;
+    // The fingerprint capability of a device: 2 to 5 a sensor (5 finger vein), 0 otherwise.
+    std::uint32_t capabilityOf(int device);
+
     SkfHandle deviceHandle(int device) const;
     void clearDevices();
 };

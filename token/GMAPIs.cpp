@@ -2,6 +2,7 @@
 #include "GMAPIs.h"
 
 #include "common/OperationLog.h"
+#include "common/SecretString.h"
 #include "common/TextFormat.h"
 
 #include <QFile>
@@ -55,20 +56,6 @@ std::uint32_t call(const char* name, Args... args)
     return result;
 }
 
-// An 8-bit, zero-terminated copy of a PIN, cleared when it goes out of scope.
-class SecretBytes
-{
-public:
-    explicit SecretBytes(const QString& text) : m_bytes(text.toLocal8Bit()) {}
-    ~SecretBytes() { explicit_bzero(m_bytes.data(), static_cast<size_t>(m_bytes.size())); }
-    SecretBytes(const SecretBytes&) = delete;
-    SecretBytes& operator=(const SecretBytes&) = delete;
-    const char* get() const { return m_bytes.constData(); }
-
-private:
-    QByteArray m_bytes;
-};
-
 using Handle = void*;
 using U32 = std::uint32_t;
 
@@ -110,7 +97,7 @@ U32 SKF_EnumDev(U32 presentOnly, std::span<char> names, U32& size)
     // Without the entry point nothing is listed, so the enumeration reads as "no device".
     size = SkfLibrary::Entry("SKF_EnumDev") ? static_cast<U32>(names.size()) : 0;
     const U32 result = call<U32 (*)(std::int32_t, char*, U32*)>("SKF_EnumDev", static_cast<std::int32_t>(presentOnly),
-                                                                 names.data(), &size);
+                                                                names.data(), &size);
     // A library that reports more than it was given never makes a caller read past the buffer.
     size = std::min<U32>(size, static_cast<U32>(names.size()));
     return result;
@@ -199,8 +186,7 @@ U32 MKF_GetDeviceCaps(SkfHandle device, std::span<std::uint8_t> buffer, U32& val
 {
     if (buffer.size() < kDeviceCapsBufferSize)
         return SkfEntryMissing;
-    return call<U32 (*)(Handle, std::uint8_t*, U32*, U32*)>("MKF_GetDeviceCaps", device, buffer.data(), &value,
-                                                            &caps);
+    return call<U32 (*)(Handle, std::uint8_t*, U32*, U32*)>("MKF_GetDeviceCaps", device, buffer.data(), &value, &caps);
 }
 
 U32 SKF_SetFingerMode(SkfHandle device, U32 samples)
@@ -218,8 +204,8 @@ U32 SKF_GenRemoteUnblockRequest(SkfHandle application, std::span<std::uint8_t> r
 
 U32 SKF_RemoteUnblockPIN(SkfHandle application, std::span<const std::uint8_t> code, U32& reserved)
 {
-    return call<U32 (*)(Handle, const std::uint8_t*, U32, U32*)>(
-        "SKF_RemoteUnblockPIN", application, code.data(), static_cast<U32>(code.size()), &reserved);
+    return call<U32 (*)(Handle, const std::uint8_t*, U32, U32*)>("SKF_RemoteUnblockPIN", application, code.data(),
+                                                                 static_cast<U32>(code.size()), &reserved);
 }
 
 } // namespace GMAPIs

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "UiDriver.h"
 
+#include "common/SecretString.h"
+
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
@@ -18,6 +20,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <strings.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace kx {
@@ -138,7 +142,8 @@ QString shownText(QObject* object)
 bool setText(QObject* object, const QString& text)
 {
     if (auto* edit = qobject_cast<QLineEdit*>(object)) {
-        edit->setText(text);
+        // A copy of its own: the request's words are overwritten once it is handled.
+        edit->setText(QString(text.constData(), text.size()));
         return true;
     }
     if (auto* box = qobject_cast<QPlainTextEdit*>(object)) {
@@ -256,9 +261,10 @@ bool UiDriver::listening() const
 void UiDriver::readFrom(QLocalSocket* socket)
 {
     while (socket->canReadLine()) {
-        const QByteArray line = socket->readLine().trimmed();
+        QByteArray line = socket->readLine().trimmed();
         socket->write(handle(line) + '\n');
         socket->flush();
+        explicit_bzero(line.data(), static_cast<std::size_t>(line.size()));
     }
     if (!socket->canReadLine() && socket->bytesAvailable() > kMaxRequestLine) {
         socket->abort();
@@ -270,13 +276,18 @@ QByteArray UiDriver::handle(const QByteArray& request)
     QStringList words;
     for (const QByteArray& word : request.split(' ')) {
         if (!word.isEmpty()) {
-            words.append(QString::fromUtf8(QByteArray::fromPercentEncoding(word)));
+            QByteArray decoded = QByteArray::fromPercentEncoding(word);
+            words.append(QString::fromUtf8(decoded));
+            explicit_bzero(decoded.data(), static_cast<std::size_t>(decoded.size()));
         }
     }
     if (words.isEmpty()) {
         return error(QStringLiteral("empty request"));
     }
     const QString command = words.takeFirst();
+    if (command == QLatin1String("dumpable")) {
+        return ok(QString::number(prctl(PR_GET_DUMPABLE, 0, 0, 0, 0)));
+    }
     if (command == QLatin1String("windows")) {
         QStringList windows;
         for (QWidget* widget : QApplication::topLevelWidgets()) {
@@ -316,12 +327,18 @@ QByteArray UiDriver::handle(const QByteArray& request)
     if (!target) {
         return error(QStringLiteral("no widget ") + words.first());
     }
-    const QString argument = words.size() > 1 ? words.mid(1).join(QLatin1Char(' ')) : QString();
+    QString argument = words.size() > 1 ? words.mid(1).join(QLatin1Char(' ')) : QString();
     if (command == QLatin1String("get")) {
         return ok(shownText(target));
     }
     if (command == QLatin1String("set")) {
-        return setText(target, argument) ? ok() : error(QStringLiteral("cannot type into ") + words.first());
+        const bool typed = setText(target, argument);
+        // What was typed may be a PIN or a password: the request's copies are overwritten.
+        WipeString(argument);
+        for (qsizetype i = 1; i < words.size(); ++i) {
+            WipeString(words[i]);
+        }
+        return typed ? ok() : error(QStringLiteral("cannot type into ") + words.first());
     }
     if (command == QLatin1String("check")) {
         auto* button = qobject_cast<QAbstractButton*>(target);

@@ -30,6 +30,7 @@ namespace kx {
 //   accept PATH, reject PATH   closes a dialog as its OK or Cancel would, after the answer
 //   enabled PATH          1 or 0
 //   visible PATH          1 or 0
+//   dumpable              whether the process may be dumped or traced: 1 or 0
 class UiDriver : public QObject
 {
     Q_OBJECT

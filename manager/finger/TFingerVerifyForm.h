@@ -3,6 +3,8 @@
 
 #include "FingerDialog.h"
 
+#include <memory>
+
 namespace kx {
 
 // Logs the key in with a finger: an empty PIN makes the token library read the key's sensor.
@@ -21,11 +23,26 @@ public:
     // `keyIndex` for the login; `app` and `userType` for reading the attempts left.
     TFingerVerifyForm(Call_GMAPIs_Admin& skf, const FingerPictures& pictures, int keyIndex, SkfHandle app,
                       std::uint32_t userType, QWidget* parent = nullptr);
+    // A dialog destroyed while the key waits for the finger gives the login up: should the key
+    // log in afterwards all the same, it is logged out at once.
+    ~TFingerVerifyForm() override;
+
+    // Whether the key is waiting for the finger: the dialog cannot be closed meanwhile (its
+    // button is disabled, Escape and the close box do nothing), so no login happens unseen.
+    bool waitingForKey() const { return m_login != nullptr; }
+
+    void done(int result) override;
 
 protected:
     void run() override;
 
 private:
+    struct Login;
+
+    // Hands the running login over to its worker, which logs a late success out.
+    void abandonLogin();
+
+    std::shared_ptr<Login> m_login;
     const int m_keyIndex;
     const SkfHandle m_app;
     const std::uint32_t m_userType;

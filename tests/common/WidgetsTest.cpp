@@ -2,6 +2,7 @@
 #include "common/LanguageTexts.h"
 #include "common/widgets/ListAddRow.h"
 #include "common/widgets/MessageBox.h"
+#include "common/widgets/SecretField.h"
 #include "common/widgets/UiDriver.h"
 
 #include "TestFolders.h"
@@ -109,6 +110,34 @@ private Q_SLOTS:
         QCOMPARE(asking.icon, QMessageBox::Question);
         QVERIFY(!asking.topmost);
         QCOMPARE(asking.text, QStringLiteral("differ"));
+    }
+
+    // Emptying a field that held a secret overwrites every buffer the field kept it in: its
+    // text and, for a text shown in clear, the copy it shows. A text in read-only data is left.
+    void secretFieldsAreOverwritten_data()
+    {
+        QTest::addColumn<int>("echo");
+        QTest::newRow("shown") << int(QLineEdit::Normal);
+        QTest::newRow("password") << int(QLineEdit::Password);
+    }
+    void secretFieldsAreOverwritten()
+    {
+        QFETCH(int, echo);
+        QLineEdit edit;
+        edit.setEchoMode(QLineEdit::EchoMode(echo));
+        edit.setText(QString::number(735019) + QStringLiteral("#pin"));
+        // Held here, the buffers survive the clearing and can be looked at.
+        const QString text = edit.text();
+        const QString shown = edit.displayText();
+        ClearSecretField(&edit);
+        QVERIFY(edit.text().isEmpty());
+        QCOMPARE(text, QString(10, QChar(0)));
+        QCOMPARE(shown, QString(10, QChar(0)));
+
+        QString literal = QStringLiteral("read-only");
+        edit.setText(literal);
+        ClearSecretField(&edit);
+        QCOMPARE(literal, QStringLiteral("read-only"));
     }
 
     void uiDriverWorksAWindow();

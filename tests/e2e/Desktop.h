@@ -176,28 +176,42 @@ public:
         for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
             bool number = false;
             const qint64 pid = entry.toLongLong(&number);
-            if (number &&
-                QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget().startsWith(m_stage + '/')) {
+            if (number && programPath(pid).startsWith(m_stage + '/')) {
                 pids.append(pid);
             }
         }
         return pids;
     }
-    bool running(const QString& program) const
+    // The process id of `program`, or 0 when it is not running.
+    qint64 pidOf(const QString& program) const
     {
         for (const qint64 pid : programPids()) {
-            if (QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget() == m_stage + '/' + program) {
-                return true;
+            if (programPath(pid) == m_stage + '/' + program) {
+                return pid;
             }
         }
-        return false;
+        return 0;
     }
+    bool running(const QString& program) const { return pidOf(program) != 0; }
 
     TestFolders folders;
     QString lastOutput;
     QString lastError;
 
 private:
+    // The executable of process `pid`. The programs are not dumpable, so without the tracing
+    // privilege their /proc/<pid>/exe cannot be read; the path they were started by is used then.
+    static QString programPath(qint64 pid)
+    {
+        const QString exe = QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget();
+        if (!exe.isEmpty()) {
+            return exe;
+        }
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        return cmdline.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(cmdline.readAll().split('\0').value(0))
+                                                 : QString();
+    }
+
     QString m_stage;
     QProcessEnvironment m_env;
     QList<QProcess*> m_started;

@@ -17,6 +17,7 @@
 #include <QImageReader>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
@@ -79,6 +80,27 @@ struct LoginScript
         pin = text ? QByteArray(text) : QByteArray("<null>");
         *retries = 0;
         return result;
+    }
+};
+
+// A key that keeps waiting for the finger until the test lets it answer, and counts logouts.
+struct HeldLogin
+{
+    static inline QSemaphore answer{0};
+    static inline std::atomic<int> result = 0;
+    static inline std::atomic<int> logouts = 0;
+    static inline std::atomic<int> answered = 0;
+    static int login(int, const char*, int* retries)
+    {
+        answer.acquire();
+        *retries = 0;
+        ++answered;
+        return result;
+    }
+    static int logout(int)
+    {
+        ++logouts;
+        return 0;
     }
 };
 
@@ -374,6 +396,40 @@ private slots:
         LoginScript::delayMs = 0;
         QVERIFY2(ticks >= 5, "events were not processed while the key read the finger");
         QCOMPARE(form.ResultCode, 0u);
+    }
+
+    // A verification dialog that goes away while the key still waits gives the login up: a
+    // finger recognised afterwards logs the key out at once; a refused one needs nothing.
+    void verificationGivenUpLogsALateLoginOut_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<int>("logouts");
+        QTest::newRow("recognised") << 0 << 1;
+        QTest::newRow("refused") << int(FingerCaptureFailed) << 0;
+    }
+
+    void verificationGivenUpLogsALateLoginOut()
+    {
+        QFETCH(int, code);
+        QFETCH(int, logouts);
+        ScopedTokenApi api;
+        api.api().token_login = &HeldLogin::login;
+        api.api().token_logout = &HeldLogin::logout;
+        HeldLogin::result = code;
+        HeldLogin::logouts = 0;
+        HeldLogin::answered = 0;
+        auto* form = new TFingerVerifyForm(m_admin, m_pictures, 1, kApp, SkfUserType);
+        form->show();
+        QTimer::singleShot(0, form, [form] {
+            QVERIFY(form->waitingForKey());
+            QVERIFY(form->isVisible());
+            delete form;
+        });
+        form->TrunTimer(); // returns once the dialog is gone
+        QCOMPARE(HeldLogin::logouts.load(), 0);
+        HeldLogin::answer.release();
+        QTRY_COMPARE(HeldLogin::answered.load(), 1);
+        QTRY_COMPARE(HeldLogin::logouts.load(), logouts);
     }
 
     void learningCountsOnlyTheTrainedFinger()

@@ -282,6 +282,77 @@ private Q_SLOTS:
         QVERIFY(store.list("MY").empty());
     }
 
+    // While an import runs nothing else reaches the key: the actions that change or re-read it
+    // and the tree's popup are disabled, and a second import cannot start and change the first.
+    void importRunsAlone()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--total-memory", "262144", "--free-memory", "258048"}));
+        RecordingPresenter messages;
+        CertPage page(world);
+        TMainForm& window = page.window;
+        const QStringList blocked{"AcInputCert", "AcDel",    "AcDelCert", "AcRegCert",       "AcUnRegCert",
+                                  "Acrefresh",   "Aclogout", "AcOutput",  "AcFindKeyRefresh"};
+        QStringList enabledWhileRunning;
+        bool treeEnabled = true;
+        bool popupShown = false;
+        bool secondDialog = false;
+        QTimer* second = nullptr;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (!window.importRunning() && !child<QWidget>(window, "PBCert")->isVisible()) {
+                return;
+            }
+            watch.stop();
+            for (const QString& name : blocked) {
+                if (window.action(name.toLatin1().constData())->isEnabled()) {
+                    enabledWhileRunning << name;
+                }
+            }
+            treeEnabled = child<QWidget>(window, "tv")->isEnabled();
+            QTreeWidget* tree = certTree(window);
+            emit tree->customContextMenuRequested(QPoint(5, 5));
+            popupShown = child<QWidget>(window, "PMCertInfo")->isVisible();
+            // A second import into another container, with another file.
+            second = whenImportDialogOpens([&](TIMForm& dialog) {
+                secondDialog = true;
+                dialog.chooseFile(m_certs->path(QStringLiteral("ecuser.cer")));
+                newContainer(dialog, QStringLiteral("second"), 2);
+            });
+            window.action("AcInputCert")->trigger();
+            window.AcInputCertExecute();
+            window.AcDelExecute();
+            window.AclogoutExecute();
+        });
+        watch.start(10);
+        page.import([&](TIMForm& dialog) {
+            dialog.chooseFile(m_certs->path(QStringLiteral("user.pfx")));
+            child<QLineEdit>(dialog, "edtpwd")->setText(QStringLiteral("pfx-pass"));
+            newContainer(dialog, QStringLiteral("chain"), 1);
+        });
+        delete second;
+        QVERIFY2(second != nullptr, "the import was not seen running");
+        QVERIFY2(enabledWhileRunning.isEmpty(), qPrintable(enabledWhileRunning.join(QLatin1Char(' '))));
+        QVERIFY(!treeEnabled);
+        QVERIFY(!popupShown);
+        QVERIFY(!secondDialog);
+        QVERIFY2(messages.messages.isEmpty(), qPrintable(messages.messages.join(QLatin1Char('|'))));
+        QCOMPARE(window.LoginState[0], 2);
+        // The chain as imported alone: the user certificate and the two CA certificates.
+        QTreeWidget* tree = certTree(window);
+        QCOMPARE(tree->topLevelItemCount(), 3);
+        QCOMPARE(tree->topLevelItem(0)->text(0), QStringLiteral("chain(容器)"));
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(tree->topLevelItem(i)->childCount(), 1);
+        }
+        // Afterwards everything is offered again.
+        QVERIFY(!window.importRunning());
+        QVERIFY(child<QWidget>(window, "tv")->isEnabled());
+        for (const char* name : {"AcInputCert", "Acrefresh", "Aclogout", "AcFindKeyRefresh"}) {
+            QVERIFY2(window.action(name)->isEnabled(), name);
+        }
+    }
+
     void keyPulledDuringAnImport()
     {
         ManagerWorld world;

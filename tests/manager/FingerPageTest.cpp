@@ -6,6 +6,7 @@
 #include "common/LanguageTexts.h"
 #include "common/TextFormat.h"
 #include "manager/TMainForm.h"
+#include "manager/finger/FingerDialog.h"
 #include "manager/finger/FingerHand.h"
 
 #include <QAction>
@@ -336,6 +337,91 @@ private Q_SLOTS:
         QVERIFY(!window.action("AcFingerlogon")->isEnabled());
         window.AcFingerStudyExecute();
         QCOMPARE(messages.messages, QStringList{Lang("P_SAR_FINGER_NOT_EXIST")});
+    }
+
+    // Enter on the empty PIN field of a sensor key logs in by finger through the verification
+    // dialog, as the logon button does; the user PIN is never tried with the empty text.
+    void enterOnAnEmptyPinLogsInByFinger()
+    {
+        ManagerWorld world(kSkfLine);
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--sensor", "fingerprint", "--fingers", "2"}));
+        RecordingPresenter messages;
+        TMainForm window;
+        test::openWindow(window);
+        select(window, keyNode(window, 0)->child(2));
+        QVERIFY(world.keysim({"present-finger", "KXA", "2"}));
+        DialogWatcher dialogs;
+        QTest::keyClick(child<QLineEdit>(window, "edtUPIN"), Qt::Key_Return);
+        QCOMPARE(dialogs.titles, QStringList{Lang("P_FingerVerify")});
+        QCOMPARE(window.LoginState[0], 2);
+        QVERIFY(messages.messages.isEmpty());
+        QVERIFY(world.keysim({"show", "KXA"}));
+        QVERIFY2(world.lastOutput.contains(QStringLiteral("user-pin-retries: 6/6")), qPrintable(world.lastOutput));
+    }
+
+    // Beside a sensor key, a key without a sensor gets no finger logon: neither Enter on its
+    // empty PIN field nor the logon button sends it the empty PIN that would cost a try.
+    void keyWithoutSensorBesideASensorKey()
+    {
+        ManagerWorld world(kSkfLine);
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--sensor", "fingerprint", "--fingers", "2"}));
+        QVERIFY(world.keysim({"create", "--serial", "KXB", "--pid", "C004"}));
+        RecordingPresenter messages;
+        TMainForm window;
+        test::openWindow(window);
+        QVERIFY(window.FingerSupported);
+        select(window, keyNode(window, 0)->child(2)); // the sensor key's fingers are read first
+        select(window, keyNode(window, 1)->child(2));
+        QCOMPARE(window.CurrentKeyIndex, 1);
+        DialogWatcher dialogs;
+        QTest::keyClick(child<QLineEdit>(window, "edtUPIN"), Qt::Key_Return);
+        QVERIFY(messages.messages.isEmpty());
+        window.AcFingerlogonExecute();
+        QCOMPARE(messages.messages, QStringList{Lang("P_SAR_FINGER_NOT_EXIST")});
+        QVERIFY(dialogs.titles.isEmpty());
+        QCOMPARE(window.LoginState[1], 1);
+        QVERIFY(world.keysim({"show", "KXB"}));
+        QVERIFY2(world.lastOutput.contains(QStringLiteral("user-pin-retries: 6/6")), qPrintable(world.lastOutput));
+    }
+
+    // While the key waits for the finger the verification dialog cannot be closed: Escape, the
+    // close box and reject() leave it open, so the login that follows is one the user sees.
+    void verificationCannotBeClosedWhileTheKeyWaits()
+    {
+        ManagerWorld world(kSkfLine);
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--sensor", "fingerprint", "--fingers", "2"}));
+        RecordingPresenter messages;
+        TMainForm window;
+        test::openWindow(window);
+        select(window, keyNode(window, 0)->child(2));
+        qputenv("KX2700_KEYSIM_FINGER_TIMEOUT_MS", "60000");
+        QList<bool> openAfter;
+        bool cancelEnabled = true;
+        QTimer attempts;
+        DialogWatcher dialogs([&](QDialog* dialog) {
+            QObject::connect(&attempts, &QTimer::timeout, dialog, [&, dialog] {
+                auto* verify = qobject_cast<FingerDialog*>(dialog);
+                if (!verify || !verify->running()) {
+                    return;
+                }
+                attempts.stop();
+                cancelEnabled = child<QPushButton>(*dialog, "btnCancel")->isEnabled();
+                QTest::keyClick(dialog, Qt::Key_Escape);
+                openAfter << dialog->isVisible();
+                dialog->close();
+                openAfter << dialog->isVisible();
+                dialog->reject();
+                openAfter << dialog->isVisible();
+                world.keysim({"present-finger", "KXA", "2"});
+            });
+            attempts.start(20);
+        });
+        window.action("AcFingerlogon")->trigger();
+        qputenv("KX2700_KEYSIM_FINGER_TIMEOUT_MS", "400");
+        QCOMPARE(dialogs.titles, QStringList{Lang("P_FingerVerify")});
+        QVERIFY(!cancelEnabled);
+        QCOMPARE(openAfter, (QList<bool>{true, true, true}));
+        QCOMPARE(window.LoginState[0], 2);
     }
 
     void fingerLogonLogsTheKeyIn()

@@ -5,6 +5,7 @@
 #include "common/UserConfig.h"
 #include "manager/TMainForm.h"
 #include "token/TUSB.h"
+#include "token/TokenApi.h"
 
 #include <QAction>
 #include <QLabel>
@@ -115,12 +116,12 @@ private Q_SLOTS:
         QVERIFY(!login->isEnabled()); // shorter than the key's shortest PIN
         QCOMPARE(child<QLabel>(window, "Label10")->text(), QStringLiteral("5"));
         QVERIFY(!child<QPushButton>(window, "btnlogon")->isEnabled());
-        // Enter still tries: a wrong PIN with the retries left.
+        // Enter still tries a PIN too short for the button: a wrong PIN with the retries left.
         QTest::keyClick(child<QLineEdit>(window, "edtUPIN"), Qt::Key_Return);
         QCOMPARE(messages.messages.size(), 1);
         QCOMPARE(messages.messages.last(),
                  Lang("K_PIN_Error") + QStringLiteral("\r") + QStringLiteral("您还有5次机会"));
-        QCOMPARE(child<QLineEdit>(window, "edtUPIN")->text(), QStringLiteral("12345")); // kept
+        QVERIFY(child<QLineEdit>(window, "edtUPIN")->text().isEmpty()); // every attempt empties the field
 
         typeInto(window, "edtUPIN", QStringLiteral("12345678"));
         QVERIFY(login->isEnabled());
@@ -151,12 +152,15 @@ private Q_SLOTS:
         TMainForm window;
         test::openWindow(window);
         select(window, keyChild(window, 0, 2));
-        typeInto(window, "edtUPIN", QStringLiteral("00000000"));
-        window.AcLoginExecute();
+        auto wrongPin = [&] {
+            typeInto(window, "edtUPIN", QStringLiteral("00000000"));
+            window.AcLoginExecute();
+        };
+        wrongPin();
         QCOMPARE(messages.messages.last(), Lang("K_PIN_Error") + QStringLiteral("\r您还有3次机会"));
-        window.AcLoginExecute();
-        window.AcLoginExecute();
-        window.AcLoginExecute(); // the last try
+        wrongPin();
+        wrongPin();
+        wrongPin(); // the last try
         QCOMPARE(messages.messages.last(), Lang("K_Dead"));
         QVERIFY(world.keysim({"show", "KXA"}));
         const QString before = world.lastOutput;
@@ -168,6 +172,104 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"show", "KXA"}));
         QCOMPARE(world.lastOutput, before);
         QCOMPARE(window.LoginState[0], 1);
+    }
+
+    // An empty PIN never reaches a key without a sensor: Enter on the empty login field does
+    // nothing, an empty old PIN on the PIN page gets the length message; no try is spent.
+    void emptyPinsAreNeverSent()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--pin", "12345678", "--max-retries", "4"}));
+        RecordingPresenter messages;
+        TMainForm window;
+        test::openWindow(window);
+        select(window, keyChild(window, 0, 2));
+        auto* pin = child<QLineEdit>(window, "edtUPIN");
+        for (int press = 0; press < 4; ++press) {
+            QTest::keyClick(pin, Qt::Key_Return);
+        }
+        QVERIFY(messages.messages.isEmpty());
+        QCOMPARE(window.LoginState[0], 1);
+
+        select(window, keyChild(window, 0, 0));
+        typeInto(window, "edtNewUPin1", QStringLiteral("Abcd!234"));
+        typeInto(window, "edtNewUPin2", QStringLiteral("Abcd!234"));
+        QTest::keyClick(child<QLineEdit>(window, "edtNewUPin2"), Qt::Key_Return);
+        QCOMPARE(messages.messages, QStringList{Lang("UPIN_E2") + QStringLiteral("(6--16)")});
+        QVERIFY(world.keysim({"show", "KXA"}));
+        QVERIFY2(world.lastOutput.contains(QStringLiteral("user-pin-retries: 4/4")), qPrintable(world.lastOutput));
+    }
+
+    // The PIN field never carries a PIN over to another key: it is emptied when another key is
+    // chosen and after every attempt, successful or not.
+    void pinFieldIsEmptiedBetweenKeysAndAttempts()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--label", "A", "--pin", "12345678"}));
+        QVERIFY(world.keysim({"create", "--serial", "KXB", "--label", "B", "--pin", "87654321", "--pid", "C004"}));
+        RecordingPresenter messages;
+        TMainForm window;
+        test::openWindow(window);
+        auto* pin = child<QLineEdit>(window, "edtUPIN");
+        select(window, keyChild(window, 0, 2));
+        typeInto(window, "edtUPIN", QStringLiteral("12345678"));
+        select(window, keyChild(window, 1, 2));
+        QVERIFY(pin->text().isEmpty());
+        QTest::keyClick(pin, Qt::Key_Return);
+        QVERIFY(messages.messages.isEmpty());
+
+        select(window, keyChild(window, 0, 2));
+        typeInto(window, "edtUPIN", QStringLiteral("12345678"));
+        window.AcLoginExecute();
+        QCOMPARE(window.LoginState[0], 2);
+        QVERIFY(pin->text().isEmpty());
+        QCOMPARE(child<QLabel>(window, "Label10")->text(), QStringLiteral("0"));
+        select(window, keyChild(window, 1, 2));
+        QTest::keyClick(pin, Qt::Key_Return);
+        QVERIFY(messages.messages.isEmpty());
+        QVERIFY(world.keysim({"show", "KXB"}));
+        QVERIFY2(world.lastOutput.contains(QStringLiteral("user-pin-retries: 6/6")), qPrintable(world.lastOutput));
+    }
+
+    // A login or old-PIN check that fails for another reason than the PIN is never shown as a
+    // wrong PIN: a pulled key is reported missing, any other failure with its code.
+    void failuresOtherThanTheWrongPin()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--pin", "12345678"}));
+        RecordingPresenter messages;
+        TMainForm window;
+        test::openWindow(window);
+        select(window, keyChild(window, 0, 0));
+        typeInto(window, "edtOldUPin", QStringLiteral("12345678"));
+        typeInto(window, "edtNewUPin1", QStringLiteral("Abcd!234"));
+        typeInto(window, "edtNewUPin2", QStringLiteral("Abcd!234"));
+        {
+            ScopedTokenApi api;
+            api.api().token_login = [](int, const char*, int* retries) {
+                *retries = 5;
+                return 0x0A000002;
+            };
+            window.AcSetUserPINExecute();
+            select(window, keyChild(window, 0, 2));
+            typeInto(window, "edtUPIN", QStringLiteral("12345678"));
+            window.AcLoginExecute();
+        }
+        const QString code = Lang("K_ErrorCODE_Str") + QStringLiteral(" = 0x0A000002");
+        QCOMPARE(messages.messages, (QStringList{Lang("K_Set_No") + code, Lang("Change_No") + code}));
+
+        // The key pulled before the window heard of it.
+        QVERIFY(world.keysim({"pull", "KXA"}));
+        typeInto(window, "edtUPIN", QStringLiteral("12345678"));
+        window.AcLoginExecute();
+        QCOMPARE(messages.messages.last(), Lang("K_Find_Error"));
+        select(window, keyChild(window, 0, 0));
+        window.AcSetUserPINExecute();
+        QCOMPARE(messages.messages.last(), Lang("K_Find_Error"));
+        QCOMPARE(messages.messages.size(), 4);
+        QCOMPARE(window.LoginState[0], 1);
+        QVERIFY(world.keysim({"show", "KXA"}));
+        QVERIFY2(world.lastOutput.contains(QStringLiteral("user-pin-retries: 6/6")), qPrintable(world.lastOutput));
     }
 
     void uninitialisedKeysAreReported()

@@ -262,6 +262,34 @@ private Q_SLOTS:
         QCOMPARE(world.readConfig().LastDay, QStringLiteral("20270830"));
     }
 
+    // A key pulled before the old PIN is checked is reported missing, without tries, and the
+    // dialog is not offered again as it is after a wrong PIN.
+    void pulledKeyIsNotAWrongOldPin()
+    {
+        MonitorWorld world;
+        RecordingPresenter messages;
+        QVERIFY(world.keysim({"create", "--serial", "KXA"}));
+        world.writeConfig(TUserConfigInfo());
+        TMainForm window;
+        window.timer("TCheckDefaultUPIN")->stop();
+        bool reopened = false;
+        DialogScript<TUPinSetForm> script({
+            [&](TUPinSetForm& dialog) { child<QPushButton>(dialog, "btn1")->click(); },
+            [&](TUPinSetForm& dialog) {
+                fillPins(dialog, QStringLiteral("12345678"), QStringLiteral("Abcd#1234"), QStringLiteral("Abcd#1234"));
+                QVERIFY(world.keysim({"pull", "KXA"}));
+                dialog.btnOKClick();
+            },
+            [&](TUPinSetForm& dialog) {
+                reopened = true;
+                dialog.done(2);
+            },
+        });
+        window.CheckDefaultPIN();
+        QVERIFY(!reopened);
+        QCOMPARE(messages.messages, QStringList{Lang("K_Find_Error")});
+    }
+
     void lockedKeyAndSwitchedOffReminders()
     {
         MonitorWorld world;
