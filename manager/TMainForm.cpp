@@ -2,6 +2,7 @@
 #include "TMainForm.h"
 
 #include "ActionBinding.h"
+#include "HoverItemDelegate.h"
 #include "SysVersion.h"
 #include "TreeIcons.h"
 #include "ui_TMainForm.h"
@@ -16,6 +17,7 @@
 #include "common/widgets/ListAddRow.h"
 #include "common/widgets/MessageBox.h"
 #include "common/widgets/ShowPINStrength.h"
+#include "common/widgets/WindowPlacement.h"
 #include "token/TUSB.h"
 #include "token/TokenWrappers.h"
 
@@ -42,6 +44,16 @@ constexpr TimerSpec kTimers[] = {
     {"TFindUSBKey", 100},   {"TCloseProject", 500}, {"TCheckInit", 400},
     {"TSetFocusUPIN", 100}, {"TRegCert", 1000},     {"TimerCert", 2000},
 };
+
+// A field label: the text followed by a colon, unless the text already ends with one (the
+// Chinese texts bring their own full-width colon).
+QString WithColon(const QString& text)
+{
+    if (text.endsWith(QLatin1Char(':')) || text.endsWith(QChar(0xFF1A))) {
+        return text;
+    }
+    return text + QLatin1Char(':');
+}
 
 // The page control's sheets by page index.
 QWidget* sheetFor(Ui::TMainForm& ui, int pageIndex)
@@ -86,7 +98,10 @@ TMainForm::TMainForm(QWidget* parent)
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     m_ui->tv->setHeaderHidden(true);
+    // The node under the mouse is highlighted.
     m_ui->tv->setMouseTracking(true);
+    m_ui->tv->viewport()->setAttribute(Qt::WA_Hover);
+    m_ui->tv->setItemDelegate(new HoverItemDelegate(m_ui->tv));
     m_ui->tvCert->setHeaderHidden(true);
     createTimers();
     createActions();
@@ -96,6 +111,7 @@ TMainForm::TMainForm(QWidget* parent)
     ApplyTexts();
     SwitchFingerTexts(0);
     InitialiseMainWindow();
+    CentreOnScreen(this);
 }
 
 TMainForm::~TMainForm()
@@ -211,15 +227,14 @@ void TMainForm::ApplyTexts()
     caption("AcUnRegCert", "K_Cert_UnReg");
     caption("AcDelCert", "K_Cert_Del");
 
-    const QString colon = QStringLiteral(":");
-    m_ui->Label14->setText(Lang("Login_Form_label_keyname") + colon);
-    m_ui->RzLabel1->setText(Lang("Lonin_Form_lable_Key") + colon);
-    m_ui->Label2->setText(Lang("UPINSet_Form_OldPIN") + colon);
-    m_ui->Label3->setText(Lang("UPINSet_Form_NewPIN1") + colon);
-    m_ui->Label47->setText(Lang("UPINSet_Form_NewPIN1") + colon);
-    m_ui->Label4->setText(Lang("UPINSet_Form_NewPIN2") + colon);
-    m_ui->Label48->setText(Lang("UPINSet_Form_NewPIN2") + colon);
-    m_ui->Label8->setText(Lang("KeyName_Form_Lable") + colon);
+    m_ui->Label14->setText(WithColon(Lang("Login_Form_label_keyname")));
+    m_ui->RzLabel1->setText(WithColon(Lang("Lonin_Form_lable_Key")));
+    m_ui->Label2->setText(WithColon(Lang("UPINSet_Form_OldPIN")));
+    m_ui->Label3->setText(WithColon(Lang("UPINSet_Form_NewPIN1")));
+    m_ui->Label47->setText(WithColon(Lang("UPINSet_Form_NewPIN1")));
+    m_ui->Label4->setText(WithColon(Lang("UPINSet_Form_NewPIN2")));
+    m_ui->Label48->setText(WithColon(Lang("UPINSet_Form_NewPIN2")));
+    m_ui->Label8->setText(WithColon(Lang("KeyName_Form_Lable")));
 
     m_ui->Label17->setText(Lang("About_Form_Label_URL"));
     m_ui->Label18->setText(Lang("About_Form_Label_Email"));
@@ -231,9 +246,9 @@ void TMainForm::ApplyTexts()
     m_ui->LFingerInfo1->setText(Lang("F_Finger_Info1"));
 
     m_ui->RzGroupBox8->setTitle(Lang("P_Remoteunlock"));
-    m_ui->Label44->setText(Lang("P_Request") + colon);
-    m_ui->Label45->setText(Lang("P_Resporse") + colon);
-    m_ui->Label46->setText(QStringLiteral("初始口令") + colon);
+    m_ui->Label44->setText(WithColon(Lang("P_Request")));
+    m_ui->Label45->setText(WithColon(Lang("P_Resporse")));
+    m_ui->Label46->setText(WithColon(QStringLiteral("初始口令")));
     if (QAction* study = action("AcFingerStudy")) {
         study->setText(QStringLiteral("指纹学习"));
     }

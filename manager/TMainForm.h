@@ -169,7 +169,9 @@ private:
     bool readSelectedCertificate(QByteArray& der);
     void afterDeletion(int result);
     void reportImportFailure(int result);
-    int runImportWorker(bool singleCertificate);
+    // Runs the import job on a worker for certificate `certificate` of `certificates` and waits
+    // for it, moving the progress bar; returns the worker's result.
+    int runImportWorker(bool singleCertificate, int certificate, int certificates);
     void createFingerActions();
     void loadFingerPictures(const QString& folder);
     // The shared check of the test, learning and logon actions; true when they may go on.
@@ -199,6 +201,8 @@ private:
     FingerPictures m_fingerPictures;
     bool m_initialised = false;
     bool m_libraryOpened = false;
+    // The progress bar's value at the end of the certificate being imported.
+    int m_importCeiling = 100;
 };
 
 } // namespace kx
