@@ -118,6 +118,28 @@ public:
         return QString::fromUtf8(text);
     }
 
+    // The titles of the top-level windows the window manager manages for process `pid`.
+    static QStringList clientTitles(qint64 pid)
+    {
+        QStringList titles;
+        const QByteArray list = run({"xprop", "-root", "_NET_CLIENT_LIST"});
+        const int hash = list.indexOf('#');
+        if (hash < 0) {
+            return titles;
+        }
+        for (const QByteArray& word : list.mid(hash + 1).split(',')) {
+            bool ok = false;
+            const unsigned long window = word.trimmed().toULong(&ok, 16);
+            const QByteArray id = word.trimmed();
+            if (ok && run({"xprop", "-id", id.constData(), "_NET_WM_PID"})
+                          .trimmed()
+                          .endsWith(" " + QByteArray::number(pid))) {
+                titles.append(windowText(window, "_NET_WM_NAME"));
+            }
+        }
+        return titles;
+    }
+
     // Polls `condition` every 20 ms for up to `seconds`; for waiting on programs that are not
     // this process's (no events tell when they are ready).
     template <typename Condition>
