@@ -20,6 +20,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QStackedWidget>
 #include <QStyle>
 #include <QTest>
@@ -191,6 +192,12 @@ private Q_SLOTS:
         // The tree with every node of a key with a sensor.
         found += misfits(test::child<QTreeWidget>(window, "tv"));
         QVERIFY2(found.isEmpty(), qPrintable(found.join(QLatin1Char('\n'))));
+        // Field labels end with one colon, the language's own when its text brings one.
+        for (const char* name : {"Label14", "RzLabel1", "Label2", "Label3", "Label4", "Label8", "Label44"}) {
+            const QString text = test::child<QLabel>(window, name)->text();
+            static const QRegularExpression oneColon(QStringLiteral("[^:：][:：]$"));
+            QVERIFY2(oneColon.match(text).hasMatch(), qPrintable(text));
+        }
         // Nodes that would be cut to the same text would no longer tell the pages apart.
         QTreeWidgetItem* key = test::child<QTreeWidget>(window, "tv")->topLevelItem(0)->child(0);
         QSet<QString> texts;
