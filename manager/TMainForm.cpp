@@ -3,6 +3,7 @@
 
 #include "ActionBinding.h"
 #include "HoverItemDelegate.h"
+#include "PackageQuery.h"
 #include "SysVersion.h"
 #include "TreeIcons.h"
 #include "ui_TMainForm.h"
@@ -18,6 +19,7 @@
 #include "common/widgets/MessageBox.h"
 #include "common/widgets/ShowPINStrength.h"
 #include "common/widgets/WindowPlacement.h"
+#include "token/ModuleInfo.h"
 #include "token/TUSB.h"
 #include "token/TokenWrappers.h"
 
@@ -44,6 +46,11 @@ constexpr TimerSpec kTimers[] = {
     {"TFindUSBKey", 100},   {"TCloseProject", 500}, {"TCheckInit", 400},
     {"TSetFocusUPIN", 100}, {"TRegCert", 1000},     {"TimerCert", 2000},
 };
+
+// Rows of the system check that are completed later, and the label of a version.
+constexpr int kBrowserRow = 1;
+constexpr int kProviderRow = 3;
+const QString kVersionLabel = QStringLiteral(" Version：");
 
 // A field label: the text followed by a colon, unless the text already ends with one (the
 // Chinese texts bring their own full-width colon).
@@ -108,6 +115,7 @@ TMainForm::TMainForm(QWidget* parent)
     createCertActions();
     createFingerActions();
     createUnlockActions();
+    createSystemCheck();
     ApplyTexts();
     SwitchFingerTexts(0);
     InitialiseMainWindow();
@@ -470,12 +478,57 @@ void TMainForm::RunSystemCheck()
     QTreeWidget* list = m_ui->LVSystemInfo;
     list->clear();
     ListAddRow(list, Lang("S_System_Ver"), OSName());
-    ListAddRow(list, Lang("S_IE_Ver"), IEVersion());
+    // The browser: a version in the registry, else the default browser's name and, once the
+    // package database answered, its package's version; the browser itself is never started.
+    QString browserRow = IEVersion();
+    const BrowserInfo browser = browserRow.isEmpty() ? DefaultBrowser() : BrowserInfo{};
+    if (browserRow.isEmpty()) {
+        browserRow = (browser.name.isEmpty() ? QStringLiteral("Browser") : browser.name) + kVersionLabel;
+    }
+    ListAddRow(list, Lang("S_IE_Ver"), browserRow);
     ListAddRow(list, Lang("S_CSP_State"),
                CSPInstalled(m_appInfo.CSPName).isEmpty() ? Lang("S_CSP_NullInstall") : Lang("S_CSP_Install"));
-    ListAddRow(list, Lang("S_CSP_Ver"), FileVersionText(LibraryFile(m_appInfo.CSPLib)));
-    ListAddRow(list, Lang("S_PKCS11_Ver"), FileVersionText(LibraryFile(m_appInfo.PKCS11Lib)));
+    // The provider's library: the module's own version until the package that installed it says.
+    const QString provider = LibraryFile(m_appInfo.CSPLib);
+    const ModuleInfo providerModule = ReadModuleInfo(provider);
+    ListAddRow(list, Lang("S_CSP_Ver"), providerModule.read ? providerModule.versionText() : FileVersionText(provider));
+    // The key's PKCS#11 module says its own version; its path tells which file was asked.
+    const QString module = LibraryFile(m_appInfo.PKCS11Lib);
+    const ModuleInfo moduleInfo = ReadModuleInfo(module);
+    QString moduleRow = moduleInfo.read ? moduleInfo.versionText() : FileVersionText(module);
+    if (!module.isEmpty()) {
+        moduleRow += QStringLiteral(" (") + module + QLatin1Char(')');
+    }
+    ListAddRow(list, Lang("S_PKCS11_Ver"), moduleRow.trimmed());
     list->resizeColumnToContents(0);
+
+    m_providerPackage->ask(provider);
+    if (!browser.executable.isEmpty()) {
+        m_browserPackage->ask(browser.executable);
+    } else {
+        m_browserPackage->ask(QString());
+    }
+    m_browserName = browser.name;
+}
+
+void TMainForm::createSystemCheck()
+{
+    m_providerPackage = new PackageQuery(this);
+    m_browserPackage = new PackageQuery(this);
+    // The package database answers later; the rows change only while the check they belong to
+    // is shown.
+    connect(m_providerPackage, &PackageQuery::answered, this, [this](const QString& package, const QString& version) {
+        QTreeWidgetItem* row = m_ui->LVSystemInfo->topLevelItem(kProviderRow);
+        if (row && !version.isEmpty()) {
+            row->setText(1, version + QStringLiteral(" (") + package + QLatin1Char(')'));
+        }
+    });
+    connect(m_browserPackage, &PackageQuery::answered, this, [this](const QString&, const QString& version) {
+        QTreeWidgetItem* row = m_ui->LVSystemInfo->topLevelItem(kBrowserRow);
+        if (row && !version.isEmpty() && !m_browserName.isEmpty()) {
+            row->setText(1, m_browserName + kVersionLabel + version);
+        }
+    });
 }
 
 void TMainForm::handleCommand(const QString& text)

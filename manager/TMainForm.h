@@ -26,6 +26,7 @@ class TMainForm;
 namespace kx {
 
 class CommandEndpoint;
+class PackageQuery;
 class TUSB;
 
 // The manager's main window: the key tree on the left, one page per task on the right, the key
@@ -106,7 +107,8 @@ public:
     void AcRemoteUnLockExecute();
     void AcRemoteUnLockUpdate();
 
-    // The system check page: five rows of facts about the host.
+    // The system check page: five rows of facts about the host. The rows of the browser and the
+    // provider are completed when the package database has answered.
     void RunSystemCheck();
 
     // The monitor's commands ("CLOSE", "LoadCert"); any other text is ignored.
@@ -183,6 +185,7 @@ private:
     // when no SKF device is there.
     bool selectUnlockApplication();
     void TRegCertTimer();
+    void createSystemCheck();
     void TimerCertTick();
 
     std::unique_ptr<Ui::TMainForm> m_ui;
@@ -201,6 +204,9 @@ private:
     FingerPictures m_fingerPictures;
     bool m_initialised = false;
     bool m_libraryOpened = false;
+    PackageQuery* m_providerPackage = nullptr;
+    PackageQuery* m_browserPackage = nullptr;
+    QString m_browserName;
     // The progress bar's value at the end of the certificate being imported.
     int m_importCeiling = 100;
 };
