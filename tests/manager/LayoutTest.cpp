@@ -23,6 +23,7 @@
 #include <QRegularExpression>
 #include <QStackedWidget>
 #include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QTest>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -99,6 +100,15 @@ QSize textNeeds(const QWidget* widget, QString& text)
     return {};
 }
 
+// The model index of a tree node.
+QModelIndex indexOf(QTreeWidget* tree, QTreeWidgetItem* item)
+{
+    if (!item->parent()) {
+        return tree->model()->index(tree->indexOfTopLevelItem(item), 0);
+    }
+    return tree->model()->index(item->parent()->indexOfChild(item), 0, indexOf(tree, item->parent()));
+}
+
 // Every text under `root` (which must be visible) that does not fit, one line each.
 QStringList misfits(QWidget* root)
 {
@@ -122,12 +132,15 @@ QStringList misfits(QWidget* root)
         }
         if (auto* tree = qobject_cast<QTreeWidget*>(widget); tree && tree->columnCount() == 1) {
             tree->expandAll();
-            const QFontMetrics metrics(tree->font());
-            const int margin = 2 * (tree->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, tree) + 1);
             for (QTreeWidgetItemIterator it(tree); *it; ++it) {
                 const QRect rect = tree->visualItemRect(*it);
-                const int icon = (*it)->icon(0).isNull() ? 0 : tree->iconSize().width() + margin;
-                const int needs = rect.x() + icon + metrics.horizontalAdvance((*it)->text(0)) + margin;
+                // What the tree's own delegate needs for the node's icon and text.
+                QStyleOptionViewItem option;
+                option.initFrom(tree->viewport());
+                option.font = tree->font();
+                option.decorationSize = tree->iconSize().isValid() ? tree->iconSize() : QSize(16, 16);
+                option.showDecorationSelected = tree->selectionBehavior() == QAbstractItemView::SelectRows;
+                const int needs = rect.x() + tree->itemDelegate()->sizeHint(option, indexOf(tree, *it)).width();
                 if (needs > tree->viewport()->width()) {
                     found.append(QStringLiteral("%1 node \"%2\" needs %3, has %4")
                                      .arg(tree->objectName(), (*it)->text(0))
