@@ -3,6 +3,7 @@
 
 #include "AppContext.h"
 #include "ProfileFile.h"
+#include "UiLanguage.h"
 
 #include "platform/IniDocument.h"
 
@@ -72,8 +73,7 @@ int ParsePIDList(const QString& text, TPIDList& list, QString* error)
         const auto value = platform::parseProfileInteger(piece.trimmed().toStdString());
         if (!value) {
             if (error) {
-                *error = QStringLiteral("The product identifier \"%1\" in the PID list \"%2\" is not an integer.")
-                             .arg(piece, text);
+                *error = OwnText(OwnMessage::PIDNotInteger).arg(piece, text);
             }
             return 1;
         }

@@ -3,6 +3,7 @@
 
 #include "AppContext.h"
 #include "ProfileFile.h"
+#include "UiLanguage.h"
 
 #include "platform/IniDocument.h"
 
@@ -62,10 +63,11 @@ LanguageChoice ChooseLanguage(const TLanguageInfo& list, std::int32_t languageID
         const QString& id = list.LanguageID[static_cast<std::size_t>(i)];
         const auto value = platform::parseProfileInteger(id.trimmed().toStdString());
         if (!value) {
-            choice.error = QStringLiteral("The language identifier \"%1\" of entry %2 in the language list is not "
-                                          "an integer.")
-                               .arg(id)
-                               .arg(i + 1);
+            // No language is chosen yet: the message speaks the configured language when it is a known
+            // one, else the language of the built-in texts.
+            const std::int32_t speaking =
+                UiLanguage::localeName(languageID).isEmpty() ? UiLanguage::kBuiltinLanguageID : languageID;
+            choice.error = OwnText(OwnMessage::LanguageIDNotInteger, speaking).arg(id).arg(i + 1);
             return choice;
         }
         if (*value == languageID) {
@@ -80,9 +82,7 @@ LanguageChoice ChooseLanguage(const TLanguageInfo& list, std::int32_t languageID
         const QString& fileName = list.LanguageFile[static_cast<std::size_t>(choice.entry)];
         choice.filePath = LanguageFilePath(languagesFolder, fileName);
         if (choice.filePath.isEmpty()) {
-            choice.warning = QStringLiteral("The language file name \"%1\" leads out of the language folder; it is "
-                                            "not loaded.")
-                                 .arg(fileName);
+            choice.warning = OwnText(OwnMessage::LanguageFileOutside).arg(fileName);
         }
     }
     return choice;

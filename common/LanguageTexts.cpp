@@ -2,6 +2,7 @@
 #include "LanguageTexts.h"
 
 #include "ProfileFile.h"
+#include "UiLanguage.h"
 
 #include <QFileInfo>
 
@@ -53,7 +54,7 @@ int LanguageTexts::load(const QString& path, QString* error)
     ProfileFile file;
     if (file.load(path) != ProfileFile::LoadStatus::Loaded) {
         if (error) {
-            *error = QStringLiteral("The language file \"%1\" could not be read; the current texts stay.").arg(path);
+            *error = OwnText(OwnMessage::LanguageFileUnreadable).arg(path);
         }
         return 1;
     }

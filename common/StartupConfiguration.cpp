@@ -3,6 +3,9 @@
 
 #include "LanguageTexts.h"
 #include "RegistryAccess.h"
+#include "UiLanguage.h"
+
+#include <QFileInfo>
 
 namespace kx {
 
@@ -23,11 +26,30 @@ StartupConfiguration LoadStartupConfiguration()
         config.warnings.append(config.language.warning);
     }
     QString loadError;
-    config.languageLoadResult = LoadLanguageFile(config.language.filePath, &loadError);
+    config.languageLoadResult = UseLanguageEntry(config.languages, config.language.entry, &loadError);
     if (!loadError.isEmpty()) {
         config.warnings.append(loadError);
     }
     return config;
+}
+
+int UseLanguageEntry(const TLanguageInfo& languages, int entry, QString* error)
+{
+    if (entry < 0 || entry >= languages.count) {
+        UiLanguage::use(UiLanguage::current());
+        return 0;
+    }
+    const auto index = static_cast<std::size_t>(entry);
+    const QString path = LanguageFilePath(LanguagesFolder(), languages.LanguageFile[index]);
+    if (path.isEmpty() || !QFileInfo::exists(path)) {
+        UiLanguage::use(UiLanguage::current());
+        return 0;
+    }
+    const int result = LoadLanguageFile(path, error);
+    if (result == 0) {
+        UiLanguage::use(languages.LanguageID[index].trimmed().toInt());
+    }
+    return result;
 }
 
 int WriteLanguageCSP(const TAPPInfo& appInfo, const TLanguageInfo& languages, int entry)

@@ -32,6 +32,12 @@ struct StartupConfiguration
 // language file into this program's language.
 StartupConfiguration LoadStartupConfiguration();
 
+// Makes list entry `entry` the language in use: loads its language file into this program's
+// language and switches Qt's own texts to the same language. An entry out of range or whose file
+// is missing leaves the texts as they are and Qt in their (built-in) language. Returns the load's
+// result; `error` as for LoadLanguageFile.
+int UseLanguageEntry(const TLanguageInfo& languages, int entry, QString* error = nullptr);
+
 // Writes the CSP language value of list entry `entry` (the first entry when `entry` is out of
 // range) to the registry place named by the application information. Returns the write's result,
 // 0 when the list is empty and there is nothing to write.

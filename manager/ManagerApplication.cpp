@@ -36,7 +36,7 @@ int RunManager(QApplication& app)
     }
     QObject::connect(&session, &SessionEnd::terminateRequested, &window, &QWidget::close, Qt::QueuedConnection);
     QApplication::setWindowIcon(TreeIcon(9));
-    QApplication::setApplicationDisplayName(Lang("P_Caption"));
+    // No application display name: the window system would append it to every window title.
     window.show();
     return app.exec();
 }

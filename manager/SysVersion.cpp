@@ -5,11 +5,9 @@
 #include "common/RegistryAccess.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
 
@@ -20,8 +18,6 @@
 namespace kx {
 
 namespace {
-
-constexpr int kBrowserAnswerMs = 3000;
 
 QString unquoted(QString value)
 {
@@ -62,44 +58,84 @@ QString versionOfFileName(const QString& fileName)
     return fourPartVersion(match.captured(1).mid(1).split(QLatin1Char('.')));
 }
 
-struct BrowserAnswer
+// The lines of section `section` of a desktop-entry style file, as key and value.
+std::map<QString, QString> sectionOf(const QString& path, const QString& section)
 {
-    QDateTime modified;
-    QString text;
-};
-
-// Asks a browser executable for its version ("Chromium 120.0.6099.224 built on Debian ...",
-// "Mozilla Firefox 115.6.0esr") and turns the answer into "<name> Version：<number>".
-QString askBrowser(const QString& executable)
-{
-    // The answer is kept per executable while the file stays unchanged: starting a browser
-    // takes long enough to be felt on every selection of the system check.
-    static std::map<QString, BrowserAnswer> answers;
-    const QFileInfo file(executable);
-    if (auto it = answers.find(file.canonicalFilePath());
-        it != answers.end() && it->second.modified == file.lastModified()) {
-        return it->second.text;
+    std::map<QString, QString> entries;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        return entries;
     }
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(executable, {QStringLiteral("--version")});
-    QString text;
-    if (process.waitForStarted(kBrowserAnswerMs) && process.waitForFinished(kBrowserAnswerMs)) {
-        const QString firstLine = QString::fromLocal8Bit(process.readAll()).section(QLatin1Char('\n'), 0, 0).trimmed();
-        static const QRegularExpression named(QStringLiteral("^(.*?)\\s*(\\d+(?:\\.\\d+)+\\S*)"));
-        if (const QRegularExpressionMatch match = named.match(firstLine); match.hasMatch()) {
-            QString name = match.captured(1).trimmed();
-            if (name.isEmpty()) {
-                name = file.fileName();
-            }
-            text = name + QStringLiteral(" Version：") + match.captured(2);
+    bool inside = false;
+    // The files are small; a bound keeps a wrong file harmless.
+    for (const QString& raw : QString::fromUtf8(file.read(256 * 1024)).split(QLatin1Char('\n'))) {
+        const QString line = raw.trimmed();
+        if (line.startsWith(QLatin1Char('['))) {
+            inside = line == QLatin1Char('[') + section + QLatin1Char(']');
+        } else if (inside && line.contains(QLatin1Char('=')) && !line.startsWith(QLatin1Char('#'))) {
+            entries.emplace(line.section(QLatin1Char('='), 0, 0).trimmed(),
+                            line.section(QLatin1Char('='), 1).trimmed());
         }
-    } else {
-        process.kill();
-        process.waitForFinished(kBrowserAnswerMs);
     }
-    answers[file.canonicalFilePath()] = BrowserAnswer{file.lastModified(), text};
-    return text;
+    return entries;
+}
+
+QStringList searchFolders(const char* homeVariable, const QString& homeDefault, const char* dirsVariable,
+                          const QString& dirsDefault)
+{
+    QString home = qEnvironmentVariable(homeVariable);
+    if (home.isEmpty()) {
+        home = QDir::homePath() + homeDefault;
+    }
+    QString dirs = qEnvironmentVariable(dirsVariable);
+    if (dirs.isEmpty()) {
+        dirs = dirsDefault;
+    }
+    return QStringList{home} + dirs.split(QLatin1Char(':'), Qt::SkipEmptyParts);
+}
+
+// The desktop entries that handle web addresses, the user's choice first.
+QStringList webHandlers()
+{
+    QStringList lists;
+    for (const QString& folder :
+         searchFolders("XDG_CONFIG_HOME", QStringLiteral("/.config"), "XDG_CONFIG_DIRS", QStringLiteral("/etc/xdg"))) {
+        lists << folder + QStringLiteral("/mimeapps.list");
+    }
+    const QStringList data = searchFolders("XDG_DATA_HOME", QStringLiteral("/.local/share"), "XDG_DATA_DIRS",
+                                           QStringLiteral("/usr/local/share:/usr/share"));
+    for (const QString& folder : data) {
+        lists << folder + QStringLiteral("/applications/mimeapps.list");
+    }
+    for (const QString& folder : data) {
+        lists << folder + QStringLiteral("/applications/defaults.list");
+    }
+    QStringList handlers;
+    for (const QString& list : lists) {
+        const auto entries = sectionOf(list, QStringLiteral("Default Applications"));
+        if (const auto it = entries.find(QStringLiteral("x-scheme-handler/http")); it != entries.end()) {
+            handlers += it->second.split(QLatin1Char(';'), Qt::SkipEmptyParts);
+        }
+    }
+    return handlers;
+}
+
+// The program an Exec line starts, found on the PATH.
+QString programOfExec(const QString& exec)
+{
+    QStringList words = exec.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (!words.isEmpty() && words.first() == QLatin1String("env")) {
+        words.removeFirst();
+        while (!words.isEmpty() && words.first().contains(QLatin1Char('='))) {
+            words.removeFirst();
+        }
+    }
+    if (words.isEmpty()) {
+        return {};
+    }
+    QString program = words.first();
+    program.remove(QLatin1Char('"'));
+    return QDir::isAbsolutePath(program) ? program : QStandardPaths::findExecutable(program);
 }
 
 } // namespace
@@ -144,19 +180,34 @@ QString IEVersion()
             return QStringLiteral("Internet Explorer Version：") + *version;
         }
     }
-    const QStringList candidates = {QStringLiteral("x-www-browser"), QStringLiteral("firefox"),
-                                    QStringLiteral("firefox-esr"),   QStringLiteral("chromium"),
-                                    QStringLiteral("google-chrome"), QStringLiteral("epiphany")};
-    for (const QString& candidate : candidates) {
-        const QString executable = QStandardPaths::findExecutable(candidate);
-        if (executable.isEmpty()) {
+    return {};
+}
+
+BrowserInfo DefaultBrowser()
+{
+    for (const QString& handler : webHandlers()) {
+        const QString entry = QStandardPaths::locate(QStandardPaths::ApplicationsLocation, handler);
+        if (entry.isEmpty()) {
             continue;
         }
-        if (const QString answer = askBrowser(executable); !answer.isEmpty()) {
-            return answer;
+        const auto fields = sectionOf(entry, QStringLiteral("Desktop Entry"));
+        const auto name = fields.find(QStringLiteral("Name"));
+        const auto exec = fields.find(QStringLiteral("Exec"));
+        if (exec == fields.end()) {
+            continue;
+        }
+        BrowserInfo browser;
+        browser.executable = programOfExec(exec->second);
+        browser.name = name != fields.end() ? name->second : QFileInfo(browser.executable).fileName();
+        if (!browser.executable.isEmpty()) {
+            return browser;
         }
     }
-    return QStringLiteral("Browser Version：");
+    // No desktop entry: the system's choice of browser program.
+    BrowserInfo browser;
+    browser.executable = QStandardPaths::findExecutable(QStringLiteral("x-www-browser"));
+    browser.name = QFileInfo(QFileInfo(browser.executable).canonicalFilePath()).fileName();
+    return browser;
 }
 
 QString FileVersionText(const QString& path)

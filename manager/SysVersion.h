@@ -15,12 +15,22 @@ namespace kx {
 // nothing.
 QString OSName(const QString& osRelease = QStringLiteral("/etc/os-release"));
 
-// The browser's version text. A version put in the registry under HKEY_LOCAL_MACHINE
-// "Software\Microsoft\Internet Explorer" ("svcVersion", then "Version") comes first, as
-// "Internet Explorer Version：" and the value; otherwise the system's browser (x-www-browser, or
-// the first of the common browsers on the PATH) is asked for its version, giving for instance
-// "Chromium Version：120.0.6099.224". "Browser Version：" alone when no browser answers.
+// The browser version put in the registry under HKEY_LOCAL_MACHINE "Software\Microsoft\Internet
+// Explorer" ("svcVersion", then "Version"), as "Internet Explorer Version：" and the value; empty
+// when there is none.
 QString IEVersion();
+
+// The desktop's default web browser: its name and program.
+struct BrowserInfo
+{
+    QString name;
+    QString executable; // empty when there is no browser
+};
+
+// The default web browser, found without starting it: the handler of web addresses in the
+// user's and the system's mimeapps.list (the desktop entry's Name and the program of its Exec),
+// else the program x-www-browser.
+BrowserInfo DefaultBrowser();
 
 // The version of a library file, as four numbers joined by ".": taken from the real file name
 // after symbolic links ("libfoo.so.1.2.3" gives "1.2.3.0"); our own libraries, beside the

@@ -99,9 +99,7 @@ void TIMForm::chooseFile(const QString& path)
 {
     m_ui->edtPath->setText(path);
     updatePasswordField();
-    if (m_ui->rb2->isChecked()) {
-        m_ui->btnOK->setEnabled(true);
-    }
+    updateOk();
 }
 
 void TIMForm::dropFiles(const QStringList& paths)
@@ -132,7 +130,9 @@ void TIMForm::updateOk()
     m_ui->edtContname->setEnabled(newOne);
     m_ui->btnRandom->setEnabled(newOne);
     m_ui->cbContName->setEnabled(!newOne);
-    m_ui->btnOK->setEnabled(newOne ? !m_ui->edtContname->text().isEmpty() : m_ui->rb2->isChecked());
+    // Nothing can be imported before a file is chosen.
+    const bool fileChosen = !path().isEmpty();
+    m_ui->btnOK->setEnabled(fileChosen && (newOne ? !m_ui->edtContname->text().isEmpty() : m_ui->rb2->isChecked()));
 }
 
 void TIMForm::btnOKClick()

@@ -2,6 +2,8 @@
 #include "TMainForm.h"
 
 #include "ActionBinding.h"
+#include "HoverItemDelegate.h"
+#include "PackageQuery.h"
 #include "SysVersion.h"
 #include "TreeIcons.h"
 #include "ui_TMainForm.h"
@@ -18,6 +20,8 @@
 #include "common/widgets/SecretField.h"
 #include "common/widgets/ShowPINStrength.h"
 #include "token/DesktopRegistration.h"
+#include "common/widgets/WindowPlacement.h"
+#include "token/ModuleInfo.h"
 #include "token/TUSB.h"
 #include "token/TokenWrappers.h"
 
@@ -44,6 +48,21 @@ constexpr TimerSpec kTimers[] = {
     {"TFindUSBKey", 100},   {"TCloseProject", 500}, {"TCheckInit", 400},
     {"TSetFocusUPIN", 100}, {"TRegCert", 1000},     {"TimerCert", 2000},
 };
+
+// Rows of the system check that are completed later, and the label of a version.
+constexpr int kBrowserRow = 1;
+constexpr int kProviderRow = 3;
+const QString kVersionLabel = QStringLiteral(" Version：");
+
+// A field label: the text followed by a colon, unless the text already ends with one (the
+// Chinese texts bring their own full-width colon).
+QString WithColon(const QString& text)
+{
+    if (text.endsWith(QLatin1Char(':')) || text.endsWith(QChar(0xFF1A))) {
+        return text;
+    }
+    return text + QLatin1Char(':');
+}
 
 // The page control's sheets by page index.
 QWidget* sheetFor(Ui::TMainForm& ui, int pageIndex)
@@ -88,16 +107,21 @@ TMainForm::TMainForm(QWidget* parent)
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     m_ui->tv->setHeaderHidden(true);
+    // The node under the mouse is highlighted.
     m_ui->tv->setMouseTracking(true);
+    m_ui->tv->viewport()->setAttribute(Qt::WA_Hover);
+    m_ui->tv->setItemDelegate(new HoverItemDelegate(m_ui->tv));
     m_ui->tvCert->setHeaderHidden(true);
     createTimers();
     createActions();
     createCertActions();
     createFingerActions();
     createUnlockActions();
+    createSystemCheck();
     ApplyTexts();
     SwitchFingerTexts(0);
     InitialiseMainWindow();
+    CentreOnScreen(this);
 }
 
 TMainForm::~TMainForm()
@@ -213,15 +237,14 @@ void TMainForm::ApplyTexts()
     caption("AcUnRegCert", "K_Cert_UnReg");
     caption("AcDelCert", "K_Cert_Del");
 
-    const QString colon = QStringLiteral(":");
-    m_ui->Label14->setText(Lang("Login_Form_label_keyname") + colon);
-    m_ui->RzLabel1->setText(Lang("Lonin_Form_lable_Key") + colon);
-    m_ui->Label2->setText(Lang("UPINSet_Form_OldPIN") + colon);
-    m_ui->Label3->setText(Lang("UPINSet_Form_NewPIN1") + colon);
-    m_ui->Label47->setText(Lang("UPINSet_Form_NewPIN1") + colon);
-    m_ui->Label4->setText(Lang("UPINSet_Form_NewPIN2") + colon);
-    m_ui->Label48->setText(Lang("UPINSet_Form_NewPIN2") + colon);
-    m_ui->Label8->setText(Lang("KeyName_Form_Lable") + colon);
+    m_ui->Label14->setText(WithColon(Lang("Login_Form_label_keyname")));
+    m_ui->RzLabel1->setText(WithColon(Lang("Lonin_Form_lable_Key")));
+    m_ui->Label2->setText(WithColon(Lang("UPINSet_Form_OldPIN")));
+    m_ui->Label3->setText(WithColon(Lang("UPINSet_Form_NewPIN1")));
+    m_ui->Label47->setText(WithColon(Lang("UPINSet_Form_NewPIN1")));
+    m_ui->Label4->setText(WithColon(Lang("UPINSet_Form_NewPIN2")));
+    m_ui->Label48->setText(WithColon(Lang("UPINSet_Form_NewPIN2")));
+    m_ui->Label8->setText(WithColon(Lang("KeyName_Form_Lable")));
 
     m_ui->Label17->setText(Lang("About_Form_Label_URL"));
     m_ui->Label18->setText(Lang("About_Form_Label_Email"));
@@ -233,9 +256,9 @@ void TMainForm::ApplyTexts()
     m_ui->LFingerInfo1->setText(Lang("F_Finger_Info1"));
 
     m_ui->RzGroupBox8->setTitle(Lang("P_Remoteunlock"));
-    m_ui->Label44->setText(Lang("P_Request") + colon);
-    m_ui->Label45->setText(Lang("P_Resporse") + colon);
-    m_ui->Label46->setText(QStringLiteral("初始口令") + colon);
+    m_ui->Label44->setText(WithColon(Lang("P_Request")));
+    m_ui->Label45->setText(WithColon(Lang("P_Resporse")));
+    m_ui->Label46->setText(WithColon(QStringLiteral("初始口令")));
     if (QAction* study = action("AcFingerStudy")) {
         study->setText(QStringLiteral("指纹学习"));
     }
@@ -462,7 +485,14 @@ void TMainForm::RunSystemCheck()
     QTreeWidget* list = m_ui->LVSystemInfo;
     list->clear();
     ListAddRow(list, Lang("S_System_Ver"), OSName());
-    ListAddRow(list, Lang("S_IE_Ver"), IEVersion());
+    // The browser: a version in the registry, else the default browser's name and, once the
+    // package database answered, its package's version; the browser itself is never started.
+    QString browserRow = IEVersion();
+    const BrowserInfo browser = browserRow.isEmpty() ? DefaultBrowser() : BrowserInfo{};
+    if (browserRow.isEmpty()) {
+        browserRow = (browser.name.isEmpty() ? QStringLiteral("Browser") : browser.name) + kVersionLabel;
+    }
+    ListAddRow(list, Lang("S_IE_Ver"), browserRow);
     // The provider counts as registered when its registry entry exists or the desktop's programs
     // load the key's module; the places that load it follow in brackets.
     const QStringList places = DesktopRegistration::registeredPlaces(DesktopRegistration::settingsFor(m_appInfo));
@@ -472,9 +502,47 @@ void TMainForm::RunSystemCheck()
         registered += QStringLiteral(" (") + places.join(QStringLiteral("; ")) + QLatin1Char(')');
     }
     ListAddRow(list, Lang("S_CSP_State"), registered);
-    ListAddRow(list, Lang("S_CSP_Ver"), FileVersionText(LibraryFile(m_appInfo.CSPLib)));
-    ListAddRow(list, Lang("S_PKCS11_Ver"), FileVersionText(LibraryFile(m_appInfo.PKCS11Lib)));
+    // The provider's library: the module's own version until the package that installed it says.
+    const QString provider = LibraryFile(m_appInfo.CSPLib);
+    const ModuleInfo providerModule = ReadModuleInfo(provider);
+    ListAddRow(list, Lang("S_CSP_Ver"), providerModule.read ? providerModule.versionText() : FileVersionText(provider));
+    // The key's PKCS#11 module says its own version; its path tells which file was asked.
+    const QString module = LibraryFile(m_appInfo.PKCS11Lib);
+    const ModuleInfo moduleInfo = ReadModuleInfo(module);
+    QString moduleRow = moduleInfo.read ? moduleInfo.versionText() : FileVersionText(module);
+    if (!module.isEmpty()) {
+        moduleRow += QStringLiteral(" (") + module + QLatin1Char(')');
+    }
+    ListAddRow(list, Lang("S_PKCS11_Ver"), moduleRow.trimmed());
     list->resizeColumnToContents(0);
+
+    m_providerPackage->ask(provider);
+    if (!browser.executable.isEmpty()) {
+        m_browserPackage->ask(browser.executable);
+    } else {
+        m_browserPackage->ask(QString());
+    }
+    m_browserName = browser.name;
+}
+
+void TMainForm::createSystemCheck()
+{
+    m_providerPackage = new PackageQuery(this);
+    m_browserPackage = new PackageQuery(this);
+    // The package database answers later; the rows change only while the check they belong to
+    // is shown.
+    connect(m_providerPackage, &PackageQuery::answered, this, [this](const QString& package, const QString& version) {
+        QTreeWidgetItem* row = m_ui->LVSystemInfo->topLevelItem(kProviderRow);
+        if (row && !version.isEmpty()) {
+            row->setText(1, version + QStringLiteral(" (") + package + QLatin1Char(')'));
+        }
+    });
+    connect(m_browserPackage, &PackageQuery::answered, this, [this](const QString&, const QString& version) {
+        QTreeWidgetItem* row = m_ui->LVSystemInfo->topLevelItem(kBrowserRow);
+        if (row && !version.isEmpty() && !m_browserName.isEmpty()) {
+            row->setText(1, m_browserName + kVersionLabel + version);
+        }
+    });
 }
 
 void TMainForm::handleCommand(const QString& text)

@@ -27,6 +27,7 @@ class TMainForm;
 namespace kx {
 
 class CommandEndpoint;
+class PackageQuery;
 class TUSB;
 
 // The manager's main window: the key tree on the left, one page per task on the right, the key
@@ -109,7 +110,8 @@ public:
     void AcRemoteUnLockExecute();
     void AcRemoteUnLockUpdate();
 
-    // The system check page: five rows of facts about the host.
+    // The system check page: five rows of facts about the host. The rows of the browser and the
+    // provider are completed when the package database has answered.
     void RunSystemCheck();
 
     // The monitor's commands ("CLOSE", "LoadCert"); any other text is ignored.
@@ -174,7 +176,9 @@ private:
     bool readSelectedCertificate(QByteArray& der);
     void afterDeletion(int result);
     void reportImportFailure(int result);
-    int runImportWorker(bool singleCertificate);
+    // Runs the import job on a worker for certificate `certificate` of `certificates` and waits
+    // for it, moving the progress bar; returns the worker's result.
+    int runImportWorker(bool singleCertificate, int certificate, int certificates);
     // Marks the import as running or ended and enables or disables what must wait for it.
     void setImportRunning(bool running);
     void createFingerActions();
@@ -188,6 +192,7 @@ private:
     // when no SKF device is there.
     bool selectUnlockApplication();
     void TRegCertTimer();
+    void createSystemCheck();
     void TimerCertTick();
 
     std::unique_ptr<Ui::TMainForm> m_ui;
@@ -207,6 +212,11 @@ private:
     FingerPictures m_fingerPictures;
     bool m_initialised = false;
     bool m_libraryOpened = false;
+    PackageQuery* m_providerPackage = nullptr;
+    PackageQuery* m_browserPackage = nullptr;
+    QString m_browserName;
+    // The progress bar's value at the end of the certificate being imported.
+    int m_importCeiling = 100;
 };
 
 } // namespace kx

@@ -13,9 +13,11 @@
 #include "common/LanguageTexts.h"
 #include "common/TextConversions.h"
 #include "common/TextFormat.h"
+#include "common/UiLanguage.h"
 #include "common/widgets/FileDialogs.h"
 #include "common/widgets/MessageBox.h"
 #include "token/CertRegistration.h"
+#include "token/TokenApi.h"
 #include "token/TokenWrappers.h"
 
 #include <QAction>
@@ -236,8 +238,15 @@ void TMainForm::AcListCertExecute()
         return;
     }
     QByteArray der;
-    if (readSelectedCertificate(der)) {
-        helper_show_cert_ui(reinterpret_cast<void*>(winId()), der);
+    if (!readSelectedCertificate(der)) {
+        return;
+    }
+    const int result = helper_show_cert_ui(reinterpret_cast<void*>(winId()), der);
+    if (result == DRV_NOT_FOUND) {
+        // The library found no certificate viewer on this desktop: say so instead of nothing.
+        InfoBox(this, OwnText(OwnMessage::NoCertificateViewer));
+    } else if (result != 0) {
+        InfoBox(this, Lang("K_GetKeyCert_Error"));
     }
 }
 
@@ -363,7 +372,8 @@ void TMainForm::TimerCertTick()
     if (t->interval() != progress.timerInterval) {
         t->setInterval(progress.timerInterval);
     }
-    m_ui->PBCert->setValue(std::min(100, m_ui->PBCert->value() + progress.progressStep));
+    // The bar stays inside the share of the certificate being imported.
+    m_ui->PBCert->setValue(std::min(m_importCeiling, m_ui->PBCert->value() + progress.progressStep));
 }
 
 void TMainForm::reportImportFailure(int result)
@@ -381,9 +391,13 @@ void TMainForm::reportImportFailure(int result)
     token_reload_all_objects(m_importJob.keyIndex);
 }
 
-int TMainForm::runImportWorker(bool singleCertificate)
+int TMainForm::runImportWorker(bool singleCertificate, int certificate, int certificates)
 {
-    m_ui->PBCert->setValue(0);
+    // Each certificate of a chain gets its share of the bar, so the bar moves on per certificate.
+    certificates = std::max(1, certificates);
+    m_ui->PBCert->setRange(0, 100 * certificates);
+    m_ui->PBCert->setValue(100 * certificate);
+    m_importCeiling = 100 * (certificate + 1);
     m_ui->PBCert->setVisible(true);
     timer("TimerCert")->start();
     struct Outcome
@@ -414,8 +428,10 @@ int TMainForm::runImportWorker(bool singleCertificate)
     }
     timer("TimerCert")->stop();
     timer("TimerCert")->setInterval(2000);
-    m_ui->PBCert->setValue(100);
-    m_ui->PBCert->setVisible(false);
+    m_ui->PBCert->setValue(m_importCeiling);
+    if (certificate + 1 >= certificates || code != 0) {
+        m_ui->PBCert->setVisible(false);
+    }
     return code;
 }
 
@@ -482,7 +498,7 @@ void TMainForm::AcInputCertExecute()
             m_importJob.keySpec = dialog.keySpec();
             m_importJob.certIndex = 0;
             m_importJob.containerName = target;
-            last = runImportWorker(true);
+            last = runImportWorker(true, 0, 1);
             if (last != 0) {
                 reportImportFailure(last);
             }
@@ -501,7 +517,7 @@ void TMainForm::AcInputCertExecute()
                         m_importJob.keySpec = kKeySpecSignature;
                     }
                 }
-                last = runImportWorker(false);
+                last = runImportWorker(false, i, dialog.certificateCount());
                 if (last != 0) {
                     reportImportFailure(last);
                     break;

@@ -149,6 +149,18 @@ void TMainForm::ShowKeyInfo(int keyIndex)
     ListAddRow(lv, Lang("K_Info_freeMemory"), FormatSize(info.freeMemory));
     ListAddRow(lv, Lang("K_Info_hardwareVer"), versionText(info.hardwareVersion));
     ListAddRow(lv, Lang("K_Info_firmVer"), versionText(info.firmwareVersion));
+    // A key with a sensor also shows its user fingerprint state, read from the key's own SKF
+    // application.
+    if (FingerSupported) {
+        m_skf.SelectApplication(info.serialText().toLatin1());
+        FingerInfo finger;
+        if (m_skf.ReadFingerInfo(m_skf.SkfAppHandle, SkfUserType, finger) != SAR_OK) {
+            ListAddRow(lv, Lang("F_Finger_State"), Lang("P_SAR_APPLICATION_NOT_EXISTS"));
+        } else {
+            ListAddRow(lv, Lang("F_User_Try"), QString::number(finger.retryLeft));
+            ListAddRow(lv, Lang("F_User_Count"), QString::number(finger.enrolledCount));
+        }
+    }
     lv->resizeColumnToContents(0);
 }
 

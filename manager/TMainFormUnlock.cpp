@@ -11,6 +11,7 @@
 #include "common/PINPolicy.h"
 #include "common/TextConversions.h"
 #include "common/TextFormat.h"
+#include "common/UiLanguage.h"
 #include "common/UserConfig.h"
 #include "common/widgets/MessageBox.h"
 #include "common/widgets/ShowPINStrength.h"
@@ -107,7 +108,7 @@ void TMainForm::AcRemoteUnLockExecute()
     ClearedBytes<kUnlockCodeBytes> code;
     std::size_t codeLength = 0;
     if (!HexToBytes(codeText, code.bytes, &codeLength)) {
-        InfoBox(this, QStringLiteral("应答码过长，最多%1个字符").arg(kUnlockCodeBytes * 2));
+        InfoBox(this, OwnText(OwnMessage::UnlockCodeTooLong).arg(kUnlockCodeBytes * 2));
         return;
     }
     // 3. The SKF device.

@@ -29,7 +29,7 @@ int RunMonitor(QApplication& app)
     }
     WriteLanguageCSP(config.appInfo, config.languages, config.language.entry);
     QApplication::setWindowIcon(MainIcon());
-    QApplication::setApplicationDisplayName(Lang("P_Caption"));
+    // No application display name: the window system would append it to every window title.
 
     SessionEnd session;
     TMainForm window;

@@ -261,7 +261,7 @@ void TMainForm::AcAdvancedExecute()
     }
     WriteLanguageCSP(m_appInfo, languages, entry);
     InfoBox(this, Lang("S_Save_Yes"));
-    LoadLanguageFile(LanguageFilePath(LanguagesFolder(), languages.LanguageFile[static_cast<std::size_t>(entry)]));
+    UseLanguageEntry(languages, entry);
     ApplyTexts();
 }
 

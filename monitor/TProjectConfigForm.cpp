@@ -5,6 +5,7 @@
 
 #include "common/LanguageTexts.h"
 #include "common/widgets/MessageBox.h"
+#include "common/widgets/WindowPlacement.h"
 
 namespace kx::mon {
 
@@ -24,6 +25,7 @@ TProjectConfigForm::TProjectConfigForm(QWidget* parent)
     connect(m_ui->cbCertDay, &QCheckBox::clicked, this, &TProjectConfigForm::cbCertDayClick);
     connect(m_ui->btnSave, &QPushButton::clicked, this, &TProjectConfigForm::btnSaveClick);
     connect(m_ui->Button1, &QPushButton::clicked, this, &QDialog::reject);
+    CentreOnScreen(this);
 }
 
 TProjectConfigForm::~TProjectConfigForm() = default;

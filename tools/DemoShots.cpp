@@ -230,7 +230,7 @@ int main(int argc, char* argv[])
     for (int entry = 0; entry < config.languages.count; ++entry) {
         const auto e = static_cast<std::size_t>(entry);
         kx::Language() = kx::LanguageTexts();
-        kx::LoadLanguageFile(kx::LanguageFilePath(kx::LanguagesFolder(), config.languages.LanguageFile[e]));
+        kx::UseLanguageEntry(config.languages, entry);
         const QString tag = config.languages.LanguageID[e];
 
         kx::TMainForm window;

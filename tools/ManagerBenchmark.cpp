@@ -214,7 +214,6 @@ int startChild(int argc, char* argv[])
         return 1;
     }
     QApplication::setWindowIcon(kx::TreeIcon(9));
-    QApplication::setApplicationDisplayName(kx::Lang("P_Caption"));
     const qint64 builtNs = monotonicNs();
 
     // The first paint event of the window starts its first frame; the frame is complete when the

@@ -5,9 +5,12 @@
 #include "common/LanguageTexts.h"
 #include "common/ProfileFile.h"
 #include "common/StartupConfiguration.h"
+#include "common/UiLanguage.h"
 
 #include "platform/Registry.h"
 
+#include <QCoreApplication>
+#include <QRegularExpression>
 #include <QSet>
 #include <QTest>
 
@@ -36,6 +39,42 @@ class LanguageTest : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    // Qt's own texts follow the language in use and switch with it; the programs' own fixed
+    // messages speak it too, and the start-up refusal of a broken language list speaks the
+    // configured language.
+    void qtAndOwnTextsFollowTheLanguage()
+    {
+        const auto lookIn = [] { return QCoreApplication::translate("QFileDialog", "Look in:"); };
+        QVERIFY(UiLanguage::use(2052));
+        const QString chinese = lookIn();
+        QVERIFY2(chinese != QStringLiteral("Look in:") &&
+                     chinese.contains(QRegularExpression(QStringLiteral("\\p{Han}"))),
+                 qPrintable(chinese));
+        QVERIFY(UiLanguage::use(1033));
+        QCOMPARE(lookIn(), QStringLiteral("Look in:"));
+        QCOMPARE(UiLanguage::current(), 1033);
+        QVERIFY(OwnText(OwnMessage::UnlockCodeTooLong).startsWith(QStringLiteral("The unlock code")));
+        // A language Qt has no translation for leaves Qt in English, not in the language before.
+        UiLanguage::use(2052);
+        QVERIFY(!UiLanguage::use(9999));
+        QCOMPARE(lookIn(), QStringLiteral("Look in:"));
+        UiLanguage::use(UiLanguage::kBuiltinLanguageID);
+        QVERIFY(OwnText(OwnMessage::UnlockCodeTooLong).startsWith(QStringLiteral("应答码过长")));
+        QCOMPARE(UiLanguage::localeName(1033), QStringLiteral("en"));
+        QCOMPARE(UiLanguage::localeName(2052), QStringLiteral("zh_CN"));
+
+        TLanguageInfo list;
+        list.count = 2;
+        list.LanguageID[0] = QStringLiteral("2052");
+        list.LanguageID[1] = QStringLiteral("x");
+        list.LanguageFile[0] = QStringLiteral("CN_2052.lng");
+        const LanguageChoice english = ChooseLanguage(list, 1033, QStringLiteral("/nowhere/"));
+        QVERIFY2(english.error.startsWith(QStringLiteral("The language identifier \"x\"")), qPrintable(english.error));
+        const LanguageChoice unknown = ChooseLanguage(list, 7, QStringLiteral("/nowhere/"));
+        QVERIFY2(unknown.error.contains(QStringLiteral("语言标识")), qPrintable(unknown.error));
+        UiLanguage::use(UiLanguage::kBuiltinLanguageID);
+    }
+
     void builtinTextsAreChinese()
     {
         const LanguageTexts texts;

@@ -62,6 +62,9 @@ public:
     Desktop(const Desktop&) = delete;
     Desktop& operator=(const Desktop&) = delete;
 
+    // Sets a variable of the programs' environment (for programs started afterwards).
+    void setEnvironment(const QString& name, const QString& value) { m_env.insert(name, value); }
+
     // The user's settings file, as the programs find it.
     QString userConfig() const { return folders.path(QStringLiteral("home/config/kx2700/UserConfig.ini")); }
     void writeUserConfig(const QByteArray& lines) const

@@ -4,6 +4,7 @@
 #include "ManagerFixture.h"
 
 #include "common/LanguageTexts.h"
+#include "common/UiLanguage.h"
 #include "common/widgets/FileDialogs.h"
 #include "manager/TIMForm.h"
 #include "manager/TMainForm.h"
@@ -14,11 +15,14 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <functional>
 
 using namespace kx;
@@ -119,6 +123,61 @@ private Q_SLOTS:
         QCOMPARE(messages.messages.last(), Lang("OutPut_OK"));
         QCOMPARE(files.lastSuffix, QStringLiteral("cer"));
         QCOMPARE(test::TestFolders::read(files.file), m_certs->read(QStringLiteral("user.cer")));
+    }
+
+    // OK waits for a file; the container offered first follows the selection in the tree; the
+    // progress bar moves on with each certificate of a chain; showing a certificate without a
+    // viewer on the desktop says so.
+    void importDialogProgressAndViewer()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--total-memory", "262144", "--free-memory", "258048"}));
+        RecordingPresenter messages;
+        CertPage page(world);
+        auto* bar = child<QProgressBar>(page.window, "PBCert");
+        QList<int> values;
+        connect(bar, &QProgressBar::valueChanged, this, [&](int value) { values.append(value); });
+        page.import([&](TIMForm& dialog) {
+            dialog.chooseFile(m_certs->path(QStringLiteral("user.pfx")));
+            child<QLineEdit>(dialog, "edtpwd")->setText(QStringLiteral("pfx-pass"));
+            newContainer(dialog, QStringLiteral("first"), 1);
+        });
+        QVERIFY2(messages.messages.isEmpty(), qPrintable(messages.messages.join(QLatin1Char('|'))));
+        QCOMPARE(bar->maximum(), 300);
+        QVERIFY(std::is_sorted(values.begin(), values.end()));
+        // Each certificate starts where the one before ended.
+        QVERIFY(values.contains(100) && values.contains(200) && values.last() == 300);
+        QVERIFY(!bar->isVisible());
+
+        QTreeWidget* tree = certTree(page.window);
+        QCOMPARE(tree->topLevelItemCount(), 3);
+        struct Offer
+        {
+            bool okBeforeFile = true;
+            int container = -1;
+        };
+        auto offered = [&](QTreeWidgetItem* selected) {
+            tree->setCurrentItem(selected);
+            Offer offer;
+            page.import([&](TIMForm& dialog) {
+                offer.okBeforeFile = child<QPushButton>(dialog, "btnOK")->isEnabled();
+                offer.container = child<QComboBox>(dialog, "cbContName")->currentIndex();
+                dialog.done(2);
+            });
+            return offer;
+        };
+        // A container node, a certificate node (its container), a detail node (the last).
+        const Offer onContainer = offered(tree->topLevelItem(1));
+        QVERIFY(!onContainer.okBeforeFile);
+        QCOMPARE(onContainer.container, 1);
+        QCOMPARE(offered(tree->topLevelItem(1)->child(0)).container, 1);
+        QCOMPARE(offered(tree->topLevelItem(0)->child(0)->child(0)).container, 2);
+
+        qputenv("KX2700_CERT_VIEWER", QFile::encodeName(world.folders.path(QStringLiteral("no-such-viewer"))));
+        tree->setCurrentItem(tree->topLevelItem(0)->child(0)->child(0));
+        page.window.AcListCertExecute();
+        qunsetenv("KX2700_CERT_VIEWER");
+        QCOMPARE(messages.messages, QStringList{OwnText(OwnMessage::NoCertificateViewer)});
     }
 
     void signatureOnlyContainerAndEcKeys()

@@ -307,6 +307,30 @@ private Q_SLOTS:
         dlclose(fake);
     }
 
+    // The key information page of a key with a sensor ends with its user fingerprint state.
+    void keyInformationShowsTheFingerprintRows()
+    {
+        ManagerWorld world(kSkfLine);
+        QVERIFY(world.keysim(
+            {"create", "--serial", "KXA", "--sensor", "fingerprint", "--fingers", "2,5", "--finger-retries", "4"}));
+        QVERIFY(world.keysim({"create", "--serial", "KXB", "--pid", "C004"}));
+        RecordingPresenter messages;
+        TMainForm window;
+        test::openWindow(window);
+        auto* lv = child<QTreeWidget>(window, "lv");
+        QCOMPARE(lv->topLevelItemCount(), 14);
+        QCOMPARE(lv->topLevelItem(12)->text(0), Lang("F_User_Try"));
+        QCOMPARE(lv->topLevelItem(12)->text(1), QStringLiteral("4"));
+        QCOMPARE(lv->topLevelItem(13)->text(0), Lang("F_User_Count"));
+        QCOMPARE(lv->topLevelItem(13)->text(1), QStringLiteral("2"));
+        // The second key has no sensor application of its own: its state cannot be read.
+        select(window, keyNode(window, 1));
+        QCOMPARE(lv->topLevelItemCount(), 13);
+        QCOMPARE(lv->topLevelItem(12)->text(0), Lang("F_Finger_State"));
+        QCOMPARE(lv->topLevelItem(12)->text(1), Lang("P_SAR_APPLICATION_NOT_EXISTS"));
+        QVERIFY(messages.messages.isEmpty());
+    }
+
     void noRetriesLeftRefusesWithoutADialog()
     {
         ManagerWorld world(kSkfLine);

@@ -13,6 +13,7 @@
 #include <QAction>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
 #include <QTreeWidget>
@@ -245,12 +246,17 @@ private Q_SLOTS:
         world.folders.write(QStringLiteral("bin/libversioned.so.2.5.1"), "x");
         QFile::link(world.folders.path(QStringLiteral("bin/libversioned.so.2.5.1")),
                     world.folders.path(QStringLiteral("bin/libversioned.so")));
-        // A browser on the PATH that answers like the real ones do.
-        const QString browser =
-            world.folders.write(QStringLiteral("path/x-www-browser"), "#!/bin/sh\necho 'Fakefox 12.3.4esr'\n");
+        // A browser program that must not be started to learn its version.
+        const QString started = world.folders.path(QStringLiteral("browser-started"));
+        const QString browser = world.folders.write(
+            QStringLiteral("path/x-www-browser"), "#!/bin/sh\ntouch '" + QFile::encodeName(started) + "'\nsleep 30\n");
         QFile::setPermissions(browser, QFile::ReadOwner | QFile::ExeOwner);
         const QByteArray oldPath = qgetenv("PATH");
         qputenv("PATH", QFile::encodeName(world.folders.path(QStringLiteral("path"))) + ":" + oldPath);
+        // Only this world's desktop settings count, not those of the machine.
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(world.folders.path(QStringLiteral("config"))));
+        qputenv("XDG_CONFIG_DIRS", QFile::encodeName(world.folders.path(QStringLiteral("etc"))));
+        qputenv("XDG_DATA_DIRS", QFile::encodeName(world.folders.path(QStringLiteral("share"))));
         RecordingPresenter messages;
         TMainForm window;
         window.show();
@@ -260,10 +266,11 @@ private Q_SLOTS:
         QCOMPARE(list->topLevelItemCount(), 5);
         QCOMPARE(list->topLevelItem(0)->text(0), Lang("S_System_Ver"));
         QCOMPARE(list->topLevelItem(0)->text(1), OSName());
-        QCOMPARE(list->topLevelItem(1)->text(1), QStringLiteral("Fakefox Version：12.3.4esr"));
+        QCOMPARE(list->topLevelItem(1)->text(1), QStringLiteral("x-www-browser Version："));
         QCOMPARE(list->topLevelItem(2)->text(1), Lang("S_CSP_NullInstall"));
         QCOMPARE(list->topLevelItem(3)->text(1), QString());
-        QCOMPARE(list->topLevelItem(4)->text(1), QStringLiteral("2.5.1.0"));
+        QCOMPARE(list->topLevelItem(4)->text(1),
+                 QStringLiteral("2.5.1.0 (%1)").arg(world.folders.path(QStringLiteral("bin/libversioned.so"))));
 
         // Registered provider and a browser version in the registry; selected again: still five.
         RegWriteString(QStringLiteral("HKEY_LOCAL_MACHINE"),
@@ -284,6 +291,59 @@ private Q_SLOTS:
         tv->setCurrentItem(tv->topLevelItem(1));
         QCOMPARE(list->topLevelItem(2)->text(1), Lang("S_CSP_Install") + " (p11-kit: " + moduleFile + ")");
         qputenv("PATH", oldPath);
+        qunsetenv("XDG_CONFIG_HOME");
+        qunsetenv("XDG_CONFIG_DIRS");
+        qunsetenv("XDG_DATA_DIRS");
+        QVERIFY(messages.messages.isEmpty());
+        QVERIFY(!QFileInfo::exists(started));
+    }
+
+    // The module's own version and path, the version of the package that installed the provider's
+    // library, and the default browser named by the desktop with its package's version; the
+    // package database answers later, and no browser is started.
+    void systemCheckShowsFactsOfThisMachine()
+    {
+        ManagerWorld world("CSPLib=libudev.so.1\n");
+        world.folders.write(QStringLiteral("config/mimeapps.list"),
+                            "[Default Applications]\nx-scheme-handler/http=missing.desktop;fakefox.desktop;\n");
+        // A desktop entry whose program belongs to an installed package.
+        world.folders.write(QStringLiteral("data/applications/fakefox.desktop"),
+                            "[Desktop Entry]\nType=Application\nName=Fakefox\nExec=env A=1 Xvfb %u\n");
+        // Only this world's desktop settings count, not those of the machine.
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(world.folders.path(QStringLiteral("config"))));
+        qputenv("XDG_CONFIG_DIRS", QFile::encodeName(world.folders.path(QStringLiteral("etc"))));
+        qputenv("XDG_DATA_DIRS", QFile::encodeName(world.folders.path(QStringLiteral("share"))));
+        auto installed = [](const char* package) {
+            QProcess query;
+            query.start(QStringLiteral("dpkg-query"),
+                        {QStringLiteral("-W"), QStringLiteral("-f=${Version}"), QString::fromLatin1(package)});
+            query.waitForFinished();
+            return QString::fromLocal8Bit(query.readAllStandardOutput()).trimmed();
+        };
+        const QString xvfb = installed("xvfb");
+        const QString udev = installed("libudev1");
+        QVERIFY(!xvfb.isEmpty() && !udev.isEmpty());
+        RecordingPresenter messages;
+        TMainForm window;
+        test::openWindow(window);
+        auto* tv = child<QTreeWidget>(window, "tv");
+        auto* list = child<QTreeWidget>(window, "LVSystemInfo");
+        tv->setCurrentItem(tv->topLevelItem(1));
+        QCOMPARE(list->topLevelItem(4)->text(1), QStringLiteral("1.00 (" KEYSIM_PKCS11_PATH ")"));
+        QCOMPARE(list->topLevelItem(1)->text(1), QStringLiteral("Fakefox Version："));
+        QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItem(1)->text(1), QStringLiteral("Fakefox Version：") + xvfb, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItem(3)->text(1), udev + QStringLiteral(" (libudev1)"), 10000);
+        // Again, and quickly away: the questions of the check before are dropped, none is left running.
+        tv->setCurrentItem(tv->topLevelItem(2));
+        tv->setCurrentItem(tv->topLevelItem(1));
+        tv->setCurrentItem(tv->topLevelItem(0));
+        tv->setCurrentItem(tv->topLevelItem(1));
+        QCOMPARE(list->topLevelItemCount(), 5);
+        QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItem(3)->text(1), udev + QStringLiteral(" (libudev1)"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(window.findChildren<QProcess*>().isEmpty(), 10000);
+        qunsetenv("XDG_CONFIG_HOME");
+        qunsetenv("XDG_CONFIG_DIRS");
+        qunsetenv("XDG_DATA_DIRS");
         QVERIFY(messages.messages.isEmpty());
     }
 

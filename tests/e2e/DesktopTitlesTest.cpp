@@ -1,0 +1,98 @@
+// SPDX-License-Identifier: Apache-2.0
+// The installed programs on a real desktop (an X server and the window manager openbox, started by
+// the test): the titles the window manager shows for their windows, in Chinese and, after the
+// monitor's settings switched the language, in English.
+#include "../common/XSession.h"
+#include "Desktop.h"
+
+#include <QCoreApplication>
+#include <QTest>
+
+using namespace kx::test;
+
+namespace {
+
+const QString kMgr = QStringLiteral("KX2700Mgr");
+const QString kMon = QStringLiteral("KX2700Mon");
+const QString kVersion = QStringLiteral("  V" KX_VERSION ".0");
+
+qint64 pidOf(Desktop& desktop, const QString& program)
+{
+    for (const qint64 pid : desktop.programPids()) {
+        if (QFileInfo(QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget()).fileName() == program) {
+            return pid;
+        }
+    }
+    return 0;
+}
+
+// Waits until the window manager shows a window titled `title` for `program`.
+bool waitForTitle(Desktop& desktop, const QString& program, const QString& title, QStringList& seen)
+{
+    return QTest::qWaitFor(
+        [&] {
+            seen = XSession::clientTitles(pidOf(desktop, program));
+            return seen.contains(title);
+        },
+        15000);
+}
+
+} // namespace
+
+class DesktopTitlesTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void titlesAreExactlyTheTexts()
+    {
+        Desktop desktop;
+        desktop.setEnvironment(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        desktop.writeUserConfig("DefaultPINMode=0\nLanguageID=2052\n");
+        QVERIFY(desktop.keysim({"create", "--serial", "KXA"}));
+        desktop.start(kMgr);
+        QStringList seen;
+        QVERIFY2(waitForTitle(desktop, kMgr, QStringLiteral("PKI管理工具   ") + kVersion, seen),
+                 qPrintable(seen.join(QLatin1Char('|'))));
+
+        // The monitor the manager started: its settings dialog, a box, then the switch to English.
+        QVERIFY(QTest::qWaitFor([&] { return desktop.drive(kMon, {"windows"}).has_value(); }, 15000));
+        QVERIFY(desktop.act(kMon, {"click", "TMainForm/AcAdvanced"}));
+        QVERIFY2(waitForTitle(desktop, kMon, QStringLiteral("高级设置"), seen),
+                 qPrintable(seen.join(QLatin1Char('|'))));
+        QVERIFY(desktop.act(kMon, {"set", "@modal/cbLanguageID", "English"}));
+        QVERIFY(desktop.act(kMon, {"click", "@modal/btnSave"}));
+        // The saved notice still speaks the old language.
+        QVERIFY2(waitForTitle(desktop, kMon, QStringLiteral("提示"), seen), qPrintable(seen.join(QLatin1Char('|'))));
+        QVERIFY(desktop.act(kMon, {"answer", "ok"}));
+        QVERIFY(QTest::qWaitFor([&] { return desktop.drive(kMon, {"modal"}) == QString(); }, 5000));
+
+        QVERIFY(desktop.act(kMon, {"click", "TMainForm/AcAdvanced"}));
+        QVERIFY2(waitForTitle(desktop, kMon, QStringLiteral("Advanced settings"), seen),
+                 qPrintable(seen.join(QLatin1Char('|'))));
+        QVERIFY(desktop.act(kMon, {"click", "@modal/btnSave"}));
+        QVERIFY2(waitForTitle(desktop, kMon, QStringLiteral("Notice"), seen), qPrintable(seen.join(QLatin1Char('|'))));
+        QVERIFY(desktop.act(kMon, {"answer", "ok"}));
+
+        // A manager started now speaks English from its start.
+        ::kill(static_cast<pid_t>(pidOf(desktop, kMgr)), SIGTERM);
+        QVERIFY(QTest::qWaitFor([&] { return !desktop.running(kMgr); }, 10000));
+        desktop.start(kMgr);
+        QVERIFY2(waitForTitle(desktop, kMgr, QStringLiteral("PKI Manager   ") + kVersion, seen),
+                 qPrintable(seen.join(QLatin1Char('|'))));
+    }
+};
+
+int main(int argc, char** argv)
+{
+    XSession session;
+    if (!session.start() || !session.startWindowManager()) {
+        std::fprintf(stderr, "No X session with a window manager could be started (Xvfb, openbox, dbus-daemon)\n");
+        return 1;
+    }
+    QCoreApplication app(argc, argv);
+    DesktopTitlesTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "DesktopTitlesTest.moc"
