@@ -34,7 +34,7 @@
 namespace drevmor {
 namespace {
 
-const std::string kApplication = "KX2700 container";
+const std::string kApplication = kContainerApplication;
 constexpr size_t kIdSize = 16;
 constexpr size_t kMaxIdSize = 64;
 

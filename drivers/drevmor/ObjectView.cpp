@@ -7,18 +7,19 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 namespace drevmor {
 namespace {
 
 // Data objects longer than this are not container markers; their value is not read.
-constexpr CK_ULONG kMaxDataValue = 64;
+constexpr CK_ULONG kMaxMarkerValue = 64;
 
 // Attributes read by length first; which of them are fetched depends on the class.
 constexpr CK_ATTRIBUTE_TYPE kVariable[] = {CKA_ID,      CKA_LABEL,     CKA_APPLICATION, CKA_VALUE,
                                            CKA_MODULUS, CKA_EC_PARAMS, CKA_EC_POINT};
 
-bool wanted(CK_OBJECT_CLASS cls, CK_ATTRIBUTE_TYPE type, CK_ULONG length)
+bool wanted(CK_OBJECT_CLASS cls, CK_ATTRIBUTE_TYPE type)
 {
     switch (type) {
     case CKA_ID:
@@ -27,7 +28,8 @@ bool wanted(CK_OBJECT_CLASS cls, CK_ATTRIBUTE_TYPE type, CK_ULONG length)
         return true;
     case CKA_VALUE:
         // Never a key's value: a module that lets a private key out must not see us take it.
-        return cls == CKO_CERTIFICATE || (cls == CKO_DATA && length <= kMaxDataValue);
+        // A marker's value is read once its application is known.
+        return cls == CKO_CERTIFICATE;
     default:
         return cls == CKO_PUBLIC_KEY;
     }
@@ -37,6 +39,28 @@ bool wanted(CK_OBJECT_CLASS cls, CK_ATTRIBUTE_TYPE type, CK_ULONG length)
 bool partialResult(CK_RV rv)
 {
     return rv == CKR_OK || rv == CKR_ATTRIBUTE_TYPE_INVALID || rv == CKR_ATTRIBUTE_SENSITIVE;
+}
+
+// The value of a container marker: a data object of our application with a short value.
+CK_RV readMarkerValue(P11Session& s, CK_OBJECT_HANDLE h, ObjectEntry& out, CK_ULONG length)
+{
+    const Bytes* app = out.attr(CKA_APPLICATION);
+    const std::string_view ours(kContainerApplication);
+    if (out.cls != CKO_DATA || !app || !std::equal(app->begin(), app->end(), ours.begin(), ours.end()) ||
+        length == CK_UNAVAILABLE_INFORMATION || length == 0 || length > kMaxMarkerValue)
+        return CKR_OK;
+    Bytes value(length);
+    CK_ATTRIBUTE a{CKA_VALUE, value.data(), length};
+    CK_RV rv = s.note(s.f()->C_GetAttributeValue(s.handle(), h, &a, 1));
+    if (!partialResult(rv))
+        return rv;
+    if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION)
+        return CKR_OK;
+    if (a.ulValueLen > length)
+        return CKR_GENERAL_ERROR;
+    value.resize(a.ulValueLen);
+    out.attrs[CKA_VALUE] = std::move(value);
+    return CKR_OK;
 }
 
 CK_RV readEntry(P11Session& s, CK_OBJECT_HANDLE h, ObjectEntry& out)
@@ -54,6 +78,10 @@ CK_RV readEntry(P11Session& s, CK_OBJECT_HANDLE h, ObjectEntry& out)
     CK_RV rv = s.note(s.f()->C_GetAttributeValue(s.handle(), h, first, std::size(first)));
     if (!partialResult(rv))
         return rv;
+    CK_ULONG valueLength = CK_UNAVAILABLE_INFORMATION;
+    for (const CK_ATTRIBUTE& a : first)
+        if (a.type == CKA_VALUE)
+            valueLength = a.ulValueLen;
     if (first[0].ulValueLen != sizeof cls)
         return CKR_GENERAL_ERROR; // every object has a class
     out.cls = cls;
@@ -71,7 +99,7 @@ CK_RV readEntry(P11Session& s, CK_OBJECT_HANDLE h, ObjectEntry& out)
     std::vector<CK_ATTRIBUTE> second;
     for (size_t i = 0; i < nVar; ++i) {
         const CK_ATTRIBUTE& a = first[3 + i];
-        if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION || !wanted(cls, a.type, a.ulValueLen))
+        if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION || !wanted(cls, a.type))
             continue;
         if (a.ulValueLen > kMaxAttributeSize)
             return CKR_GENERAL_ERROR;
@@ -95,7 +123,7 @@ CK_RV readEntry(P11Session& s, CK_OBJECT_HANDLE h, ObjectEntry& out)
         else
             value.resize(a.ulValueLen);
     }
-    return CKR_OK;
+    return readMarkerValue(s, h, out, valueLength);
 }
 
 } // namespace

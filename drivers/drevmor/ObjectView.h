@@ -13,9 +13,13 @@ namespace drevmor {
 using Bytes = std::vector<std::uint8_t>;
 class P11Session;
 
+// CKA_APPLICATION of a container's marker object.
+inline constexpr char kContainerApplication[] = "KX2700 container";
+
 // One token object with the attributes the container code reads: class, key type, CKA_ID,
-// CKA_LABEL, CKA_APPLICATION, the value of certificates and of small data objects, and the
-// public parts of public keys. Private key values are never asked for.
+// CKA_LABEL, CKA_APPLICATION, the value of certificates and of container markers, and the public
+// parts of public keys. No other object's value is asked for: keys and other programs' data stay
+// on the key.
 struct ObjectEntry
 {
     CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;

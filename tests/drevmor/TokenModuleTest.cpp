@@ -405,6 +405,16 @@ TEST_P(TokenModuleTest, OwnWritesShowAtOnceOtherProgramsAtTheNextRefresh)
     certOf(0, "kept", 2, &rv);
     EXPECT_EQ(DRV_NOT_FOUND, rv);
     EXPECT_EQ(std::vector<std::string>{"second"}, containerNames(0));
+
+    // Objects read while logged out hold no private keys: a login makes them be read again.
+    ASSERT_EQ(0, pkcs12_file_parse(pfx.c_str(), "x", &count));
+    ASSERT_EQ(0, pkcs12_import_certificate(0, "second", 1, 0));
+    ASSERT_EQ(0, token_logout(0));
+    EXPECT_EQ(std::vector<std::string>{"second"}, containerNames(0));
+    EXPECT_EQ(0x101, container_get_prikey(0, "second", 1, &value)); // CKR_USER_NOT_LOGGED_IN
+    login();
+    EXPECT_EQ(0, container_get_prikey(0, "second", 1, &value));
+    EXPECT_EQ(DRV_KEY_ALGORITHM_RSA, value);
 }
 
 TEST_P(TokenModuleTest, ImportsPkcs12WithRsaKey)
