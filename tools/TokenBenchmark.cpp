@@ -2,6 +2,15 @@
 // kx2700-token-benchmark: times the token library on the keys that are plugged in.
 //
 // usage: kx2700-token-benchmark PKCS11_MODULE PIN CERT_DER_FILE PKCS12_FILE PKCS12_PASSWORD
+//        kx2700-token-benchmark fill PKCS11_MODULE PIN PKCS12_PASSWORD PKCS12_FILE...
+//        kx2700-token-benchmark tree PKCS11_MODULE PIN ROUNDS
+//        kx2700-token-benchmark enumerate PKCS11_MODULE ROUNDS
+//
+// fill imports each PKCS#12 file (key and certificate) into a container of its own on the first
+// key; tree reads the first key's certificate tree as the manager does after a login or refresh
+// (objects reloaded, container list, both key pairs of every container with their key probes);
+// enumerate finds and connects every key and reads its information. Each prints "name=value"
+// lines, times in milliseconds (medians of the rounds).
 //
 // Reports: enumerating and reading every key's information; filling the first key with 65
 // containers (one certificate each); reading every certificate of those 65 containers as the
@@ -17,6 +26,7 @@
 #include <QTextStream>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -33,12 +43,127 @@ double median(std::vector<double> values)
     return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
+// Initialises the library on the module and logs in to the first key; false with a message.
+bool openFirstKey(const QString& module, const QString& pin)
+{
+    int count = 0, retries = 0;
+    if (kx::InitTokenLibrary(module, QString(), QString(), QString()) != 0 || kx::FindAndConnectKeys(count) != 0 ||
+        count < 1) {
+        QTextStream(stderr) << "no key on " << module << "\n";
+        return false;
+    }
+    if (!pin.isEmpty() && kx::token_login(0, pin, retries) != 0) {
+        QTextStream(stderr) << "login failed\n";
+        return false;
+    }
+    return true;
+}
+
+// The certificate tree of the first key: how many containers and certificates it showed.
+void readTree(int& containers, int& certificates)
+{
+    kx::TR7Info info;
+    kx::token_reload_all_objects(0);
+    kx::LoadContainerNames(0, info);
+    auto cert = std::make_unique<kx::TR7CertInfo>();
+    containers = info.containerCount;
+    certificates = 0;
+    for (int i = 0; i < info.containerCount; ++i) {
+        const QByteArray& name = info.containerNames[static_cast<std::size_t>(i)];
+        for (const int spec : {1, 2}) {
+            if (kx::ReadContainerCert(0, name, spec, *cert) == 0) {
+                ++certificates;
+                int algorithm = 0;
+                kx::container_get_pubkey(0, name, spec, algorithm);
+                kx::container_get_prikey(0, name, spec);
+            }
+        }
+    }
+}
+
+int fillKey(const QStringList& args)
+{
+    if (!openFirstKey(args[2], args[3]))
+        return 1;
+    QElapsedTimer timer;
+    timer.start();
+    int filled = 0;
+    for (qsizetype i = 5; i < args.size(); ++i) {
+        int inFile = 0;
+        const QByteArray name = kx::NewGUIDText().toLatin1();
+        if (kx::pkcs12_file_parse(args[i], args[4], inFile) != 0 || inFile < 1 ||
+            kx::container_create_new(0, name) != 0 || kx::pkcs12_import_certificate(0, name, 1, 0) != 0) {
+            QTextStream(stderr) << "import of " << args[i] << " failed\n";
+            return 1;
+        }
+        ++filled;
+    }
+    QTextStream(stdout) << "fill.containers=" << filled << "\nfill.ms=" << QString::number(milliseconds(timer), 'f', 1)
+                        << "\n";
+    kx::uninit_pkcs11();
+    return 0;
+}
+
+int treeOfKey(const QStringList& args)
+{
+    if (!openFirstKey(args[2], args[3]))
+        return 1;
+    const int rounds = std::max(1, args[4].toInt());
+    int containers = 0, certificates = 0;
+    readTree(containers, certificates); // warms the caches, as the login before a tree does
+    std::vector<double> times;
+    QElapsedTimer timer;
+    for (int round = 0; round < rounds; ++round) {
+        timer.start();
+        readTree(containers, certificates);
+        times.push_back(milliseconds(timer));
+    }
+    QTextStream(stdout) << "tree.containers=" << containers << "\ntree.certificates=" << certificates
+                        << "\ntree.ms=" << QString::number(median(times), 'f', 1) << "\n";
+    kx::uninit_pkcs11();
+    return 0;
+}
+
+int enumerateKeys(const QStringList& args)
+{
+    if (kx::InitTokenLibrary(args[2], QString(), QString(), QString()) != 0) {
+        QTextStream(stderr) << "the module does not initialise\n";
+        return 1;
+    }
+    const int rounds = std::max(1, args[3].toInt());
+    int count = 0;
+    std::vector<double> times;
+    QElapsedTimer timer;
+    for (int round = 0; round <= rounds; ++round) {
+        timer.start();
+        kx::FindAndConnectKeys(count);
+        for (int i = 0; i < count; ++i) {
+            kx::TR7Info info;
+            kx::token_get_info_ex(i, info);
+        }
+        if (round > 0) // the first round loads what the module caches
+            times.push_back(milliseconds(timer));
+    }
+    QTextStream(stdout) << "enumerate.keys=" << count << "\nenumerate.ms=" << QString::number(median(times), 'f', 1)
+                        << "\n";
+    kx::uninit_pkcs11();
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
+    const QStringList arguments = app.arguments();
+    const QString mode = argc > 1 ? arguments[1] : QString();
+    if (mode == "fill" && argc >= 6)
+        return fillKey(arguments);
+    if (mode == "tree" && argc == 5)
+        return treeOfKey(arguments);
+    if (mode == "enumerate" && argc == 4)
+        return enumerateKeys(arguments);
     if (argc < 6) {
         QTextStream(stderr) << "usage: kx2700-token-benchmark MODULE PIN CERT_DER PKCS12 PASSWORD\n";
         return 2;
@@ -79,30 +204,15 @@ int main(int argc, char* argv[])
     out.flush();
 
     constexpr int kTreeRounds = 5;
-    kx::TR7Info info;
-    int read = 0;
+    int containers = 0, read = 0;
     rounds.clear();
     for (int round = 0; round < kTreeRounds; ++round) {
         timer.start();
-        kx::token_reload_all_objects(0);
-        kx::LoadContainerNames(0, info);
-        auto cert = std::make_unique<kx::TR7CertInfo>();
-        read = 0;
-        for (int i = 0; i < info.containerCount; ++i) {
-            const QByteArray& name = info.containerNames[static_cast<std::size_t>(i)];
-            for (const int spec : {1, 2}) {
-                if (kx::ReadContainerCert(0, name, spec, *cert) == 0) {
-                    ++read;
-                    int algorithm = 0;
-                    kx::container_get_pubkey(0, name, spec, algorithm);
-                    kx::container_get_prikey(0, name, spec);
-                }
-            }
-        }
+        readTree(containers, read);
         rounds.push_back(milliseconds(timer));
     }
-    out << QString::asprintf("certificate tree of %d containers (%d certificates): %.1f ms\n", info.containerCount,
-                             read, median(rounds));
+    out << QString::asprintf("certificate tree of %d containers (%d certificates): %.1f ms\n", containers, read,
+                             median(rounds));
     out.flush();
 
     const int importKey = count > 1 ? 1 : 0;

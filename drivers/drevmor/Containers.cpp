@@ -30,11 +30,12 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <set>
 
 namespace drevmor {
 namespace {
 
-const std::string kApplication = "KX2700 container";
+const std::string kApplication = kContainerApplication;
 constexpr size_t kIdSize = 16;
 constexpr size_t kMaxIdSize = 64;
 
@@ -60,6 +61,12 @@ int writeResult(CK_RV rv)
     return toResult(rv);
 }
 
+bool isMarker(const ObjectEntry& e)
+{
+    const Bytes* app = e.attr(CKA_APPLICATION);
+    return app && std::equal(app->begin(), app->end(), kApplication.begin(), kApplication.end());
+}
+
 bool validKeySpec(int keySpec)
 {
     return keySpec == DRV_KEYSPEC_EXCHANGE || keySpec == DRV_KEYSPEC_SIGNATURE;
@@ -75,40 +82,33 @@ bool validContainerName(const char* name)
     return n > 0 && n <= kMaxContainerName;
 }
 
-CK_RV Containers::list(std::vector<Container>& out)
+CK_RV Containers::list(std::vector<Container>& out, bool fresh)
 {
     out.clear();
+    CK_RV rv = CKR_OK;
+    const ObjectView* view = m_s.objects(rv, fresh);
+    if (!view)
+        return rv;
     std::vector<Container> ours;
-    {
-        Template t;
-        t.addUlong(CKA_CLASS, CKO_DATA).addBool(CKA_TOKEN, true).add(CKA_APPLICATION, kApplication);
-        std::vector<CK_OBJECT_HANDLE> markers;
-        if (CK_RV rv = m_s.find(t, markers))
-            return rv;
-        for (CK_OBJECT_HANDLE h : markers) {
-            CK_RV rv = CKR_OK;
-            auto label = m_s.attribute(h, CKA_LABEL, rv);
-            if (rv)
-                return rv;
-            auto value = m_s.attribute(h, CKA_VALUE, rv);
-            if (rv)
-                return rv;
-            if (!label || label->empty() || label->size() > kMaxContainerName || !value || value->empty() ||
-                value->size() > kMaxIdSize)
-                continue; // not a marker we wrote
-            std::string name(label->begin(), label->end());
-            if (name.find('\0') != std::string::npos)
-                continue;
-            ours.push_back({name, *value, true});
-        }
+    std::set<Bytes> ourIds;
+    for (const auto& [h, e] : view->objects()) {
+        if (e.cls != CKO_DATA || !isMarker(e))
+            continue;
+        const Bytes* label = e.attr(CKA_LABEL);
+        const Bytes* value = e.attr(CKA_VALUE);
+        if (!label || label->empty() || label->size() > kMaxContainerName || !value || value->empty() ||
+            value->size() > kMaxIdSize)
+            continue; // not a marker we wrote
+        std::string name(label->begin(), label->end());
+        if (name.find('\0') != std::string::npos)
+            continue;
+        ours.push_back({name, *value, true});
+        ourIds.insert(*value);
     }
     auto ownPair = [&](const Bytes& id) {
         if (id.empty() || (id.back() != DRV_KEYSPEC_EXCHANGE && id.back() != DRV_KEYSPEC_SIGNATURE))
             return false;
-        for (const auto& c : ours)
-            if (c.id.size() + 1 == id.size() && std::equal(c.id.begin(), c.id.end(), id.begin()))
-                return true;
-        return false;
+        return ourIds.count(Bytes(id.begin(), id.end() - 1)) > 0;
     };
 
     // Other tools' objects, grouped by CKA_ID, certificates first so that their labels name the
@@ -116,21 +116,13 @@ CK_RV Containers::list(std::vector<Container>& out)
     std::vector<Container> others;
     std::map<Bytes, size_t> byId;
     for (CK_OBJECT_CLASS cls : {CKO_CERTIFICATE, CKO_PUBLIC_KEY, CKO_PRIVATE_KEY}) {
-        Template t;
-        t.addUlong(CKA_CLASS, cls).addBool(CKA_TOKEN, true);
-        std::vector<CK_OBJECT_HANDLE> objs;
-        if (CK_RV rv = m_s.find(t, objs))
-            return rv;
-        for (CK_OBJECT_HANDLE h : objs) {
-            CK_RV rv = CKR_OK;
-            auto id = m_s.attribute(h, CKA_ID, rv);
-            if (rv)
-                return rv;
+        for (const auto& [h, e] : view->objects()) {
+            if (e.cls != cls)
+                continue;
+            const Bytes* id = e.attr(CKA_ID);
             if (!id || id->empty() || id->size() > kMaxIdSize || ownPair(*id))
                 continue;
-            auto label = m_s.attribute(h, CKA_LABEL, rv);
-            if (rv)
-                return rv;
+            const Bytes* label = e.attr(CKA_LABEL);
             std::string name;
             if (label && label->size() <= kMaxContainerName)
                 name.assign(label->begin(), label->end());
@@ -150,9 +142,6 @@ CK_RV Containers::list(std::vector<Container>& out)
             c.name = hexOf(c.id);
     auto byName = [](const Container& a, const Container& b) { return a.name < b.name; };
     std::stable_sort(ours.begin(), ours.end(), byName);
-    m_s.containerIds().clear();
-    for (const auto& c : ours)
-        m_s.containerIds().emplace(c.name, c.id);
     std::stable_sort(others.begin(), others.end(), byName);
     out = std::move(ours);
     out.insert(out.end(), others.begin(), others.end());
@@ -167,7 +156,9 @@ int Containers::loadAll(char* buffer, int* length)
     std::memset(buffer, 0, capacity);
     *length = 0;
     std::vector<Container> all;
-    if (CK_RV rv = list(all))
+    // A container list is a refresh: the key's objects are read again, so that what other
+    // programs changed shows.
+    if (CK_RV rv = list(all, true))
         return toResult(rv);
     // The whole list or none of it: a caller given part of the list would take it for all.
     size_t needed = 0;
@@ -191,25 +182,19 @@ int Containers::pairOf(const std::string& name, int keySpec, Bytes& pairId)
 {
     if (!validKeySpec(keySpec))
         return DRV_INVALID_PARAM;
+    CK_RV rv = CKR_OK;
+    const ObjectView* view = m_s.objects(rv);
+    if (!view)
+        return toResult(rv);
     // Our containers are found by their marker alone; only a name without one needs the whole
     // list (other tools' objects).
-    if (auto known = m_s.containerIds().find(name); known != m_s.containerIds().end()) {
-        pairId = known->second;
-        pairId.push_back(static_cast<std::uint8_t>(keySpec));
-        return DRV_OK;
-    }
-    Template t;
-    t.addUlong(CKA_CLASS, CKO_DATA).addBool(CKA_TOKEN, true).add(CKA_APPLICATION, kApplication).add(CKA_LABEL, name);
-    std::vector<CK_OBJECT_HANDLE> markers;
-    if (CK_RV rv = m_s.find(t, markers))
-        return toResult(rv);
-    for (CK_OBJECT_HANDLE h : markers) {
-        CK_RV rv = CKR_OK;
-        auto value = m_s.attribute(h, CKA_VALUE, rv);
-        if (rv)
-            return toResult(rv);
-        if (value && !value->empty() && value->size() <= kMaxIdSize) {
-            m_s.containerIds()[name] = *value;
+    for (const auto& [h, e] : view->objects()) {
+        if (e.cls != CKO_DATA || !isMarker(e))
+            continue;
+        const Bytes* label = e.attr(CKA_LABEL);
+        const Bytes* value = e.attr(CKA_VALUE);
+        if (label && std::equal(label->begin(), label->end(), name.begin(), name.end()) && value && !value->empty() &&
+            value->size() <= kMaxIdSize) {
             pairId = *value;
             pairId.push_back(static_cast<std::uint8_t>(keySpec));
             return DRV_OK;
@@ -241,6 +226,22 @@ CK_RV Containers::objectsOf(const Bytes& pairId, CK_OBJECT_CLASS cls, std::vecto
     return m_s.find(t, out);
 }
 
+void Containers::created(CK_OBJECT_HANDLE h)
+{
+    if (ObjectView* view = m_s.heldObjects())
+        if (view->added(m_s, h) != CKR_OK)
+            m_s.forgetObjects(); // read again whole at the next call
+}
+
+CK_RV Containers::destroy(CK_OBJECT_HANDLE h)
+{
+    CK_RV rv = m_s.destroy(h);
+    if (rv == CKR_OK)
+        if (ObjectView* view = m_s.heldObjects())
+            view->removed(h);
+    return rv;
+}
+
 int Containers::create(const std::string& name)
 {
     if (!m_loggedIn)
@@ -260,7 +261,7 @@ int Containers::create(const std::string& name)
     CK_OBJECT_HANDLE h = CK_INVALID_HANDLE;
     CK_RV rv = m_s.create(t, h);
     if (rv == CKR_OK)
-        m_s.containerIds()[name] = id;
+        created(h);
     return writeResult(rv);
 }
 
@@ -274,7 +275,6 @@ int Containers::remove(const std::string& name)
     auto it = std::find_if(all.begin(), all.end(), [&](const Container& c) { return c.name == name; });
     if (it == all.end())
         return DRV_NOT_FOUND;
-    m_s.containerIds().erase(name);
     std::vector<Bytes> pairs;
     if (it->marked) {
         for (std::uint8_t s : {std::uint8_t(1), std::uint8_t(2)}) {
@@ -290,7 +290,7 @@ int Containers::remove(const std::string& name)
             if (CK_RV rv = objectsOf(pair, cls, objs))
                 return toResult(rv);
             for (CK_OBJECT_HANDLE h : objs)
-                if (CK_RV rv = m_s.destroy(h))
+                if (CK_RV rv = destroy(h))
                     return toResult(rv);
         }
     if (it->marked) {
@@ -303,7 +303,7 @@ int Containers::remove(const std::string& name)
         if (CK_RV rv = m_s.find(t, markers))
             return toResult(rv);
         for (CK_OBJECT_HANDLE h : markers)
-            if (CK_RV rv = m_s.destroy(h))
+            if (CK_RV rv = destroy(h))
                 return toResult(rv);
     }
     return DRV_OK;
@@ -320,7 +320,7 @@ int Containers::removeCertificate(const std::string& name, int keySpec)
     if (certs.empty())
         return DRV_NOT_FOUND;
     for (CK_OBJECT_HANDLE h : certs)
-        if (CK_RV rv = m_s.destroy(h))
+        if (CK_RV rv = destroy(h))
             return toResult(rv);
     return DRV_OK;
 }
@@ -333,14 +333,12 @@ int Containers::certificate(const std::string& name, int keySpec, unsigned char*
     Bytes pair;
     if (int rv = pairOf(name, keySpec, pair))
         return rv;
-    std::vector<CK_OBJECT_HANDLE> certs;
-    if (CK_RV rv = objectsOf(pair, CKO_CERTIFICATE, certs))
+    CK_RV rv = CKR_OK;
+    const ObjectView* view = m_s.objects(rv);
+    if (!view)
         return toResult(rv);
-    for (CK_OBJECT_HANDLE h : certs) {
-        CK_RV rv = CKR_OK;
-        auto value = m_s.attribute(h, CKA_VALUE, rv);
-        if (rv)
-            return toResult(rv);
+    for (const ObjectEntry* cert : view->withId(CKO_CERTIFICATE, pair)) {
+        const Bytes* value = cert->attr(CKA_VALUE);
         if (!value || value->empty())
             continue;
         if (value->size() > capacity) {
@@ -354,12 +352,9 @@ int Containers::certificate(const std::string& name, int keySpec, unsigned char*
     return DRV_NOT_FOUND;
 }
 
-int Containers::keyAlgorithm(CK_OBJECT_HANDLE key, int& algorithm, CK_ULONG& keyType)
+int Containers::keyAlgorithm(const ObjectEntry& key, int& algorithm, CK_ULONG& keyType)
 {
-    CK_RV rv = CKR_OK;
-    auto type = m_s.ulongAttribute(key, CKA_KEY_TYPE, rv);
-    if (rv)
-        return toResult(rv);
+    auto type = key.ulongAttr(CKA_KEY_TYPE);
     keyType = type ? *type : CK_UNAVAILABLE_INFORMATION;
     algorithm = isEcKeyType(keyType) ? DRV_KEY_ALGORITHM_ECC : keyType == CKK_RSA ? DRV_KEY_ALGORITHM_RSA : 0;
     return DRV_OK;
@@ -374,35 +369,34 @@ int Containers::publicKey(const std::string& name, int keySpec, int* algorithm, 
     Bytes pair;
     if (int rv = pairOf(name, keySpec, pair))
         return rv;
-    std::vector<CK_OBJECT_HANDLE> keys;
-    if (CK_RV rv = objectsOf(pair, CKO_PUBLIC_KEY, keys))
+    CK_RV rv = CKR_OK;
+    const ObjectView* view = m_s.objects(rv);
+    if (!view)
         return toResult(rv);
+    auto keys = view->withId(CKO_PUBLIC_KEY, pair);
     if (keys.empty())
         return DRV_NOT_FOUND;
+    const ObjectEntry& key = *keys.front();
     CK_ULONG type = 0;
-    if (int rv = keyAlgorithm(keys.front(), *algorithm, type))
+    if (int rv = keyAlgorithm(key, *algorithm, type))
         return rv;
-    CK_RV rv = CKR_OK;
     Bytes encoding;
     *bits = 0;
     if (type == CKK_RSA) {
-        auto modulus = m_s.attribute(keys.front(), CKA_MODULUS, rv);
-        if (modulus) {
+        if (const Bytes* modulus = key.attr(CKA_MODULUS)) {
             *bits = modulusBits(*modulus);
             encoding = *modulus;
+        } else if (auto stated = key.ulongAttr(CKA_MODULUS_BITS)) {
+            *bits = static_cast<int>(std::min<CK_ULONG>(*stated, INT32_MAX));
         }
     } else if (isEcKeyType(type)) {
-        auto params = m_s.attribute(keys.front(), CKA_EC_PARAMS, rv);
-        if (!rv && params)
+        if (const Bytes* params = key.attr(CKA_EC_PARAMS))
             *bits = curveBits(*params);
-        else if (!rv && isVendorSm2KeyType(type))
+        else if (isVendorSm2KeyType(type))
             *bits = 256; // an SM2 key needs no parameters to say its size
-        auto point = rv ? std::nullopt : m_s.attribute(keys.front(), CKA_EC_POINT, rv);
-        if (point)
+        if (const Bytes* point = key.attr(CKA_EC_POINT))
             encoding = *point;
     }
-    if (rv)
-        return toResult(rv);
     // The callers want the algorithm and the length; the buffer gets what fits of the encoding
     // (an RSA 3072 or 4096 modulus is longer than the 257 bytes they pass).
     const size_t written = std::min(encoding.size(), capacity);
@@ -419,13 +413,15 @@ int Containers::privateKey(const std::string& name, int keySpec, int* algorithm)
     Bytes pair;
     if (int rv = pairOf(name, keySpec, pair))
         return rv;
-    std::vector<CK_OBJECT_HANDLE> keys;
-    if (CK_RV rv = objectsOf(pair, CKO_PRIVATE_KEY, keys))
+    CK_RV rv = CKR_OK;
+    const ObjectView* view = m_s.objects(rv);
+    if (!view)
         return toResult(rv);
+    auto keys = view->withId(CKO_PRIVATE_KEY, pair);
     if (keys.empty())
         return m_loggedIn ? DRV_NOT_FOUND : toResult(CKR_USER_NOT_LOGGED_IN);
     CK_ULONG type = 0;
-    return keyAlgorithm(keys.front(), *algorithm, type);
+    return keyAlgorithm(*keys.front(), *algorithm, type);
 }
 
 int Containers::import(const std::string& name, int keySpec, X509* cert, EVP_PKEY* key)
@@ -466,9 +462,9 @@ int Containers::import(const std::string& name, int keySpec, X509* cert, EVP_PKE
         }
     }
 
-    std::vector<CK_OBJECT_HANDLE> created;
+    std::vector<CK_OBJECT_HANDLE> written;
     auto undo = [&](CK_RV failure) {
-        for (auto it = created.rbegin(); it != created.rend(); ++it)
+        for (auto it = written.rbegin(); it != written.rend(); ++it)
             m_s.destroy(*it);
         return writeResult(failure);
     };
@@ -477,15 +473,18 @@ int Containers::import(const std::string& name, int keySpec, X509* cert, EVP_PKE
         // The private key first: it is the object most likely to be refused (rights, room).
         if (CK_RV rv = m_s.create(privTmpl, h))
             return undo(rv);
-        created.push_back(h);
+        written.push_back(h);
         if (CK_RV rv = m_s.create(pubTmpl, h))
             return undo(rv);
-        created.push_back(h);
+        written.push_back(h);
     }
     if (CK_RV rv = m_s.create(certTmpl, h))
         return undo(rv);
+    written.push_back(h);
     for (CK_OBJECT_HANDLE old : oldKeys)
-        m_s.destroy(old);
+        destroy(old);
+    for (CK_OBJECT_HANDLE n : written)
+        created(n);
     return DRV_OK;
 }
 

@@ -29,8 +29,9 @@ class Containers
 public:
     Containers(P11Session& s, bool loggedIn) : m_s(s), m_loggedIn(loggedIn) {}
 
-    // Ours first, then the others, each sorted by name bytes.
-    CK_RV list(std::vector<Container>& out);
+    // Ours first, then the others, each sorted by name bytes; from the key's objects as held, or
+    // read again with `fresh`.
+    CK_RV list(std::vector<Container>& out, bool fresh = false);
     int loadAll(char* buffer, int* length);
     int create(const std::string& name);
     int remove(const std::string& name);
@@ -46,7 +47,10 @@ private:
     // Looks a container up and gives the CKA_ID of its key pair `keySpec`.
     int pairOf(const std::string& name, int keySpec, Bytes& pairId);
     CK_RV objectsOf(const Bytes& pairId, CK_OBJECT_CLASS cls, std::vector<CK_OBJECT_HANDLE>& out);
-    int keyAlgorithm(CK_OBJECT_HANDLE key, int& algorithm, CK_ULONG& keyType);
+    int keyAlgorithm(const ObjectEntry& key, int& algorithm, CK_ULONG& keyType);
+    // Keep the held view of the key's objects current with this session's own writes.
+    void created(CK_OBJECT_HANDLE h);
+    CK_RV destroy(CK_OBJECT_HANDLE h);
 
     P11Session& m_s;
     bool m_loggedIn;

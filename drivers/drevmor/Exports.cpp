@@ -50,20 +50,22 @@ int storeResult(int error)
     }
 }
 
-// Runs a container operation on a key's session; a session the key took with it is dropped.
+// Runs a container operation on a key's session; a session the key took with it is dropped. The
+// login state and the key's objects are those the session holds: no module call per container.
 template <class Fn>
 int withContainers(int keyIndex, Fn fn)
 {
     TokenLibrary& lib = TokenLibrary::instance();
     auto lock = lib.lock();
-    CK_TOKEN_INFO info;
-    if (int r = lib.tokenInfo(keyIndex, info))
-        return r;
     int rv = DRV_OK;
     drevmor::P11Session* s = lib.session(keyIndex, rv);
     if (!s)
         return rv;
-    const bool visible = !(info.flags & CKF_LOGIN_REQUIRED) || s->loggedIn();
+    bool visible = false;
+    if (CK_RV crv = s->privateVisible(visible)) {
+        lib.dropDeadSession(keyIndex);
+        return drevmor::toResult(crv);
+    }
     drevmor::Containers c(*s, visible);
     rv = fn(c);
     lib.dropDeadSession(keyIndex);

@@ -147,6 +147,7 @@ int TokenLibrary::login(int keyIndex, const char* pin, int* retriesLeft)
     // An empty PIN on a key with a sensor: the module asks the sensor itself.
     const bool sensor = len == 0 && (ti.flags & CKF_PROTECTED_AUTHENTICATION_PATH);
     CK_RV crv = s->note(f()->C_Login(s->handle(), CKU_USER, sensor ? nullptr : pinBytes(pin), len));
+    s->forgetObjects(); // private objects come into view
     dropDeadSession(keyIndex);
     if (crv == CKR_USER_ALREADY_LOGGED_IN)
         crv = CKR_OK;
@@ -170,6 +171,7 @@ int TokenLibrary::logout(int keyIndex)
     if (!s)
         return rv;
     CK_RV crv = s->note(f()->C_Logout(s->handle()));
+    s->forgetObjects();
     dropDeadSession(keyIndex);
     return crv == CKR_USER_NOT_LOGGED_IN ? DRV_OK : toResult(crv);
 }
@@ -228,14 +230,14 @@ int TokenLibrary::setLabel(int keyIndex, const char* field)
 
 int TokenLibrary::reload(int keyIndex)
 {
-    // Objects are read from the module on every call; only container ids are remembered between
-    // calls. Reloading forgets them and checks that the key and its session are still there
-    // (reopening a session that was dropped).
+    // The key's objects are read once and kept between calls; reloading forgets them, so that the
+    // next call reads what other programs changed, and checks that the key and its session are
+    // still there (reopening a session that was dropped).
     int rv = DRV_OK;
     P11Session* s = session(keyIndex, rv);
     if (!s)
         return rv;
-    s->containerIds().clear();
+    s->forgetObjects();
     CK_SESSION_INFO info{};
     CK_RV crv = s->note(f()->C_GetSessionInfo(s->handle(), &info));
     dropDeadSession(keyIndex);

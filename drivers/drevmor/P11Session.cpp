@@ -88,6 +88,38 @@ bool P11Session::loggedIn()
            info.state == CKS_RW_SO_FUNCTIONS;
 }
 
+CK_RV P11Session::privateVisible(bool& visible)
+{
+    if (!m_privateVisible) {
+        CK_TOKEN_INFO info{};
+        if (CK_RV rv = note(m_f->C_GetTokenInfo(m_slot, &info)))
+            return rv;
+        m_privateVisible = !(info.flags & CKF_LOGIN_REQUIRED) || loggedIn();
+    }
+    visible = *m_privateVisible;
+    return CKR_OK;
+}
+
+ObjectView* P11Session::objects(CK_RV& rv, bool fresh)
+{
+    rv = CKR_OK;
+    if (m_view && !fresh)
+        return &*m_view;
+    m_view.emplace();
+    rv = m_view->load(*this);
+    if (rv != CKR_OK) {
+        m_view.reset();
+        return nullptr;
+    }
+    return &*m_view;
+}
+
+void P11Session::forgetObjects()
+{
+    m_view.reset();
+    m_privateVisible.reset();
+}
+
 CK_RV P11Session::find(Template& tmpl, std::vector<CK_OBJECT_HANDLE>& out)
 {
     out.clear();

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "ObjectView.h"
+
 #include <p11-kit/pkcs11.h>
 
 #include <cstdint>
@@ -11,8 +13,6 @@
 #include <vector>
 
 namespace drevmor {
-
-using Bytes = std::vector<std::uint8_t>;
 
 // The longest attribute value we read from a module; a module that claims more is not trusted.
 constexpr CK_ULONG kMaxAttributeSize = 1u << 20;
@@ -76,14 +76,23 @@ public:
     CK_RV create(Template& tmpl, CK_OBJECT_HANDLE& out);
     CK_RV destroy(CK_OBJECT_HANDLE obj);
 
-    // Container ids by name, as last read or written through this session: a tree load reads
-    // every container's certificates one call at a time, and each would otherwise search for
-    // the marker again. Forgotten on token_find and token_reload_all_objects, the calls after
-    // which the programs expect changes by others to show.
-    std::map<std::string, Bytes>& containerIds() { return m_containerIds; }
+    // Whether private objects can be seen: the user is logged in or the key needs no login. Asked
+    // of the module once, then kept until forgetObjects.
+    CK_RV privateVisible(bool& visible);
+    // The key's objects as read by one search, read when not yet held (or always with `fresh`);
+    // null with `rv` set when the read failed. Kept until forgetObjects: a container list, every
+    // certificate of a tree and a registration are answered from one read.
+    ObjectView* objects(CK_RV& rv, bool fresh = false);
+    // The view when one is held, for writes to keep it current.
+    ObjectView* heldObjects() { return m_view ? &*m_view : nullptr; }
+    // Forgets the view and the login state: on login and logout, on token_find and
+    // token_reload_all_objects (the calls after which the programs expect changes by others to
+    // show).
+    void forgetObjects();
 
 private:
-    std::map<std::string, Bytes> m_containerIds;
+    std::optional<ObjectView> m_view;
+    std::optional<bool> m_privateVisible;
     CK_FUNCTION_LIST* m_f;
     CK_SLOT_ID m_slot;
     CK_SESSION_HANDLE m_handle;

@@ -106,7 +106,7 @@ int TokenLibrary::find(int maxKeys, int& count)
         for (auto& old : m_keys)
             if (old.slot == s && old.session && !old.session->dead()) {
                 k.session = std::move(old.session);
-                k.session->containerIds().clear();
+                k.session->forgetObjects();
             }
         keys.push_back(std::move(k));
     }

@@ -321,6 +321,68 @@ TEST_P(TokenModuleTest, ObjectsOfOtherToolsShowAsContainers)
     EXPECT_EQ(der(pki().ecUser.get()), certOf(0, "Foreign cert", 1));
 }
 
+// The library reads a key's objects once per container list and keeps them: its own writes show
+// at once, another program's at the next refresh (container list or token_reload_all_objects).
+TEST_P(TokenModuleTest, OwnWritesShowAtOnceOtherProgramsAtTheNextRefresh)
+{
+    const Pki& p = pki();
+    const std::string pfx = writeTemp("user.pfx", pkcs12(p.rsaUserKey.get(), p.rsaUser.get(), {}, "x"));
+    login();
+    ASSERT_EQ(0, container_create_new(0, "kept"));
+    ASSERT_EQ(std::vector<std::string>{"kept"}, containerNames(0)); // the objects are held from here
+    int count = 0, value = 0, rv = 0;
+    ASSERT_EQ(0, pkcs12_file_parse(pfx.c_str(), "x", &count));
+    ASSERT_EQ(0, pkcs12_import_certificate(0, "kept", 2, 0));
+    EXPECT_EQ(der(p.rsaUser.get()), certOf(0, "kept", 2));
+    EXPECT_EQ(0, container_get_prikey(0, "kept", 2, &value));
+    ASSERT_EQ(0, container_create_new(0, "second"));
+    EXPECT_EQ(DRV_EXISTS, container_create_new(0, "second"));
+
+    // Another program writes a certificate and deletes ours while the library holds the objects.
+    const std::string certFile = writeTemp("other.der", der(p.ecUser.get()));
+    auto tool = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"pkcs11-tool", "--module", GetParam().module, "--login", "--pin", kPin});
+        std::string out;
+        int code = run(args, &out);
+        return code == 0 ? std::string() : out.empty() ? "exit " + std::to_string(code) : out;
+    };
+    if (std::string err = tool({"--write-object", certFile, "--type", "cert", "--id", "e5f6", "--label", "Later"});
+        !err.empty())
+        GTEST_SKIP() << "pkcs11-tool could not write: " << err;
+    ASSERT_EQ(0, token_reload_all_objects(0));
+    EXPECT_EQ(der(p.ecUser.get()), certOf(0, "Later", 1));
+    auto names = containerNames(0);
+    EXPECT_EQ((std::vector<std::string>{"kept", "second", "Later"}), names);
+
+    // Removed by another program: gone after the next container list.
+    if (std::string err = tool({"--delete-object", "--type", "cert", "--id", "e5f6"}); !err.empty())
+        FAIL() << "pkcs11-tool could not delete: " << err;
+    EXPECT_EQ((std::vector<std::string>{"kept", "second"}), containerNames(0));
+    certOf(0, "Later", 1, &rv);
+    EXPECT_EQ(DRV_NOT_FOUND, rv);
+
+    // Deletes by this library show at once, without a refresh.
+    ASSERT_EQ(0, container_delete_cert(0, "kept", 2));
+    certOf(0, "kept", 2, &rv);
+    EXPECT_EQ(DRV_NOT_FOUND, rv);
+    EXPECT_EQ(0, container_get_prikey(0, "kept", 2, &value));
+    ASSERT_EQ(0, container_delete(0, "kept"));
+    EXPECT_EQ(DRV_NOT_FOUND, container_get_prikey(0, "kept", 2, &value));
+    certOf(0, "kept", 2, &rv);
+    EXPECT_EQ(DRV_NOT_FOUND, rv);
+    EXPECT_EQ(std::vector<std::string>{"second"}, containerNames(0));
+
+    // Objects read while logged out hold no private keys: a login makes them be read again.
+    ASSERT_EQ(0, pkcs12_file_parse(pfx.c_str(), "x", &count));
+    ASSERT_EQ(0, pkcs12_import_certificate(0, "second", 1, 0));
+    ASSERT_EQ(0, token_logout(0));
+    EXPECT_EQ(std::vector<std::string>{"second"}, containerNames(0));
+    EXPECT_EQ(0x101, container_get_prikey(0, "second", 1, &value)); // CKR_USER_NOT_LOGGED_IN
+    login();
+    EXPECT_EQ(0, container_get_prikey(0, "second", 1, &value));
+    EXPECT_EQ(DRV_KEY_ALGORITHM_RSA, value);
+}
+
 TEST_P(TokenModuleTest, ImportsPkcs12WithRsaKey)
 {
     const Pki& p = pki();

@@ -390,6 +390,50 @@ TEST_F(Pkcs11Test, AttributesAreStoredAsGivenAndReadBackByTheRules)
     EXPECT_EQ(findAll(h).size(), 1u);
 }
 
+TEST_F(Pkcs11Test, RsaPublicKeysStateTheirModulusLength)
+{
+    CK_SLOT_ID s = createKey("KBITS1");
+    CK_SESSION_HANDLE h = open(s);
+    auto publicKey = [&](std::vector<CK_BYTE> modulus, const CK_ULONG* statedBits, CK_OBJECT_HANDLE* out) {
+        CK_OBJECT_CLASS cls = CKO_PUBLIC_KEY;
+        CK_KEY_TYPE type = CKK_RSA;
+        CK_BBOOL yes = CK_TRUE;
+        CK_BYTE exponent[] = {1, 0, 1};
+        std::vector<CK_ATTRIBUTE> t = {{CKA_CLASS, &cls, sizeof cls},
+                                       {CKA_KEY_TYPE, &type, sizeof type},
+                                       {CKA_TOKEN, &yes, sizeof yes},
+                                       {CKA_MODULUS, modulus.data(), modulus.size()},
+                                       {CKA_PUBLIC_EXPONENT, exponent, sizeof exponent}};
+        if (statedBits)
+            t.push_back({CKA_MODULUS_BITS, const_cast<CK_ULONG*>(statedBits), sizeof *statedBits});
+        return p->C_CreateObject(h, t.data(), t.size(), out);
+    };
+    auto bitsOf = [&](CK_OBJECT_HANDLE o) {
+        CK_ULONG bits = 0;
+        CK_ATTRIBUTE a = {CKA_MODULUS_BITS, &bits, sizeof bits};
+        EXPECT_EQ(p->C_GetAttributeValue(h, o, &a, 1), CKR_OK);
+        return bits;
+    };
+    // A leading zero byte (a signed integer encoding) is not part of the length.
+    std::vector<CK_BYTE> m3072(385, 0xC3);
+    m3072[0] = 0;
+    std::vector<CK_BYTE> m1023(128, 0x7F);
+    const CK_ULONG stated = 2048;
+    CK_OBJECT_HANDLE a = 0, b = 0, c = 0;
+    ASSERT_EQ(publicKey(m3072, nullptr, &a), CKR_OK);
+    ASSERT_EQ(publicKey(m1023, nullptr, &b), CKR_OK);
+    ASSERT_EQ(publicKey(std::vector<CK_BYTE>(256, 0xFF), &stated, &c), CKR_OK);
+    EXPECT_EQ(3072u, bitsOf(a));
+    EXPECT_EQ(1023u, bitsOf(b));
+    EXPECT_EQ(2048u, bitsOf(c));
+    // Stored with the key: read back by a module that starts afresh.
+    p->C_Finalize(nullptr);
+    ASSERT_EQ(p->C_Initialize(nullptr), CKR_OK);
+    h = open(s);
+    for (CK_OBJECT_HANDLE o : findAll(h))
+        EXPECT_NE(0u, bitsOf(o));
+}
+
 TEST_F(Pkcs11Test, SessionObjectsLiveWithTheirSession)
 {
     CK_SLOT_ID s = createKey("KSESS1");

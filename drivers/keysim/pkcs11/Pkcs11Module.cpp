@@ -79,6 +79,7 @@ CK_RV Pkcs11Module::initialize(CK_VOID_PTR args)
     }
     m_sessions.clear();
     m_logins.clear();
+    m_state.reset();
     m_objects.clear();
     m_tokenHandles.clear();
     m_init = true;
@@ -94,6 +95,7 @@ CK_RV Pkcs11Module::finalize(CK_VOID_PTR reserved)
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     m_sessions.clear();
     m_logins.clear();
+    m_state.reset();
     m_objects.clear();
     m_tokenHandles.clear();
     m_init = false;
@@ -115,10 +117,10 @@ CK_RV Pkcs11Module::getInfo(CK_INFO_PTR info)
 std::optional<Pkcs11Module::Present> Pkcs11Module::present(CK_SLOT_ID slot) const
 {
     KeyStore st = store();
-    for (const BusEntry& e : st.bus()) {
+    for (const BusEntry& e : m_state.bus(st)) {
         if (e.number != slot)
             continue;
-        auto rec = st.tryLoad(e.serial);
+        auto rec = m_state.record(st, e.serial);
         if (!rec || rec->number != slot)
             return std::nullopt;
         if (nowMs() < e.pluggedMs + static_cast<std::int64_t>(rec->visibleAfterMs))
@@ -131,8 +133,8 @@ std::optional<Pkcs11Module::Present> Pkcs11Module::present(CK_SLOT_ID slot) cons
 bool Pkcs11Module::knownSlot(CK_SLOT_ID slot) const
 {
     KeyStore st = store();
-    for (const auto& serial : st.serials()) {
-        auto rec = st.tryLoad(serial);
+    for (const auto& serial : m_state.serials(st)) {
+        auto rec = m_state.record(st, serial);
         if (rec && rec->number == slot)
             return true;
     }
@@ -146,7 +148,7 @@ CK_RV Pkcs11Module::getSlotList(CK_BBOOL, CK_SLOT_ID_PTR list, CK_ULONG_PTR coun
     // A slot exists while its key is plugged (and visible), so both lists are the same.
     std::vector<CK_SLOT_ID> slots;
     KeyStore st = store();
-    for (const BusEntry& e : st.bus())
+    for (const BusEntry& e : m_state.bus(st))
         if (present(e.number))
             slots.push_back(e.number);
     if (!list) {
@@ -229,7 +231,7 @@ CK_RV Pkcs11Module::getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info)
     info->ulMaxPinLen = r.user.maxLen;
     info->ulMinPinLen = r.user.minLen;
     KeyStore st = store();
-    const CK_ULONG freeMem = KeyStore::freeMemory(r, st.usedMemory(r.serial));
+    const CK_ULONG freeMem = KeyStore::freeMemory(r, m_state.usedMemory(st, r.serial));
     info->ulTotalPublicMemory = r.totalMemory;
     info->ulFreePublicMemory = freeMem;
     info->ulTotalPrivateMemory = r.totalMemory;

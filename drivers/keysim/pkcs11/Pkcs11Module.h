@@ -2,6 +2,7 @@
 #pragma once
 
 #include "../core/KeyStore.h"
+#include "../core/StoreState.h"
 
 #include <p11-kit/pkcs11.h>
 
@@ -122,6 +123,9 @@ private:
     CK_RV pinResult(int authResult) const;
 
     std::recursive_mutex m_mutex;
+    // The bus, key records and memory figures, read again only when the store changed: token
+    // information, presence and slot lists cost no folder reads while nothing changes.
+    mutable StoreState m_state;
     pid_t m_pid = 0;
     bool m_init = false;
     std::map<CK_SESSION_HANDLE, Session> m_sessions;

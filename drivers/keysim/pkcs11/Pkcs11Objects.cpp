@@ -96,6 +96,29 @@ void setDefault(Attributes& a, CK_ATTRIBUTE_TYPE t, bool v)
 }
 
 // Completes an object with the attributes every object of its class carries.
+// An RSA public key states its length: callers read CKA_MODULUS_BITS instead of the modulus.
+// Objects written without it (by older versions, or a template that left it out) get it on read.
+void addModulusBits(Attributes& a)
+{
+    if (attrUlong(a, CKA_CLASS, 0) != CKO_PUBLIC_KEY || attrUlong(a, CKA_KEY_TYPE, ~0ul) != CKK_RSA ||
+        a.count(CKA_MODULUS_BITS))
+        return;
+    auto m = a.find(CKA_MODULUS);
+    if (m == a.end())
+        return;
+    const Bytes& n = m->second;
+    std::size_t i = 0;
+    while (i < n.size() && n[i] == 0)
+        ++i;
+    CK_ULONG bits = 0;
+    if (i < n.size()) {
+        bits = static_cast<CK_ULONG>((n.size() - i - 1) * 8);
+        for (unsigned v = n[i]; v; v >>= 1)
+            ++bits;
+    }
+    setUlong(a, CKA_MODULUS_BITS, bits);
+}
+
 CK_RV completeObject(Attributes& a)
 {
     if (!a.count(CKA_CLASS))
@@ -137,6 +160,7 @@ CK_RV completeObject(Attributes& a)
         setDefault(a, CKA_LOCAL, false);
         setDefault(a, CKA_DERIVE, false);
         if (cls == CKO_PUBLIC_KEY) {
+            addModulusBits(a);
             setDefault(a, CKA_VERIFY, true);
             setDefault(a, CKA_ENCRYPT, false);
             setDefault(a, CKA_WRAP, false);
@@ -250,6 +274,7 @@ CK_RV Pkcs11Module::objectAttrs(const Session& s, CK_OBJECT_HANDLE obj, Attribut
             return CKR_OBJECT_HANDLE_INVALID;
         }
         out = std::move(*a);
+        addModulusBits(out);
     } else {
         out = it->second.attrs;
     }

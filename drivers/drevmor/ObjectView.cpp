@@ -1,0 +1,220 @@
+// SPDX-License-Identifier: Apache-2.0
+// A key's token objects read once: one C_FindObjects over all of them, then per object one call
+// for the lengths and one for the values it needs.
+#include "ObjectView.h"
+
+#include "P11Session.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+namespace drevmor {
+namespace {
+
+// Data objects longer than this are not container markers; their value is not read.
+constexpr CK_ULONG kMaxMarkerValue = 64;
+
+// Attributes read by length first; which of them are fetched depends on the class.
+constexpr CK_ATTRIBUTE_TYPE kVariable[] = {CKA_ID,      CKA_LABEL,     CKA_APPLICATION, CKA_VALUE,
+                                           CKA_MODULUS, CKA_EC_PARAMS, CKA_EC_POINT};
+
+bool wanted(CK_OBJECT_CLASS cls, CK_ATTRIBUTE_TYPE type)
+{
+    switch (type) {
+    case CKA_ID:
+    case CKA_LABEL:
+    case CKA_APPLICATION:
+        return true;
+    case CKA_VALUE:
+        // Never a key's value: a module that lets a private key out must not see us take it.
+        // A marker's value is read once its application is known.
+        return cls == CKO_CERTIFICATE;
+    default:
+        return cls == CKO_PUBLIC_KEY;
+    }
+}
+
+// A multi-attribute read: these results still fill every attribute the object has.
+bool partialResult(CK_RV rv)
+{
+    return rv == CKR_OK || rv == CKR_ATTRIBUTE_TYPE_INVALID || rv == CKR_ATTRIBUTE_SENSITIVE;
+}
+
+// The value of a container marker: a data object of our application with a short value.
+CK_RV readMarkerValue(P11Session& s, CK_OBJECT_HANDLE h, ObjectEntry& out, CK_ULONG length)
+{
+    const Bytes* app = out.attr(CKA_APPLICATION);
+    const std::string_view ours(kContainerApplication);
+    if (out.cls != CKO_DATA || !app || !std::equal(app->begin(), app->end(), ours.begin(), ours.end()) ||
+        length == CK_UNAVAILABLE_INFORMATION || length == 0 || length > kMaxMarkerValue)
+        return CKR_OK;
+    Bytes value(length);
+    CK_ATTRIBUTE a{CKA_VALUE, value.data(), length};
+    CK_RV rv = s.note(s.f()->C_GetAttributeValue(s.handle(), h, &a, 1));
+    if (!partialResult(rv))
+        return rv;
+    if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION)
+        return CKR_OK;
+    if (a.ulValueLen > length)
+        return CKR_GENERAL_ERROR;
+    value.resize(a.ulValueLen);
+    out.attrs[CKA_VALUE] = std::move(value);
+    return CKR_OK;
+}
+
+CK_RV readEntry(P11Session& s, CK_OBJECT_HANDLE h, ObjectEntry& out)
+{
+    out = ObjectEntry{};
+    out.handle = h;
+    CK_OBJECT_CLASS cls = 0;
+    CK_ULONG keyType = 0, modulusBits = 0;
+    constexpr size_t nVar = std::size(kVariable);
+    CK_ATTRIBUTE first[3 + nVar] = {{CKA_CLASS, &cls, sizeof cls},
+                                    {CKA_KEY_TYPE, &keyType, sizeof keyType},
+                                    {CKA_MODULUS_BITS, &modulusBits, sizeof modulusBits}};
+    for (size_t i = 0; i < nVar; ++i)
+        first[3 + i] = {kVariable[i], nullptr, 0};
+    CK_RV rv = s.note(s.f()->C_GetAttributeValue(s.handle(), h, first, std::size(first)));
+    if (!partialResult(rv))
+        return rv;
+    CK_ULONG valueLength = CK_UNAVAILABLE_INFORMATION;
+    for (const CK_ATTRIBUTE& a : first)
+        if (a.type == CKA_VALUE)
+            valueLength = a.ulValueLen;
+    if (first[0].ulValueLen != sizeof cls)
+        return CKR_GENERAL_ERROR; // every object has a class
+    out.cls = cls;
+    auto putUlong = [&](const CK_ATTRIBUTE& a, CK_ULONG v) {
+        if (a.ulValueLen != sizeof v)
+            return;
+        Bytes b(sizeof v);
+        std::memcpy(b.data(), &v, sizeof v);
+        out.attrs[a.type] = std::move(b);
+    };
+    putUlong(first[0], cls);
+    putUlong(first[1], keyType);
+    putUlong(first[2], modulusBits);
+
+    std::vector<CK_ATTRIBUTE> second;
+    for (size_t i = 0; i < nVar; ++i) {
+        const CK_ATTRIBUTE& a = first[3 + i];
+        if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION || !wanted(cls, a.type))
+            continue;
+        if (a.ulValueLen > kMaxAttributeSize)
+            return CKR_GENERAL_ERROR;
+        Bytes& value = out.attrs[a.type];
+        value.resize(a.ulValueLen);
+        if (!value.empty())
+            second.push_back({a.type, value.data(), a.ulValueLen});
+    }
+    if (second.empty())
+        return CKR_OK;
+    rv = s.note(s.f()->C_GetAttributeValue(s.handle(), h, second.data(), second.size()));
+    if (!partialResult(rv))
+        return rv;
+    for (const CK_ATTRIBUTE& a : second) {
+        Bytes& value = out.attrs[a.type];
+        // The value may have shrunk between the calls; it can never have grown into our buffer.
+        if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION)
+            out.attrs.erase(a.type);
+        else if (a.ulValueLen > value.size())
+            return CKR_GENERAL_ERROR;
+        else
+            value.resize(a.ulValueLen);
+    }
+    return readMarkerValue(s, h, out, valueLength);
+}
+
+} // namespace
+
+const Bytes* ObjectEntry::attr(CK_ATTRIBUTE_TYPE type) const
+{
+    auto it = attrs.find(type);
+    return it == attrs.end() ? nullptr : &it->second;
+}
+
+std::optional<CK_ULONG> ObjectEntry::ulongAttr(CK_ATTRIBUTE_TYPE type) const
+{
+    const Bytes* b = attr(type);
+    if (!b || b->size() != sizeof(CK_ULONG))
+        return std::nullopt;
+    CK_ULONG v = 0;
+    std::memcpy(&v, b->data(), sizeof v);
+    return v;
+}
+
+CK_RV ObjectView::load(P11Session& s)
+{
+    m_objects.clear();
+    m_byId.clear();
+    Template t;
+    t.addBool(CKA_TOKEN, true);
+    std::vector<CK_OBJECT_HANDLE> handles;
+    if (CK_RV rv = s.find(t, handles))
+        return rv;
+    for (CK_OBJECT_HANDLE h : handles) {
+        ObjectEntry e;
+        CK_RV rv = readEntry(s, h, e);
+        // An object another program removed since the search is simply not there.
+        if (rv == CKR_OBJECT_HANDLE_INVALID)
+            continue;
+        if (rv) {
+            m_objects.clear();
+            m_byId.clear();
+            return rv;
+        }
+        index(e);
+        m_objects.emplace(h, std::move(e));
+    }
+    return CKR_OK;
+}
+
+CK_RV ObjectView::added(P11Session& s, CK_OBJECT_HANDLE h)
+{
+    ObjectEntry e;
+    if (CK_RV rv = readEntry(s, h, e))
+        return rv;
+    removed(h);
+    index(e);
+    m_objects.emplace(h, std::move(e));
+    return CKR_OK;
+}
+
+void ObjectView::removed(CK_OBJECT_HANDLE h)
+{
+    auto it = m_objects.find(h);
+    if (it == m_objects.end())
+        return;
+    if (const Bytes* id = it->second.attr(CKA_ID)) {
+        auto list = m_byId.find({it->second.cls, *id});
+        if (list != m_byId.end()) {
+            std::erase(list->second, h);
+            if (list->second.empty())
+                m_byId.erase(list);
+        }
+    }
+    m_objects.erase(it);
+}
+
+void ObjectView::index(const ObjectEntry& e)
+{
+    const Bytes* id = e.attr(CKA_ID);
+    if (!id)
+        return;
+    auto& list = m_byId[{e.cls, *id}];
+    list.insert(std::upper_bound(list.begin(), list.end(), e.handle), e.handle);
+}
+
+std::vector<const ObjectEntry*> ObjectView::withId(CK_OBJECT_CLASS cls, const Bytes& id) const
+{
+    std::vector<const ObjectEntry*> out;
+    auto list = m_byId.find({cls, id});
+    if (list == m_byId.end())
+        return out;
+    for (CK_OBJECT_HANDLE h : list->second)
+        out.push_back(&m_objects.at(h));
+    return out;
+}
+
+} // namespace drevmor
