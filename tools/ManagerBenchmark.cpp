@@ -332,12 +332,19 @@ int keyIndexOf(const kx::TMainForm& window, const QString& serial)
     return -1;
 }
 
+// A secret field gets a copy of its own: the window overwrites the field's buffer once it is
+// used, and a buffer shared with the caller would leave the next round an empty PIN or password.
+QString ownCopy(const QString& secret)
+{
+    return QString(secret.constData(), secret.size());
+}
+
 // Selects the login page of the key and logs in as a user does; true when the key is logged in.
 bool login(kx::TMainForm& window, int keyIndex, const QString& pin)
 {
     auto* tv = window.findChild<QTreeWidget*>(QStringLiteral("tv"));
     tv->setCurrentItem(keyNode(window, keyIndex)->child(2));
-    window.findChild<QLineEdit*>(QStringLiteral("edtUPIN"))->setText(pin);
+    window.findChild<QLineEdit*>(QStringLiteral("edtUPIN"))->setText(ownCopy(pin));
     window.AcLoginExecute();
     return window.LoginState[static_cast<std::size_t>(keyIndex)] == 2;
 }
@@ -383,7 +390,7 @@ double dialogImport(kx::TMainForm& window, const QString& file, const QString& p
             return;
         }
         dialog->chooseFile(file);
-        dialog->findChild<QLineEdit*>(QStringLiteral("edtpwd"))->setText(password);
+        dialog->findChild<QLineEdit*>(QStringLiteral("edtpwd"))->setText(ownCopy(password));
         dialog->findChild<QRadioButton*>(QStringLiteral("rb1"))->setChecked(true);
         dialog->findChild<QLineEdit*>(QStringLiteral("edtContname"))->setText(container);
         dialog->findChild<QRadioButton*>(QStringLiteral("rb3"))->setChecked(true);
