@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "BalloonNotifier.h"
 
+#include "DesktopNotifications.h"
+
 #include "common/ProcessLauncher.h"
 
 #include <QSystemTrayIcon>
@@ -21,6 +23,10 @@ bool BalloonNotifier::show(const QString& text, Icon icon) const
     // A notification needs a summary: the text itself is the summary, there is no body.
     const QString iconName =
         icon == Icon::Information || m_iconPath.isEmpty() ? QStringLiteral("dialog-information") : m_iconPath;
+    if (m_notifications && DesktopNotifications::busConnected()) {
+        m_notifications->post(QStringLiteral("balloon"), text, iconName, {}, kDisplayMs);
+        return true;
+    }
     return ProcessLauncher::current().startDetached(
         QStringLiteral("notify-send"),
         {QStringLiteral("--app-name=KX2700Mon"), QStringLiteral("--icon=") + iconName,

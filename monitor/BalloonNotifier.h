@@ -7,11 +7,14 @@ class QSystemTrayIcon;
 
 namespace kx::mon {
 
+class DesktopNotifications;
+
 // The monitor's balloon notices. They go through the tray icon when the desktop has a tray host
-// that shows messages and the icon is visible; otherwise (no tray host, as on plain GNOME, or
-// the icon already hidden after the last key left) they become desktop notifications through
-// "notify-send", started by the process launcher. Either way the notice has no title of its
-// own and stays 10 seconds.
+// that shows messages and the icon is visible; otherwise (no tray host, as on plain GNOME or
+// before the panel has started, or the icon already hidden after the last key left) they become
+// desktop notifications: posted on the session bus, or through "notify-send" (started by the
+// process launcher) when there is no session bus. Either way the notice has no title of its own
+// and stays 10 seconds.
 class BalloonNotifier
 {
 public:
@@ -23,7 +26,9 @@ public:
 
     static constexpr int kDisplayMs = 10000;
 
-    explicit BalloonNotifier(QSystemTrayIcon* tray) : m_tray(tray) {}
+    BalloonNotifier(QSystemTrayIcon* tray, DesktopNotifications* notifications)
+        : m_tray(tray), m_notifications(notifications)
+    {}
 
     // Shows `text`; true when a tray balloon or a notification was started.
     bool show(const QString& text, Icon icon) const;
@@ -33,6 +38,7 @@ public:
 
 private:
     QSystemTrayIcon* m_tray;
+    DesktopNotifications* m_notifications;
     QString m_iconPath;
 };
 
