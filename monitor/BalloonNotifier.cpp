@@ -2,6 +2,7 @@
 #include "BalloonNotifier.h"
 
 #include "DesktopNotifications.h"
+#include "TrayMenuNotice.h"
 
 #include "common/ProcessLauncher.h"
 
@@ -11,8 +12,8 @@ namespace kx::mon {
 
 bool BalloonNotifier::show(const QString& text, Icon icon) const
 {
-    if (m_tray && m_tray->isVisible() && QSystemTrayIcon::isSystemTrayAvailable() &&
-        QSystemTrayIcon::supportsMessages()) {
+    if (m_tray && m_tray->isVisible() && (!m_trayState || !m_trayState->statusNotifierTray()) &&
+        QSystemTrayIcon::isSystemTrayAvailable() && QSystemTrayIcon::supportsMessages()) {
         if (icon == Icon::Information) {
             m_tray->showMessage(QString(), text, QSystemTrayIcon::Information, kDisplayMs);
         } else {

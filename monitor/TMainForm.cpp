@@ -80,7 +80,7 @@ TMainForm::TMainForm(QWidget* parent)
     m_tray->setContextMenu(m_menu);
     m_notifications = new DesktopNotifications(this);
     m_menuNotice = new TrayMenuNotice(m_menu, m_notifications, this);
-    m_balloons = std::make_unique<BalloonNotifier>(m_tray, m_notifications);
+    m_balloons = std::make_unique<BalloonNotifier>(m_tray, m_notifications, m_menuNotice);
     m_balloons->setApplicationIconPath(QStringLiteral("security-high"));
     createTimers();
     createActions();

@@ -5,6 +5,9 @@
 
 #include <QAction>
 #include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QMenu>
 #include <QSystemTrayIcon>
@@ -67,7 +70,21 @@ TrayMenuNotice::TrayMenuNotice(QMenu* menu, DesktopNotifications* notifications,
         // watcher's own, change whether the icon can be shown.
         auto* watcher = new QDBusServiceWatcher(QStringLiteral("org.kde.StatusNotifierWatcher"), bus,
                                                 QDBusServiceWatcher::WatchForOwnerChange, this);
-        connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this, &TrayMenuNotice::trayHostChanged);
+        connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+                [this](const QString&, const QString&, const QString& newOwner) {
+                    m_statusNotifierTray = !newOwner.isEmpty();
+                    trayHostChanged();
+                });
+        QDBusMessage query = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
+        query << QStringLiteral("org.kde.StatusNotifierWatcher");
+        auto* pending = new QDBusPendingCallWatcher(bus.asyncCall(query), this);
+        connect(pending, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* finished) {
+            finished->deleteLater();
+            const QDBusPendingReply<bool> reply = *finished;
+            m_statusNotifierTray = !reply.isError() && reply.value();
+        });
         bus.connect(QString(), QStringLiteral("/StatusNotifierWatcher"),
                     QStringLiteral("org.kde.StatusNotifierWatcher"), QStringLiteral("StatusNotifierHostRegistered"),
                     this, SLOT(trayHostChanged()));

@@ -27,6 +27,11 @@ public:
     // withdraws it when the last key left.
     void keysChanged(bool present);
 
+    // Whether a StatusNotifierItem watcher is on the session bus. Its tray shows a balloon by
+    // swapping the icon for the balloon's own for as long as the balloon shows, so balloons go to
+    // the notification server instead.
+    bool statusNotifierTray() const { return m_statusNotifierTray; }
+
     // The id of the notice on offer (0: none).
     uint noticeId() const { return m_id; }
 
@@ -48,6 +53,7 @@ private:
     bool m_pending = false; // a post awaits the server's answer
     bool m_withdrawPending = false;
     bool m_trayWasAvailable = false;
+    bool m_statusNotifierTray = false;
     uint m_id = 0;
 };
 
