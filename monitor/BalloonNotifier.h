@@ -7,11 +7,16 @@ class QSystemTrayIcon;
 
 namespace kx::mon {
 
+class DesktopNotifications;
+class TrayMenuNotice;
+
 // The monitor's balloon notices. They go through the tray icon when the desktop has a tray host
-// that shows messages and the icon is visible; otherwise (no tray host, as on plain GNOME, or
-// the icon already hidden after the last key left) they become desktop notifications through
-// "notify-send", started by the process launcher. Either way the notice has no title of its
-// own and stays 10 seconds.
+// that shows messages next to the icon (an XEmbed tray) and the icon is visible. Otherwise (a
+// StatusNotifierItem tray, which would swap the key icon for the balloon's while it shows; no
+// tray host, as on plain GNOME or before the panel has started; or the icon already hidden after
+// the last key left) they become desktop notifications: posted on the session bus, or through
+// "notify-send" (started by the process launcher) when there is no session bus. Either way the
+// notice has no title of its own and stays 10 seconds.
 class BalloonNotifier
 {
 public:
@@ -23,7 +28,9 @@ public:
 
     static constexpr int kDisplayMs = 10000;
 
-    explicit BalloonNotifier(QSystemTrayIcon* tray) : m_tray(tray) {}
+    BalloonNotifier(QSystemTrayIcon* tray, DesktopNotifications* notifications, const TrayMenuNotice* trayState)
+        : m_tray(tray), m_notifications(notifications), m_trayState(trayState)
+    {}
 
     // Shows `text`; true when a tray balloon or a notification was started.
     bool show(const QString& text, Icon icon) const;
@@ -33,6 +40,8 @@ public:
 
 private:
     QSystemTrayIcon* m_tray;
+    DesktopNotifications* m_notifications;
+    const TrayMenuNotice* m_trayState;
     QString m_iconPath;
 };
 

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "TMainForm.h"
 
+#include "DesktopNotifications.h"
 #include "SystemCleanup.h"
 #include "TProjectConfigForm.h"
 #include "TUPinSetForm.h"
+#include "TrayMenuNotice.h"
 
 #include "common/AppContext.h"
 #include "common/CommandChannel.h"
@@ -76,7 +78,9 @@ TMainForm::TMainForm(QWidget* parent)
     m_menu = new QMenu(this);
     m_menu->setObjectName(QStringLiteral("PopupMenu1"));
     m_tray->setContextMenu(m_menu);
-    m_balloons = std::make_unique<BalloonNotifier>(m_tray);
+    m_notifications = new DesktopNotifications(this);
+    m_menuNotice = new TrayMenuNotice(m_menu, m_notifications, this);
+    m_balloons = std::make_unique<BalloonNotifier>(m_tray, m_notifications, m_menuNotice);
     m_balloons->setApplicationIconPath(QStringLiteral("security-high"));
     createTimers();
     createActions();
@@ -149,6 +153,7 @@ void TMainForm::ApplyTexts()
     action("AcExit")->setText(Lang("Main_Form_PopupMenu_Close"));
     m_tray->setIcon(MainIcon());
     m_tray->setToolTip(Lang("P_Caption"));
+    m_menu->setTitle(Lang("P_Caption").trimmed());
 }
 
 void TMainForm::FormCreate()
@@ -217,6 +222,7 @@ void TMainForm::FormDestroy()
     }
     if (!m_displayLost) {
         m_tray->hide();
+        m_menuNotice->keysChanged(false);
     }
     Q_EMIT destroyedCleanly();
 }
@@ -280,6 +286,7 @@ bool TMainForm::trayShown() const
 void TMainForm::showTray(bool visible)
 {
     m_tray->setVisible(visible);
+    m_menuNotice->keysChanged(visible);
 }
 
 void TMainForm::balloon(const QString& text, BalloonNotifier::Icon icon)

@@ -24,7 +24,9 @@ class TUSB;
 
 namespace kx::mon {
 
+class DesktopNotifications;
 class TProjectConfigForm;
+class TrayMenuNotice;
 class TUPinSetForm;
 
 // The monitor's main window: never shown, it owns the tray icon and its menu, the hot-plug
@@ -102,6 +104,7 @@ public:
     QTimer* timer(const char* name) const;
     QAction* action(const char* name) const;
     QSystemTrayIcon* trayIcon() const { return m_tray; }
+    TrayMenuNotice* menuNotice() const { return m_menuNotice; }
     QMenu* trayMenu() const { return m_menu; }
     TUSB* usb() const { return m_usb; }
     bool trayShown() const;
@@ -144,6 +147,8 @@ private:
     CommandEndpoint* m_endpoint = nullptr;
     QSystemTrayIcon* m_tray = nullptr;
     QMenu* m_menu = nullptr;
+    DesktopNotifications* m_notifications = nullptr;
+    TrayMenuNotice* m_menuNotice = nullptr;
     std::unique_ptr<BalloonNotifier> m_balloons;
     TUPinSetForm* m_pinDialog = nullptr;
     TProjectConfigForm* m_configDialog = nullptr;
