@@ -35,21 +35,16 @@ public:
     // Starts Xvfb and the session bus and points DISPLAY and DBUS_SESSION_BUS_ADDRESS at them.
     bool start()
     {
+        // Two X servers started at the same moment (tests run in parallel) can pick the same free
+        // display, and the later one then gives up: try again until a server answers on its own.
+        bool answering = false;
+        for (int attempt = 0; attempt < 5 && !answering; ++attempt) {
+            answering = startXServer();
+        }
+        if (!answering) {
+            return false;
+        }
         int fds[2];
-        if (::pipe(fds) != 0) {
-            return false;
-        }
-        const QByteArray fd = QByteArray::number(fds[1]);
-        m_xvfb =
-            spawn({"Xvfb", "-displayfd", fd.constData(), "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, fds[0]);
-        ::close(fds[1]);
-        const QByteArray number = readAll(fds[0], '\n').trimmed();
-        ::close(fds[0]);
-        if (m_xvfb <= 0 || number.isEmpty()) {
-            return false;
-        }
-        display = ":" + number;
-        ::setenv("DISPLAY", display.constData(), 1);
         // The session bus: its address is printed on a pipe.
         if (::pipe(fds) != 0) {
             return false;
@@ -64,6 +59,42 @@ public:
         }
         ::setenv("DBUS_SESSION_BUS_ADDRESS", busAddress.constData(), 1);
         return true;
+    }
+
+    // Starts one Xvfb on a free display and checks that it answers there.
+    bool startXServer()
+    {
+        int fds[2];
+        if (::pipe(fds) != 0) {
+            return false;
+        }
+        const QByteArray fd = QByteArray::number(fds[1]);
+        m_xvfb =
+            spawn({"Xvfb", "-displayfd", fd.constData(), "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, fds[0]);
+        ::close(fds[1]);
+        const QByteArray number = readAll(fds[0], '\n').trimmed();
+        ::close(fds[0]);
+        if (m_xvfb <= 0 || number.isEmpty()) {
+            endXServer();
+            return false;
+        }
+        display = ":" + number;
+        ::setenv("DISPLAY", display.constData(), 1);
+        if (::waitpid(m_xvfb, nullptr, WNOHANG) == 0 &&
+            run({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).size() > 0) {
+            return true;
+        }
+        endXServer();
+        return false;
+    }
+
+    void endXServer()
+    {
+        if (m_xvfb > 0) {
+            ::kill(m_xvfb, SIGTERM);
+            ::waitpid(m_xvfb, nullptr, 0);
+        }
+        m_xvfb = 0;
     }
 
     // Starts openbox and waits until it manages the screen.

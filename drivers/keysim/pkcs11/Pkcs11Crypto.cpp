@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Pkcs11Crypto.h"
 
+#include "OpensslHandles.h"
 #include "Pkcs11Module.h"
 #include "Sm2Crypto.h"
 #include "keysim_ext.h"
@@ -18,12 +19,6 @@
 namespace keysim {
 
 namespace {
-using PkeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
-using CtxPtr = std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)>;
-using BnPtr = std::unique_ptr<BIGNUM, decltype(&BN_clear_free)>;
-using BldPtr = std::unique_ptr<OSSL_PARAM_BLD, decltype(&OSSL_PARAM_BLD_free)>;
-using ParamPtr = std::unique_ptr<OSSL_PARAM, decltype(&OSSL_PARAM_free)>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
 
 // DER of the OID 1.2.840.10045.3.1.7 (prime256v1), the CKA_EC_PARAMS of a P-256 key.
 const Bytes kP256Params = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};

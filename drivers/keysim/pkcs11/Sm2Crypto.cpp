@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Sm2Crypto.h"
 
+#include "OpensslHandles.h"
 #include "Pkcs11Module.h"
 #include "keysim_ext.h"
 
@@ -18,14 +19,6 @@ namespace keysim {
 const Bytes kSm2Params = {0x06, 0x08, 0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x01, 0x82, 0x2D};
 
 namespace {
-using PkeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
-using CtxPtr = std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
-using BnPtr = std::unique_ptr<BIGNUM, decltype(&BN_clear_free)>;
-using GroupPtr = std::unique_ptr<EC_GROUP, decltype(&EC_GROUP_free)>;
-using PointPtr = std::unique_ptr<EC_POINT, decltype(&EC_POINT_free)>;
-using BldPtr = std::unique_ptr<OSSL_PARAM_BLD, decltype(&OSSL_PARAM_BLD_free)>;
-using ParamPtr = std::unique_ptr<OSSL_PARAM, decltype(&OSSL_PARAM_free)>;
 
 constexpr std::size_t kFieldSize = 32;
 constexpr std::size_t kPointSize = 1 + 2 * kFieldSize; // 04 || x || y
