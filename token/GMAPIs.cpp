@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "GMAPIs.h"
 
+#include "LibraryFile.h"
+
 #include "common/OperationLog.h"
 #include "common/SecretString.h"
 #include "common/TextFormat.h"
@@ -66,9 +68,9 @@ bool SkfLibrary::Load(const QString& path)
     library().reset();
     if (path.isEmpty())
         return false;
-    // A name without a folder goes through the loader's search, a path is taken as it stands.
-    QString file = path;
-    file.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    // A name beside the executable is loaded from there, any other name without a folder goes
+    // through the loader's search, an absolute path is taken as it stands.
+    const QString file = LoadableLibrary(path);
     library().reset(dlopen(QFile::encodeName(file).constData(), RTLD_NOW | RTLD_LOCAL));
     return library().get() != nullptr;
 }

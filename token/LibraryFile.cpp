@@ -82,6 +82,16 @@ QString LibraryFile(const QString& configured)
     return QString();
 }
 
+QString LoadableLibrary(const QString& configured)
+{
+    const QString name = toSlashes(configured.trimmed());
+    if (name.isEmpty() || QDir::isAbsolutePath(name)) {
+        return name;
+    }
+    const QString beside = pathBesideExecutable(name);
+    return QFileInfo(beside).isFile() ? beside : name;
+}
+
 QString CanonicalFile(const QString& path)
 {
     const QString real = QFileInfo(path).canonicalFilePath();

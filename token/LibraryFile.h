@@ -11,6 +11,12 @@ namespace kx {
 // Empty when it is nowhere.
 QString LibraryFile(const QString& configured);
 
+// The name to hand to dlopen for the library `configured`: a bare or relative name that lies
+// beside the executable as that file's path, anything else as configured (folders in the name
+// use '/'). The loader's own search then only sees names that are not beside the executable,
+// whichever object asks it to load.
+QString LoadableLibrary(const QString& configured);
+
 // The path of a file after resolving links, so two names of one file compare equal; the path as
 // given when the file does not exist.
 QString CanonicalFile(const QString& path);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "TokenWrappers.h"
 
+#include "LibraryFile.h"
 #include "TokenApi.h"
 
 #include "common/OperationLog.h"
@@ -112,7 +113,8 @@ int InitTokenLibrary(const QString& pkcs11Lib, const QString& usbEnumString, con
                      const QString& appName)
 {
     try {
-        const QByteArray lib = pkcs11Lib.toLocal8Bit();
+        // The module beside the executable is the one the programs ship with.
+        const QByteArray lib = LoadableLibrary(pkcs11Lib).toLocal8Bit();
         if (usbEnumString.isEmpty()) {
             return traced("init_pkcs11", begin("init_pkcs11", "pName", pkcs11Lib),
                           [&] { return tokenApi().init_pkcs11(lib.constData()); });

@@ -11,6 +11,7 @@
 #include <openssl/provider.h>
 
 #include <cstring>
+#include <memory>
 
 namespace drevmor {
 
@@ -23,6 +24,17 @@ int checkSizes(const HeldFile& held)
         if (!fitsCertBuffer(c.get()))
             return DRV_CERT_TOO_LARGE;
     return DRV_OK;
+}
+
+// Loads OpenSSL's legacy provider once; it stays loaded until the library is unloaded or the
+// process ends, when it is released again.
+void loadLegacyProvider()
+{
+    struct ProviderRelease
+    {
+        void operator()(OSSL_PROVIDER* provider) const { OSSL_PROVIDER_unload(provider); }
+    };
+    static const std::unique_ptr<OSSL_PROVIDER, ProviderRelease> legacy(OSSL_PROVIDER_try_load(nullptr, "legacy", 1));
 }
 
 } // namespace
@@ -80,11 +92,7 @@ int CertFiles::parsePkcs12(const char* path, const char* password, int* count)
         // Files from older systems are encrypted with algorithms OpenSSL keeps in its legacy
         // provider: load it once and try again.
         ERR_clear_error();
-        static bool legacyTried = false;
-        if (!legacyTried) {
-            legacyTried = true;
-            OSSL_PROVIDER_try_load(nullptr, "legacy", 1);
-        }
+        loadLegacyProvider();
         if (!PKCS12_parse(p12.get(), pass, &key, &cert, &ca)) {
             ERR_clear_error();
             return mac ? DRV_FILE_ERROR : DRV_PASSWORD_ERROR;

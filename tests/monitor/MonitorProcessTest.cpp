@@ -126,7 +126,8 @@ private Q_SLOTS:
         // The user's settings of the installed programs: no default-PIN prompt in this run.
         TUserConfigInfo config;
         config.DefaultPINMode = 0;
-        WriteUserConfig(world.folders.path(QStringLiteral("config/kx2700/UserConfig.ini")), config);
+        QVERIFY(QDir().mkpath(world.folders.path(QStringLiteral("config/kx2700"))));
+        QCOMPARE(WriteUserConfig(world.folders.path(QStringLiteral("config/kx2700/UserConfig.ini")), config), 0);
 
         const QProcessEnvironment env = programEnvironment(world);
         auto start = [&](QProcess& process, const char* program) {

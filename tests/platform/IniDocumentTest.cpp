@@ -240,7 +240,8 @@ TEST(WriteProfileValues, KeepsUtf16FilesReadableAfterRewrite)
     TempFolder tmp;
     const std::string path = tmp.file("wide.ini");
     // "[S]\r\nk=中\r\n" in UTF-16LE with its byte order mark.
-    const std::string wide("\xFF\xFE[\0S\0]\0\r\0\n\0k\0=\0\x2D\x4E\r\0\n\0", 24);
+    static constexpr char kWide[] = "\xFF\xFE[\0S\0]\0\r\0\n\0k\0=\0\x2D\x4E\r\0\n\0";
+    const std::string wide(kWide, sizeof kWide - 1);
     writeBytes(path, wide);
     ASSERT_EQ(kx::platform::writeProfileValues(path, "S", {{"n", "1"}}), 0);
     IniDocument doc;
