@@ -67,6 +67,8 @@ CertificatePage::CertificatePage(KeySession& session, QWidget* parent)
     registration->setInterval(1000);
     connect(registration, &QTimer::timeout, this, &CertificatePage::TRegCertTimer);
     connect(&m_session, &KeySession::keysCleared, this, &CertificatePage::UpdateCertActions);
+    // While an import runs, whoever started it, nothing here changes or re-reads the key.
+    connect(&m_session, &KeySession::importRunningChanged, this, &CertificatePage::followImport);
     ApplyTexts();
     UpdateCertActions();
 }
@@ -112,6 +114,10 @@ void CertificatePage::LoadCertTree(int keyIndex)
 void CertificatePage::setImportRunning(bool running)
 {
     m_session.setImportRunning(running);
+}
+
+void CertificatePage::followImport(bool running)
+{
     for (const char* name : {"AcInputCert", "Acrefresh", "Aclogout"}) {
         action(name)->setEnabled(!running);
     }

@@ -55,6 +55,8 @@ private:
     void reportImportFailure(int result);
     // Marks the import as running or ended and enables or disables what must wait for it.
     void setImportRunning(bool running);
+    // Enables or disables what must wait for a running import.
+    void followImport(bool running);
     void TRegCertTimer();
 
     std::unique_ptr<Ui::CertificatePage> m_ui;

@@ -4,13 +4,12 @@
 #include "AboutPage.h"
 #include "CertificatePage.h"
 #include "FingerPage.h"
-#include "HoverItemDelegate.h"
 #include "KeyInfoPage.h"
 #include "KeyNamePage.h"
+#include "KeyTree.h"
 #include "LoginPage.h"
 #include "RemoteUnlockPage.h"
 #include "SystemCheckPage.h"
-#include "TreeIcons.h"
 #include "UserPinPage.h"
 #include "ui_TMainForm.h"
 
@@ -58,11 +57,7 @@ TMainForm::TMainForm(QWidget* parent)
     setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
-    m_ui->tv->setHeaderHidden(true);
-    // The node under the mouse is highlighted.
-    m_ui->tv->setMouseTracking(true);
-    m_ui->tv->viewport()->setAttribute(Qt::WA_Hover);
-    m_ui->tv->setItemDelegate(new HoverItemDelegate(m_ui->tv));
+    m_tree = std::make_unique<KeyTree>(m_ui->tv, *m_session);
     connect(m_ui->tv, &QTreeWidget::currentItemChanged, this,
             [this](QTreeWidgetItem* current, QTreeWidgetItem*) { tvChange(current); });
     createTimers();
@@ -105,18 +100,12 @@ void TMainForm::createPages()
         m_ui->RPC->insertWidget(position, m_pages[static_cast<std::size_t>(position)].second);
     }
 
-    connect(m_session, &KeySession::keysCleared, this, [this] {
-        const QSignalBlocker blocker(m_ui->tv);
-        qDeleteAll(m_ui->tv->topLevelItem(0)->takeChildren());
-    });
+    connect(m_session, &KeySession::keysCleared, this, [this] { m_tree->clearKeys(); });
     connect(m_session, &KeySession::listingFailed, this, &TMainForm::showKeyInfoError);
     connect(m_session, &KeySession::fingerSensorChecked, this, &TMainForm::fingerSensorChecked);
     connect(m_session, &KeySession::keysListed, this, &TMainForm::showKeyList);
-    connect(m_session, &KeySession::keyRenamed, this, [this](int keyIndex, const QString& label) {
-        if (QTreeWidgetItem* node = keyNode(keyIndex)) {
-            node->setText(0, label);
-        }
-    });
+    connect(m_session, &KeySession::keyRenamed, this,
+            [this](int keyIndex, const QString& label) { m_tree->renameKey(keyIndex, label); });
     // The key tree leads to pages that re-read the key; an import keeps the key to itself.
     connect(m_session, &KeySession::importRunningChanged, m_ui->tv,
             [this](bool running) { m_ui->tv->setEnabled(!running); });
@@ -152,9 +141,7 @@ void TMainForm::ApplyTexts()
     const LanguageTexts& texts = Language();
     setFont(QFont(texts.fontName(), texts.fontSize()));
     setWindowTitle(Lang("P_Caption") + QStringLiteral("  V") + QCoreApplication::applicationVersion());
-    if (QTreeWidgetItem* root = m_ui->tv->topLevelItem(0)) {
-        root->setText(0, Lang("Main_Form_Treeview"));
-    }
+    m_tree->applyTexts();
     m_keyInfoPage->ApplyTexts();
     m_userPinPage->ApplyTexts();
     m_keyNamePage->ApplyTexts();
@@ -254,18 +241,7 @@ void TMainForm::showPage(int pageIndex)
 
 void TMainForm::BuildTreeRoots()
 {
-    m_ui->tv->clear();
-    struct Root
-    {
-        LangKey key;
-        int image;
-    };
-    const Root roots[] = {
-        {"Main_Form_Treeview", 9}, {"Main_Form_PopupMenu_CheceSystem", 10}, {"Main_Form_PopupMenu_About", 7}};
-    for (const Root& r : roots) {
-        auto* root = new QTreeWidgetItem(m_ui->tv, {Language().text(r.key)});
-        root->setIcon(0, TreeIcon(r.image));
-    }
+    m_tree->buildRoots();
 }
 
 void TMainForm::showEvent(QShowEvent* event)
@@ -295,36 +271,10 @@ void TMainForm::TCheckInitTimer()
     }
 }
 
-QTreeWidgetItem* TMainForm::keyNode(int keyIndex) const
-{
-    QTreeWidgetItem* root = m_ui->tv->topLevelItem(0);
-    return root ? root->child(keyIndex) : nullptr;
-}
-
 void TMainForm::showKeyInfoError()
 {
-    QTreeWidgetItem* root = m_ui->tv->topLevelItem(0);
-    new QTreeWidgetItem(root, {Lang("K_GetKeyInfo_Error")});
-    root->setExpanded(true);
-    m_ui->tv->setCurrentItem(root);
+    m_tree->showError();
     showPage(PageKeyInfo);
-}
-
-void TMainForm::addKeyNodes(int keyIndex)
-{
-    QTreeWidgetItem* root = m_ui->tv->topLevelItem(0);
-    auto* key = new QTreeWidgetItem(root, {m_session->keyInfo(keyIndex).labelText().trimmed()});
-    auto child = [key](LangKey text, int image) {
-        auto* node = new QTreeWidgetItem(key, {Language().text(text)});
-        node->setIcon(0, TreeIcon(image));
-    };
-    child("Main_Form_btn_SetUPIN", 4);
-    child("Main_Form_btn_SetKeyName", 11);
-    child("Main_Form_Groupbox", 3);
-    if (m_session->FingerSupported()) {
-        child("F_User_Finger", m_session->FingerVein() ? 23 : 18);
-    }
-    child("P_Remoteunlock", 22);
 }
 
 void TMainForm::tvChange(QTreeWidgetItem* node)
@@ -332,16 +282,7 @@ void TMainForm::tvChange(QTreeWidgetItem* node)
     if (!node) {
         return;
     }
-    int level = 0;
-    for (QTreeWidgetItem* up = node->parent(); up; up = up->parent()) {
-        ++level;
-    }
-    QTreeWidgetItem* key = node;
-    while (key->parent() && key->parent()->parent()) {
-        key = key->parent();
-    }
-    const int keyPosition = key->parent() ? key->parent()->indexOfChild(key) : m_ui->tv->indexOfTopLevelItem(key);
-    const int index = node->parent() ? node->parent()->indexOfChild(node) : m_ui->tv->indexOfTopLevelItem(node);
+    const auto [level, keyPosition, index] = m_tree->placeOf(node);
     // A new key selected empties what was typed for the last one.
     m_session->selectKey(keyPosition);
 
@@ -405,19 +346,8 @@ int TMainForm::RefreshKeyList()
 
 void TMainForm::showKeyList()
 {
-    QTreeWidgetItem* root = m_ui->tv->topLevelItem(0);
-    {
-        const QSignalBlocker blocker(m_ui->tv);
-        for (int i = 0; i < m_session->KeyCount(); ++i) {
-            addKeyNodes(i);
-        }
-        root->setExpanded(true);
-        if (QTreeWidgetItem* first = root->child(0)) {
-            first->setExpanded(true);
-        }
-        // The key list root selected, every key present and logged out.
-        m_ui->tv->setCurrentItem(root);
-    }
+    // The key list root selected, every key present and logged out.
+    m_tree->showKeys();
     m_keyInfoPage->ShowKeyInfo(0);
     showPage(PageKeyInfo);
     updateActions();

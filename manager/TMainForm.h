@@ -28,6 +28,7 @@ class CommandEndpoint;
 class FingerPage;
 class KeyInfoPage;
 class KeyNamePage;
+class KeyTree;
 class LoginPage;
 class RemoteUnlockPage;
 class SystemCheckPage;
@@ -115,16 +116,15 @@ private:
     void TCloseProjectTimer();
     void TCheckInitTimer();
     void showKeyList();
-    void addKeyNodes(int keyIndex);
     void showKeyInfoError();
     void updateActions();
     void showCertificates(int keyIndex);
-    QTreeWidgetItem* keyNode(int keyIndex) const;
     void closeImportDialog();
     void loadFingerPictures(const QString& folder);
     void fingerSensorChecked();
 
     std::unique_ptr<Ui::TMainForm> m_ui;
+    std::unique_ptr<KeyTree> m_tree;
     KeySession* m_session = nullptr;
     TPIDList PIDList;
     FingerPictures m_fingerPictures;
