@@ -20,7 +20,7 @@ int CertNodeIndex(const QTreeWidgetItem* node);
 void FillCertTree(QTreeWidget* tree, KeySession& session, int keyIndex);
 
 // The certificate whose subject node is selected in `tree`: its container name, position and
-// key specification; false when no certificate subject is selected.
+// key kind (exchange or signature); false when no certificate subject is selected.
 bool SelectedCertificate(const QTreeWidget* tree, const KeySession& session, QByteArray& name, int& keySpec,
                          int& container);
 
