@@ -22,6 +22,9 @@
 #include "common/ProfileFile.h"
 #include "common/StartupConfiguration.h"
 #include "common/widgets/MessageBox.h"
+#include "manager/CertificatePage.h"
+#include "manager/LoginPage.h"
+#include "manager/RemoteUnlockPage.h"
 #include "manager/TIMForm.h"
 #include "manager/TMainForm.h"
 #include "manager/finger/FingerHand.h"
@@ -126,7 +129,7 @@ void importFile(kx::TMainForm& window, const QString& file, const QString& conta
             ->setChecked(true);
         dialog->btnOKClick();
     });
-    window.AcInputCertExecute();
+    window.certificatePage().AcInputCertExecute();
 }
 
 // Pictures the import dialog as it opens, then closes it.
@@ -143,7 +146,7 @@ bool saveImportDialog(kx::TMainForm& window, const QString& folder, const QStrin
             dialog->done(2);
         }
     });
-    window.AcInputCertExecute();
+    window.certificatePage().AcInputCertExecute();
     return saved;
 }
 
@@ -162,13 +165,13 @@ bool saveFingerPages(kx::TMainForm& window, const QString& output, const QString
     bool allSaved = true;
     auto* tv = window.findChild<QTreeWidget*>(QStringLiteral("tv"));
     QTreeWidgetItem* key = tv->topLevelItem(0)->child(0);
-    if (!window.FingerSupported || key->childCount() < 5) {
+    if (!window.session().FingerSupported() || key->childCount() < 5) {
         QTextStream(stderr) << "the first key has no sensor\n";
         return false;
     }
     tv->setCurrentItem(key->child(2));
     window.findChild<QLineEdit*>(QStringLiteral("edtUPIN"))->setText(QStringLiteral("12345678"));
-    window.AcLoginExecute();
+    window.loginPage().AcLoginExecute();
     tv->setCurrentItem(key->child(3));
     allSaved &= save(window, output, tag + QStringLiteral("-fingerprint"));
     // The enrolment dialog while it takes its samples.
@@ -183,7 +186,7 @@ bool saveFingerPages(kx::TMainForm& window, const QString& output, const QString
     allSaved &= save(window, output, tag + QStringLiteral("-fingerprint-enrolled"));
     // Remote unlock with the request code for the issuing party.
     tv->setCurrentItem(key->child(4));
-    window.AcRequestExecute();
+    window.remoteUnlockPage().AcRequestExecute();
     window.findChild<QPlainTextEdit*>(QStringLiteral("edtUnlockCode"))
         ->setPlainText(QStringLiteral("0123456789ABCDEF"));
     window.findChild<QLineEdit*>(QStringLiteral("edtNewUPin_RM"))->setText(QStringLiteral("12345678"));
@@ -235,8 +238,8 @@ int main(int argc, char* argv[])
 
         kx::TMainForm window;
         window.show();
-        waitFor([&] { return window.LibraryReady && window.KeyCount > 0; }, 15000);
-        if (window.KeyCount == 0) {
+        waitFor([&] { return window.LibraryReady && window.session().KeyCount() > 0; }, 15000);
+        if (window.session().KeyCount() == 0) {
             QTextStream(stderr) << "no key is plugged in\n";
             return 1;
         }
@@ -260,7 +263,7 @@ int main(int argc, char* argv[])
         if (!certificates.isEmpty()) {
             tv->setCurrentItem(key->child(2));
             window.findChild<QLineEdit*>(QStringLiteral("edtUPIN"))->setText(QStringLiteral("12345678"));
-            window.AcLoginExecute();
+            window.loginPage().AcLoginExecute();
             if (entry == 0) {
                 const QString folder = certificates + QLatin1Char('/');
                 importFile(window, folder + QStringLiteral("exchange.pfx"), QStringLiteral("张三的证书"), false, 1);

@@ -36,6 +36,8 @@
 #include "common/TextConversions.h"
 #include "common/widgets/MessageBox.h"
 #include "manager/CertImportJob.h"
+#include "manager/CertificatePage.h"
+#include "manager/LoginPage.h"
 #include "manager/TIMForm.h"
 #include "manager/TMainForm.h"
 #include "manager/TreeIcons.h"
@@ -324,8 +326,8 @@ QTreeWidgetItem* keyNode(kx::TMainForm& window, int keyIndex)
 
 int keyIndexOf(const kx::TMainForm& window, const QString& serial)
 {
-    for (int i = 0; i < window.KeyCount; ++i) {
-        if (window.keyInfo(i).serialText().trimmed() == serial) {
+    for (int i = 0; i < window.session().KeyCount(); ++i) {
+        if (window.session().keyInfo(i).serialText().trimmed() == serial) {
             return i;
         }
     }
@@ -345,8 +347,8 @@ bool login(kx::TMainForm& window, int keyIndex, const QString& pin)
     auto* tv = window.findChild<QTreeWidget*>(QStringLiteral("tv"));
     tv->setCurrentItem(keyNode(window, keyIndex)->child(2));
     window.findChild<QLineEdit*>(QStringLiteral("edtUPIN"))->setText(ownCopy(pin));
-    window.AcLoginExecute();
-    return window.LoginState[static_cast<std::size_t>(keyIndex)] == 2;
+    window.loginPage().AcLoginExecute();
+    return window.session().LoginState(keyIndex) == 2;
 }
 
 // The longest time the window thread's event loop went without serving a 20 ms timer, while it
@@ -397,7 +399,7 @@ double dialogImport(kx::TMainForm& window, const QString& file, const QString& p
         okNs = monotonicNs();
         dialog->btnOKClick();
     });
-    window.AcInputCertExecute();
+    window.certificatePage().AcInputCertExecute();
     return okNs == 0 ? -1 : msSince(okNs);
 }
 
@@ -419,13 +421,13 @@ int windowRounds(const QStringList& args)
 
     kx::TMainForm window;
     window.show();
-    waitFor([&] { return window.LibraryReady && window.KeyCount > 0; }, 15000);
-    if (window.KeyCount == 0) {
+    waitFor([&] { return window.LibraryReady && window.session().KeyCount() > 0; }, 15000);
+    if (window.session().KeyCount() == 0) {
         std::fprintf(stderr, "no key is plugged in\n");
         return 1;
     }
     settle(600); // the not-initialised check runs 400 ms after the list
-    reportCount("keys.count", window.KeyCount);
+    reportCount("keys.count", window.session().KeyCount());
 
     // The key list: the refresh button's work, and the token library's share of it.
     std::vector<double> refresh, enumeration;
@@ -447,7 +449,7 @@ int windowRounds(const QStringList& args)
     }
     reportMedian("refresh.window", refresh);
     reportMedian("refresh.tokenlibrary", enumeration);
-    reportCount("keys.count.after", window.KeyCount);
+    reportCount("keys.count.after", window.session().KeyCount());
 
     // The certificate page of the key with many containers.
     const int treeKey = keyIndexOf(window, treeSerial);
@@ -466,13 +468,13 @@ int windowRounds(const QStringList& args)
     std::vector<double> tree, refreshTree;
     for (int i = 0; i < runs; ++i) {
         start = monotonicNs();
-        window.LoadCertTree(treeKey);
+        window.certificatePage().LoadCertTree(treeKey);
         tree.push_back(msSince(start));
         QCoreApplication::processEvents();
     }
     for (int i = 0; i < runs; ++i) {
         start = monotonicNs();
-        window.AcrefreshExecute();
+        window.certificatePage().AcrefreshExecute();
         refreshTree.push_back(msSince(start));
         QCoreApplication::processEvents();
     }

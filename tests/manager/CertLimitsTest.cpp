@@ -167,23 +167,23 @@ private Q_SLOTS:
             QCOMPARE(container_create_new(0, QByteArray("c") + QByteArray::number(100 + i)), 0);
         }
         QCOMPARE(x509_import_certificate(0, "c169", kKeySpecExchange, m_certs->path(QStringLiteral("user.cer"))), 0);
-        page.window.AcrefreshExecute();
+        page.window.certificatePage().AcrefreshExecute();
         QTreeWidget* tree = certTree(page.window);
         QCOMPARE(tree->topLevelItemCount(), 70);
         QTreeWidgetItem* last = tree->topLevelItem(69);
         QCOMPARE(last->text(0), QStringLiteral("c169(容器)"));
         QCOMPARE(last->childCount(), 1);
         QCOMPARE(last->child(0)->child(0)->text(0), QStringLiteral("Zhang San RSA"));
-        QCOMPARE(page.window.certPresence(0, 69), (std::array<std::uint8_t, 2>{1, 0}));
+        QCOMPARE(page.window.session().certPresence(0, 69), (std::array<std::uint8_t, 2>{1, 0}));
 
         ChosenFiles files;
         files.file = world.folders.path(QStringLiteral("last.cer"));
         tree->setCurrentItem(last->child(0)->child(0));
-        page.window.AcOutputExecute();
+        page.window.certificatePage().AcOutputExecute();
         QCOMPARE(messages.messages.last(), Lang("OutPut_OK"));
         QCOMPARE(test::TestFolders::read(files.file), m_certs->read(QStringLiteral("user.cer")));
 
-        page.window.AcRegCertExecute();
+        page.window.certificatePage().AcRegCertExecute();
         QCOMPARE(messages.messages.last(), Lang("Change_Yes"));
         QCOMPARE(personalContainers(), std::vector<std::string>{"c169"});
 

@@ -4,6 +4,8 @@
 #include "ManagerFixture.h"
 
 #include "common/widgets/FileDialogs.h"
+#include "manager/CertificatePage.h"
+#include "manager/LoginPage.h"
 #include "manager/TIMForm.h"
 #include "manager/TMainForm.h"
 
@@ -95,13 +97,13 @@ public:
         auto* tv = child<QTreeWidget>(window, "tv");
         tv->setCurrentItem(tv->topLevelItem(0)->child(0)->child(2));
         child<QLineEdit>(window, "edtUPIN")->setText(QStringLiteral("12345678"));
-        window.AcLoginExecute();
+        window.loginPage().AcLoginExecute();
         Q_UNUSED(world);
     }
     void import(const std::function<void(TIMForm&)>& fill)
     {
         whenImportDialogOpens(fill);
-        window.AcInputCertExecute();
+        window.certificatePage().AcInputCertExecute();
     }
     TMainForm window;
 };

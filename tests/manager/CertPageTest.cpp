@@ -6,6 +6,9 @@
 #include "common/LanguageTexts.h"
 #include "common/UiLanguage.h"
 #include "common/widgets/FileDialogs.h"
+#include "manager/CertificatePage.h"
+#include "manager/KeyInfoPage.h"
+#include "manager/LoginPage.h"
 #include "manager/TIMForm.h"
 #include "manager/TMainForm.h"
 #include "platform/CertStore.h"
@@ -63,7 +66,7 @@ private Q_SLOTS:
         QVERIFY(!page.window.action("AcDel")->isEnabled());
         QVERIFY(!page.window.action("AcRegCert")->isEnabled());
         QVERIFY(!page.window.action("AcUnRegCert")->isEnabled());
-        page.window.AcDelExecute();
+        page.window.certificatePage().AcDelExecute();
         QVERIFY(messages.messages.isEmpty());
     }
 
@@ -119,7 +122,7 @@ private Q_SLOTS:
         QVERIFY(!page.window.action("AcDelCert")->isEnabled());
         tree->setCurrentItem(user->child(0)->child(0));
         QVERIFY(page.window.action("AcOutput")->isEnabled());
-        page.window.AcOutputExecute();
+        page.window.certificatePage().AcOutputExecute();
         QCOMPARE(messages.messages.last(), Lang("OutPut_OK"));
         QCOMPARE(files.lastSuffix, QStringLiteral("cer"));
         QCOMPARE(test::TestFolders::read(files.file), m_certs->read(QStringLiteral("user.cer")));
@@ -175,7 +178,7 @@ private Q_SLOTS:
 
         qputenv("KX2700_CERT_VIEWER", QFile::encodeName(world.folders.path(QStringLiteral("no-such-viewer"))));
         tree->setCurrentItem(tree->topLevelItem(0)->child(0)->child(0));
-        page.window.AcListCertExecute();
+        page.window.certificatePage().AcListCertExecute();
         qunsetenv("KX2700_CERT_VIEWER");
         QCOMPARE(messages.messages, QStringList{OwnText(OwnMessage::NoCertificateViewer)});
     }
@@ -197,12 +200,12 @@ private Q_SLOTS:
         QCOMPARE(certificate->text(0), Lang("K_Cert_mode2"));
         QCOMPARE(certificate->child(1)->text(0), Lang("K_RSA_Pub") + QStringLiteral("(ECC256)"));
         QCOMPARE(certificate->child(2)->text(0), Lang("K_RSA_Pri") + QStringLiteral("(ECC256)"));
-        QCOMPARE(page.window.certPresence(0, 0), (std::array<std::uint8_t, 2>{0, 2}));
+        QCOMPARE(page.window.session().certPresence(0, 0), (std::array<std::uint8_t, 2>{0, 2}));
         // Export reads the signature certificate: the exchange slot is empty.
         ChosenFiles files;
         files.file = world.folders.path(QStringLiteral("ec.cer"));
         tree->setCurrentItem(certificate->child(0));
-        page.window.AcOutputExecute();
+        page.window.certificatePage().AcOutputExecute();
         QCOMPARE(messages.messages.last(), Lang("OutPut_OK"));
         QCOMPARE(test::TestFolders::read(files.file), m_certs->read(QStringLiteral("ecuser.cer")));
 
@@ -288,7 +291,7 @@ private Q_SLOTS:
         CertPage page(world);
         bool dialogOpened = false;
         QTimer* poll = whenImportDialogOpens([&](TIMForm&) { dialogOpened = true; });
-        page.window.AcInputCertExecute();
+        page.window.certificatePage().AcInputCertExecute();
         QCOMPARE(messages.messages, QStringList{Lang("K_OutSpace_Error")});
         QTest::qWait(100);
         QVERIFY(!dialogOpened);
@@ -320,23 +323,23 @@ private Q_SLOTS:
 
         QTreeWidget* tree = certTree(page.window);
         tree->setCurrentItem(nullptr);
-        page.window.AcDelExecute(); // nothing selected: nothing happens
+        page.window.certificatePage().AcDelExecute(); // nothing selected: nothing happens
         QCOMPARE(tree->topLevelItemCount(), 2);
         messages.answer = false;
         tree->setCurrentItem(tree->topLevelItem(0));
-        page.window.AcDelExecute(); // answered No
+        page.window.certificatePage().AcDelExecute(); // answered No
         QCOMPARE(tree->topLevelItemCount(), 2);
         messages.answer = true;
         tree->setCurrentItem(tree->topLevelItem(0));
         QVERIFY(page.window.action("AcDel")->isEnabled());
-        page.window.AcDelExecute();
+        page.window.certificatePage().AcDelExecute();
         QCOMPARE(topTexts(tree), QStringList{QStringLiteral("two(容器)")});
         const auto my = store.list("MY");
         QCOMPARE(my.size(), std::size_t{1});
         QCOMPARE(my[0].keyProv->container, std::string("two"));
 
         tree->setCurrentItem(tree->topLevelItem(0)->child(0)->child(0));
-        page.window.AcDelCertExecute();
+        page.window.certificatePage().AcDelCertExecute();
         QCOMPARE(tree->topLevelItem(0)->childCount(), 0);
         QVERIFY(store.list("MY").empty());
     }
@@ -359,7 +362,7 @@ private Q_SLOTS:
         QTimer* second = nullptr;
         QTimer watch;
         QObject::connect(&watch, &QTimer::timeout, [&] {
-            if (!window.importRunning() && !child<QWidget>(window, "PBCert")->isVisible()) {
+            if (!window.session().importRunning() && !child<QWidget>(window, "PBCert")->isVisible()) {
                 return;
             }
             watch.stop();
@@ -379,9 +382,9 @@ private Q_SLOTS:
                 newContainer(dialog, QStringLiteral("second"), 2);
             });
             window.action("AcInputCert")->trigger();
-            window.AcInputCertExecute();
-            window.AcDelExecute();
-            window.AclogoutExecute();
+            window.certificatePage().AcInputCertExecute();
+            window.certificatePage().AcDelExecute();
+            window.certificatePage().AclogoutExecute();
         });
         watch.start(10);
         page.import([&](TIMForm& dialog) {
@@ -396,7 +399,7 @@ private Q_SLOTS:
         QVERIFY(!popupShown);
         QVERIFY(!secondDialog);
         QVERIFY2(messages.messages.isEmpty(), qPrintable(messages.messages.join(QLatin1Char('|'))));
-        QCOMPARE(window.LoginState[0], 2);
+        QCOMPARE(window.session().LoginState(0), 2);
         // The chain as imported alone: the user certificate and the two CA certificates.
         QTreeWidget* tree = certTree(window);
         QCOMPARE(tree->topLevelItemCount(), 3);
@@ -405,7 +408,7 @@ private Q_SLOTS:
             QCOMPARE(tree->topLevelItem(i)->childCount(), 1);
         }
         // Afterwards everything is offered again.
-        QVERIFY(!window.importRunning());
+        QVERIFY(!window.session().importRunning());
         QVERIFY(child<QWidget>(window, "tv")->isEnabled());
         for (const char* name : {"AcInputCert", "Acrefresh", "Aclogout", "AcFindKeyRefresh"}) {
             QVERIFY2(window.action(name)->isEnabled(), name);
@@ -437,12 +440,12 @@ private Q_SLOTS:
         QVERIFY(page.window.isVisible());
         // Plugged in again, the key holds no half-written key pair.
         QVERIFY(world.keysim({"plug", "KXA"}));
-        page.window.AcFindKeyRefreshExecute();
-        QCOMPARE(page.window.KeyCount, 1);
+        page.window.keyInfoPage().AcFindKeyRefreshExecute();
+        QCOMPARE(page.window.session().KeyCount(), 1);
         auto* tv = child<QTreeWidget>(page.window, "tv");
         tv->setCurrentItem(tv->topLevelItem(0)->child(0)->child(2));
         child<QLineEdit>(page.window, "edtUPIN")->setText(QStringLiteral("12345678"));
-        page.window.AcLoginExecute();
+        page.window.loginPage().AcLoginExecute();
         for (const QString& text : topTexts(certTree(page.window))) {
             QVERIFY2(!text.startsWith(QStringLiteral("lost")) ||
                          certTree(page.window)->topLevelItem(0)->childCount() == 0,
@@ -507,7 +510,7 @@ private Q_SLOTS:
         QCOMPARE(texts, (QStringList{Lang("K_Cert_mode1"), QStringLiteral("张三加密"), Lang("K_RSA_Pub") + ecc,
                                      Lang("K_RSA_Pri") + ecc, Lang("K_Cert_mode2"), QStringLiteral("张三签名"),
                                      Lang("K_RSA_Pub") + ecc, Lang("K_RSA_Pri") + ecc}));
-        QCOMPARE(page.window.certPresence(0, 0), (std::array<std::uint8_t, 2>{1, 2}));
+        QCOMPARE(page.window.session().certPresence(0, 0), (std::array<std::uint8_t, 2>{1, 2}));
         QStringList chain;
         for (int i = 2; i < tree->topLevelItemCount(); ++i) {
             chain << tree->topLevelItem(i)->child(0)->text(0);
@@ -522,7 +525,7 @@ private Q_SLOTS:
         for (const auto& [index, file] : {std::pair{0, "enc.cer"}, std::pair{1, "sign.cer"}}) {
             files.file = world.folders.path(QStringLiteral("exported-%1").arg(index));
             tree->setCurrentItem(node->child(index)->child(0));
-            page.window.AcOutputExecute();
+            page.window.certificatePage().AcOutputExecute();
             QCOMPARE(messages.messages.last(), Lang("OutPut_OK"));
             QCOMPARE(test::TestFolders::read(files.file), sm2.read(QString::fromLatin1(file)));
         }

@@ -5,6 +5,9 @@
 
 #include "common/LanguageTexts.h"
 #include "common/TextFormat.h"
+#include "manager/CertificatePage.h"
+#include "manager/FingerPage.h"
+#include "manager/LoginPage.h"
 #include "manager/TMainForm.h"
 #include "manager/finger/FingerDialog.h"
 #include "manager/finger/FingerHand.h"
@@ -84,8 +87,8 @@ void loginWithPin(TMainForm& window, const QString& pin)
 {
     select(window, keyNode(window, 0)->child(2));
     child<QLineEdit>(window, "edtUPIN")->setText(pin);
-    window.AcLoginExecute();
-    QCOMPARE(window.LoginState[0], 2);
+    window.loginPage().AcLoginExecute();
+    QCOMPARE(window.session().LoginState(0), 2);
 }
 
 void showFingerPage(TMainForm& window)
@@ -137,8 +140,8 @@ private Q_SLOTS:
         {
             TMainForm window;
             test::openWindow(window);
-            QCOMPARE(window.FingerSupported, sensor);
-            QCOMPARE(window.FingerVein, caps == QLatin1String("5"));
+            QCOMPARE(window.session().FingerSupported(), sensor);
+            QCOMPARE(window.session().FingerVein(), caps == QLatin1String("5"));
             QCOMPARE(keyNode(window, 0)->childCount(), sensor ? 5 : 4);
             QCOMPARE(window.action("AcFingerlogon")->isVisible(), sensor);
             // The pictures of the start stay for a key without sensor.
@@ -161,7 +164,7 @@ private Q_SLOTS:
         RecordingPresenter messages;
         TMainForm window;
         test::openWindow(window);
-        QVERIFY(!window.FingerSupported);
+        QVERIFY(!window.session().FingerSupported());
         QCOMPARE(keyNode(window, 0)->childCount(), 4);
         QVERIFY(!window.action("AcFingerlogon")->isVisible());
         QVERIFY(messages.messages.isEmpty());
@@ -178,7 +181,7 @@ private Q_SLOTS:
             TMainForm window;
             test::openWindow(window);
             QVERIFY(window.windowTitle().startsWith(QStringLiteral("W2F")));
-            QVERIFY(window.FingerSupported);
+            QVERIFY(window.session().FingerSupported());
             QCOMPARE(keyNode(window, 0)->childCount(), 5);
             QVERIFY(!window.action("AcFingerlogon")->isVisible());
             showFingerPage(window);
@@ -196,7 +199,7 @@ private Q_SLOTS:
         test::openWindow(window);
         loginWithPin(window, QStringLiteral("12345678"));
         showFingerPage(window);
-        QCOMPARE(window.UserFingerCount, 2u);
+        QCOMPARE(window.session().UserFingerCount(), 2u);
         QCOMPARE(hand(window)->marker(3), FingerPictures::kEnrolledMarker);
         QCOMPARE(hand(window)->marker(7), FingerPictures::kEnrolledMarker);
         QCOMPARE(hand(window)->marker(4), FingerHand::kNoMarker);
@@ -206,7 +209,7 @@ private Q_SLOTS:
         DialogWatcher dialogs;
         clickFinger(window, 3);
         QCOMPARE(messages.messages, QStringList{Lang("P_FingerDeleteInfo")});
-        QCOMPARE(window.SelectedFinger, 3);
+        QCOMPARE(window.fingerPage().SelectedFinger, 3);
         QCOMPARE(hand(window)->marker(3), FingerPictures::kEnrolledMarker);
         QVERIFY(dialogs.titles.isEmpty());
 
@@ -215,19 +218,19 @@ private Q_SLOTS:
         clickFinger(window, 4);
         QCOMPARE(dialogs.titles, QStringList{Lang("P_FingerInput")});
         QCOMPARE(hand(window)->marker(4), FingerPictures::kEnrolledMarker);
-        QCOMPARE(window.UserFingerCount, 3u);
+        QCOMPARE(window.session().UserFingerCount(), 3u);
         QVERIFY(window.action("AcFingerlogon")->isEnabled());
 
         // Yes deletes.
         messages.answer = true;
         clickFinger(window, 3);
         QCOMPARE(hand(window)->marker(3), FingerHand::kNoMarker);
-        QCOMPARE(window.UserFingerCount, 2u);
+        QCOMPARE(window.session().UserFingerCount(), 2u);
         QCOMPARE(messages.messages.size(), 2);
 
         // After the logout the SKF application is logged out as well: the key refuses.
-        window.AclogoutExecute();
-        window.LoginState[0] = 2;
+        window.certificatePage().AclogoutExecute();
+        window.session().setLoginState(0, 2);
         clickFinger(window, 7);
         QCOMPARE(messages.messages.last(), Lang("P_SAR_USER_NOT_LOGGED_IN"));
         QCOMPARE(hand(window)->marker(7), FingerPictures::kEnrolledMarker);
@@ -266,7 +269,7 @@ private Q_SLOTS:
         });
         clickFinger(window, 6);
         QCOMPARE(dialogs.titles, (QStringList{Lang("P_FingerInput"), QStringLiteral("指纹学习")}));
-        QCOMPARE(window.SelectedFinger, 6);
+        QCOMPARE(window.fingerPage().SelectedFinger, 6);
         QCOMPARE(hand(window)->marker(6), FingerPictures::kEnrolledMarker);
     }
 
@@ -293,9 +296,9 @@ private Q_SLOTS:
         auto failDelete = reinterpret_cast<void (*)(std::uint32_t, std::uint32_t)>(control("FakeSkf_FailDelete"));
 
         test::openWindow(window);
-        QVERIFY(window.FingerSupported);
+        QVERIFY(window.session().FingerSupported());
         showFingerPage(window);
-        window.LoginState[0] = 2;
+        window.session().setLoginState(0, 2);
         window.action("AcFingerDel")->trigger();
         QCOMPARE(deleted(), QByteArray("13"));
         QCOMPARE(messages.messages, QStringList{Lang("P_FingerDeleteInfo")});
@@ -342,8 +345,8 @@ private Q_SLOTS:
         showFingerPage(window);
         DialogWatcher dialogs;
         window.action("AcFingerTest")->trigger();
-        window.AcFingerStudyExecute();
-        window.AcFingerlogonExecute();
+        window.fingerPage().AcFingerStudyExecute();
+        window.loginPage().AcFingerlogonExecute();
         const QString locked = Lang("P_SAR_PIN_LOCKED");
         QCOMPARE(messages.messages, (QStringList{locked, locked, locked}));
         QVERIFY(dialogs.titles.isEmpty());
@@ -357,9 +360,9 @@ private Q_SLOTS:
         TMainForm window;
         test::openWindow(window);
         select(window, keyNode(window, 0)->child(2));
-        QCOMPARE(window.UserFingerCount, 0u);
+        QCOMPARE(window.session().UserFingerCount(), 0u);
         QVERIFY(!window.action("AcFingerlogon")->isEnabled());
-        window.AcFingerStudyExecute();
+        window.fingerPage().AcFingerStudyExecute();
         QCOMPARE(messages.messages, QStringList{Lang("P_SAR_FINGER_NOT_EXIST")});
     }
 
@@ -377,7 +380,7 @@ private Q_SLOTS:
         DialogWatcher dialogs;
         QTest::keyClick(child<QLineEdit>(window, "edtUPIN"), Qt::Key_Return);
         QCOMPARE(dialogs.titles, QStringList{Lang("P_FingerVerify")});
-        QCOMPARE(window.LoginState[0], 2);
+        QCOMPARE(window.session().LoginState(0), 2);
         QVERIFY(messages.messages.isEmpty());
         QVERIFY(world.keysim({"show", "KXA"}));
         QVERIFY2(world.lastOutput.contains(QStringLiteral("user-pin-retries: 6/6")), qPrintable(world.lastOutput));
@@ -393,17 +396,17 @@ private Q_SLOTS:
         RecordingPresenter messages;
         TMainForm window;
         test::openWindow(window);
-        QVERIFY(window.FingerSupported);
+        QVERIFY(window.session().FingerSupported());
         select(window, keyNode(window, 0)->child(2)); // the sensor key's fingers are read first
         select(window, keyNode(window, 1)->child(2));
-        QCOMPARE(window.CurrentKeyIndex, 1);
+        QCOMPARE(window.session().CurrentKeyIndex(), 1);
         DialogWatcher dialogs;
         QTest::keyClick(child<QLineEdit>(window, "edtUPIN"), Qt::Key_Return);
         QVERIFY(messages.messages.isEmpty());
-        window.AcFingerlogonExecute();
+        window.loginPage().AcFingerlogonExecute();
         QCOMPARE(messages.messages, QStringList{Lang("P_SAR_FINGER_NOT_EXIST")});
         QVERIFY(dialogs.titles.isEmpty());
-        QCOMPARE(window.LoginState[1], 1);
+        QCOMPARE(window.session().LoginState(1), 1);
         QVERIFY(world.keysim({"show", "KXB"}));
         QVERIFY2(world.lastOutput.contains(QStringLiteral("user-pin-retries: 6/6")), qPrintable(world.lastOutput));
     }
@@ -445,7 +448,7 @@ private Q_SLOTS:
         QCOMPARE(dialogs.titles, QStringList{Lang("P_FingerVerify")});
         QVERIFY(!cancelEnabled);
         QCOMPARE(openAfter, (QList<bool>{true, true, true}));
-        QCOMPARE(window.LoginState[0], 2);
+        QCOMPARE(window.session().LoginState(0), 2);
     }
 
     void fingerLogonLogsTheKeyIn()
@@ -462,7 +465,7 @@ private Q_SLOTS:
         DialogWatcher dialogs;
         window.action("AcFingerlogon")->trigger();
         QCOMPARE(dialogs.titles, QStringList{Lang("P_FingerVerify")});
-        QCOMPARE(window.LoginState[0], 2);
+        QCOMPARE(window.session().LoginState(0), 2);
         QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageCertificates));
         // A logon by finger does not log the SKF application in: the key refuses changes.
         showFingerPage(window);

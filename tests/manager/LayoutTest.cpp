@@ -190,7 +190,7 @@ private Q_SLOTS:
         RecordingPresenter messages;
         TMainForm window;
         test::openWindow(window);
-        QVERIFY(window.FingerSupported);
+        QVERIFY(window.session().FingerSupported());
         QStringList found;
         auto* pages = test::child<QStackedWidget>(window, "RPC");
         for (const int page : {TMainForm::PageKeyInfo, TMainForm::PageUserPIN, TMainForm::PageKeyName,

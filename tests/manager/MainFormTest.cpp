@@ -3,7 +3,11 @@
 
 #include "common/LanguageTexts.h"
 #include "common/UserConfig.h"
+#include "manager/KeyInfoPage.h"
+#include "manager/KeyNamePage.h"
+#include "manager/LoginPage.h"
 #include "manager/TMainForm.h"
+#include "manager/UserPinPage.h"
 #include "token/TUSB.h"
 #include "token/TokenApi.h"
 
@@ -53,15 +57,15 @@ private Q_SLOTS:
         TMainForm window;
         test::openWindow(window);
         auto* tv = child<QTreeWidget>(window, "tv");
-        QCOMPARE(window.KeyCount, 2);
+        QCOMPARE(window.session().KeyCount(), 2);
         QCOMPARE(tv->topLevelItemCount(), 3);
         QCOMPARE(tv->topLevelItem(0)->childCount(), 2);
         QCOMPARE(tv->topLevelItem(0)->child(0)->text(0), QStringLiteral("第一"));
         QCOMPARE(tv->topLevelItem(0)->child(1)->childCount(), 4); // no fingerprint node
         QCOMPARE(tv->currentItem(), tv->topLevelItem(0));
-        QCOMPARE(window.LoginState[0], 1);
-        QCOMPARE(window.LoginState[1], 1);
-        QCOMPARE(window.LoginState[2], 0);
+        QCOMPARE(window.session().LoginState(0), 1);
+        QCOMPARE(window.session().LoginState(1), 1);
+        QCOMPARE(window.session().LoginState(2), 0);
         QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageKeyInfo));
         auto* lv = child<QTreeWidget>(window, "lv");
         QCOMPARE(lv->topLevelItemCount(), 12);
@@ -100,7 +104,7 @@ private Q_SLOTS:
         // The key list root changes nothing but the current key.
         select(window, tv->topLevelItem(0));
         QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageKeyInfo));
-        QCOMPARE(window.CurrentKeyIndex, 0);
+        QCOMPARE(window.session().CurrentKeyIndex(), 0);
     }
 
     void loginAndLogout()
@@ -127,7 +131,7 @@ private Q_SLOTS:
         QVERIFY(login->isEnabled());
         login->trigger();
         QCOMPARE(messages.messages.size(), 1);
-        QCOMPARE(window.LoginState[0], 2);
+        QCOMPARE(window.session().LoginState(0), 2);
         QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageCertificates));
         // Once logged in the certificates node leads straight to the certificate page.
         select(window, keyChild(window, 0, 0));
@@ -135,7 +139,7 @@ private Q_SLOTS:
         QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageCertificates));
 
         window.action("Aclogout")->trigger();
-        QCOMPARE(window.LoginState[0], 1);
+        QCOMPARE(window.session().LoginState(0), 1);
         QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageLogin));
         select(window, keyChild(window, 0, 0));
         select(window, keyChild(window, 0, 2));
@@ -154,7 +158,7 @@ private Q_SLOTS:
         select(window, keyChild(window, 0, 2));
         auto wrongPin = [&] {
             typeInto(window, "edtUPIN", QStringLiteral("00000000"));
-            window.AcLoginExecute();
+            window.loginPage().AcLoginExecute();
         };
         wrongPin();
         QCOMPARE(messages.messages.last(), Lang("K_PIN_Error") + QStringLiteral("\r您还有3次机会"));
@@ -166,12 +170,12 @@ private Q_SLOTS:
         const QString before = world.lastOutput;
         // A locked key is refused before any login: the counter does not move.
         typeInto(window, "edtUPIN", QStringLiteral("12345678"));
-        window.AcLoginExecute();
+        window.loginPage().AcLoginExecute();
         QCOMPARE(messages.messages.last(), Lang("K_Dead"));
         QCOMPARE(messages.messages.size(), 5);
         QVERIFY(world.keysim({"show", "KXA"}));
         QCOMPARE(world.lastOutput, before);
-        QCOMPARE(window.LoginState[0], 1);
+        QCOMPARE(window.session().LoginState(0), 1);
     }
 
     // An empty PIN never reaches a key without a sensor: Enter on the empty login field does
@@ -189,7 +193,7 @@ private Q_SLOTS:
             QTest::keyClick(pin, Qt::Key_Return);
         }
         QVERIFY(messages.messages.isEmpty());
-        QCOMPARE(window.LoginState[0], 1);
+        QCOMPARE(window.session().LoginState(0), 1);
 
         select(window, keyChild(window, 0, 0));
         typeInto(window, "edtNewUPin1", QStringLiteral("Abcd!234"));
@@ -220,8 +224,8 @@ private Q_SLOTS:
 
         select(window, keyChild(window, 0, 2));
         typeInto(window, "edtUPIN", QStringLiteral("12345678"));
-        window.AcLoginExecute();
-        QCOMPARE(window.LoginState[0], 2);
+        window.loginPage().AcLoginExecute();
+        QCOMPARE(window.session().LoginState(0), 2);
         QVERIFY(pin->text().isEmpty());
         QCOMPARE(child<QLabel>(window, "Label10")->text(), QStringLiteral("0"));
         select(window, keyChild(window, 1, 2));
@@ -250,10 +254,10 @@ private Q_SLOTS:
                 *retries = 5;
                 return 0x0A000002;
             };
-            window.AcSetUserPINExecute();
+            window.userPinPage().AcSetUserPINExecute();
             select(window, keyChild(window, 0, 2));
             typeInto(window, "edtUPIN", QStringLiteral("12345678"));
-            window.AcLoginExecute();
+            window.loginPage().AcLoginExecute();
         }
         const QString code = Lang("K_ErrorCODE_Str") + QStringLiteral(" = 0x0A000002");
         QCOMPARE(messages.messages, (QStringList{Lang("K_Set_No") + code, Lang("Change_No") + code}));
@@ -261,13 +265,13 @@ private Q_SLOTS:
         // The key pulled before the window heard of it.
         QVERIFY(world.keysim({"pull", "KXA"}));
         typeInto(window, "edtUPIN", QStringLiteral("12345678"));
-        window.AcLoginExecute();
+        window.loginPage().AcLoginExecute();
         QCOMPARE(messages.messages.last(), Lang("K_Find_Error"));
         select(window, keyChild(window, 0, 0));
-        window.AcSetUserPINExecute();
+        window.userPinPage().AcSetUserPINExecute();
         QCOMPARE(messages.messages.last(), Lang("K_Find_Error"));
         QCOMPARE(messages.messages.size(), 4);
-        QCOMPARE(window.LoginState[0], 1);
+        QCOMPARE(window.session().LoginState(0), 1);
         QVERIFY(world.keysim({"show", "KXA"}));
         QVERIFY2(world.lastOutput.contains(QStringLiteral("user-pin-retries: 6/6")), qPrintable(world.lastOutput));
     }
@@ -283,7 +287,7 @@ private Q_SLOTS:
         QCOMPARE(messages.messages.last(), Lang("Init_Info"));
         select(window, keyChild(window, 0, 2));
         typeInto(window, "edtUPIN", QStringLiteral("12345678"));
-        window.AcLoginExecute();
+        window.loginPage().AcLoginExecute();
         QCOMPARE(messages.messages.size(), 2);
         QCOMPARE(messages.messages.last(), Lang("Init_Info"));
     }
@@ -302,7 +306,7 @@ private Q_SLOTS:
             typeInto(window, "edtOldUPin", oldPin);
             typeInto(window, "edtNewUPin1", newPin);
             typeInto(window, "edtNewUPin2", confirm);
-            window.AcSetUserPINExecute();
+            window.userPinPage().AcSetUserPINExecute();
             return messages.messages.isEmpty() ? QString() : messages.messages.last();
         };
         QCOMPARE(change(QStringLiteral("12345678"), QStringLiteral("Abcd!234"), QStringLiteral("Abcd!235")),
@@ -325,8 +329,8 @@ private Q_SLOTS:
         // The new PIN logs in.
         select(window, keyChild(window, 0, 2));
         typeInto(window, "edtUPIN", QStringLiteral("Abcd!234"));
-        window.AcLoginExecute();
-        QCOMPARE(window.LoginState[0], 2);
+        window.loginPage().AcLoginExecute();
+        QCOMPARE(window.session().LoginState(0), 2);
     }
 
     void renameKey()
@@ -341,16 +345,16 @@ private Q_SLOTS:
         QVERIFY(!window.action("AcSetKeyName")->isEnabled());
         // Ten three-byte characters and one byte: 31 bytes pass; eleven characters (33) do not.
         typeInto(window, "edtKeyName", QStringLiteral("  ") + QString(11, QChar(0x4E2D)) + QStringLiteral(" "));
-        window.AcSetKeyNameExecute();
+        window.keyNamePage().AcSetKeyNameExecute();
         QCOMPARE(messages.messages.last(), Lang("K_Len_Error"));
         QCOMPARE(child<QTreeWidget>(window, "tv")->topLevelItem(0)->child(0)->text(0), QStringLiteral("Old"));
         const QString name = QString(10, QChar(0x4E2D)) + QStringLiteral("x");
         typeInto(window, "edtKeyName", QStringLiteral(" ") + name + QStringLiteral(" "));
-        window.AcSetKeyNameExecute();
+        window.keyNamePage().AcSetKeyNameExecute();
         QCOMPARE(messages.messages.last(), Lang("K_Set_Yes"));
         QCOMPARE(child<QTreeWidget>(window, "tv")->topLevelItem(0)->child(0)->text(0), name);
-        QCOMPARE(window.keyInfo(0).labelText(), name);
-        window.AcFindKeyRefreshExecute();
+        QCOMPARE(window.session().keyInfo(0).labelText(), name);
+        window.keyInfoPage().AcFindKeyRefreshExecute();
         QCOMPARE(child<QTreeWidget>(window, "tv")->topLevelItem(0)->child(0)->text(0), name);
     }
 
@@ -363,13 +367,13 @@ private Q_SLOTS:
         test::openWindow(window);
         select(window, keyChild(window, 0, 2));
         typeInto(window, "edtUPIN", QStringLiteral("12345678"));
-        window.AcLoginExecute();
+        window.loginPage().AcLoginExecute();
         QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageCertificates));
         window.handleCommand(QStringLiteral("LoadCert")); // on the certificate page: still logged in
-        QCOMPARE(window.LoginState[0], 2);
+        QCOMPARE(window.session().LoginState(0), 2);
         select(window, keyChild(window, 0, 0));
         window.handleCommand(QStringLiteral("LoadCert"));
-        QCOMPARE(window.LoginState[0], 1);
+        QCOMPARE(window.session().LoginState(0), 1);
         window.handleCommand(QStringLiteral("close"));
         QVERIFY(window.isVisible());
         window.handleCommand(QStringLiteral("CLOSE"));
@@ -383,7 +387,7 @@ private Q_SLOTS:
         RecordingPresenter messages;
         TMainForm window;
         test::openWindow(window);
-        QCOMPARE(window.KeyCount, 1);
+        QCOMPARE(window.session().KeyCount(), 1);
         TUSB* usb = window.usb();
         // A device that is not listed starts no search.
         QVERIFY(world.keysim({"create", "--serial", "KXX", "--pid", "1234"}));
@@ -394,7 +398,7 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"pull", "KXX"})); // an unlisted removal changes nothing either
         QTest::qWait(300);
         QVERIFY(!window.timer("TFindUSBKey")->isActive());
-        QCOMPARE(window.KeyCount, 1);
+        QCOMPARE(window.session().KeyCount(), 1);
 
         // A listed key that the library sees only 250 ms after the arrival is found by a later tick.
         QVERIFY(world.keysim({"create", "--serial", "KXB", "--no-plug"}));
@@ -403,12 +407,12 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"plug", "KXB"}));
         QTRY_COMPARE_WITH_TIMEOUT(window.ExpectedKeyCount, 2, 5000);
         QTRY_VERIFY_WITH_TIMEOUT(!window.timer("TFindUSBKey")->isActive(), 10000);
-        QCOMPARE(window.KeyCount, 2);
+        QCOMPARE(window.session().KeyCount(), 2);
         QCOMPARE(child<QTreeWidget>(window, "tv")->topLevelItem(0)->childCount(), 2);
 
         // Pulling a listed key refreshes the list once.
         QVERIFY(world.keysim({"pull", "KXB"}));
-        QTRY_COMPARE_WITH_TIMEOUT(window.KeyCount, 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(window.session().KeyCount(), 1, 5000);
         QTRY_VERIFY_WITH_TIMEOUT(!window.timer("TFindUSBKey")->isActive(), 5000);
         QCOMPARE(window.ExpectedKeyCount, 1);
         QCOMPARE(child<QTreeWidget>(window, "tv")->currentItem(), child<QTreeWidget>(window, "tv")->topLevelItem(0));

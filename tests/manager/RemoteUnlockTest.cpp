@@ -6,6 +6,7 @@
 #include "common/LanguageTexts.h"
 #include "common/RegistryAccess.h"
 #include "common/UserConfig.h"
+#include "manager/RemoteUnlockPage.h"
 #include "manager/SysVersion.h"
 #include "manager/TMainForm.h"
 #include "token/TokenWrappers.h"
@@ -174,7 +175,7 @@ private Q_SLOTS:
         int retries = 0;
         QCOMPARE(token_login(1, kNewPin, retries), 0);
         token_logout(1);
-        QCOMPARE(window.LoginState[1], 1);
+        QCOMPARE(window.session().LoginState(1), 1);
         for (const char* field : {"edtNewUPin_RM", "edtNewUPin1_RM", "edtNewUPin2_RM", "edtRequestStr"}) {
             QVERIFY2(child<QLineEdit>(window, field)->text().isEmpty(), field);
         }
@@ -215,7 +216,7 @@ private Q_SLOTS:
         QFETCH(QString, shown);
         BlockedKeyPage page;
         fill(page.window, page.code, initial, pin1, pin2);
-        page.window.AcRemoteUnLockExecute();
+        page.window.remoteUnlockPage().AcRemoteUnLockExecute();
         QCOMPARE(page.messages.messages, QStringList{shown});
         QVERIFY(pinIsLocked(0));
     }

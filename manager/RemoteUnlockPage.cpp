@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-// The remote unlock page of the main window: the request code for the issuing party, and the
-// unlock with its answer followed by a login with the initial PIN and the setting of a new PIN.
+#include "RemoteUnlockPage.h"
 
-#include "TMainForm.h"
-
-#include "ui_TMainForm.h"
+#include "ActionBinding.h"
+#include "FieldLabel.h"
+#include "KeySession.h"
+#include "ui_RemoteUnlockPage.h"
 
 #include "common/AppContext.h"
 #include "common/LanguageTexts.h"
@@ -16,8 +16,6 @@
 #include "common/widgets/MessageBox.h"
 #include "common/widgets/ShowPINStrength.h"
 #include "token/TokenWrappers.h"
-
-#include <QAction>
 
 #include <algorithm>
 
@@ -44,41 +42,62 @@ public:
 
 } // namespace
 
-void TMainForm::createUnlockActions()
+RemoteUnlockPage::RemoteUnlockPage(KeySession& session, QWidget* parent)
+    : QWidget(parent), m_ui(std::make_unique<Ui::RemoteUnlockPage>()), m_session(session)
 {
-    makeAction("AcRequest", &TMainForm::AcRequestExecute, m_ui->btnRequest);
-    makeAction("AcRemoteUnLock", &TMainForm::AcRemoteUnLockExecute, m_ui->btnRemoteUnlock);
+    m_ui->setupUi(this);
+    MakeAction(this, "AcRequest", &RemoteUnlockPage::AcRequestExecute, m_ui->btnRequest);
+    MakeAction(this, "AcRemoteUnLock", &RemoteUnlockPage::AcRemoteUnLockExecute, m_ui->btnRemoteUnlock);
     m_ui->edtNewUPin_RM->setMaxLength(16);
-    connect(m_ui->edtUnlockCode, &QPlainTextEdit::textChanged, this, &TMainForm::AcRemoteUnLockUpdate);
+    connect(m_ui->edtUnlockCode, &QPlainTextEdit::textChanged, this, &RemoteUnlockPage::AcRemoteUnLockUpdate);
     for (QLineEdit* edit : {m_ui->edtNewUPin_RM, m_ui->edtNewUPin1_RM, m_ui->edtNewUPin2_RM}) {
-        connect(edit, &QLineEdit::textChanged, this, &TMainForm::AcRemoteUnLockUpdate);
+        connect(edit, &QLineEdit::textChanged, this, &RemoteUnlockPage::AcRemoteUnLockUpdate);
     }
     connect(m_ui->edtNewUPin1_RM, &QLineEdit::textChanged, this,
             [this](const QString& text) { ShowPINStrength(m_ui->PStrength_UPIN_RM, text); });
+    ClearPINStrength(m_ui->PStrength_UPIN_RM);
+    ApplyTexts();
+    AcRemoteUnLockUpdate();
 }
 
-bool TMainForm::selectUnlockApplication()
+RemoteUnlockPage::~RemoteUnlockPage() = default;
+
+void RemoteUnlockPage::ApplyTexts()
 {
-    m_skf.ShortRefresh();
-    if (m_skf.SkfDevices.count <= 0) {
+    findChild<QAction*>(QStringLiteral("AcRequest"))->setText(Lang("P_Gen"));
+    findChild<QAction*>(QStringLiteral("AcRemoteUnLock"))->setText(Lang("P_Unlock"));
+    m_ui->RzGroupBox8->setTitle(Lang("P_Remoteunlock"));
+    m_ui->Label44->setText(WithColon(Lang("P_Request")));
+    m_ui->Label45->setText(WithColon(Lang("P_Resporse")));
+    m_ui->Label46->setText(WithColon(QStringLiteral("初始口令")));
+    m_ui->Label47->setText(WithColon(Lang("UPINSet_Form_NewPIN1")));
+    m_ui->Label48->setText(WithColon(Lang("UPINSet_Form_NewPIN2")));
+}
+
+bool RemoteUnlockPage::selectUnlockApplication()
+{
+    Call_GMAPIs_Admin& skf = m_session.skf();
+    skf.ShortRefresh();
+    if (skf.SkfDevices.count <= 0) {
         InfoBox(this, Lang("K_Find_Error"));
         return false;
     }
     // The short refresh takes the first device; with several keys plugged the request and the
     // unlock must reach the key selected in the tree, the one the PIN calls below address.
-    if (keyIndexValid(CurrentKeyIndex)) {
-        m_skf.SelectApplication(keyInfo(CurrentKeyIndex).serialText().toLatin1());
+    if (m_session.keyIndexValid(m_session.CurrentKeyIndex())) {
+        skf.SelectApplication(m_session.keyInfo(m_session.CurrentKeyIndex()).serialText().toLatin1());
     }
     return true;
 }
 
-void TMainForm::AcRequestExecute()
+void RemoteUnlockPage::AcRequestExecute()
 {
+    Call_GMAPIs_Admin& skf = m_session.skf();
     if (!selectUnlockApplication()) {
         return;
     }
     std::array<std::uint8_t, kUnblockRequestBufferSize> request{};
-    const std::uint32_t result = GMAPIs::SKF_GenRemoteUnblockRequest(m_skf.SkfAppHandle, request, kRequestBytes);
+    const std::uint32_t result = GMAPIs::SKF_GenRemoteUnblockRequest(skf.SkfAppHandle, request, kRequestBytes);
     if (result != SAR_OK) {
         InfoBox(this, FormatInt(Lang("P_GenError"), static_cast<qint64>(result)));
         return;
@@ -86,22 +105,20 @@ void TMainForm::AcRequestExecute()
     m_ui->edtRequestStr->setText(BytesToHex(std::span<const std::uint8_t>(request).first(kRequestBytes)));
 }
 
-void TMainForm::AcRemoteUnLockUpdate()
+void RemoteUnlockPage::AcRemoteUnLockUpdate()
 {
     const bool filled = m_ui->edtUnlockCode->toPlainText().size() >= kMinUnlockCodeLength &&
                         m_ui->edtNewUPin_RM->text().size() >= kMinRemotePinLength &&
                         m_ui->edtNewUPin1_RM->text().size() >= kMinRemotePinLength &&
                         m_ui->edtNewUPin2_RM->text().size() >= kMinRemotePinLength;
-    action("AcRemoteUnLock")->setEnabled(filled);
+    findChild<QAction*>(QStringLiteral("AcRemoteUnLock"))->setEnabled(filled);
 }
 
-void TMainForm::AcRemoteUnLockExecute()
+void RemoteUnlockPage::AcRemoteUnLockExecute()
 {
-    const int k = CurrentKeyIndex;
+    const int k = m_session.CurrentKeyIndex();
     // 1. Whatever happens, the key ends logged out.
-    if (k >= 0 && k < kKeyTableSize) {
-        LoginState[static_cast<std::size_t>(k)] = 1;
-    }
+    m_session.setLoginState(k, KeySession::kLoggedOut);
     // 2. The unlock code as bytes. A code longer than the key accepts is refused here: cutting it
     // would send the key a different code than the one the issuing party gave.
     const QString codeText = m_ui->edtUnlockCode->toPlainText().trimmed();
@@ -115,6 +132,7 @@ void TMainForm::AcRemoteUnLockExecute()
     if (!selectUnlockApplication()) {
         return;
     }
+    Call_GMAPIs_Admin& skf = m_session.skf();
     const QString initialPin = m_ui->edtNewUPin_RM->text();
     const QString newPin = m_ui->edtNewUPin1_RM->text();
     // 4. to 6. The PINs.
@@ -133,7 +151,7 @@ void TMainForm::AcRemoteUnLockExecute()
     // 7. The key checks the unlock code and puts the initial PIN back.
     std::uint32_t reserved = 0;
     const std::uint32_t unblocked = GMAPIs::SKF_RemoteUnblockPIN(
-        m_skf.SkfAppHandle, std::span<const std::uint8_t>(code.bytes).first(codeLength), reserved);
+        skf.SkfAppHandle, std::span<const std::uint8_t>(code.bytes).first(codeLength), reserved);
     if (unblocked != SAR_OK) {
         InfoBox(this, FormatInt(Lang("P_UnlockError"), static_cast<qint64>(unblocked)));
         return;
@@ -152,15 +170,16 @@ void TMainForm::AcRemoteUnLockExecute()
     }
     // 9. and 10. The new PIN.
     token_logout(k);
-    LoginState[static_cast<std::size_t>(k)] = 1;
+    m_session.setLoginState(k, KeySession::kLoggedOut);
     if (token_change_upin(k, initialPin, newPin) != 0) {
         InfoBox(this, QStringLiteral("解锁失败(SetUPIN Error)"));
         return;
     }
     // 11. The PIN cycle starts again.
-    if (m_userConfig.CycleSetPIN > 0) {
-        m_userConfig.LastDay = NextPINChangeDay(AppContext::current().today(), m_userConfig.CycleSetPIN);
-        WritePINCycle(m_userConfigPath, m_userConfig.CycleSetPIN, m_userConfig.LastDay);
+    TUserConfigInfo& config = m_session.userConfig();
+    if (config.CycleSetPIN > 0) {
+        config.LastDay = NextPINChangeDay(AppContext::current().today(), config.CycleSetPIN);
+        WritePINCycle(m_session.userConfigPath(), config.CycleSetPIN, config.LastDay);
     }
     // 12. Done; nothing of the exchange stays on the page.
     InfoBox(this, QStringLiteral("解锁成功"));

@@ -1,0 +1,90 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "KeyInfoPage.h"
+
+#include "ActionBinding.h"
+#include "KeySession.h"
+#include "ui_KeyInfoPage.h"
+
+#include "common/LanguageTexts.h"
+#include "common/TextConversions.h"
+#include "common/TextFormat.h"
+#include "common/widgets/ListAddRow.h"
+
+namespace kx {
+
+namespace {
+
+QString versionText(int version)
+{
+    return QString::asprintf("%d.%.2d", version / 256, version % 256);
+}
+
+} // namespace
+
+KeyInfoPage::KeyInfoPage(KeySession& session, QWidget* parent)
+    : QWidget(parent), m_ui(std::make_unique<Ui::KeyInfoPage>()), m_session(session)
+{
+    m_ui->setupUi(this);
+    QAction* refresh = MakeAction(this, "AcFindKeyRefresh", &KeyInfoPage::AcFindKeyRefreshExecute, m_ui->Button7);
+    connect(&m_session, &KeySession::keysCleared, m_ui->lv, &QTreeWidget::clear);
+    connect(&m_session, &KeySession::importRunningChanged, refresh,
+            [refresh](bool running) { refresh->setEnabled(!running); });
+    ApplyTexts();
+}
+
+KeyInfoPage::~KeyInfoPage() = default;
+
+void KeyInfoPage::ApplyTexts()
+{
+    findChild<QAction*>(QStringLiteral("AcFindKeyRefresh"))->setText(Lang("Main_Form_btn_Refresh"));
+    m_ui->lv->setHeaderLabels({Lang("Main_Form_ListView_Item1"), Lang("Main_Form_ListView_ITem2")});
+}
+
+void KeyInfoPage::ShowKeyInfo(int keyIndex)
+{
+    if (!m_session.reloadKeyInfo(keyIndex)) {
+        return;
+    }
+    const TR7Info& info = m_session.keyInfo(keyIndex);
+    const PinState pin = m_session.pinState(keyIndex);
+    QTreeWidget* lv = m_ui->lv;
+    lv->clear();
+    ListAddRow(lv, Lang("K_Info_labelName"), info.labelText());
+    ListAddRow(lv, Lang("K_Info_manufacture"), info.manufacturerText());
+    ListAddRow(lv, Lang("K_Info_Sn"), info.serialText());
+    ListAddRow(lv, Lang("K_Info_maxPinLen"), QString::number(info.maxPinLen));
+    ListAddRow(lv, Lang("K_Info_minPinLen"), QString::number(info.minPinLen));
+    ListAddRow(lv, Lang("Admin_label_TryCount"), QString::number(pin.maxRetries()));
+    ListAddRow(lv, Lang("S_KeyTryTime"), QString::number(pin.retriesLeft()));
+    ListAddRow(lv, Lang("S_Key_Dead_State"), pin.values[4] != 0 ? Lang("S_Key_Dead_Yes") : Lang("S_Key_Dead_No"));
+    ListAddRow(lv, Lang("K_Info_totalMemory"), FormatSize(info.totalMemory));
+    ListAddRow(lv, Lang("K_Info_freeMemory"), FormatSize(info.freeMemory));
+    ListAddRow(lv, Lang("K_Info_hardwareVer"), versionText(info.hardwareVersion));
+    ListAddRow(lv, Lang("K_Info_firmVer"), versionText(info.firmwareVersion));
+    // A key with a sensor also shows its user fingerprint state, read from the key's own SKF
+    // application.
+    if (m_session.FingerSupported()) {
+        Call_GMAPIs_Admin& skf = m_session.skf();
+        skf.SelectApplication(info.serialText().toLatin1());
+        FingerInfo finger;
+        if (skf.ReadFingerInfo(skf.SkfAppHandle, SkfUserType, finger) != SAR_OK) {
+            ListAddRow(lv, Lang("F_Finger_State"), Lang("P_SAR_APPLICATION_NOT_EXISTS"));
+        } else {
+            ListAddRow(lv, Lang("F_User_Try"), QString::number(finger.retryLeft));
+            ListAddRow(lv, Lang("F_User_Count"), QString::number(finger.enrolledCount));
+        }
+    }
+    lv->resizeColumnToContents(0);
+}
+
+void KeyInfoPage::AcFindKeyRefreshExecute()
+{
+    if (m_session.importRunning()) {
+        return;
+    }
+    if (m_session.refresh() == 0) {
+        emit keysRefreshed();
+    }
+}
+
+} // namespace kx

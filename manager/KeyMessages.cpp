@@ -1,0 +1,75 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "KeyMessages.h"
+
+#include "KeySession.h"
+
+#include "common/LanguageTexts.h"
+#include "common/TextFormat.h"
+#include "common/widgets/MessageBox.h"
+#include "token/GMAPIs.h"
+#include "token/LoginFailure.h"
+
+namespace kx {
+
+bool RefuseUnusableKey(QWidget* owner, const KeySession& session, int keyIndex)
+{
+    if (session.keyInfo(keyIndex).initialised == 0) {
+        InfoBox(owner, Lang("Init_Info"));
+        return false;
+    }
+    if (session.pinState(keyIndex).values[4] == 1) {
+        InfoBox(owner, Lang("K_Dead"));
+        return false;
+    }
+    return true;
+}
+
+void ReportLoginFailure(QWidget* owner, int result, int retriesLeft, bool oldPin)
+{
+    switch (ClassifyLoginFailure(result, retriesLeft)) {
+    case LoginFailure::Locked:
+        InfoBox(owner, Lang("K_Dead"));
+        break;
+    case LoginFailure::WrongPin:
+        if (retriesLeft < 0) {
+            // The module cannot count the tries left: say the PIN is wrong, not "-1 tries".
+            InfoBox(owner, Lang("K_PIN_Error"));
+        } else if (oldPin) {
+            InfoBox(owner, FormatInt(Lang("K_OldCheck"), retriesLeft));
+        } else {
+            InfoBox(owner, Lang("K_PIN_Error") + QStringLiteral("\r") + FormatInt(Lang("K_Try_Time"), retriesLeft));
+        }
+        break;
+    case LoginFailure::KeyGone:
+        InfoBox(owner, Lang("K_Find_Error"));
+        break;
+    case LoginFailure::OtherError:
+        InfoBox(owner, (oldPin ? Lang("K_Set_No") : Lang("Change_No")) + Lang("K_ErrorCODE_Str") +
+                           QStringLiteral(" = 0x") + HexCode(static_cast<std::uint32_t>(result)));
+        break;
+    }
+}
+
+bool FingerActionAllowed(QWidget* owner, const FingerInfo& info)
+{
+    if (info.retryLeft == 0) {
+        InfoBox(owner, Lang("P_SAR_PIN_LOCKED"));
+        return false;
+    }
+    if (info.enrolledCount == 0) {
+        InfoBox(owner, Lang("P_SAR_FINGER_NOT_EXIST"));
+        return false;
+    }
+    return true;
+}
+
+void ReportFingerResult(QWidget* owner, std::uint32_t result)
+{
+    if (result == SAR_USER_NOT_LOGGED_IN) {
+        InfoBox(owner, Lang("P_SAR_USER_NOT_LOGGED_IN"));
+    } else if (result != SAR_OK) {
+        InfoBox(owner, FormatHex(Lang("P_FormatError"), result));
+    }
+}
+
+} // namespace kx

@@ -1,0 +1,36 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <QWidget>
+
+#include <memory>
+
+namespace Ui {
+class KeyNamePage;
+}
+
+namespace kx {
+
+class KeySession;
+
+// The key name page: gives the selected key a new label.
+class KeyNamePage : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit KeyNamePage(KeySession& session, QWidget* parent = nullptr);
+    ~KeyNamePage() override;
+
+    void ApplyTexts();
+    // Puts the key's present label into the field.
+    void showKey(int keyIndex);
+    void AcSetKeyNameExecute();
+    void AcSetKeyNameUpdate();
+
+private:
+    std::unique_ptr<Ui::KeyNamePage> m_ui;
+    KeySession& m_session;
+};
+
+} // namespace kx

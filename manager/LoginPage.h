@@ -1,0 +1,54 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <QWidget>
+
+#include <memory>
+
+class QAction;
+
+namespace Ui {
+class LoginPage;
+}
+
+namespace kx {
+
+class FingerPictures;
+class KeySession;
+
+// The login page: the selected key's user PIN, or a finger on a key with a sensor, opens the key.
+class LoginPage : public QWidget
+{
+    Q_OBJECT
+
+public:
+    LoginPage(KeySession& session, const FingerPictures& pictures, QWidget* parent = nullptr);
+    ~LoginPage() override;
+
+    void ApplyTexts();
+    // Shows the selected key's name and puts the cursor into the PIN field a moment later.
+    void showKey(int keyIndex);
+
+    void AcLoginExecute();
+    void AcLoginUpdate();
+    void AcCancelExecute();
+    void AcFingerlogonExecute();
+    void AcFingerlogonUpdate();
+
+signals:
+    // The key was opened, by PIN or by finger.
+    void loggedIn(int keyIndex);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QAction* action(const char* name) const;
+    void showFingerLogon();
+
+    std::unique_ptr<Ui::LoginPage> m_ui;
+    KeySession& m_session;
+    const FingerPictures& m_pictures;
+};
+
+} // namespace kx
