@@ -133,33 +133,65 @@ void CommandEndpoint::readConnection(const platform::ChannelConnection* connecti
 void CommandEndpoint::dispatch(const platform::ChannelFrame& frame)
 {
     switch (frame.kind) {
-    case kTextFrame: {
-        // UTF-16LE up to the first zero character, whatever length was sent.
-        QString text;
-        for (std::size_t i = 0; i + 1 < frame.payload.size(); i += 2) {
-            const auto unit = static_cast<char16_t>(static_cast<unsigned char>(frame.payload[i]) |
-                                                    (static_cast<unsigned char>(frame.payload[i + 1]) << 8));
-            if (unit == 0) {
-                break;
-            }
-            text.append(QChar(unit));
-        }
-        Q_EMIT commandReceived(text);
+    case kTextFrame:
+        Q_EMIT commandReceived(decodeCommandText(frame.payload));
         break;
-    }
     case kSystemFrame:
-        if (frame.payload.size() == 4) {
-            quint32 command = 0;
-            for (int i = 0; i < 4; ++i) {
-                command |= static_cast<quint32>(static_cast<unsigned char>(frame.payload[static_cast<std::size_t>(i)]))
-                           << (8 * i);
-            }
-            Q_EMIT systemCommandReceived(command);
+        if (const auto command = decodeSystemCommand(frame.payload)) {
+            Q_EMIT systemCommandReceived(*command);
         }
         break;
     default:
         break; // a query needs only the answer
     }
+}
+
+std::string encodeCommandText(const QString& text)
+{
+    std::string payload;
+    payload.reserve(static_cast<std::size_t>(text.size() + 1) * 2);
+    for (const QChar c : text) {
+        payload.push_back(static_cast<char>(c.unicode() & 0xFF));
+        payload.push_back(static_cast<char>(c.unicode() >> 8));
+    }
+    payload.append(2, '\0');
+    return payload;
+}
+
+QString decodeCommandText(std::string_view payload)
+{
+    // UTF-16LE up to the first zero character, whatever length was sent.
+    QString text;
+    for (std::size_t i = 0; i + 1 < payload.size(); i += 2) {
+        const auto unit = static_cast<char16_t>(static_cast<unsigned char>(payload[i]) |
+                                                (static_cast<unsigned char>(payload[i + 1]) << 8));
+        if (unit == 0) {
+            break;
+        }
+        text.append(QChar(unit));
+    }
+    return text;
+}
+
+std::string encodeSystemCommand(quint32 command)
+{
+    std::string payload(4, '\0');
+    for (std::size_t i = 0; i < 4; ++i) {
+        payload[i] = static_cast<char>((command >> (8 * i)) & 0xFF);
+    }
+    return payload;
+}
+
+std::optional<quint32> decodeSystemCommand(std::string_view payload)
+{
+    if (payload.size() != 4) {
+        return std::nullopt;
+    }
+    quint32 command = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        command |= static_cast<quint32>(static_cast<unsigned char>(payload[i])) << (8 * i);
+    }
+    return command;
 }
 
 bool SendCommand(const QString& text, const QString& windowClass)
@@ -168,14 +200,7 @@ bool SendCommand(const QString& text, const QString& windowClass)
     if (path.empty()) {
         return false;
     }
-    std::string payload;
-    payload.reserve(static_cast<std::size_t>(text.size() + 1) * 2);
-    for (const QChar c : text) {
-        payload.push_back(static_cast<char>(c.unicode() & 0xFF));
-        payload.push_back(static_cast<char>(c.unicode() >> 8));
-    }
-    payload.append(2, '\0');
-    return platform::sendFrame(path, kTextFrame, payload, kSendTimeout);
+    return platform::sendFrame(path, kTextFrame, encodeCommandText(text), kSendTimeout);
 }
 
 bool SendSystemCommand(const QString& windowClass, quint32 command)
@@ -184,11 +209,7 @@ bool SendSystemCommand(const QString& windowClass, quint32 command)
     if (path.empty()) {
         return false;
     }
-    std::string payload(4, '\0');
-    for (int i = 0; i < 4; ++i) {
-        payload[static_cast<std::size_t>(i)] = static_cast<char>((command >> (8 * i)) & 0xFF);
-    }
-    return platform::sendFrame(path, kSystemFrame, payload, kSendTimeout);
+    return platform::sendFrame(path, kSystemFrame, encodeSystemCommand(command), kSendTimeout);
 }
 
 bool WindowClassExists(const QString& windowClass)

@@ -5,6 +5,9 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 class QSocketNotifier;
@@ -65,6 +68,14 @@ private:
     // Connections whose frame is still arriving, oldest first.
     std::vector<std::unique_ptr<Reading>> m_reading;
 };
+
+// The payload of a command text: UTF-16LE with a terminating zero character. Decoding takes the
+// text up to the first zero character, whatever length was sent.
+std::string encodeCommandText(const QString& text);
+QString decodeCommandText(std::string_view payload);
+// The payload of a system command: 32 bits, little-endian. Any other length is no command.
+std::string encodeSystemCommand(quint32 command);
+std::optional<quint32> decodeSystemCommand(std::string_view payload);
 
 // Sends `text` to the window of class `windowClass` and waits until it has been handled (a few
 // seconds at most). Nothing happens when no such window exists. True when it was delivered.

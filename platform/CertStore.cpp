@@ -41,9 +41,26 @@ struct DirCloser
 std::optional<KeyProvInfo> readKeyProv(const std::string& path)
 {
     // Names are bytes: the lines are taken as stored, never transcoded.
+    std::string bytes;
+    if (readWholeFile(path, bytes, IniDocument::kMaxFileSize) != ReadStatus::Ok) {
+        return std::nullopt;
+    }
+    return parseKeyProv(bytes);
+}
+
+bool isStoreFileName(std::string_view name)
+{
+    return name.size() > 40 && validThumbprint(name.substr(0, 40)) &&
+           (name.substr(40) == kCertSuffix || name.substr(40) == kKeyProvSuffix);
+}
+
+} // namespace
+
+std::optional<KeyProvInfo> parseKeyProv(std::string_view bytes)
+{
     IniDocument document;
-    if (document.load(path, IniDocument::Decoding::Bytes) != IniDocument::LoadStatus::Loaded ||
-        !document.hasSection(kKeyProvSection)) {
+    document.parse(bytes, IniDocument::Decoding::Bytes);
+    if (!document.hasSection(kKeyProvSection)) {
         return std::nullopt;
     }
     const bool escaped = document.readInteger(kKeyProvSection, kEscapedKey, 0) == 1;
@@ -58,13 +75,17 @@ std::optional<KeyProvInfo> readKeyProv(const std::string& path)
     return info;
 }
 
-bool isStoreFileName(std::string_view name)
+std::string keyProvText(const KeyProvInfo& keyProv)
 {
-    return name.size() > 40 && validThumbprint(name.substr(0, 40)) &&
-           (name.substr(40) == kCertSuffix || name.substr(40) == kKeyProvSuffix);
+    // Escaped names hold no line breaks, NUL or other control characters, so every value is one
+    // that an INI line can carry.
+    IniDocument document;
+    document.setValue(kKeyProvSection, "Container", escapeBytes(keyProv.container));
+    document.setValue(kKeyProvSection, "Provider", escapeBytes(keyProv.provider));
+    document.setValue(kKeyProvSection, "KeySpec", std::to_string(keyProv.keySpec));
+    document.setValue(kKeyProvSection, kEscapedKey, "1");
+    return document.serialize();
 }
-
-} // namespace
 
 CertStore::CertStore(std::string root) : m_root(std::move(root))
 {
@@ -134,13 +155,9 @@ int CertStore::add(std::string_view store, std::span<const std::uint8_t> der, co
     if (!keyProv) {
         return ::unlink(keyProvPath.c_str()) == 0 || errno == ENOENT ? 0 : failure();
     }
-    IniDocument document;
     errno = 0;
-    const bool written = document.setValue(kKeyProvSection, "Container", escapeBytes(keyProv->container)) &&
-                         document.setValue(kKeyProvSection, "Provider", escapeBytes(keyProv->provider)) &&
-                         document.setValue(kKeyProvSection, "KeySpec", std::to_string(keyProv->keySpec)) &&
-                         document.setValue(kKeyProvSection, kEscapedKey, "1") &&
-                         writeFileAtomic(keyProvPath, document.serialize(), 0600);
+    const std::string keyProvBytes = keyProvText(*keyProv);
+    const bool written = writeFileAtomic(keyProvPath, keyProvBytes, 0600);
     if (!written) {
         const int error = errno != 0 ? errno : EINVAL;
         // A new certificate goes again with its properties; one that was there keeps its old ones.

@@ -18,6 +18,12 @@ struct KeyProvInfo
     int keySpec = 0;
 };
 
+// The key-provider file of a certificate: an INI file with section [KeyProvInfo] and keys
+// Container, Provider, KeySpec; names of any bytes are written escaped (escapeBytes, marked by
+// Escaped=1), so they come back as they went in. Parsing gives no value without that section.
+std::optional<KeyProvInfo> parseKeyProv(std::string_view bytes);
+std::string keyProvText(const KeyProvInfo& keyProv);
+
 // One certificate of a store.
 struct StoredCertificate
 {

@@ -206,7 +206,8 @@ IniDocument::Line IniDocument::makeLine(const std::string& text) const
 
 void IniDocument::parse(std::string_view bytes, Decoding decoding)
 {
-    m_format = TextFile::read(bytes, decoding == Decoding::Text);
+    m_transcode = decoding == Decoding::Text;
+    m_format = TextFile::read(bytes, m_transcode);
     m_lines.clear();
     m_lineEnd.clear();
     for (TextLine& stored : m_format.lines()) {
@@ -348,14 +349,28 @@ bool IniDocument::setValue(std::string_view section, std::string_view key, std::
     return true;
 }
 
+std::string IniDocument::endedLineBytes(const TextLine& stored) const
+{
+    // A file cut off inside a character reads its last line with that character as U+FFFD (UTF-8)
+    // or without it (UTF-16, an odd byte). Followed by a line end those bytes would read otherwise:
+    // as GB18030, or shifting every later UTF-16 character by one byte. Such a line is written as
+    // the text it was read as, which reads back the same.
+    const TextFile alone = TextFile::read(m_format.byteOrderMark() + stored.bytes + m_lineEnd, m_transcode);
+    if (alone.lines().size() == 1 && alone.lines().front().text == stored.text) {
+        return stored.bytes;
+    }
+    return m_format.encode(stored.text);
+}
+
 std::string IniDocument::serialize() const
 {
     std::string out = m_format.byteOrderMark();
     for (std::size_t i = 0; i < m_lines.size(); ++i) {
         const TextLine& stored = m_lines[i].stored;
-        out += stored.bytes;
         // A last line without its end gets one when lines were added behind it.
-        out += stored.ending.empty() && i + 1 < m_lines.size() ? m_lineEnd : stored.ending;
+        const bool endAdded = stored.ending.empty() && i + 1 < m_lines.size();
+        out += endAdded ? endedLineBytes(stored) : stored.bytes;
+        out += endAdded ? m_lineEnd : stored.ending;
     }
     return out;
 }

@@ -85,10 +85,13 @@ private:
 
     static Line parseLine(TextLine stored);
     Line makeLine(const std::string& text) const;
+    // The stored bytes of a last line without a line end, when lines are added behind it.
+    std::string endedLineBytes(const TextLine& stored) const;
     void rebuildIndex();
     std::optional<std::size_t> sectionLine(std::string_view section) const;
 
-    TextFile m_format; // encoding and byte order mark of the file; its lines live in m_lines
+    TextFile m_format;       // encoding and byte order mark of the file; its lines live in m_lines
+    bool m_transcode = true; // 8-bit lines decoded (Decoding::Text) or taken byte for byte
     std::vector<Line> m_lines;
     std::string m_lineEnd = "\n"; // stored form of the line end new lines get
     // folded section name -> line of its first header

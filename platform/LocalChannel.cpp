@@ -20,7 +20,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr char kAck = 'A';
-constexpr std::size_t kHeaderSize = 5;
 
 bool fillAddress(const std::string& path, sockaddr_un& address)
 {
@@ -219,13 +218,12 @@ ChannelConnection::~ChannelConnection()
 ChannelConnection::Progress ChannelConnection::readAvailable()
 {
     for (;;) {
-        if (m_haveHeader && m_frame.payload.size() == m_payloadLength) {
-            return Progress::Complete;
-        }
         // Never more than the rest of the header or of the payload, so the buffer stays bounded.
         char chunk[4096];
-        const std::size_t wanted =
-            m_haveHeader ? m_payloadLength - m_frame.payload.size() : kHeaderSize - m_header.size();
+        const std::size_t wanted = m_reader.wanted();
+        if (wanted == 0) {
+            return m_reader.progress() == FrameReader::Progress::Complete ? Progress::Complete : Progress::Failed;
+        }
         const ssize_t n = ::recv(m_fd, chunk, std::min(wanted, sizeof chunk), 0);
         if (n < 0 && errno == EINTR) {
             continue;
@@ -236,26 +234,8 @@ ChannelConnection::Progress ChannelConnection::readAvailable()
         if (n <= 0) {
             return Progress::Failed;
         }
-        if (m_haveHeader) {
-            m_frame.payload.append(chunk, static_cast<std::size_t>(n));
-            continue;
-        }
-        m_header.append(chunk, static_cast<std::size_t>(n));
-        if (m_header.size() < kHeaderSize) {
-            continue;
-        }
-        std::uint32_t length = 0;
-        for (int i = 0; i < 4; ++i) {
-            length |= static_cast<std::uint32_t>(static_cast<unsigned char>(m_header[static_cast<std::size_t>(1 + i)]))
-                      << (8 * i);
-        }
-        if (length > kMaxFramePayload) {
-            return Progress::Failed;
-        }
-        m_frame.kind = m_header[0];
-        m_payloadLength = length;
-        m_frame.payload.reserve(length);
-        m_haveHeader = true;
+        std::size_t taken = 0;
+        m_reader.feed(std::string_view(chunk, static_cast<std::size_t>(n)), taken);
     }
 }
 
@@ -279,13 +259,7 @@ bool sendFrame(const std::string& path, char kind, std::string_view payload, std
     }
     bool acknowledged = false;
     if (peerIsThisUser(fd)) {
-        std::string frame(kHeaderSize, '\0');
-        frame[0] = kind;
-        const auto length = static_cast<std::uint32_t>(payload.size());
-        for (int i = 0; i < 4; ++i) {
-            frame[static_cast<std::size_t>(1 + i)] = static_cast<char>((length >> (8 * i)) & 0xFF);
-        }
-        frame.append(payload);
+        const std::string frame = encodeFrame(kind, payload);
         char reply = 0;
         acknowledged = writeExactly(fd, frame.data(), frame.size(), deadline) && readExactly(fd, &reply, 1, deadline) &&
                        reply == kAck;

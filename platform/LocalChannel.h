@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "ChannelFrame.h"
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -15,20 +17,10 @@ namespace kx::platform {
 // payload; the receiver answers every frame it handled with one acknowledgement byte, so sending
 // is synchronous. Peers of another user are refused, and every length is bounded.
 
-// One received frame.
-struct ChannelFrame
-{
-    char kind = 0;
-    std::string payload;
-};
-
 // The folder of the user's channels: $XDG_RUNTIME_DIR/kx2700, else /tmp/kx2700-<uid>. Created
 // with mode 0700 when missing; a folder that belongs to someone else or that others may open is
 // refused (empty result).
 std::string channelFolder();
-
-// The largest payload a frame may carry.
-inline constexpr std::size_t kMaxFramePayload = 64 * 1024;
 
 // One connection accepted by a ChannelListener. It collects its frame from the bytes as they
 // arrive and never waits for more, so a peer that connects and stays silent holds nobody up.
@@ -50,16 +42,13 @@ public:
     int fd() const { return m_fd; }
     // Reads what has arrived so far, without waiting.
     Progress readAvailable();
-    const ChannelFrame& frame() const { return m_frame; }
+    const ChannelFrame& frame() const { return m_reader.frame(); }
     // Answers the complete frame; the connection is done afterwards.
     void acknowledge();
 
 private:
     int m_fd = -1;
-    std::string m_header;
-    std::size_t m_payloadLength = 0;
-    bool m_haveHeader = false;
-    ChannelFrame m_frame;
+    FrameReader m_reader;
 };
 
 // A listening socket at one path. A socket file left behind by a process that died is replaced;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Call_GMAPIs_Admin.h"
 
+#include "SkfBuffers.h"
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -27,19 +29,7 @@ Call_GMAPIs_Admin::Call_GMAPIs_Admin()
 
 QList<QByteArray> Call_GMAPIs_Admin::SplitNames(QByteArrayView buffer)
 {
-    // Spaces become question marks, zero bytes separators; runs of separators count as one and
-    // an empty tail gives no name; every question mark then reads as a space again.
-    QByteArray text = buffer.toByteArray();
-    text.replace(' ', '?');
-    QList<QByteArray> names;
-    for (const QByteArray& piece : text.split('\0')) {
-        if (piece.isEmpty())
-            continue;
-        QByteArray name = piece;
-        name.replace('?', ' ');
-        names.append(name);
-    }
-    return names;
+    return splitSkfNames(buffer);
 }
 
 SkfHandle Call_GMAPIs_Admin::deviceHandle(int device) const
@@ -254,31 +244,17 @@ bool Call_GMAPIs_Admin::KeyHasSensor(QByteArrayView serial)
 
 bool Call_GMAPIs_Admin::IsNumberList(const kx::FingerInfo& info)
 {
-    const auto first = info.fingers.begin();
-    const auto length = static_cast<std::ptrdiff_t>(std::min<U32>(info.length, kFingerBytes));
-    return std::any_of(first, first + length, [](std::uint8_t b) { return b > 1; });
+    return fingerBytesAreNumbers(info);
 }
 
 bool Call_GMAPIs_Admin::FingerEnrolled(const kx::FingerInfo& info, int finger)
 {
-    if (finger < 1 || finger > 10)
-        return false;
-    if (!IsNumberList(info))
-        return info.fingers[static_cast<std::size_t>(finger - 1)] == 1;
-    const auto first = info.fingers.begin();
-    return std::find(first, first + 10, static_cast<std::uint8_t>(finger)) != first + 10;
+    return fingerIsEnrolled(info, finger);
 }
 
 QList<int> Call_GMAPIs_Admin::EnrolledFingers(const kx::FingerInfo& info)
 {
-    QList<int> fingers;
-    const bool numberList = IsNumberList(info);
-    for (int p = 0; p < 10; ++p) {
-        const std::uint8_t b = info.fingers[static_cast<std::size_t>(p)];
-        if (b != 0)
-            fingers.append(numberList ? int(b) : p + 1);
-    }
-    return fingers;
+    return enrolledFingerList(info);
 }
 
 } // namespace kx

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "TUSB.h"
 
+#include "InterfacePath.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -23,8 +25,6 @@ struct UdevDeleter
     void operator()(udev_monitor* m) const { udev_monitor_unref(m); }
     void operator()(udev_device* d) const { udev_device_unref(d); }
 };
-
-constexpr auto kUsbInterfaceClass = "{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
 
 } // namespace
 
@@ -62,26 +62,12 @@ TUSB::~TUSB()
 
 int TUSB::productIDFromInterfacePath(const QString& interfacePath)
 {
-    const QString path = interfacePath.toUpper();
-    const qsizetype at = path.indexOf(QStringLiteral("PID_"));
-    // Without "PID_" the characters after position 3 are taken, which do not form a number in
-    // any real path.
-    const QString digits = path.mid(at < 0 ? 3 : at + 4, 4);
-    bool ok = false;
-    const int value = digits.toInt(&ok, 16);
-    const bool allHex = !digits.isEmpty() && std::all_of(digits.begin(), digits.end(), [](QChar c) {
-        return (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('A') && c <= QLatin1Char('F'));
-    });
-    return ok && allHex ? value : 0;
+    return kx::productIDFromInterfacePath(interfacePath);
 }
 
 QString TUSB::interfacePath(int vendorId, int productId, const QString& serial)
 {
-    return QStringLiteral("\\\\?\\USB#VID_%1&PID_%2#%3#%4")
-        .arg(vendorId, 4, 16, QLatin1Char('0'))
-        .arg(productId, 4, 16, QLatin1Char('0'))
-        .arg(serial, QString::fromLatin1(kUsbInterfaceClass))
-        .toUpper();
+    return usbInterfacePath(vendorId, productId, serial);
 }
 
 void TUSB::deviceChanged(bool arrival, const QString& interfacePath)
@@ -127,21 +113,12 @@ void TUSB::readUdev()
     if (!arrival && action != QStringLiteral("remove")) {
         return;
     }
-    // PRODUCT is "vendor/product/revision" in hexadecimal, and is present on removals too.
-    const QStringList product =
-        QString::fromLatin1(udev_device_get_property_value(device.get(), "PRODUCT")).split(QLatin1Char('/'));
-    if (product.size() < 2) {
-        return;
+    // PRODUCT is present on removals too.
+    const QString path = udevInterfacePath(udev_device_get_property_value(device.get(), "PRODUCT"),
+                                           udev_device_get_property_value(device.get(), "ID_SERIAL_SHORT"));
+    if (!path.isEmpty()) {
+        deviceChanged(arrival, path);
     }
-    bool vendorOk = false;
-    bool productOk = false;
-    const int vendorId = product[0].toInt(&vendorOk, 16);
-    const int productId = product[1].toInt(&productOk, 16);
-    if (!vendorOk || !productOk) {
-        return;
-    }
-    const QString serial = QString::fromLatin1(udev_device_get_property_value(device.get(), "ID_SERIAL_SHORT"));
-    deviceChanged(arrival, interfacePath(vendorId, productId, serial));
 }
 
 void TUSB::openKeysimBus(const QString& folder)
@@ -257,8 +234,8 @@ void TUSB::readKeysimBus()
 
 void TUSB::busEntryChanged(bool arrival, const QString& name)
 {
-    if (name.startsWith(QLatin1Char('.'))) {
-        return; // a key's bus file being written
+    if (!isBusKeyEntry(name)) {
+        return;
     }
     // A key announced when the bus appeared may also send its own creation event.
     if (m_announced.remove(name) && arrival) {

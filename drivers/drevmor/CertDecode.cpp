@@ -194,11 +194,13 @@ int decodeCertificateInfo(const unsigned char* cert, int length, std::uint16_t* 
     if (!cert || !subject || !issuer || !certVersion || !serial || !notBefore || !notAfter || !certType || length <= 0)
         return DRV_INVALID_PARAM;
     X509Ptr x = decodeDer(cert, static_cast<size_t>(length));
-    if (!x)
+    // OpenSSL takes any integer as the version; a certificate is of version 1, 2 or 3 (0 to 2).
+    const long version = x ? X509_get_version(x.get()) : -1;
+    if (version < 0 || version > 2)
         return DRV_FILE_ERROR;
     copyUtf16(subject, DRV_NAME_SIZE, displayName(X509_get_subject_name(x.get())));
     copyUtf16(issuer, DRV_NAME_SIZE, displayName(X509_get_issuer_name(x.get())));
-    *certVersion = static_cast<int>(X509_get_version(x.get())) + 1;
+    *certVersion = static_cast<int>(version) + 1;
     copyUtf8(serial, DRV_NAME_SIZE, serialHex(x.get()));
     fillDate(X509_get0_notBefore(x.get()), notBefore);
     fillDate(X509_get0_notAfter(x.get()), notAfter);

@@ -60,15 +60,26 @@ int CertFiles::parsePkcs12(const char* path, const char* password, int* count)
         return DRV_INVALID_PARAM;
     *count = 0;
     m_pkcs12 = HeldFile{};
+    std::vector<std::uint8_t> bytes;
+    if (!readFile(path, bytes))
+        return DRV_FILE_ERROR;
+    return parsePkcs12Bytes(bytes, password, count);
+}
+
+int CertFiles::parsePkcs12Bytes(std::span<const std::uint8_t> bytes, const char* password, int* count)
+{
+    if (!count)
+        return DRV_INVALID_PARAM;
+    *count = 0;
+    m_pkcs12 = HeldFile{};
+    if (bytes.size() > kMaxCertificateFileSize)
+        return DRV_FILE_ERROR;
     const size_t passLen = password ? strnlen(password, kMaxSecretLength + 1) : 0;
     if (passLen > kMaxSecretLength)
         return DRV_INVALID_PARAM;
     // The caller's password is used in place: the library keeps no copy of it.
     const char* pass = password ? password : "";
 
-    std::vector<std::uint8_t> bytes;
-    if (!readFile(path, bytes))
-        return DRV_FILE_ERROR;
     const unsigned char* p = bytes.data();
     Pkcs12Ptr p12(bytes.empty() ? nullptr : d2i_PKCS12(nullptr, &p, static_cast<long>(bytes.size())));
     if (!p12) {
@@ -129,7 +140,18 @@ int CertFiles::parsePkcs7(const char* path, int* count)
     *count = 0;
     m_pkcs7 = HeldFile{};
     std::vector<std::uint8_t> bytes;
-    if (!readFile(path, bytes) || bytes.empty())
+    if (!readFile(path, bytes))
+        return DRV_FILE_ERROR;
+    return parsePkcs7Bytes(bytes, count);
+}
+
+int CertFiles::parsePkcs7Bytes(std::span<const std::uint8_t> bytes, int* count)
+{
+    if (!count)
+        return DRV_INVALID_PARAM;
+    *count = 0;
+    m_pkcs7 = HeldFile{};
+    if (bytes.empty() || bytes.size() > kMaxCertificateFileSize)
         return DRV_FILE_ERROR;
     const unsigned char* p = bytes.data();
     Pkcs7Ptr p7(d2i_PKCS7(nullptr, &p, static_cast<long>(bytes.size())));

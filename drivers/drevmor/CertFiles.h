@@ -3,6 +3,8 @@
 
 #include "CertDecode.h"
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,9 @@ public:
 
     int parsePkcs12(const char* path, const char* password, int* count);
     int parsePkcs7(const char* path, int* count);
+    // The same over a file's bytes (at most kMaxCertificateFileSize).
+    int parsePkcs12Bytes(std::span<const std::uint8_t> bytes, const char* password, int* count);
+    int parsePkcs7Bytes(std::span<const std::uint8_t> bytes, int* count);
     // Describes certificate `index` (names UTF-8, 257 bytes each).
     int certInfo(bool pkcs12, int index, char* subject, char* issuer, int* certType) const;
     // Certificate `index` of the held file, or null when none is held or the index is outside.

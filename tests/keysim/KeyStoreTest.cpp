@@ -81,6 +81,15 @@ TEST_F(KeyStoreTest, RecordKeepsEveryPropertyThroughTheFile)
     EXPECT_EQ(back.serialize(), r.serialize());
     EXPECT_EQ(back.label, r.label);
     EXPECT_EQ(back.fingers, r.fingers);
+    // Hash and secret fields are hexadecimal when the store writes them, but a hand-edited file
+    // may hold anything; such a value survives a rewrite instead of breaking the file.
+    const keysim::KeyRecord edited =
+        keysim::KeyRecord::parse("number=1\nserial=X\nuser_salt=a\\nb\ninitial_pin_hash=\\\\x\nunblock_secret=c\\rd\n");
+    EXPECT_EQ(edited.user.salt, "a\nb");
+    const keysim::KeyRecord rewritten = keysim::KeyRecord::parse(edited.serialize());
+    EXPECT_EQ(rewritten.user.salt, "a\nb");
+    EXPECT_EQ(rewritten.initialPinHash, "\\x");
+    EXPECT_EQ(rewritten.unblockSecret, "c\rd");
     EXPECT_THROW(keysim::KeyRecord::parse("garbage"), std::runtime_error);
     EXPECT_THROW(keysim::KeyRecord::parse("number=1\nserial=X\nfingers=11\n"), std::runtime_error);
 }

@@ -250,6 +250,37 @@ TEST(WriteProfileValues, KeepsUtf16FilesReadableAfterRewrite)
     EXPECT_EQ(doc.readInteger("S", "n", 0), 1);
 }
 
+TEST(IniDocument, FileCutInsideACharacterTakesNewLines)
+{
+    // "[S]\nk=中" in UTF-8, cut off inside the last character: it reads as U+FFFD, and still does
+    // once lines follow it, rather than as GB18030.
+    const std::string utf8Cut("[S]\nk=\xE4\xB8", 8);
+    IniDocument narrow;
+    narrow.parse(utf8Cut);
+    EXPECT_EQ(narrow.readString("S", "k", ""), "\xEF\xBF\xBD");
+    ASSERT_TRUE(narrow.setValue("T", "m", "3"));
+    IniDocument narrowReread;
+    narrowReread.parse(narrow.serialize());
+    EXPECT_EQ(narrowReread.readString("S", "k", ""), "\xEF\xBF\xBD");
+    EXPECT_EQ(narrowReread.readString("T", "m", ""), "3");
+
+    // "[S]\r\nk=1" in UTF-16LE, cut off after the first byte of the next character: the odd byte
+    // would shift every later character, so it goes when lines follow.
+    const std::string cut("\xFF\xFE[\0S\0]\0\r\0\n\0k\0=\0"
+                          "1\0\x41",
+                          19);
+    IniDocument doc;
+    doc.parse(cut);
+    EXPECT_EQ(doc.serialize(), cut);
+    ASSERT_TRUE(doc.setValue("S", "n", "2"));
+    ASSERT_TRUE(doc.setValue("T", "m", "3"));
+    IniDocument reread;
+    reread.parse(doc.serialize());
+    EXPECT_EQ(reread.readString("S", "k", ""), "1");
+    EXPECT_EQ(reread.readString("S", "n", ""), "2");
+    EXPECT_EQ(reread.readString("T", "m", ""), "3");
+}
+
 TEST(IniDocument, RulesOfFilesFromWindowsInstallations)
 {
     IniDocument doc;

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "token/TUSB.h"
+#include "token/InterfacePath.h"
 
 #include <QDir>
 #include <QFile>
@@ -28,6 +29,23 @@ private Q_SLOTS:
         const QString path = TUSB::interfacePath(0x1ea8, 0xc003, QStringLiteral("kx01"));
         QCOMPARE(path, QStringLiteral("\\\\?\\USB#VID_1EA8&PID_C003#KX01#{A5DCBF10-6530-11D2-901F-00C04FB951ED}"));
         QCOMPARE(TUSB::productIDFromInterfacePath(path), 0xC003);
+    }
+
+    // A USB event's PRODUCT names vendor and product in hexadecimal; anything that is not two
+    // 16-bit numbers gives no path, so no event with a wrong product identifier is raised.
+    void udevPropertiesGivePathsOfTheirProduct()
+    {
+        const QString path = udevInterfacePath("1ea8/c003/100", "KX01");
+        QCOMPARE(path, TUSB::interfacePath(0x1ea8, 0xc003, QStringLiteral("KX01")));
+        QCOMPARE(productIDFromInterfacePath(udevInterfacePath("46d/2/1211", nullptr)), 2);
+        QVERIFY(udevInterfacePath("1ea8/1c003/100", "KX01").isEmpty());
+        QVERIFY(udevInterfacePath("1ea8/-1/100", "KX01").isEmpty());
+        QVERIFY(udevInterfacePath("1ea8/0xc0/100", "KX01").isEmpty());
+        QVERIFY(udevInterfacePath("1ea8", "KX01").isEmpty());
+        QVERIFY(udevInterfacePath("/c003/1", "KX01").isEmpty());
+        QVERIFY(udevInterfacePath(nullptr, nullptr).isEmpty());
+        QVERIFY(!isBusKeyEntry(QStringLiteral(".\\\\?\\USB#VID_1EA8&PID_C003#KX01#{x}")));
+        QVERIFY(!isBusKeyEntry(QString()));
     }
 
     void keysimBusRaisesArrivalsAndRemovals()

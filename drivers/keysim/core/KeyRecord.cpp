@@ -56,7 +56,8 @@ bool KeyRecord::fingerEnrolled(std::uint32_t n) const
 }
 
 namespace {
-// Labels and other texts may hold any byte but a line break; escape "\" and line breaks.
+// Every text is read unescaped, so every text is written escaped, hexadecimal ones included: a
+// hand-edited value with a "\" or a line break then reads back as it was.
 std::string escape(const std::string& s)
 {
     std::string out;
@@ -108,8 +109,8 @@ std::string str(const std::map<std::string, std::string>& m, const char* key, co
 
 void writePin(std::ostringstream& o, const char* prefix, const PinRecord& p)
 {
-    o << prefix << "_salt=" << p.salt << '\n'
-      << prefix << "_hash=" << p.hash << '\n'
+    o << prefix << "_salt=" << escape(p.salt) << '\n'
+      << prefix << "_hash=" << escape(p.hash) << '\n'
       << prefix << "_retries=" << p.retries << '\n'
       << prefix << "_max_retries=" << p.maxRetries << '\n'
       << prefix << "_min_len=" << p.minLen << '\n'
@@ -145,7 +146,7 @@ std::string KeyRecord::serialize() const
       << "initialised=" << (initialised ? 1 : 0) << '\n'
       << "vid=" << vid << "\npid=" << pid << '\n';
     writePin(o, "user", user);
-    o << "initial_pin_hash=" << initialPinHash << '\n';
+    o << "initial_pin_hash=" << escape(initialPinHash) << '\n';
     writePin(o, "so", so);
     o << "sensor=" << sensorName(sensor) << '\n'
       << "caps=" << caps << '\n'
@@ -157,8 +158,8 @@ std::string KeyRecord::serialize() const
       << "finger_retries=" << fingerRetries << '\n'
       << "finger_max_retries=" << fingerMaxRetries << '\n'
       << "finger_samples=" << fingerSamples << '\n'
-      << "unblock_secret=" << unblockSecret << '\n'
-      << "unblock_request=" << unblockRequest << '\n'
+      << "unblock_secret=" << escape(unblockSecret) << '\n'
+      << "unblock_request=" << escape(unblockRequest) << '\n'
       << "fail_connect=" << (failConnect ? 1 : 0) << '\n'
       << "fail_info=" << (failInfo ? 1 : 0) << '\n'
       << "visible_after_ms=" << visibleAfterMs << '\n'

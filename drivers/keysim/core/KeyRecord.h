@@ -64,6 +64,8 @@ struct KeyRecord
     std::string serialize() const;
     // Throws std::runtime_error on a malformed file.
     static KeyRecord parse(const std::string& text);
+    // The largest key.conf the store reads.
+    static constexpr std::size_t kMaxFileSize = 1u << 20;
 
     bool hasSensor() const { return sensor != SensorKind::None; }
     bool fingerEnrolled(std::uint32_t n) const;

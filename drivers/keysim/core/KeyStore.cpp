@@ -105,7 +105,7 @@ std::optional<KeyRecord> KeyStore::tryLoad(const std::string& serial) const
 {
     if (!validSerial(serial))
         return std::nullopt;
-    auto text = readFile(keyDir(serial) / "key.conf", 1u << 20);
+    auto text = readFile(keyDir(serial) / "key.conf", KeyRecord::kMaxFileSize);
     if (!text)
         return std::nullopt;
     try {
@@ -326,10 +326,15 @@ std::shared_ptr<const Attributes> KeyStore::sharedObject(const std::string& seri
 
 std::optional<Attributes> KeyStore::parseObjectFile(const std::filesystem::path& path)
 {
-    auto text = readFile(path, 8u << 20);
+    auto text = readFile(path, kMaxObjectFileSize);
     if (!text)
         return std::nullopt;
-    std::istringstream in(*text);
+    return parseObjectText(*text);
+}
+
+std::optional<Attributes> KeyStore::parseObjectText(const std::string& text)
+{
+    std::istringstream in(text);
     std::string line;
     if (!std::getline(in, line) || line != "KXOBJ 1")
         return std::nullopt;
@@ -347,14 +352,19 @@ std::optional<Attributes> KeyStore::parseObjectFile(const std::filesystem::path&
     return attrs;
 }
 
-void KeyStore::saveObject(const std::string& serial, std::uint64_t id, const Attributes& attrs) const
+std::string KeyStore::objectText(const Attributes& attrs)
 {
     std::ostringstream o;
     o << "KXOBJ 1\n";
     for (const auto& [type, value] : attrs)
         o << std::hex << type << std::dec << ':' << toHex(value) << '\n';
+    return o.str();
+}
+
+void KeyStore::saveObject(const std::string& serial, std::uint64_t id, const Attributes& attrs) const
+{
     fs::create_directories(keyDir(serial) / "objects");
-    writeFileAtomic(keyDir(serial) / "objects" / (std::to_string(id) + ".obj"), o.str());
+    writeFileAtomic(keyDir(serial) / "objects" / (std::to_string(id) + ".obj"), objectText(attrs));
 }
 
 void KeyStore::removeObject(const std::string& serial, std::uint64_t id) const

@@ -91,6 +91,10 @@ public:
     void removeObject(const std::string& serial, std::uint64_t id) const;
     std::uint64_t usedMemory(const std::string& serial) const;
     static std::uint64_t objectSize(const Attributes& attrs);
+    // An object file holds "KXOBJ 1", then one "<type in hex>:<value in hex>" line per attribute.
+    static constexpr std::size_t kMaxObjectFileSize = 8u << 20;
+    static std::optional<Attributes> parseObjectText(const std::string& text);
+    static std::string objectText(const Attributes& attrs);
     static std::uint32_t freeMemory(const KeyRecord& rec, std::uint64_t used);
 
     // Sensor: finger 0 means "no finger placed"; takeFinger consumes the presented finger.
