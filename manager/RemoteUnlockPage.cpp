@@ -14,6 +14,7 @@
 #include "common/UiLanguage.h"
 #include "common/UserConfig.h"
 #include "common/widgets/MessageBox.h"
+#include "common/widgets/SecretField.h"
 #include "common/widgets/ShowPINStrength.h"
 #include "token/TokenWrappers.h"
 
@@ -183,9 +184,10 @@ void RemoteUnlockPage::AcRemoteUnLockExecute()
     }
     // 12. Done; nothing of the exchange stays on the page.
     InfoBox(this, QStringLiteral("解锁成功"));
-    m_ui->edtNewUPin_RM->clear();
-    m_ui->edtNewUPin1_RM->clear();
-    m_ui->edtNewUPin2_RM->clear();
+    // The PIN fields' buffers are overwritten, not only emptied.
+    ClearSecretField(m_ui->edtNewUPin_RM);
+    ClearSecretField(m_ui->edtNewUPin1_RM);
+    ClearSecretField(m_ui->edtNewUPin2_RM);
     m_ui->edtUnlockCode->clear();
     m_ui->edtRequestStr->clear();
     ClearPINStrength(m_ui->PStrength_UPIN_RM);
