@@ -48,6 +48,14 @@ std::optional<KeyProvInfo> readKeyProv(const std::string& path)
     return parseKeyProv(bytes);
 }
 
+// Whether the file holds exactly `bytes`: a certificate's name is the digest of its bytes, so one
+// that reads back whole needs no rewrite.
+bool holdsBytes(const std::string& path, std::string_view bytes)
+{
+    std::string stored;
+    return readWholeFile(path, stored, kMaxCertificateFile) == ReadStatus::Ok && stored == bytes;
+}
+
 bool isStoreFileName(std::string_view name)
 {
     return name.size() > 40 && validThumbprint(name.substr(0, 40)) &&
@@ -140,33 +148,46 @@ int CertStore::add(std::string_view store, std::span<const std::uint8_t> der, co
         return errno != 0 ? errno : EIO;
     }
     const FileLock lock(folder);
-    removeStaleTemporaries(folder, isStoreFileName);
+    if (lock.locked()) {
+        sweep(folder);
+    }
     const std::string base = folder + "/" + thumbprintOf(der);
     const std::string certPath = base + std::string(kCertSuffix);
     const std::string keyProvPath = base + std::string(kKeyProvSuffix);
-    const auto failure = [] { return errno != 0 ? errno : EIO; };
-
-    const bool certExisted = fileExists(certPath);
     const std::string_view bytes(reinterpret_cast<const char*>(der.data()), der.size());
+    const auto failure = [](int fallback) { return errno != 0 ? errno : fallback; };
+
     errno = 0;
-    if (!writeFileAtomic(certPath, bytes, 0644)) {
-        return failure();
-    }
     if (!keyProv) {
-        return ::unlink(keyProvPath.c_str()) == 0 || errno == ENOENT ? 0 : failure();
+        // The binding goes before the certificate is written, so no point of the addition shows
+        // the certificate bound to a key it no longer names.
+        if (!removeFile(keyProvPath)) {
+            return failure(EIO);
+        }
+        return holdsBytes(certPath, bytes) || writeFileAtomic(certPath, bytes, 0644) ? 0 : failure(EIO);
+    }
+
+    // The properties go first and the certificate second: a certificate is never seen without
+    // them, and properties whose certificate did not follow are swept by the next write.
+    std::string oldKeyProv;
+    const bool hadKeyProv = readWholeFile(keyProvPath, oldKeyProv, IniDocument::kMaxFileSize) == ReadStatus::Ok;
+    errno = 0;
+    if (!writeFileAtomic(keyProvPath, keyProvText(*keyProv), 0600)) {
+        return failure(EINVAL);
     }
     errno = 0;
-    const std::string keyProvBytes = keyProvText(*keyProv);
-    const bool written = writeFileAtomic(keyProvPath, keyProvBytes, 0600);
-    if (!written) {
-        const int error = errno != 0 ? errno : EINVAL;
-        // A new certificate goes again with its properties; one that was there keeps its old ones.
-        if (!certExisted) {
-            ::unlink(certPath.c_str());
-        }
-        return error;
+    if (holdsBytes(certPath, bytes) || writeFileAtomic(certPath, bytes, 0644)) {
+        return 0;
     }
-    return 0;
+    const int error = failure(EIO);
+    // The store is left as it was: a new certificate goes with its properties, one that was there
+    // keeps its old ones.
+    if (hadKeyProv) {
+        writeFileAtomic(keyProvPath, oldKeyProv, 0600);
+    } else {
+        removeFile(keyProvPath);
+    }
+    return error;
 }
 
 std::vector<StoredCertificate> CertStore::list(std::string_view store) const
@@ -214,10 +235,39 @@ int CertStore::remove(std::string_view store, std::string_view thumbprint)
     }
     const std::string folder = storeFolder(store);
     const FileLock lock(folder);
+    if (lock.locked()) {
+        sweep(folder);
+    }
+    // The certificate goes first: properties left by a removal that stopped half-way are never
+    // listed and are swept by the next write.
     const std::string base = folder + "/" + std::string(thumbprint);
-    const bool certGone = ::unlink((base + std::string(kCertSuffix)).c_str()) == 0 || errno == ENOENT;
-    const bool propsGone = ::unlink((base + std::string(kKeyProvSuffix)).c_str()) == 0 || errno == ENOENT;
+    const bool certGone = removeFile(base + std::string(kCertSuffix));
+    const bool propsGone = certGone && removeFile(base + std::string(kKeyProvSuffix));
     return certGone && propsGone ? 0 : 1;
+}
+
+void CertStore::sweep(const std::string& folder)
+{
+    removeStaleTemporaries(folder, isStoreFileName);
+    const std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
+    if (!dir) {
+        return;
+    }
+    std::vector<std::string> orphans;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string_view name(entry->d_name);
+        if (name.size() != 40 + kKeyProvSuffix.size() || !name.ends_with(kKeyProvSuffix) ||
+            !validThumbprint(name.substr(0, 40))) {
+            continue;
+        }
+        const std::string base = folder + "/" + std::string(name.substr(0, 40));
+        if (!fileExists(base + std::string(kCertSuffix))) {
+            orphans.push_back(base + std::string(kKeyProvSuffix));
+        }
+    }
+    for (const std::string& orphan : orphans) {
+        removeFile(orphan);
+    }
 }
 
 } // namespace kx::platform

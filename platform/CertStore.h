@@ -37,9 +37,12 @@ struct StoredCertificate
 // "<SHA-1>.keyprov", an INI file with section [KeyProvInfo] and keys Container, Provider,
 // KeySpec. The key-provider file is UTF-8 with the bytes of container and provider names that are
 // not UTF-8 escaped (escapeBytes, marked by Escaped=1), so names of any bytes come back as they
-// went in. Every write is atomic and made under a lock on the store folder, which readers share;
-// the certificate is written before its properties and taken back when they cannot be written,
-// so an addition leaves both files or neither.
+// went in. Every write is atomic and made under a lock on the store folder, which readers share.
+// A certificate and its properties change in an order that keeps them a pair at every point a
+// process may die: an addition writes the properties first and the certificate second (one
+// without properties loses its old ones first), a removal takes the certificate first and the
+// properties second. Properties without their certificate are never listed, and every write to a
+// store sweeps them away, with the temporary files of writes that died.
 class CertStore
 {
 public:
@@ -54,7 +57,8 @@ public:
     const std::string& root() const { return m_root; }
 
     // Adds a certificate, or replaces the properties of one already there: with `keyProv` the
-    // certificate is bound to that key, without it any binding is removed. 0 on success, EINVAL
+    // certificate is bound to that key, without it any binding is removed. A failed addition
+    // leaves the certificate and its properties as they were. 0 on success, EINVAL
     // when the store name is unknown or the bytes are empty or too large, otherwise the errno of
     // the write that failed (ENOSPC, EACCES, ...).
     int add(std::string_view store, std::span<const std::uint8_t> der, const std::optional<KeyProvInfo>& keyProv);
@@ -65,6 +69,9 @@ public:
 
 private:
     std::string storeFolder(std::string_view store) const;
+    // Removes what writes that died left in a store folder: temporary files and properties whose
+    // certificate is not there. Called with the folder's lock held.
+    static void sweep(const std::string& folder);
     std::string m_root;
 };
 

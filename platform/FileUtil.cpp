@@ -12,6 +12,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace kx::platform {
 
@@ -95,7 +96,34 @@ bool writeAll(int fd, std::string_view data)
     return true;
 }
 
+FileChangeHook& fileChangeHook()
+{
+    static FileChangeHook hook;
+    return hook;
+}
+
+void changed(const std::string& path)
+{
+    if (const FileChangeHook& hook = fileChangeHook()) {
+        hook(path);
+    }
+}
+
 } // namespace
+
+void setFileChangeHook(FileChangeHook hook)
+{
+    fileChangeHook() = std::move(hook);
+}
+
+bool removeFile(const std::string& path)
+{
+    if (::unlink(path.c_str()) == 0) {
+        changed(path);
+        return true;
+    }
+    return errno == ENOENT;
+}
 
 ReadStatus readWholeFile(const std::string& path, std::string& out, std::size_t limit)
 {
@@ -235,6 +263,7 @@ bool writeFileAtomic(const std::string& path, std::string_view data, unsigned ne
         ::fsync(dirFd); // make the rename itself durable
         ::close(dirFd);
     }
+    changed(target);
     return true;
 }
 

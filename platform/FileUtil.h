@@ -33,6 +33,17 @@ ReadStatus readWholeFile(const std::string& path, std::string& out, std::size_t 
 // permissions; a new file gets `newFileMode` (less the umask). Returns true on success.
 bool writeFileAtomic(const std::string& path, std::string_view data, unsigned newFileMode = 0666);
 
+// Removes the file at `path`; true when it is gone afterwards, also when it was never there. A
+// failure leaves errno telling why (EACCES, EBUSY, ...).
+bool removeFile(const std::string& path);
+
+// Called with the path after every change writeFileAtomic and removeFile make on disk (the rename
+// that puts a file in place, a removal), in the thread that made it. A process stopped at that
+// point is left as a kill between two changes would leave it, which is how tests check that the
+// files of a store stay consistent at every point. None by default; an empty function clears it.
+using FileChangeHook = std::function<void(const std::string& path)>;
+void setFileChangeHook(FileChangeHook hook);
+
 // The path a write to `path` lands on: `path` with symbolic links of its last part followed to
 // their final target (which need not exist yet). A loop of links gives `path` itself.
 std::string resolveWriteTarget(const std::string& path);

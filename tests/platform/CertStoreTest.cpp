@@ -10,7 +10,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <set>
 #include <utime.h>
 
 using namespace kx::platform;
@@ -188,4 +191,155 @@ TEST_F(CertStoreTest, AdditionSweepsTemporariesLeftByACrash)
     ASSERT_EQ(store.add("CA", kCertA, std::nullopt), 0);
     EXPECT_FALSE(fileExists(left));
     EXPECT_TRUE(fileExists(foreign));
+}
+
+namespace {
+
+// What the store lists of one certificate.
+enum class Seen
+{
+    Absent,
+    Unbound,
+    BoundFirst,
+    BoundSecond
+};
+
+const KeyProvInfo kFirst{"first", "KX CSP", 1};
+const KeyProvInfo kSecond{"second", "KX CSP", 2};
+
+Seen seen(const CertStore& store, const std::vector<std::uint8_t>& der)
+{
+    for (const StoredCertificate& certificate : store.list("MY")) {
+        if (certificate.der != der) {
+            continue;
+        }
+        if (!certificate.keyProv) {
+            return Seen::Unbound;
+        }
+        return certificate.keyProv->container == kFirst.container ? Seen::BoundFirst : Seen::BoundSecond;
+    }
+    return Seen::Absent;
+}
+
+// Files of a store folder that a finished write must not leave: properties without their
+// certificate, temporary files.
+std::vector<std::string> leftovers(const std::string& folder)
+{
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const std::filesystem::path path = entry.path();
+        const bool orphan = path.extension() == ".keyprov" && !fileExists(path.parent_path() / path.stem() += ".cer");
+        if (orphan || path.filename().string().find(".tmp.") != std::string::npos) {
+            found.push_back(path.filename().string());
+        }
+    }
+    return found;
+}
+
+// A change to certificate A, the states it may leave at any point, and the one it ends in.
+struct KillCase
+{
+    const char* name;
+    std::function<void(CertStore&)> before;
+    std::function<void(CertStore&)> change;
+    std::set<Seen> allowed;
+    Seen end;
+    int changesOnDisk;
+};
+
+} // namespace
+
+// A process killed after any change on disk of an addition or a removal leaves certificate and
+// properties as a pair, the old one or the new one; properties it leaves alone are never listed
+// and the next write sweeps them away.
+TEST_F(CertStoreTest, PairSurvivesAKillAtEveryChange)
+{
+    const auto addBound = [](const KeyProvInfo& keyProv) {
+        return [keyProv](CertStore& store) { ASSERT_EQ(store.add("MY", kCertA, keyProv), 0); };
+    };
+    const std::vector<KillCase> cases{
+        {"new bound certificate",
+         [](CertStore&) {},
+         addBound(kFirst),
+         {Seen::Absent, Seen::BoundFirst},
+         Seen::BoundFirst,
+         2},
+        {"bound again",
+         addBound(kFirst),
+         addBound(kSecond),
+         {Seen::BoundFirst, Seen::BoundSecond},
+         Seen::BoundSecond,
+         1},
+        {"binding removed",
+         addBound(kFirst),
+         [](CertStore& store) { store.add("MY", kCertA, std::nullopt); },
+         {Seen::BoundFirst, Seen::Unbound},
+         Seen::Unbound,
+         1},
+        {"removed",
+         addBound(kFirst),
+         [](CertStore& store) { store.remove("MY", CertStore::thumbprintOf(kCertA)); },
+         {Seen::BoundFirst, Seen::Absent},
+         Seen::Absent,
+         2},
+    };
+    CertStore store(m_root);
+    const std::string folder = m_root + "/MY";
+    for (const KillCase& kill : cases) {
+        SCOPED_TRACE(kill.name);
+        for (int change = 1;; ++change) {
+            SCOPED_TRACE("killed after change " + std::to_string(change));
+            std::filesystem::remove_all(folder);
+            kill.before(store);
+            const bool killed = kx::test::runKilledAfterChange(change, [&] { kill.change(store); });
+            const Seen after = seen(store, kCertA);
+            EXPECT_TRUE(kill.allowed.contains(after)) << static_cast<int>(after);
+            // The next write to the store leaves nothing behind and keeps what was listed.
+            ASSERT_EQ(store.add("MY", kCertB, KeyProvInfo{"b", "KX CSP", 1}), 0);
+            EXPECT_EQ(leftovers(folder), std::vector<std::string>{});
+            EXPECT_EQ(seen(store, kCertA), after);
+            if (!killed) {
+                EXPECT_EQ(after, kill.end);
+                EXPECT_EQ(change, kill.changesOnDisk + 1);
+                break;
+            }
+        }
+    }
+}
+
+// A removal sweeps properties a dead writer left, and only those.
+TEST_F(CertStoreTest, RemovalSweepsPropertiesWithoutTheirCertificate)
+{
+    CertStore store(m_root);
+    ASSERT_EQ(store.add("MY", kCertA, kFirst), 0);
+    ASSERT_EQ(store.add("MY", kCertB, kSecond), 0);
+    const std::string orphan = m_root + "/MY/" + std::string(40, 'C') + ".keyprov";
+    std::ofstream(orphan) << keyProvText(kFirst);
+    ASSERT_EQ(store.list("MY").size(), 2u);
+    EXPECT_EQ(store.remove("MY", CertStore::thumbprintOf(kCertB)), 0);
+    EXPECT_FALSE(fileExists(orphan));
+    EXPECT_EQ(seen(store, kCertA), Seen::BoundFirst);
+    EXPECT_EQ(std::system(("test $(ls -A '" + m_root + "/MY' | wc -l) -eq 2").c_str()), 0);
+}
+
+// A certificate file that no longer holds its bytes is rewritten; when that fails, the
+// certificate keeps the binding it had.
+TEST_F(CertStoreTest, FailedRewriteKeepsTheOldBinding)
+{
+    CertStore store(m_root);
+    const std::vector<std::uint8_t> large(200, 0x30);
+    const std::string certPath = m_root + "/MY/" + CertStore::thumbprintOf(large) + ".cer";
+    ASSERT_EQ(store.add("MY", large, kFirst), 0);
+    ::truncate(certPath.c_str(), 10);
+    {
+        // Room for the properties but not for the certificate.
+        const kx::test::FileSizeLimit full(150);
+        EXPECT_EQ(store.add("MY", large, kSecond), EFBIG);
+    }
+    const auto my = store.list("MY");
+    ASSERT_EQ(my.size(), 1u);
+    ASSERT_TRUE(my[0].keyProv);
+    EXPECT_EQ(my[0].keyProv->container, kFirst.container);
+    ASSERT_EQ(store.add("MY", large, kSecond), 0);
+    EXPECT_EQ(store.list("MY")[0].der, large);
 }

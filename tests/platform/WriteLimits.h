@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/FileUtil.h"
+
 #include <functional>
 
 namespace kx::test {
@@ -53,6 +55,27 @@ inline int runWithoutWriteAccess(const char* folder, const std::function<int()>&
     ::waitpid(child, &status, 0);
     ::chmod(folder, 0755);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs `action` in a child process that is killed (SIGKILL) right after its `change`-th change on
+// disk (a file put in place or removed, see setFileChangeHook), as a crash or a power cut there
+// would stop it. True when the child was killed there; false when the action ended first.
+inline bool runKilledAfterChange(int change, const std::function<void()>& action)
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        int changes = 0;
+        kx::platform::setFileChangeHook([&](const std::string&) {
+            if (++changes == change) {
+                ::raise(SIGKILL);
+            }
+        });
+        action();
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
 
 } // namespace kx::test
