@@ -10,9 +10,44 @@
 #include "platform/CertStore.h"
 
 #include <algorithm>
+#include <functional>
 #include <memory>
+#include <span>
 
 namespace kx {
+
+namespace {
+
+// Removes the personal certificates bound to `cspName` that `unwanted` picks (given the
+// container's bytes and the certificate's thumbprint). The provider is compared in the 8-bit form
+// the token library writes it in.
+int removeBoundCertificates(
+    const QString& cspName,
+    const std::function<bool(const QByteArray& container, const std::string& thumbprint)>& unwanted)
+{
+    try {
+        platform::CertStore store(platform::CertStore::defaultRoot());
+        const std::string provider = cspName.toLocal8Bit().toStdString();
+        int result = 0;
+        for (const auto& certificate : store.list("MY")) {
+            if (!certificate.keyProv || certificate.keyProv->provider != provider) {
+                continue;
+            }
+            const std::string& container = certificate.keyProv->container;
+            if (unwanted(QByteArray(container.data(), static_cast<qsizetype>(container.size())),
+                         certificate.thumbprint) &&
+                store.remove("MY", certificate.thumbprint) != 0) {
+                result = DRV_STORE_ERROR;
+            }
+        }
+        return result;
+    } catch (...) {
+        // A store that cannot be read leaves everything as it was.
+        return DRV_STORE_ERROR;
+    }
+}
+
+} // namespace
 
 bool ShouldRegisterEndEntity(int regCertMode, int keySpec, int keyAlgorithm)
 {
@@ -33,14 +68,24 @@ bool ShouldRegisterEndEntity(int regCertMode, int keySpec, int keyAlgorithm)
 
 int RegisterKeyCertificates(int keyIndex, TR7Info& info, const QString& cspName, int regCertMode)
 {
+    std::optional<QSet<QByteArray>> containers;
+    return RegisterKeyCertificates(keyIndex, info, cspName, regCertMode, containers);
+}
+
+int RegisterKeyCertificates(int keyIndex, TR7Info& info, const QString& cspName, int regCertMode,
+                            std::optional<QSet<QByteArray>>& containers)
+{
+    containers.reset();
     const int loaded = LoadContainerNames(keyIndex, info);
     if (loaded != 0) {
         return loaded;
     }
+    const std::size_t count =
+        static_cast<std::size_t>(std::clamp(info.containerCount, 0, static_cast<int>(info.containerNames.size())));
+    const std::span<const QByteArray> names(info.containerNames.data(), count);
+    containers = QSet<QByteArray>(names.begin(), names.end());
     const auto cert = std::make_unique<TR7CertInfo>();
-    const int containers = std::clamp(info.containerCount, 0, static_cast<int>(info.containerNames.size()));
-    for (int i = 0; i < containers; ++i) {
-        const QByteArray& name = info.containerNames[static_cast<std::size_t>(i)];
+    for (const QByteArray& name : names) {
         for (const int keySpec : {kKeySpecExchange, kKeySpecSignature}) {
             if (ReadContainerCert(keyIndex, name, keySpec, *cert) != 0) {
                 continue;
@@ -87,18 +132,27 @@ QString RegistrationFailureText(int result)
 
 int RemoveStoreCertsOfCSP(const QString& cspName)
 {
-    try {
-        platform::CertStore store(platform::CertStore::defaultRoot());
-        const std::string provider = cspName.toLocal8Bit().toStdString();
-        for (const auto& certificate : store.list("MY")) {
-            if (certificate.keyProv && certificate.keyProv->provider == provider) {
-                store.remove("MY", certificate.thumbprint);
-            }
-        }
-    } catch (...) {
-        // A store that cannot be read leaves everything as it was.
-    }
+    removeBoundCertificates(cspName, [](const QByteArray&, const std::string&) { return true; });
     return 0;
+}
+
+int RemoveStoreCertsOfAbsentContainers(const QString& cspName, const QSet<QByteArray>& presentContainers)
+{
+    return removeBoundCertificates(cspName, [&](const QByteArray& container, const std::string&) {
+        return !presentContainers.contains(container);
+    });
+}
+
+int RemoveStoreCertsOfContainer(const QString& cspName, const QByteArray& container, std::optional<QByteArray> der)
+{
+    std::optional<std::string> thumbprint;
+    if (der) {
+        thumbprint = platform::CertStore::thumbprintOf(
+            std::span(reinterpret_cast<const std::uint8_t*>(der->constData()), static_cast<std::size_t>(der->size())));
+    }
+    return removeBoundCertificates(cspName, [&](const QByteArray& bound, const std::string& stored) {
+        return bound == container && (!thumbprint || *thumbprint == stored);
+    });
 }
 
 } // namespace kx
