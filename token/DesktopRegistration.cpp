@@ -3,7 +3,6 @@
 
 #include "LibraryFile.h"
 #include "MozillaProfiles.h"
-#include "NssDatabase.h"
 
 #include "common/AppContext.h"
 #include "common/AppInfo.h"
@@ -16,11 +15,18 @@
 #include <QMutex>
 #include <QSaveFile>
 
+#include <algorithm>
+
 namespace kx {
 
 namespace {
 
 QMutex settingsLock;
+
+// How long queued work may still take when the application ends, and how long ending a tool that
+// runs then may take.
+constexpr int kFinishAtExitMs = 10000;
+constexpr int kEndToolMs = 1000;
 
 // System folders p11-kit reads module files from, and where it looks for a module named
 // without a path.
@@ -118,13 +124,20 @@ DesktopRegistration::DesktopRegistration()
 {
     m_pool.setMaxThreadCount(1);
     m_pool.setExpiryTimeout(-1);
-    // Work asked for before the program ends is finished while the application still exists.
-    qAddPostRoutine([] { instance().waitForIdle(); });
+    // Work asked for before the program ends is finished while the application still exists, if
+    // NSS's tools answer in a reasonable time; a program that must end at once shuts down first.
+    qAddPostRoutine([] {
+        DesktopRegistration& registration = instance();
+        if (!registration.m_pool.waitForDone(kFinishAtExitMs)) {
+            registration.shutdown(kEndToolMs);
+        }
+    });
 }
 
 DesktopRegistration::~DesktopRegistration()
 {
-    m_pool.waitForDone();
+    // The pool, destroyed after this, waits only for a tool being ended.
+    shutdown(0);
 }
 
 void DesktopRegistration::configure(const Settings& settings)
@@ -143,28 +156,33 @@ void DesktopRegistration::registerModule()
 {
     const Settings now = settings();
     // One pending registration serves every request made before it runs.
-    if (!now.enabled || m_modulePending.exchange(true)) {
+    if (!now.enabled || m_stopped || m_modulePending.exchange(true)) {
         return;
     }
     m_pool.start([this, now] {
         m_modulePending = false;
-        registerModuleNow(now);
+        if (!m_stopped) {
+            registerModuleNow(now, [this] { return m_stopped.load(); });
+        }
     });
 }
 
 void DesktopRegistration::addAuthority(const QByteArray& der, bool trustedRoot)
 {
     const Settings now = settings();
-    if (!now.enabled || der.isEmpty()) {
+    if (!now.enabled || der.isEmpty() || m_stopped) {
         return;
     }
     m_pool.start([this, now, der, trustedRoot] {
+        if (m_stopped) {
+            return;
+        }
         const QString done = now.home + QLatin1Char('|') + (trustedRoot ? QLatin1Char('R') : QLatin1Char('C')) +
                              QString::fromLatin1(QCryptographicHash::hash(der, QCryptographicHash::Sha1).toHex());
         if (m_authoritiesDone.contains(done)) {
             return;
         }
-        if (addAuthorityNow(now, der, trustedRoot) == 0) {
+        if (addAuthorityNow(now, der, trustedRoot, [this] { return m_stopped.load(); }) == 0) {
             m_authoritiesDone.insert(done);
         }
     });
@@ -173,6 +191,14 @@ void DesktopRegistration::addAuthority(const QByteArray& der, bool trustedRoot)
 void DesktopRegistration::waitForIdle()
 {
     m_pool.waitForDone();
+}
+
+bool DesktopRegistration::shutdown(int waitMs)
+{
+    m_stopped = true;
+    m_pool.clear();
+    // A running step sees the stop within a few milliseconds and ends its tool.
+    return m_pool.waitForDone(std::max(waitMs, 0));
 }
 
 QString DesktopRegistration::p11KitModuleFile(const Settings& settings)
@@ -185,7 +211,7 @@ QStringList DesktopRegistration::databases(const Settings& settings)
     return QStringList{settings.home + QStringLiteral("/.pki/nssdb")} + MozillaProfiles(settings.home);
 }
 
-int DesktopRegistration::registerModuleNow(const Settings& settings)
+int DesktopRegistration::registerModuleNow(const Settings& settings, const NssDatabase::StopCheck& stopRequested)
 {
     if (!settings.enabled) {
         return 1;
@@ -196,7 +222,7 @@ int DesktopRegistration::registerModuleNow(const Settings& settings)
     }
     const QStringList folders = databases(settings);
     for (int i = 0; i < folders.size(); ++i) {
-        NssDatabase database(folders[i]);
+        NssDatabase database(folders[i], stopRequested);
         // Only the shared database is created; a profile is the browser's to create.
         if ((i == 0 && database.create() != 0) || database.addModule(settings.name, settings.module) != 0) {
             result = 1;
@@ -205,7 +231,8 @@ int DesktopRegistration::registerModuleNow(const Settings& settings)
     return result;
 }
 
-int DesktopRegistration::addAuthorityNow(const Settings& settings, const QByteArray& der, bool trustedRoot)
+int DesktopRegistration::addAuthorityNow(const Settings& settings, const QByteArray& der, bool trustedRoot,
+                                         const NssDatabase::StopCheck& stopRequested)
 {
     if (!settings.enabled || !NssDatabase::toolsAvailable()) {
         return 1;
@@ -213,7 +240,7 @@ int DesktopRegistration::addAuthorityNow(const Settings& settings, const QByteAr
     int result = 0;
     const QStringList folders = databases(settings);
     for (int i = 0; i < folders.size(); ++i) {
-        NssDatabase database(folders[i]);
+        NssDatabase database(folders[i], stopRequested);
         if ((i == 0 && database.create() != 0) || database.addAuthority(der, trustedRoot) != 0) {
             result = 1;
         }

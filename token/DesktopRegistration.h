@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QThreadPool>
 
+#include "NssDatabase.h"
+
 #include <atomic>
 
 namespace kx {
@@ -20,7 +22,7 @@ struct TAPPInfo;
 // as trusted authorities and its CA certificates without trust. Nothing is ever removed: the
 // module shows nothing while no key is plugged, and authorities stay as they do in our store.
 // The work runs on one background thread in the order it was asked for, so no caller waits on
-// NSS's tools.
+// NSS's tools; when the program ends, shutdown drops what is queued and ends a tool that runs.
 class DesktopRegistration
 {
 public:
@@ -48,10 +50,17 @@ public:
     void addAuthority(const QByteArray& der, bool trustedRoot);
     // Waits until everything asked for so far is done.
     void waitForIdle();
+    // Ends the background work for good: what is queued is dropped, an NSS tool that runs is
+    // ended (SIGTERM, then SIGKILL) and nothing asked for afterwards starts. Returns within
+    // `waitMs`: true when the worker is idle by then, false when it is still ending a tool (which
+    // it does within a few tenths of a second).
+    bool shutdown(int waitMs);
 
-    // The work itself, done at once. 0 when every place has it afterwards, 1 otherwise.
-    static int registerModuleNow(const Settings& settings);
-    static int addAuthorityNow(const Settings& settings, const QByteArray& der, bool trustedRoot);
+    // The work itself, done at once. 0 when every place has it afterwards, 1 otherwise; a step
+    // that `stopRequested` stops counts as not done.
+    static int registerModuleNow(const Settings& settings, const NssDatabase::StopCheck& stopRequested = {});
+    static int addAuthorityNow(const Settings& settings, const QByteArray& der, bool trustedRoot,
+                               const NssDatabase::StopCheck& stopRequested = {});
     // The NSS databases concerned: the shared one, then the profiles.
     static QStringList databases(const Settings& settings);
     // The p11-kit module file written for the user.
@@ -59,6 +68,7 @@ public:
     // Where the module is registered now: "p11-kit: <file>" and "NSS: <folder>" entries.
     static QStringList registeredPlaces(const Settings& settings);
 
+    // Queued work is dropped and a running tool ended, never waited for.
     ~DesktopRegistration();
 
 private:
@@ -67,6 +77,7 @@ private:
     mutable QThreadPool m_pool;
     Settings m_settings;
     std::atomic_bool m_modulePending{false};
+    std::atomic_bool m_stopped{false};
     // Authorities added during this run (folder and SHA-1), touched by the worker only.
     QSet<QString> m_authoritiesDone;
 };

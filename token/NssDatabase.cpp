@@ -3,6 +3,7 @@
 
 #include "LibraryFile.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -13,6 +14,7 @@
 
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace kx {
@@ -20,6 +22,11 @@ namespace kx {
 namespace {
 
 constexpr int kToolTimeoutMs = 30000;
+// How often a running tool's owner is asked whether to stop, and how long a tool told to end
+// (SIGTERM) may take before it is killed.
+constexpr int kStopPollMs = 25;
+constexpr int kTerminateGraceMs = 100;
+constexpr int kKillWaitMs = 1000;
 
 // The common name of a certificate (its whole subject when it has none), a readable nickname;
 // nothing when the bytes are no certificate.
@@ -70,7 +77,9 @@ QString withTlsTrust(const QString& trust)
 
 } // namespace
 
-NssDatabase::NssDatabase(QString folder) : m_folder(std::move(folder)) {}
+NssDatabase::NssDatabase(QString folder, StopCheck stopRequested)
+    : m_folder(std::move(folder)), m_stopRequested(std::move(stopRequested))
+{}
 
 bool NssDatabase::exists() const
 {
@@ -92,7 +101,7 @@ NssDatabase::Result NssDatabase::run(const QString& tool, const QStringList& arg
 {
     Result result;
     const QString program = QStandardPaths::findExecutable(tool);
-    if (program.isEmpty()) {
+    if (program.isEmpty() || stopRequested()) {
         return result;
     }
     QProcess process;
@@ -101,9 +110,25 @@ NssDatabase::Result NssDatabase::run(const QString& tool, const QStringList& arg
     // The tools ask on the terminal when they lack an answer; there is none to give here.
     process.setStandardInputFile(QProcess::nullDevice());
     process.start();
-    if (!process.waitForFinished(kToolTimeoutMs)) {
-        process.kill();
-        process.waitForFinished();
+    if (!process.waitForStarted(kToolTimeoutMs)) {
+        return result;
+    }
+    // Without an owner that may stop it, the tool is simply given its time; otherwise the owner is
+    // asked between short waits.
+    const QDeadlineTimer deadline(kToolTimeoutMs);
+    const int slice = m_stopRequested ? kStopPollMs : kToolTimeoutMs;
+    bool finished = false;
+    while (!finished && process.state() != QProcess::NotRunning && !deadline.hasExpired() && !stopRequested()) {
+        finished = process.waitForFinished(static_cast<int>(std::min<qint64>(slice, deadline.remainingTime())));
+    }
+    if (!finished) {
+        if (process.state() != QProcess::NotRunning) {
+            process.terminate();
+            if (!process.waitForFinished(kTerminateGraceMs)) {
+                process.kill();
+                process.waitForFinished(kKillWaitMs);
+            }
+        }
         return result;
     }
     result.out = process.readAllStandardOutput();

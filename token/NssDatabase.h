@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 namespace kx {
@@ -13,9 +14,14 @@ namespace kx {
 // One NSS database in SQL form (a folder with cert9.db, key4.db and pkcs11.txt), as Chromium,
 // Firefox, Thunderbird and NSS's own tools read it. It is changed only through NSS's certutil and
 // modutil, so a program that holds the database open loses nothing; it is only read directly.
+// A tool that hangs is ended after a while, or at once when the owner asks to stop.
 class NssDatabase
 {
 public:
+    // Asked while one of NSS's tools runs; true ends the tool (SIGTERM, then SIGKILL when it is
+    // still there a moment later) and fails the step, and no further tool starts.
+    using StopCheck = std::function<bool()>;
+
     // A PKCS#11 module the database loads.
     struct Module
     {
@@ -29,7 +35,7 @@ public:
         QString trust;
     };
 
-    explicit NssDatabase(QString folder);
+    explicit NssDatabase(QString folder, StopCheck stopRequested = {});
 
     QString folder() const { return m_folder; }
     // Whether the folder holds a database (cert9.db).
@@ -68,7 +74,10 @@ private:
     QString location() const;
     QString freeNickname(const QString& wanted) const;
 
+    bool stopRequested() const { return m_stopRequested && m_stopRequested(); }
+
     QString m_folder;
+    StopCheck m_stopRequested;
 };
 
 } // namespace kx
