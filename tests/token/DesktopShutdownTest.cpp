@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// Ending the desktop registration while NSS's tools hang: fake certutil and modutil on the PATH
-// that never answer, not even to SIGTERM. The registration is shut down for good, so this test
-// has a program of its own.
+// Ending the desktop registration while NSS's tools hang; a program of its own, as the shutdown is
+// for good.
 #include "../common/TestFolders.h"
 
 #include "token/DesktopRegistration.h"
@@ -18,20 +17,19 @@ class DesktopShutdownTest : public QObject
 {
     Q_OBJECT
 
-private:
-    // The lines the fake tools wrote when they started: "<pid> <tool> <arguments>".
-    static QStringList started(const QString& log)
-    {
-        return QString::fromUtf8(test::TestFolders::read(log)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
-
 private Q_SLOTS:
     // A hung tool is killed, the queue dropped, and shutdown returns at once; nothing starts after.
     void shutdownEndsAHungToolAndDropsTheQueue()
     {
         test::TestFolders folders;
+        // Fake certutil and modutil that log "<pid> <tool>" and then hang, deaf to SIGTERM (ignored
+        // signals stay ignored across exec).
         const QString log = folders.path(QStringLiteral("started.log"));
-        // Ignored signals stay ignored across exec, so the tool outlives SIGTERM.
+        const auto started = [&] {
+            QList<QByteArray> lines = test::TestFolders::read(log).split('\n');
+            lines.removeAll(QByteArray());
+            return lines;
+        };
         const QByteArray hung = "#!/bin/sh\necho \"$$ $(basename \"$0\") $*\" >> '" + QFile::encodeName(log) +
                                 "'\ntrap '' TERM\nexec sleep 100\n";
         for (const QString& tool : {QStringLiteral("certutil"), QStringLiteral("modutil")}) {
@@ -51,9 +49,9 @@ private Q_SLOTS:
         registration.addAuthority("first authority", true);
         registration.addAuthority("second authority", false);
         registration.registerModule();
-        QTRY_COMPARE(started(log).size(), 1);
-        const QStringList first = started(log).first().split(QLatin1Char(' '));
-        QCOMPARE(first.value(1), QStringLiteral("certutil"));
+        QTRY_COMPARE(started().size(), 1);
+        const QList<QByteArray> first = started().first().split(' ');
+        QCOMPARE(first.value(1), "certutil");
         const pid_t tool = first.value(0).toInt();
         QVERIFY(tool > 0);
 
@@ -68,7 +66,7 @@ private Q_SLOTS:
         registration.addAuthority("third authority", true);
         registration.registerModule();
         registration.waitForIdle();
-        QCOMPARE(started(log).size(), 1);
+        QCOMPARE(started().size(), 1);
         // The module registration queued before the shutdown never ran: it writes this first.
         QVERIFY(!QFileInfo::exists(DesktopRegistration::p11KitModuleFile(settings)));
         QVERIFY(registration.shutdown(0));
