@@ -22,7 +22,7 @@ struct TextDefinition
 };
 
 // Every language entry in the order a language file is read, with its built-in value.
-inline constexpr std::array<TextDefinition, 260> kTextDefinitions = {{
+inline constexpr std::array<TextDefinition, 287> kTextDefinitions = {{
     {"K_Set_No", "修改失败", TextKind::Text},
     {"P_MSGTitle", "提示", TextKind::Text},
     {"K_Dead", "USBKey已锁死", TextKind::Text},
@@ -283,6 +283,33 @@ inline constexpr std::array<TextDefinition, 260> kTextDefinitions = {{
     {"P_UnlockError", "解锁失败，错误码 = %d", TextKind::Text},
     {"P_Power_null", "没有操作权限", TextKind::Text},
     {"P_GenResporse", "生成应答码", TextKind::Text},
+    {"K_PIN_Unconfirmed", "USBKey未确认口令修改，新口令可能已经生效，请先用新口令登录", TextKind::Text},
+    {"K_Device_Error", "USBKey操作失败（设备错误）", TextKind::Text},
+    {"K_Login_Lost", "USBKey的登录状态已丢失，请重新登录", TextKind::Text},
+    {"K_Key_Busy", "USBKey“%1”正在处理：%2", TextKind::Text},
+    {"K_Journal_Finished", "USBKey“%1”上未完成的操作已完成：%2", TextKind::Text},
+    {"K_Journal_Undone", "USBKey“%1”上未完成的操作已撤销：%2", TextKind::Text},
+    {"K_Journal_Import", "导入证书到容器“%1”", TextKind::Text},
+    {"K_Journal_DelCont", "删除容器“%1”", TextKind::Text},
+    {"K_Journal_DelCert", "删除容器“%1”中的证书", TextKind::Text},
+    {"K_Reg_Retry", "USBKey“%1”的证书注册失败，将在下次刷新时重试", TextKind::Text},
+    {"K_Wait_Open", "打开令牌库", TextKind::Text},
+    {"K_Wait_Find", "查找USBKey", TextKind::Text},
+    {"K_Wait_Info", "读取USBKey信息", TextKind::Text},
+    {"K_Wait_Sensor", "查找指纹采集器", TextKind::Text},
+    {"K_Wait_Login", "登录USBKey", TextKind::Text},
+    {"K_Wait_Read", "读取证书", TextKind::Text},
+    {"K_Wait_Write", "写入证书", TextKind::Text},
+    {"K_Wait_PrivateKey", "写入私钥和证书", TextKind::Text},
+    {"K_Wait_Container", "创建容器", TextKind::Text},
+    {"K_Wait_Delete", "删除", TextKind::Text},
+    {"K_Wait_Register", "注册证书", TextKind::Text},
+    {"K_Wait_Other", "等待其他程序完成对USBKey的写入", TextKind::Text},
+    {"K_Wait_Journal", "完成未完成的操作", TextKind::Text},
+    {"K_Wait_Pin", "修改口令", TextKind::Text},
+    {"K_Wait_Finger", "等待手指", TextKind::Text},
+    {"K_Wait_Unlock", "解锁", TextKind::Text},
+    {"K_Wait_File", "读取证书文件", TextKind::Text},
 }};
 
 } // namespace kx

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 namespace kx {
@@ -20,6 +21,16 @@ public:
     consteval LangKey(const char (&key)[N]) : m_index(find(std::string_view(key, N - 1)))
     {}
     static LangKey fromIndex(std::size_t index) { return LangKey(index, 0); }
+    // The entry of a key known only at run time; nullopt for a key that is not in the table.
+    static std::optional<LangKey> lookup(std::string_view key)
+    {
+        for (std::size_t i = 0; i < kTextDefinitions.size(); ++i) {
+            if (kTextDefinitions[i].key == key) {
+                return fromIndex(i);
+            }
+        }
+        return std::nullopt;
+    }
     constexpr std::size_t index() const { return m_index; }
 
 private:

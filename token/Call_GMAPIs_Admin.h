@@ -60,6 +60,8 @@ public:
     // Takes the application of the last device whose name starts with the same 16 characters as
     // `serial`; keeps the handle when none does.
     void SelectApplication(QByteArrayView serial);
+    // Whether a listed device is the key with `serial` (as SelectApplication matches).
+    bool HasDeviceOf(QByteArrayView serial) const { return deviceOfKey(serial) >= 0; }
     // Whether the key with `serial` carries a sensor: the device matched as SelectApplication
     // matches reports a fingerprint capability. False when no device matches, so no empty PIN
     // goes to a key that would count it as a wrong one.

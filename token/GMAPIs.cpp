@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "GMAPIs.h"
 
+#include "KeyThreadGuard.h"
+
 #include "LibraryFile.h"
 
 #include "common/OperationLog.h"
@@ -50,6 +52,7 @@ LibraryHandle& library()
 template <typename Function, typename... Args>
 std::uint32_t call(const char* name, Args... args)
 {
+    KeyThreadGuard::check(name);
     void* entry = SkfLibrary::Entry(name);
     std::uint32_t result = SkfEntryMissing;
     if (entry)

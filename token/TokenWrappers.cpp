@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "TokenWrappers.h"
 
+#include "KeyThreadGuard.h"
 #include "LibraryFile.h"
 #include "TokenApi.h"
 
@@ -54,6 +55,7 @@ void logEnd(const char* name, int result)
 template <typename Call>
 int traced(const char* name, const QString& beginLine, Call&& call)
 {
+    KeyThreadGuard::check(name);
     try {
         LogLine(beginLine);
         const int result = call();
@@ -112,6 +114,7 @@ int fileCertInfo(const char* name, decltype(&::pkcs12_file_get_certinfo) call, i
 int InitTokenLibrary(const QString& pkcs11Lib, const QString& usbEnumString, const QString& oemId,
                      const QString& appName)
 {
+    KeyThreadGuard::check("init_pkcs11");
     try {
         // The module beside the executable is the one the programs ship with.
         const QByteArray lib = LoadableLibrary(pkcs11Lib).toLocal8Bit();
@@ -128,6 +131,7 @@ int InitTokenLibrary(const QString& pkcs11Lib, const QString& usbEnumString, con
 
 int FindAndConnectKeys(int& count)
 {
+    KeyThreadGuard::check("token_find");
     try {
         std::array<char, DRV_FIND_BUFFER_SIZE> buffer{};
         int kn = 32;
@@ -155,6 +159,7 @@ int FindAndConnectKeys(int& count)
 
 int LoadContainerNames(int keyIndex, TR7Info& info)
 {
+    KeyThreadGuard::check("container_load_all");
     try {
         // The library refuses a buffer too small for the whole list and names the length it
         // needs: ask again with that much (the list may grow in between, so a few times).
@@ -192,6 +197,7 @@ int LoadContainerNames(int keyIndex, TR7Info& info)
 
 int ReadContainerCert(int keyIndex, const QByteArray& containerName, int keySpec, TR7CertInfo& cert)
 {
+    KeyThreadGuard::check("container_get_cert");
     try {
         const QString name = shown(containerName);
         cert.certLen = TR7CertInfo::kCertCapacity;

@@ -1,0 +1,355 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "CertJobs.h"
+
+#include "KeyCall.h"
+
+#include "common/TextConversions.h"
+#include "drivers/drevmor/drevmor.h"
+#include "token/CertRegistration.h"
+#include "token/TokenWrappers.h"
+
+#include <memory>
+
+namespace kx {
+
+namespace {
+
+// What the key says of a write that was refused before anything was written: the user is not
+// logged in, the key has no such container or no room, the input was refused.
+bool refusedBeforeWriting(int result)
+{
+    switch (result) {
+    case DRV_NOT_LOGGED_IN:
+    case 0x101: // CKR_USER_NOT_LOGGED_IN
+    case DRV_NOT_FOUND:
+    case DRV_EXISTS:
+    case DRV_INVALID_PARAM:
+    case DRV_NO_FILE_PARSED:
+    case DRV_CERT_TOO_LARGE:
+    case DRV_KEY_MISMATCH:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool needsLogin(int result)
+{
+    return result == DRV_NOT_LOGGED_IN || result == 0x101 || result == DRV_LOGIN_LOST;
+}
+
+// Reads one key pair of a container into `pair`.
+void readPair(const KeyCall& key, const QByteArray& container, int keySpec, KeyPairData& pair)
+{
+    auto cert = std::make_unique<TR7CertInfo>();
+    if (key.at([&](int position) { return ReadContainerCert(position, container, keySpec, *cert); }) != 0) {
+        return;
+    }
+    pair.certificate = true;
+    pair.der = cert->der();
+    pair.subject = cert->subject;
+    pair.certType = cert->certType;
+    pair.keyBits = cert->keyBits;
+    int algorithm = 0;
+    pair.publicKey = key.at([&](int position) {
+        return container_get_pubkey(position, container, keySpec, algorithm);
+    }) == 0;
+    pair.publicAlgorithm = algorithm;
+    int privateAlgorithm = 0;
+    pair.privateKey = key.at([&](int position) {
+        return container_get_prikey(position, container, keySpec, &privateAlgorithm);
+    }) == 0;
+    pair.privateAlgorithm = privateAlgorithm;
+}
+
+// Whether a key pair of a container holds any key.
+bool pairHasKeys(const KeyCall& key, const QByteArray& container, int keySpec)
+{
+    int algorithm = 0;
+    if (key.at([&](int position) { return container_get_pubkey(position, container, keySpec, algorithm); }) == 0) {
+        return true;
+    }
+    int privateAlgorithm = 0;
+    return key.at([&](int position) {
+        return container_get_prikey(position, container, keySpec, &privateAlgorithm);
+    }) == 0;
+}
+
+int importCertificate(const KeyCall& key, const ImportRequest& request, const QByteArray& container, int keySpec,
+                      int index)
+{
+    return key.at([&](int position) {
+        switch (request.fileType) {
+        case 0:
+            return pkcs12_import_certificate(position, container, keySpec, index);
+        case 1:
+            return x509_import_certificate(position, container, keySpec, request.path);
+        default:
+            return p7b_import_certificate(position, container, keySpec, index);
+        }
+    });
+}
+
+// Takes back what an import that failed may have written: the container made for it, or the
+// keys written into a key pair that had none. True when the key is as before.
+bool undoImport(const KeyCall& key, const JournalEntry& entry)
+{
+    int result = 0;
+    if (entry.newContainer) {
+        result = key.at([&](int position) { return container_delete(position, entry.container); });
+    } else if (entry.pairWasEmpty) {
+        result = key.at([&](int position) {
+            return container_delete_keypair(position, entry.container, entry.keySpec);
+        });
+    }
+    return result == 0 || result == DRV_NOT_FOUND;
+}
+
+} // namespace
+
+const ContainerData* CertTreeData::find(const QByteArray& name) const
+{
+    for (const ContainerData& container : containers) {
+        if (container.name == name) {
+            return &container;
+        }
+    }
+    return nullptr;
+}
+
+QList<QByteArray> CertTreeData::names() const
+{
+    QList<QByteArray> out;
+    for (const ContainerData& container : containers) {
+        out.append(container.name);
+    }
+    return out;
+}
+
+CertTreeData ReadCertTree(const KeyCall& key, bool reload)
+{
+    CertTreeData tree;
+    if (reload) {
+        key.step(QStringLiteral("K_Wait_Read"));
+        key.reloadObjects();
+    }
+    key.step(QStringLiteral("K_Wait_Read"));
+    TR7Info info;
+    tree.result = key.containerNames(info);
+    if (tree.result != 0) {
+        return tree;
+    }
+    key.step(QStringLiteral("K_Wait_Read"));
+    for (const QByteArray& name : info.containerNames) {
+        if (key.cancelled()) {
+            break;
+        }
+        ContainerData container;
+        container.name = name;
+        readPair(key, name, kKeySpecExchange, container.pairs[0]);
+        readPair(key, name, kKeySpecSignature, container.pairs[1]);
+        tree.containers.push_back(std::move(container));
+    }
+    return tree;
+}
+
+int ReadCertificate(const KeyCall& key, const QByteArray& container, int keySpec, QByteArray& der)
+{
+    key.step(QStringLiteral("K_Wait_Read"));
+    return key.at([&](int position) { return container_get_cert(position, container, keySpec, der); });
+}
+
+int DeleteFromKey(const KeyCall& key, const KeyJournal& journal, const QByteArray& container, int keySpec)
+{
+    JournalEntry entry;
+    entry.kind = keySpec == 0 ? JournalEntry::Kind::DeleteContainer : JournalEntry::Kind::DeleteCertificate;
+    entry.container = container;
+    entry.keySpec = keySpec;
+    key.step(QStringLiteral("K_Wait_Other"));
+    const auto write = journal.begin(key.key(), entry);
+    key.step(keySpec == 0 ? QStringLiteral("K_Wait_Delete") : QStringLiteral("K_Wait_Delete"));
+    const int result = key.at([&](int position) {
+        return keySpec == 0 ? container_delete(position, container) : container_delete_cert(position, container, keySpec);
+    });
+    // A deletion refused at once changed nothing; one that failed on the way is finished when the
+    // key is seen again.
+    if (result == 0 || refusedBeforeWriting(result)) {
+        write->done();
+    }
+    return result;
+}
+
+ImportOutcome ImportIntoKey(const KeyCall& key, const KeyJournal& journal, const ImportRequest& request,
+                            const std::shared_ptr<ImportProgress>& progress)
+{
+    ImportOutcome outcome;
+    QList<QByteArray> existing = request.existingContainers;
+    const bool pkcs12 = request.fileType == 0;
+    QByteArray container = request.container;
+    int keySpec = request.keySpec;
+    const int count = std::max(1, request.certificateCount);
+    for (int index = 0; index < count; ++index) {
+        if (key.cancelled()) {
+            break;
+        }
+        progress->certificate = index;
+        if (progress->certificateStarted) {
+            progress->certificateStarted(index);
+        }
+        if (count > 1) {
+            FileCertInfo described;
+            const int read = request.fileType == 2 ? p7b_file_get_certinfo(index, described)
+                                                   : pkcs12_file_get_certinfo(index, described);
+            if (read == 0) {
+                // The user's certificate goes where the user chose; each authority into a
+                // container of its own.
+                if (described.certType == kCertEndEntity) {
+                    container = request.container;
+                    keySpec = request.keySpec;
+                } else {
+                    container = NewGUIDText().toLatin1();
+                    keySpec = kKeySpecSignature;
+                }
+            }
+        }
+        progress->progressStep = pkcs12 ? 5 : 3;
+        progress->timerInterval = 150;
+        JournalEntry entry;
+        entry.kind = JournalEntry::Kind::Import;
+        entry.container = container;
+        entry.keySpec = keySpec;
+        entry.newContainer = !existing.contains(container);
+        // Until the key pair was looked at, an undo keeps any keys it has.
+        entry.pairWasEmpty = false;
+        key.step(QStringLiteral("K_Wait_Other"));
+        const auto write = journal.begin(key.key(), entry);
+        bool created = false;
+        int result = 0;
+        if (entry.newContainer) {
+            // Creating the container comes first, so the bar moves more slowly.
+            progress->progressStep = pkcs12 ? 3 : 2;
+            progress->timerInterval = 350;
+            key.step(QStringLiteral("K_Wait_Container"));
+            result = key.at([&](int position) { return container_create_new(position, container); });
+            created = result == 0;
+            entry.pairWasEmpty = true;
+        } else {
+            key.step(QStringLiteral("K_Wait_Read"));
+            entry.pairWasEmpty = !pairHasKeys(key, container, keySpec);
+            write->update(entry);
+        }
+        if (result == 0) {
+            key.step(pkcs12 && index == 0 ? QStringLiteral("K_Wait_PrivateKey")
+                                          : QStringLiteral("K_Wait_Write"));
+            result = importCertificate(key, request, container, keySpec, index);
+        }
+        // A failed certificate leaves the key as before: what it wrote is taken back at once, or
+        // when the key is seen again.
+        const bool wroteSomething = created || !refusedBeforeWriting(result);
+        if (result == 0 || !wroteSomething || undoImport(key, entry)) {
+            write->done();
+        }
+        if (result != 0) {
+            outcome.result = result;
+            outcome.failedCertificate = index;
+            return outcome;
+        }
+        ++outcome.imported;
+        existing.append(container);
+    }
+    return outcome;
+}
+
+const char* CertFileRefusalKey(int result)
+{
+    switch (result) {
+    case DRV_CERT_TOO_LARGE:
+        return "K_Len_Error";
+    case DRV_KEY_MISMATCH:
+        return "I_CertFileError";
+    default:
+        return "";
+    }
+}
+
+RegistrationOutcome RegisterKey(const KeyCall& key, const QString& cspName, int regCertMode, bool reload)
+{
+    RegistrationOutcome outcome;
+    if (reload) {
+        key.step(QStringLiteral("K_Wait_Read"));
+        key.reloadObjects();
+    }
+    key.step(QStringLiteral("K_Wait_Register"));
+    TR7Info info;
+    std::optional<QSet<QByteArray>> containers;
+    outcome.result = key.at([&](int position) {
+        return RegisterKeyCertificates(position, info, cspName, regCertMode, containers);
+    });
+    // The container list is read first: once it was, the names are all the key holds.
+    outcome.containersRead = containers.has_value();
+    if (containers) {
+        outcome.containers = *containers;
+    }
+    return outcome;
+}
+
+SettledWrite SettleJournal(const KeyCall& key, const KeyJournal& journal)
+{
+    SettledWrite settled;
+    const auto pending = journal.pending(key.key());
+    if (!pending) {
+        return settled;
+    }
+    settled.entry = pending->entry();
+    const JournalEntry& entry = settled.entry;
+    key.step(QStringLiteral("K_Wait_Journal"));
+    int result = 0;
+    switch (entry.kind) {
+    case JournalEntry::Kind::Import: {
+        QByteArray der;
+        result = key.at([&](int position) { return container_get_cert(position, entry.container, entry.keySpec, der); });
+        if (result == 0) {
+            settled.outcome = SettledWrite::Outcome::Finished;
+            break;
+        }
+        if (result != DRV_NOT_FOUND) {
+            break;
+        }
+        // No certificate: the import did not get to its end, and what it wrote goes.
+        result = 0;
+        if (entry.newContainer) {
+            result = key.at([&](int position) { return container_delete(position, entry.container); });
+        } else if (entry.pairWasEmpty) {
+            result = key.at([&](int position) {
+                return container_delete_keypair(position, entry.container, entry.keySpec);
+            });
+        }
+        if (result == 0 || result == DRV_NOT_FOUND) {
+            result = 0;
+            settled.outcome = SettledWrite::Outcome::Undone;
+        }
+        break;
+    }
+    case JournalEntry::Kind::DeleteContainer:
+    case JournalEntry::Kind::DeleteCertificate:
+        result = key.at([&](int position) {
+            return entry.kind == JournalEntry::Kind::DeleteContainer
+                       ? container_delete(position, entry.container)
+                       : container_delete_cert(position, entry.container, entry.keySpec);
+        });
+        if (result == 0 || result == DRV_NOT_FOUND) {
+            result = 0;
+            settled.outcome = SettledWrite::Outcome::Finished;
+        }
+        break;
+    }
+    settled.code = result;
+    if (settled.outcome == SettledWrite::Outcome::Finished || settled.outcome == SettledWrite::Outcome::Undone) {
+        pending->settled();
+    } else {
+        settled.outcome = needsLogin(result) ? SettledWrite::Outcome::NeedsLogin : SettledWrite::Outcome::Failed;
+    }
+    return settled;
+}
+
+} // namespace kx
