@@ -1,18 +1,20 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "CertImportJob.h"
-
 #include <QObject>
+
+#include <memory>
 
 class QProgressBar;
 class QTimer;
 
 namespace kx {
 
-// Runs one certificate import on a worker thread while the window keeps handling events, and
-// moves a progress bar as the worker reports; the bar's share of each certificate of a chain
-// stays its own.
+struct ImportProgress;
+
+// Moves a progress bar while an import runs on its key's lane, as the import reports how far it
+// came: TimerCert adds the import's step to the bar at the interval the import asks for (2 s at
+// rest), and each certificate of a chain keeps its own share of the bar.
 class CertImportRunner : public QObject
 {
     Q_OBJECT
@@ -20,18 +22,22 @@ class CertImportRunner : public QObject
 public:
     CertImportRunner(QProgressBar* bar, QObject* parent);
 
-    // Runs `job` for certificate `certificate` of `certificates` and waits for it; a single
-    // certificate gets 500 s. Returns the worker's result, or kWorkerStillRunning.
-    int run(const CertImportJob& job, bool singleCertificate, int certificate, int certificates);
+    // An import of `certificates` certificates has started, reporting to `progress`.
+    void start(std::shared_ptr<ImportProgress> progress, int certificates);
+    // The import started certificate `certificate`: the bar stands at its share's beginning.
+    void certificateStarted(int certificate);
+    // The import has ended: the bar is filled and hidden.
+    void finish();
+    bool running() const;
 
 private:
     void TimerCertTick();
 
     QProgressBar* m_bar;
     QTimer* m_timer;
-    std::shared_ptr<CertImportProgress> m_progress;
-    // The progress bar's value at the end of the certificate being imported.
-    int m_ceiling = 100;
+    std::shared_ptr<ImportProgress> m_progress;
+    int m_certificates = 1;
+    int m_certificate = 0;
 };
 
 } // namespace kx

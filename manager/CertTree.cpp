@@ -1,16 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "CertTree.h"
 
-#include "KeySession.h"
 #include "TreeIcons.h"
 
 #include "common/LanguageTexts.h"
-#include "token/TokenApi.h"
-#include "token/TokenWrappers.h"
+#include "keyservice/CertTreeData.h"
+#include "token/TokenRecords.h"
 
 #include <QTreeWidget>
-
-#include <memory>
 
 namespace kx {
 
@@ -26,40 +23,47 @@ enum CertImage
     PrivateKeyImage = 4
 };
 
+// Where the nodes keep what they stand for.
+constexpr int kContainerRole = Qt::UserRole;
+constexpr int kKeySpecRole = Qt::UserRole + 1;
+
 QString keyText(int algorithm, int bits)
 {
     return algorithm == kKeyAlgorithmECC ? QStringLiteral("(ECC%1)").arg(bits) : QStringLiteral("(RSA%1)").arg(bits);
 }
 
-void addCertNodes(QTreeWidgetItem* container, KeySession& session, int keyIndex, const QByteArray& name, int keySpec)
+void addCertNodes(QTreeWidgetItem* container, const KeyPairData& pair, int keySpec)
 {
-    const int position = CertNodeIndex(container);
-    session.setCertPresence(keyIndex, position, keySpec, false);
-    auto cert = std::make_unique<TR7CertInfo>();
-    if (ReadContainerCert(keyIndex, name, keySpec, *cert) != 0) {
+    if (!pair.certificate) {
         return;
     }
     QString title = Language().text(keySpec == kKeySpecExchange ? LangKey("K_Cert_mode1") : LangKey("K_Cert_mode2"));
-    if (cert->certType == kCertRoot) {
+    if (pair.certType == kCertRoot) {
         title += QStringLiteral("(ROOT)");
-    } else if (cert->certType == kCertCA) {
+    } else if (pair.certType == kCertCA) {
         title += QStringLiteral("(CA)");
     }
     auto* certNode = new QTreeWidgetItem(container, {title});
     certNode->setIcon(0, TreeIcon(CertificateImage));
-    auto* subject = new QTreeWidgetItem(certNode, {cert->subject});
+    certNode->setData(0, kKeySpecRole, keySpec);
+    auto* subject = new QTreeWidgetItem(certNode, {pair.subject});
     subject->setIcon(0, TreeIcon(SubjectImage));
-    int algorithm = 0;
-    if (container_get_pubkey(keyIndex, name, keySpec, algorithm) == 0) {
-        auto* node = new QTreeWidgetItem(certNode, {Lang("K_RSA_Pub") + keyText(algorithm, cert->keyBits)});
+    if (pair.publicKey) {
+        auto* node = new QTreeWidgetItem(certNode, {Lang("K_RSA_Pub") + keyText(pair.publicAlgorithm, pair.keyBits)});
         node->setIcon(0, TreeIcon(PublicKeyImage));
     }
-    int privateAlgorithm = 0;
-    if (container_get_prikey(keyIndex, name, keySpec, &privateAlgorithm) == 0) {
-        auto* node = new QTreeWidgetItem(certNode, {Lang("K_RSA_Pri") + keyText(privateAlgorithm, cert->keyBits)});
+    if (pair.privateKey) {
+        auto* node = new QTreeWidgetItem(certNode, {Lang("K_RSA_Pri") + keyText(pair.privateAlgorithm, pair.keyBits)});
         node->setIcon(0, TreeIcon(PrivateKeyImage));
     }
-    session.setCertPresence(keyIndex, position, keySpec, true);
+}
+
+const QTreeWidgetItem* topOf(const QTreeWidgetItem* node)
+{
+    while (node && node->parent()) {
+        node = node->parent();
+    }
+    return node;
 }
 
 } // namespace
@@ -79,46 +83,38 @@ int CertNodeIndex(const QTreeWidgetItem* node)
                           : node->treeWidget()->indexOfTopLevelItem(const_cast<QTreeWidgetItem*>(node));
 }
 
-void FillCertTree(QTreeWidget* tree, KeySession& session, int keyIndex)
+void FillCertTree(QTreeWidget* tree, const CertTreeData& data)
 {
     const QSignalBlocker blocker(tree);
     tree->clear();
-    if (!session.keyIndexValid(keyIndex)) {
-        return;
-    }
-    session.reloadContainers(keyIndex);
-    const TR7Info& info = session.keyInfo(keyIndex);
-    if (info.containerCount == 0) {
+    if (data.containers.empty()) {
         new QTreeWidgetItem(tree, {Lang("K_Null_cont")});
     }
-    for (int i = 0; i < info.containerCount; ++i) {
-        const QByteArray& name = info.containerNames[static_cast<std::size_t>(i)];
-        auto* container = new QTreeWidgetItem(tree, {QString::fromLocal8Bit(name) + Lang("K_Cont")});
-        container->setIcon(0, TreeIcon(ContainerImage));
-        addCertNodes(container, session, keyIndex, name, kKeySpecExchange);
-        addCertNodes(container, session, keyIndex, name, kKeySpecSignature);
+    for (const ContainerData& container : data.containers) {
+        auto* node = new QTreeWidgetItem(tree, {QString::fromLocal8Bit(container.name) + Lang("K_Cont")});
+        node->setIcon(0, TreeIcon(ContainerImage));
+        node->setData(0, kContainerRole, container.name);
+        addCertNodes(node, container.pairs[0], kKeySpecExchange);
+        addCertNodes(node, container.pairs[1], kKeySpecSignature);
     }
     tree->expandAll();
 }
 
-bool SelectedCertificate(const QTreeWidget* tree, const KeySession& session, QByteArray& name, int& keySpec,
-                         int& container)
+QByteArray ContainerOfNode(const QTreeWidgetItem* node)
+{
+    const QTreeWidgetItem* top = topOf(node);
+    return top ? top->data(0, kContainerRole).toByteArray() : QByteArray();
+}
+
+bool SelectedCertificate(const QTreeWidget* tree, QByteArray& container, int& keySpec)
 {
     const QTreeWidgetItem* node = tree->currentItem();
-    const int k = session.CurrentKeyIndex();
-    if (!node || CertNodeLevel(node) != 2 || CertNodeIndex(node) != 0 || !session.keyIndexValid(k)) {
+    if (!node || CertNodeLevel(node) != 2 || CertNodeIndex(node) != 0) {
         return false;
     }
-    const QTreeWidgetItem* top = node->parent()->parent();
-    container = CertNodeIndex(top);
-    const TR7Info& info = session.keyInfo(k);
-    if (container < 0 || container >= info.containerCount) {
-        return false;
-    }
-    name = info.containerNames[static_cast<std::size_t>(container)];
-    const auto presence = session.certPresence(k, container);
-    keySpec = CertNodeIndex(node->parent()) == 0 && presence[0] != 0 ? presence[0] : presence[1];
-    return keySpec == kKeySpecExchange || keySpec == kKeySpecSignature;
+    container = ContainerOfNode(node);
+    keySpec = node->parent()->data(0, kKeySpecRole).toInt();
+    return !container.isEmpty() && (keySpec == kKeySpecExchange || keySpec == kKeySpecSignature);
 }
 
 } // namespace kx

@@ -8,20 +8,25 @@ class QTreeWidgetItem;
 
 namespace kx {
 
-class KeySession;
+struct CertTreeData;
 
 // The depth of a node: 0 for a container, 1 for a certificate, 2 for its subject and keys.
 int CertNodeLevel(const QTreeWidgetItem* node);
 // The position of a node among its siblings.
 int CertNodeIndex(const QTreeWidgetItem* node);
 
-// Fills `tree` with the containers of a key, each with its exchange and signature certificate,
-// the certificate's subject and key pair; the session learns which certificates are there.
-void FillCertTree(QTreeWidget* tree, KeySession& session, int keyIndex);
+// Fills `tree` with the containers of a key as one read gave them, each with its exchange and
+// signature certificate, the certificate's subject and key pair. Every container node carries its
+// container's name and every certificate node its key kind, so an action on a node reaches the
+// container by name, whatever the key's list looks like by then.
+void FillCertTree(QTreeWidget* tree, const CertTreeData& data);
 
-// The certificate whose subject node is selected in `tree`: its container name, position and
-// key kind (exchange or signature); false when no certificate subject is selected.
-bool SelectedCertificate(const QTreeWidget* tree, const KeySession& session, QByteArray& name, int& keySpec,
-                         int& container);
+// The container name a node of the tree belongs to; empty for the placeholder of a key without
+// containers.
+QByteArray ContainerOfNode(const QTreeWidgetItem* node);
+
+// The certificate whose subject node is selected in `tree`: its container's name and key kind
+// (exchange or signature); false when no certificate subject is selected.
+bool SelectedCertificate(const QTreeWidget* tree, QByteArray& container, int& keySpec);
 
 } // namespace kx

@@ -4,9 +4,9 @@
 #include "ActionBinding.h"
 #include "CertImportRunner.h"
 #include "CertTree.h"
+#include "KeyMessages.h"
 #include "KeySession.h"
 #include "TIMForm.h"
-#include "WaitCursor.h"
 #include "ui_CertificatePage.h"
 
 #include "common/LanguageTexts.h"
@@ -15,15 +15,49 @@
 #include "common/UiLanguage.h"
 #include "common/widgets/FileDialogs.h"
 #include "common/widgets/MessageBox.h"
+#include "drivers/drevmor/drevmor.h"
+#include "keyservice/CertJobs.h"
+#include "keyservice/PinJobs.h"
 #include "token/CertRegistration.h"
-#include "token/TokenApi.h"
 #include "token/TokenWrappers.h"
 
 #include <QMenu>
+#include <QPointer>
 #include <QSaveFile>
 #include <QTimer>
 
 namespace kx {
+
+namespace {
+
+// A single certificate gets this long before the import is reported as still running.
+constexpr int kSingleImportLimitMs = 500 * 1000;
+// What an import still running after that time is reported with.
+constexpr int kWorkerStillRunning = 259;
+
+// A certificate read from the key, and what showing it gave.
+struct CertificateRead
+{
+    int result = 0;
+    QByteArray der;
+    int shown = 0;
+};
+
+// The key's free memory, read before the import dialog opens.
+struct FreeMemoryRead
+{
+    int result = 0;
+    TR7Info info;
+};
+
+// A deletion and the tree the key shows after it.
+struct DeletionOutcome
+{
+    int result = 0;
+    CertTreeData tree;
+};
+
+} // namespace
 
 CertificatePage::CertificatePage(KeySession& session, QWidget* parent)
     : QWidget(parent), m_ui(std::make_unique<Ui::CertificatePage>()), m_session(session)
@@ -62,11 +96,16 @@ CertificatePage::CertificatePage(KeySession& session, QWidget* parent)
     connect(m_ui->tvCert, &QTreeWidget::itemDoubleClicked, this, &CertificatePage::AcListCertExecute);
 
     m_runner = new CertImportRunner(m_ui->PBCert, this);
+    m_importLimit = new QTimer(this);
+    m_importLimit->setSingleShot(true);
+    m_importLimit->setInterval(kSingleImportLimitMs);
+    connect(m_importLimit, &QTimer::timeout, this, [this] { importEnded(kWorkerStillRunning, true); });
     auto* registration = new QTimer(this);
     registration->setObjectName(QStringLiteral("TRegCert"));
     registration->setInterval(1000);
     connect(registration, &QTimer::timeout, this, &CertificatePage::TRegCertTimer);
     connect(&m_session, &KeySession::keysCleared, this, &CertificatePage::UpdateCertActions);
+    connect(&m_session, &KeySession::keyBusyChanged, this, &CertificatePage::UpdateCertActions);
     // While an import runs, whoever started it, nothing here changes or re-reads the key.
     connect(&m_session, &KeySession::importRunningChanged, this, &CertificatePage::followImport);
     ApplyTexts();
@@ -108,7 +147,36 @@ void CertificatePage::ApplyTexts()
 
 void CertificatePage::LoadCertTree(int keyIndex)
 {
-    FillCertTree(m_ui->tvCert, m_session, keyIndex);
+    readTree(keyIndex, false);
+}
+
+void CertificatePage::readTree(int keyIndex, bool reload, std::function<void()> then)
+{
+    if (!m_session.keyIndexValid(keyIndex)) {
+        m_ui->tvCert->clear();
+        return;
+    }
+    m_session.service().run<CertTreeData>(
+        keyIndex, QStringLiteral("K_Wait_Read"), [reload](KeyCall& key) { return ReadCertTree(key, reload); }, this,
+        [this, then](CertTreeData& tree, int index) {
+            if (index < 0) {
+                return;
+            }
+            m_session.setCertTree(index, tree);
+            // The tree shows the selected key only.
+            if (index == m_session.CurrentKeyIndex()) {
+                showTree(index);
+            }
+            if (then) {
+                then();
+            }
+        });
+}
+
+void CertificatePage::showTree(int keyIndex)
+{
+    FillCertTree(m_ui->tvCert, m_session.certTree(keyIndex));
+    UpdateCertActions();
 }
 
 void CertificatePage::setImportRunning(bool running)
@@ -126,21 +194,25 @@ void CertificatePage::followImport(bool running)
 
 void CertificatePage::AclogoutExecute()
 {
-    if (m_session.importRunning()) {
+    const int k = m_session.CurrentKeyIndex();
+    if (m_session.importRunning() || !m_session.keyIndexValid(k)) {
         return;
     }
-    m_session.logout(m_session.CurrentKeyIndex());
-    emit loggedOut();
+    const bool skf = m_session.FingerSupported() && m_session.keyHasSensor(k);
+    // The logout goes to the key after whatever it is doing; the page is the login page at once.
+    m_session.service().run<int>(
+        k, QStringLiteral("K_Wait_Login"), [skf](KeyCall& key) { return LogoutOfKey(key, skf); }, this, {});
+    m_session.setLoginState(k, KeySession::kLoggedOut);
+    Q_EMIT loggedOut();
 }
 
 void CertificatePage::UpdateCertActions()
 {
     const QTreeWidgetItem* node = m_ui->tvCert->currentItem();
-    const bool loggedIn = m_session.KeyCount() > 0 && m_session.keyIndexValid(m_session.CurrentKeyIndex()) &&
-                          m_session.LoginState(m_session.CurrentKeyIndex()) >= KeySession::kLoggedIn;
-    const int containers = m_session.keyIndexValid(m_session.CurrentKeyIndex())
-                               ? m_session.keyInfo(m_session.CurrentKeyIndex()).containerCount
-                               : 0;
+    const int k = m_session.CurrentKeyIndex();
+    const bool loggedIn = m_session.KeyCount() > 0 && m_session.keyIndexValid(k) &&
+                          m_session.LoginState(k) >= KeySession::kLoggedIn;
+    const int containers = m_session.keyIndexValid(k) ? static_cast<int>(m_session.certTree(k).containers.size()) : 0;
     const int level = node ? CertNodeLevel(node) : -1;
     const bool subject = node && level == 2 && CertNodeIndex(node) == 0;
     action("AcDel")->setEnabled(loggedIn && level == 0 && containers > 0);
@@ -149,128 +221,183 @@ void CertificatePage::UpdateCertActions()
     }
     action("AcRegCert")->setEnabled(containers > 0);
     action("AcUnRegCert")->setEnabled(containers > 0);
-    if (m_session.importRunning()) {
+    // While the key works or an import runs, its actions wait.
+    if (m_session.importRunning() || m_session.keyBusy(k)) {
         for (const char* name :
              {"AcDel", "AcOutput", "AcListCert", "AcDelCert", "AcRegCert", "AcUnRegCert", "AcInputCert", "Acrefresh"}) {
             action(name)->setEnabled(false);
         }
+    } else {
+        action("AcInputCert")->setEnabled(true);
+        action("Acrefresh")->setEnabled(true);
     }
 }
 
-bool CertificatePage::readSelectedCertificate(QByteArray& der)
+void CertificatePage::readSelectedCertificate(bool show, std::function<void(const QByteArray& der)> then)
 {
-    QByteArray name;
+    QByteArray container;
     int keySpec = 0;
-    int container = 0;
-    if (!SelectedCertificate(m_ui->tvCert, m_session, name, keySpec, container)) {
-        return false;
+    const int k = m_session.CurrentKeyIndex();
+    if (!m_session.keyIndexValid(k) || !SelectedCertificate(m_ui->tvCert, container, keySpec)) {
+        return;
     }
-    if (container_get_cert(m_session.CurrentKeyIndex(), name, keySpec, der) != 0) {
-        InfoBox(this, Lang("K_GetKeyCert_Error"));
-        return false;
-    }
-    return true;
+    const auto window = show ? reinterpret_cast<void*>(winId()) : nullptr;
+    m_session.service().run<CertificateRead>(
+        k, QStringLiteral("K_Wait_Read"),
+        [container, keySpec, show, window](KeyCall& key) {
+            CertificateRead read;
+            read.result = ReadCertificate(key, container, keySpec, read.der);
+            if (read.result == 0 && show) {
+                read.shown = helper_show_cert_ui(window, read.der);
+            }
+            return read;
+        },
+        this, [this, then](CertificateRead& read, int index) {
+            if (index < 0) {
+                InfoBox(this, Lang("K_Find_Error"));
+                return;
+            }
+            if (read.result != 0) {
+                InfoBox(this, Lang("K_GetKeyCert_Error"));
+                return;
+            }
+            if (read.shown == DRV_NOT_FOUND) {
+                // The library found no certificate viewer on this desktop: say so instead of nothing.
+                InfoBox(this, OwnText(OwnMessage::NoCertificateViewer));
+                return;
+            }
+            if (read.shown != 0) {
+                InfoBox(this, Lang("K_GetKeyCert_Error"));
+                return;
+            }
+            if (then) {
+                then(read.der);
+            }
+        });
 }
 
 void CertificatePage::AcListCertExecute()
 {
-    if (m_session.importRunning()) {
+    if (m_session.importRunning() || m_session.keyBusy(m_session.CurrentKeyIndex())) {
         return;
     }
-    QByteArray der;
-    if (!readSelectedCertificate(der)) {
-        return;
-    }
-    const int result = helper_show_cert_ui(reinterpret_cast<void*>(winId()), der);
-    if (result == DRV_NOT_FOUND) {
-        // The library found no certificate viewer on this desktop: say so instead of nothing.
-        InfoBox(this, OwnText(OwnMessage::NoCertificateViewer));
-    } else if (result != 0) {
-        InfoBox(this, Lang("K_GetKeyCert_Error"));
-    }
+    readSelectedCertificate(true, {});
 }
 
 void CertificatePage::AcOutputExecute()
 {
-    if (m_session.importRunning()) {
+    if (m_session.importRunning() || m_session.keyBusy(m_session.CurrentKeyIndex())) {
         return;
     }
-    QByteArray der;
-    if (!readSelectedCertificate(der)) {
-        return;
-    }
-    const QString file = FileDialogs::current().saveFileName(this, Lang("Main_Form_btn_Output"), QStringLiteral("cer"));
-    if (file.isEmpty()) {
-        return;
-    }
-    QSaveFile out(file);
-    if (!out.open(QIODevice::WriteOnly) || out.write(der) != der.size() || !out.commit()) {
-        InfoBox(this, Lang("Change_No") + QStringLiteral(": ") + out.errorString());
-        return;
-    }
-    InfoBox(this, Lang("OutPut_OK"));
+    readSelectedCertificate(false, [this](const QByteArray& der) {
+        const QString file =
+            FileDialogs::current().saveFileName(this, Lang("Main_Form_btn_Output"), QStringLiteral("cer"));
+        if (file.isEmpty()) {
+            return;
+        }
+        QSaveFile out(file);
+        if (!out.open(QIODevice::WriteOnly) || out.write(der) != der.size() || !out.commit()) {
+            InfoBox(this, Lang("Change_No") + QStringLiteral(": ") + out.errorString());
+            return;
+        }
+        InfoBox(this, Lang("OutPut_OK"));
+    });
 }
 
-void CertificatePage::afterDeletion(int result)
+void CertificatePage::deleteFromKey(const QByteArray& container, int keySpec)
 {
-    if (result != 0) {
-        InfoBox(this, Lang("K_DEL_Error") + Lang("K_ErrorCODE_Str") + QStringLiteral(" = 0x") +
-                          HexCode(static_cast<std::uint32_t>(result)));
-        return;
-    }
-    // The store forgets every certificate of the provider; the keys still present register theirs
-    // again.
-    RemoveStoreCertsOfCSP(m_session.appInfo().CSPName);
-    LoadCertTree(m_session.CurrentKeyIndex());
-    for (int i = 0; i < m_session.KeyCount(); ++i) {
-        m_session.registerCertificates(i);
-    }
-    UpdateCertActions();
+    const int k = m_session.CurrentKeyIndex();
+    const KeyJournal* journal = &m_session.service().journal();
+    const QString cspName = m_session.appInfo().CSPName;
+    m_session.service().run<DeletionOutcome>(
+        k, QStringLiteral("K_Wait_Delete"),
+        [journal, container, keySpec, cspName](KeyCall& key) {
+            DeletionOutcome outcome;
+            // The certificate's bytes say which one leaves the user's store with it.
+            QByteArray der;
+            if (keySpec != 0) {
+                ReadCertificate(key, container, keySpec, der);
+            }
+            outcome.result = DeleteFromKey(key, *journal, container, keySpec);
+            if (outcome.result == 0) {
+                RemoveStoreCertsOfContainer(cspName, container,
+                                            der.isEmpty() ? std::nullopt : std::optional<QByteArray>(der));
+            }
+            outcome.tree = ReadCertTree(key, false);
+            return outcome;
+        },
+        this, [this](DeletionOutcome& outcome, int index) {
+            if (index < 0) {
+                InfoBox(this, Lang("K_Find_Error"));
+                return;
+            }
+            if (outcome.result != 0) {
+                InfoBox(this, Lang("K_DEL_Error") + Lang("K_ErrorCODE_Str") + QStringLiteral(" = 0x") +
+                                  HexCode(static_cast<std::uint32_t>(outcome.result)));
+            }
+            if (outcome.tree.result == 0) {
+                m_session.setCertTree(index, outcome.tree);
+                if (index == m_session.CurrentKeyIndex()) {
+                    showTree(index);
+                }
+            }
+            // The store follows the keys present: their certificates are registered again, and
+            // those of containers no present key holds any more leave it.
+            if (outcome.result == 0) {
+                m_session.registration().registerAll(false, false, true);
+            }
+            m_ui->tvCert->setFocus();
+        });
 }
 
 void CertificatePage::AcDelExecute()
 {
-    if (m_session.importRunning()) {
+    if (m_session.importRunning() || m_session.keyBusy(m_session.CurrentKeyIndex())) {
         return;
     }
     const QTreeWidgetItem* node = m_ui->tvCert->currentItem();
-    if (node && CertNodeLevel(node) == 0 && m_session.keyIndexValid(m_session.CurrentKeyIndex()) &&
-        CertNodeIndex(node) < m_session.keyInfo(m_session.CurrentKeyIndex()).containerCount &&
+    const QByteArray container = node && CertNodeLevel(node) == 0 ? ContainerOfNode(node) : QByteArray();
+    if (!container.isEmpty() && m_session.keyIndexValid(m_session.CurrentKeyIndex()) &&
         QuestionBox(this, Lang("K_DEL_YES_NO"))) {
-        const WaitCursor wait;
-        const QByteArray name = m_session.keyInfo(m_session.CurrentKeyIndex())
-                                    .containerNames[static_cast<std::size_t>(CertNodeIndex(node))];
-        afterDeletion(container_delete(m_session.CurrentKeyIndex(), name));
+        deleteFromKey(container, 0);
     }
     m_ui->tvCert->setFocus();
 }
 
 void CertificatePage::AcDelCertExecute()
 {
-    if (m_session.importRunning()) {
+    if (m_session.importRunning() || m_session.keyBusy(m_session.CurrentKeyIndex())) {
         return;
     }
-    QByteArray name;
+    QByteArray container;
     int keySpec = 0;
-    int container = 0;
-    if (SelectedCertificate(m_ui->tvCert, m_session, name, keySpec, container) &&
-        QuestionBox(this, Lang("K_DEL_YES_NO"))) {
-        const WaitCursor wait;
-        afterDeletion(container_delete_cert(m_session.CurrentKeyIndex(), name, keySpec));
+    if (SelectedCertificate(m_ui->tvCert, container, keySpec) && QuestionBox(this, Lang("K_DEL_YES_NO"))) {
+        deleteFromKey(container, keySpec);
     }
     m_ui->tvCert->setFocus();
 }
 
+void CertificatePage::registerKey(int keyIndex, bool report)
+{
+    const QString cspName = m_session.appInfo().CSPName;
+    const int mode = m_session.appInfo().RegCertMode;
+    m_session.service().run<RegistrationOutcome>(
+        keyIndex, QStringLiteral("K_Wait_Register"),
+        [cspName, mode](KeyCall& key) { return RegisterKey(key, cspName, mode, false); }, this,
+        [this, report](RegistrationOutcome& outcome, int) {
+            if (report) {
+                InfoBox(this, outcome.result == 0 ? Lang("Change_Yes") : Lang("Change_No"));
+            }
+        });
+}
+
 void CertificatePage::AcRegCertExecute()
 {
-    if (m_session.importRunning()) {
+    const int k = m_session.CurrentKeyIndex();
+    if (m_session.importRunning() || !m_session.keyIndexValid(k) || m_session.keyBusy(k)) {
         return;
     }
-    if (!m_session.keyIndexValid(m_session.CurrentKeyIndex())) {
-        return;
-    }
-    const int result = m_session.registerCertificates(m_session.CurrentKeyIndex());
-    InfoBox(this, result == 0 ? Lang("Change_Yes") : Lang("Change_No"));
+    registerKey(k, true);
 }
 
 void CertificatePage::AcUnRegCertExecute()
@@ -284,140 +411,190 @@ void CertificatePage::AcUnRegCertExecute()
 
 void CertificatePage::AcrefreshExecute()
 {
-    if (m_session.importRunning()) {
+    const int k = m_session.CurrentKeyIndex();
+    if (m_session.importRunning() || !m_session.keyIndexValid(k) || m_session.keyBusy(k)) {
         return;
     }
-    {
-        const WaitCursor wait;
-        token_reload_all_objects(m_session.CurrentKeyIndex());
-        LoadCertTree(m_session.CurrentKeyIndex());
-        UpdateCertActions();
-    }
-    m_ui->tvCert->setFocus();
+    readTree(k, true, [this] { m_ui->tvCert->setFocus(); });
 }
 
 void CertificatePage::TRegCertTimer()
 {
     timer("TRegCert")->stop();
     if (m_session.keyIndexValid(m_session.CurrentKeyIndex())) {
-        m_session.registerCertificates(m_session.CurrentKeyIndex());
+        registerKey(m_session.CurrentKeyIndex(), false);
     }
 }
 
 void CertificatePage::reportImportFailure(int result)
 {
-    if (result == 3) {
+    if (result == DRV_NOT_LOGGED_IN) {
         InfoBox(this, Lang("F_Power_Lower"));
-    } else if (result == 0x0A000030) {
+    } else if (result == DRV_DEVICE_FULL) {
         InfoBox(this, Lang("K_OutSpace_Error"));
-    } else if (const auto refusal = CertFileRefusal(result)) {
+    } else if (const std::optional<LangKey> refusal = LangKey::lookup(CertFileRefusalKey(result))) {
         InfoBox(this, Lang(*refusal));
+    } else if (result == DRV_LOGIN_LOST) {
+        InfoBox(this, Lang("K_Login_Lost"));
     } else {
         InfoBox(this, Lang("K_Import_Error") + Lang("K_ErrorCODE_Str") + QStringLiteral("  0x") +
                           HexCode(static_cast<std::uint32_t>(result)));
     }
-    token_reload_all_objects(m_importJob.keyIndex);
 }
 
 void CertificatePage::AcInputCertExecute()
 {
     const int k = m_session.CurrentKeyIndex();
-    if (!m_session.keyIndexValid(k) || m_session.importRunning()) {
+    if (!m_session.keyIndexValid(k) || m_session.importRunning() || m_session.keyBusy(k)) {
         return;
     }
     // 1. The container to offer first.
     m_ui->tvCert->setFocus();
-    const TR7Info& info = m_session.keyInfo(k);
-    int preselected = info.containerCount - 1;
+    const QList<QByteArray> containers = m_session.certTree(k).names();
+    int preselected = static_cast<int>(containers.size()) - 1;
     if (const QTreeWidgetItem* node = m_ui->tvCert->currentItem(); node && CertNodeLevel(node) <= 1) {
-        preselected = node->parent() ? CertNodeIndex(node->parent()) : CertNodeIndex(node);
+        const auto position = containers.indexOf(ContainerOfNode(node));
+        if (position >= 0) {
+            preselected = static_cast<int>(position);
+        }
     }
     // 2. No room on the key.
-    // A module that cannot tell its memory reports 0 for both figures; it is not refused.
-    if (m_session.reloadKeyInfo(k) && (info.totalMemory != 0 || info.freeMemory != 0) &&
-        static_cast<double>(info.freeMemory) / 1024.0 <= 4.0) {
-        InfoBox(this, Lang("K_OutSpace_Error"));
-        return;
-    }
-    // 3. The dialog.
-    QList<QByteArray> containers;
-    for (int i = 0; i < info.containerCount; ++i) {
-        containers << info.containerNames[static_cast<std::size_t>(i)];
-    }
+    const QByteArray key = m_session.service().keyId(k);
+    m_session.service().runOn<FreeMemoryRead>(
+        key, QStringLiteral("K_Wait_Info"),
+        [](KeyCall& call) {
+            FreeMemoryRead read;
+            read.result = call.info(read.info);
+            return read;
+        },
+        this, [this, key, containers, preselected](FreeMemoryRead& read, int index) {
+            if (index < 0) {
+                InfoBox(this, Lang("K_Find_Error"));
+                return;
+            }
+            // A module that cannot tell its memory reports 0 for both figures; it is not refused.
+            if (read.result == 0 && (read.info.totalMemory != 0 || read.info.freeMemory != 0) &&
+                static_cast<double>(read.info.freeMemory) / 1024.0 <= 4.0) {
+                InfoBox(this, Lang("K_OutSpace_Error"));
+                return;
+            }
+            chooseImport(key, containers, preselected);
+        });
+}
+
+void CertificatePage::chooseImport(const QByteArray& key, const QList<QByteArray>& containers, int preselected)
+{
+    // 3. The dialog; it has the file parsed on the key's lane, where the import follows.
     TIMForm dialog(containers, preselected, this);
+    KeyService& service = m_session.service();
+    dialog.setFileParser([&service, key](int fileType, const QString& path, const SharedSecret& password,
+                                         QObject* receiver, std::function<void(int, int)> done) {
+        service.runOn<std::pair<int, int>>(
+            key, QStringLiteral("K_Wait_File"),
+            [fileType, path, password](KeyCall&) {
+                int count = 0;
+                const int result = fileType == TIMForm::Pkcs7 ? p7b_file_parse(path, count)
+                                                              : pkcs12_file_parse(path, password->text(), count);
+                return std::make_pair(result, count);
+            },
+            receiver, [done](std::pair<int, int>& parsed, int) { done(parsed.first, parsed.second); });
+    });
     if (dialog.exec() != 1) {
         return;
     }
+    // The key may have left while the dialog was open.
+    const int k = m_session.service().indexOf(key);
+    if (k < 0) {
+        InfoBox(this, Lang("K_Find_Error"));
+        return;
+    }
     // 4. and 5. The target container and its free key pair.
-    QByteArray target;
+    ImportRequest request;
     if (dialog.newContainer()) {
-        target = dialog.newContainerName().toLocal8Bit();
-        if (containers.contains(target)) {
+        request.container = dialog.newContainerName().toLocal8Bit();
+        if (containers.contains(request.container)) {
             InfoBox(this, Lang("K_Cont_Name_Error"));
             return;
         }
     } else {
         const int chosen = dialog.existingContainer();
-        target = containers.value(chosen);
-        const auto presence = m_session.certPresence(k, chosen);
-        if (dialog.keySpec() == kKeySpecExchange && presence[0] != 0) {
+        request.container = containers.value(chosen);
+        const ContainerData* data = m_session.certTree(k).find(request.container);
+        if (dialog.keySpec() == kKeySpecExchange && data && data->pairs[0].certificate) {
             InfoBox(this, Lang("K_spec_mode1"));
             return;
         }
-        if (dialog.keySpec() == kKeySpecSignature && presence[1] != 0) {
+        if (dialog.keySpec() == kKeySpecSignature && data && data->pairs[1].certificate) {
             InfoBox(this, Lang("K_spec_mode2"));
             return;
         }
     }
-    // 6. to 8. The import, one worker run per certificate of the file.
-    int last = 0;
-    setImportRunning(true);
-    {
-        const WaitCursor wait;
-        m_importJob.fileType = dialog.fileType();
-        m_importJob.keyIndex = k;
-        m_importJob.filePath = dialog.path();
-        m_importJob.existingContainers = containers;
-        if (dialog.certificateCount() <= 1) {
-            m_importJob.keySpec = dialog.keySpec();
-            m_importJob.certIndex = 0;
-            m_importJob.containerName = target;
-            last = m_runner->run(m_importJob, true, 0, 1);
-            if (last != 0) {
-                reportImportFailure(last);
-            }
-        } else {
-            for (int i = 0; i < dialog.certificateCount(); ++i) {
-                m_importJob.certIndex = i;
-                FileCertInfo certInfo;
-                const int described = m_importJob.fileType == TIMForm::Pkcs7 ? p7b_file_get_certinfo(i, certInfo)
-                                                                             : pkcs12_file_get_certinfo(i, certInfo);
-                if (described == 0) {
-                    if (certInfo.certType == kCertEndEntity) {
-                        m_importJob.containerName = target;
-                        m_importJob.keySpec = dialog.keySpec();
-                    } else {
-                        m_importJob.containerName = NewGUIDText().toLatin1();
-                        m_importJob.keySpec = kKeySpecSignature;
-                    }
-                }
-                last = m_runner->run(m_importJob, false, i, dialog.certificateCount());
-                if (last != 0) {
-                    reportImportFailure(last);
-                    break;
-                }
-                // The containers made so far count as existing for the next certificate.
-                m_importJob.existingContainers << m_importJob.containerName;
-            }
-        }
-    }
-    setImportRunning(false);
-    // 9. The tree shows the result and the store learns it a second later.
-    LoadCertTree(k);
-    timer("TRegCert")->start();
-    if (last == 0) {
-        m_ui->tvCert->setFocus();
-    }
-    UpdateCertActions();
+    request.fileType = dialog.fileType();
+    request.path = dialog.path();
+    request.certificateCount = dialog.certificateCount();
+    request.keySpec = dialog.keySpec();
+    request.existingContainers = containers;
+    runImport(key, request);
 }
+
+void CertificatePage::runImport(const QByteArray& key, const ImportRequest& request)
+{
+    // 6. to 8. The import, one certificate after another, on the key's lane; the bar moves as
+    // it reports.
+    const auto progress = std::make_shared<ImportProgress>();
+    // Each certificate's start moves the bar to its share, whenever the next tick comes.
+    progress->certificateStarted = [box = m_session.service().postBox(),
+                                    runner = QPointer<CertImportRunner>(m_runner)](int certificate) {
+        box->post([runner, certificate] {
+            if (runner) {
+                runner->certificateStarted(certificate);
+            }
+        });
+    };
+    const KeyJournal* journal = &m_session.service().journal();
+    setImportRunning(true);
+    m_importKey = key;
+    m_importTimedOut = false;
+    m_runner->start(progress, request.certificateCount);
+    if (request.certificateCount <= 1) {
+        m_importLimit->start();
+    }
+    m_session.service().runOn<ImportOutcome>(
+        key, QStringLiteral("K_Wait_Write"),
+        [journal, request, progress](KeyCall& call) { return ImportIntoKey(call, *journal, request, progress); }, this,
+        [this](ImportOutcome& outcome, int) { importEnded(outcome.result, false); });
+}
+
+void CertificatePage::importEnded(int result, bool timedOut)
+{
+    if (m_importTimedOut) {
+        // Reported already when the time ran out: the tree shows what the import did in the end.
+        m_importTimedOut = false;
+        const int k = m_session.service().indexOf(m_importKey);
+        if (k >= 0) {
+            readTree(k, true);
+        }
+        return;
+    }
+    m_importLimit->stop();
+    m_importTimedOut = timedOut;
+    m_runner->finish();
+    setImportRunning(false);
+    if (result != 0) {
+        reportImportFailure(result);
+    }
+    // 9. The tree shows the result and the store learns it a second later.
+    const int k = m_session.service().indexOf(m_importKey);
+    if (k < 0) {
+        return;
+    }
+    readTree(k, true, [this, result] {
+        if (result == 0) {
+            m_ui->tvCert->setFocus();
+        }
+        UpdateCertActions();
+    });
+    timer("TRegCert")->start();
+}
+
 } // namespace kx

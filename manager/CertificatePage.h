@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "CertImportJob.h"
-
+#include <QByteArray>
+#include <QList>
 #include <QWidget>
 
-#include <array>
-#include <cstdint>
+#include <functional>
 #include <memory>
 
 class QAction;
@@ -20,9 +19,11 @@ namespace kx {
 
 class CertImportRunner;
 class KeySession;
+struct ImportRequest;
 
 // The certificate page of a logged-in key: the container tree, show, export, delete, register,
-// the import of certificate files, and the logout.
+// the import of certificate files, and the logout. Everything the key is asked runs on the key's
+// lane; the page shows the answers when they come, for the key that is then selected.
 class CertificatePage : public QWidget
 {
     Q_OBJECT
@@ -32,6 +33,7 @@ public:
     ~CertificatePage() override;
 
     void ApplyTexts();
+    // Reads the key's containers and shows them when the key is still the selected one.
     void LoadCertTree(int keyIndex);
     void UpdateCertActions();
     void AcrefreshExecute();
@@ -50,9 +52,15 @@ signals:
 private:
     QAction* action(const char* name) const;
     QTimer* timer(const char* name) const;
-    bool readSelectedCertificate(QByteArray& der);
-    void afterDeletion(int result);
+    void readTree(int keyIndex, bool reload, std::function<void()> then = {});
+    void showTree(int keyIndex);
+    void readSelectedCertificate(bool show, std::function<void(const QByteArray& der)> then);
+    void deleteFromKey(const QByteArray& container, int keySpec);
+    void registerKey(int keyIndex, bool report);
     void reportImportFailure(int result);
+    void chooseImport(const QByteArray& key, const QList<QByteArray>& containers, int preselected);
+    void runImport(const QByteArray& key, const ImportRequest& request);
+    void importEnded(int result, bool timedOut);
     // Marks the import as running or ended and enables or disables what must wait for it.
     void setImportRunning(bool running);
     // Enables or disables what must wait for a running import.
@@ -61,8 +69,10 @@ private:
 
     std::unique_ptr<Ui::CertificatePage> m_ui;
     KeySession& m_session;
-    CertImportJob m_importJob;
     CertImportRunner* m_runner = nullptr;
+    QTimer* m_importLimit = nullptr;
+    QByteArray m_importKey;
+    bool m_importTimedOut = false;
 };
 
 } // namespace kx

@@ -4,8 +4,8 @@
 #include "ActionBinding.h"
 #include "KeyMessages.h"
 #include "KeySession.h"
-#include "WaitCursor.h"
 #include "finger/FingerHand.h"
+#include "finger/FingerKeyAccess.h"
 #include "finger/TFingerInputForm.h"
 #include "finger/TFingerStudyForm.h"
 #include "finger/TFingerTestForm.h"
@@ -13,6 +13,7 @@
 
 #include "common/LanguageTexts.h"
 #include "common/widgets/MessageBox.h"
+#include "keyservice/FingerJobs.h"
 
 #include <algorithm>
 
@@ -29,6 +30,7 @@ FingerPage::FingerPage(KeySession& session, const FingerPictures& pictures, QWid
     MakeAction(this, "AcFingerStudy", &FingerPage::AcFingerStudyExecute, m_ui->btnFingerStudy)->setVisible(false);
     connect(m_ui->FingerHandUser, &FingerHand::fingerClicked, this, &FingerPage::AcFingerInputExecute);
     connect(&m_session, &KeySession::fingerInfoRead, this, &FingerPage::showFingers);
+    connect(&m_session, &KeySession::keyBusyChanged, this, &FingerPage::showFingers);
     showPictures();
     ApplyTexts();
 }
@@ -62,7 +64,7 @@ void FingerPage::FingerPageRefresh(std::uint32_t userType)
 
 void FingerPage::showFingers()
 {
-    const kx::FingerInfo& info = m_session.skf().FingerInfo;
+    const kx::FingerInfo& info = m_session.fingerInfo();
     FingerHand* hand = m_ui->FingerHandUser;
     hand->clearMarkers();
     for (int finger = 1; finger <= FingerHand::kFingers; ++finger) {
@@ -70,9 +72,13 @@ void FingerPage::showFingers()
             hand->setMarker(finger, FingerPictures::kEnrolledMarker);
         }
     }
-    // The test and delete-all actions are offered while there is something to test or delete.
-    action("AcFingerTest")->setEnabled(info.enrolledCount > 0);
-    action("AcFingerDel")->setEnabled(info.enrolledCount > 0);
+    // The test and delete-all actions are offered while there is something to test or delete,
+    // and while the key is free.
+    const bool free = !m_session.keyBusy(m_session.CurrentKeyIndex());
+    action("AcFingerTest")->setEnabled(info.enrolledCount > 0 && free);
+    action("AcFingerDel")->setEnabled(info.enrolledCount > 0 && free);
+    action("AcFingerUnlock")->setEnabled(free);
+    hand->setEnabled(free);
 }
 
 bool FingerPage::selectedKeyLoggedIn()
@@ -84,91 +90,154 @@ bool FingerPage::selectedKeyLoggedIn()
     return false;
 }
 
+std::shared_ptr<FingerKeyAccess> FingerPage::fingerKey(int keyIndex)
+{
+    return std::make_shared<ServiceFingerKey>(m_session.service(), m_session.service().keyId(keyIndex));
+}
+
 void FingerPage::AcFingerInputExecute(int finger)
 {
-    Call_GMAPIs_Admin& skf = m_session.skf();
+    const int k = m_session.CurrentKeyIndex();
+    if (!m_session.keyIndexValid(k) || m_session.keyBusy(k)) {
+        return;
+    }
     SelectedFinger = finger;
-    skf.ReadFingerInfo(skf.SkfAppHandle, skf.FingerUserType, skf.FingerInfo);
-    const bool enrolled = Call_GMAPIs_Admin::FingerEnrolled(skf.FingerInfo, finger);
-    if (!selectedKeyLoggedIn()) {
+    const std::uint32_t userType = m_session.FingerUserType();
+    // What the key holds now decides between enrolment and deletion.
+    m_session.service().run<FingerRead>(
+        k, QStringLiteral("K_Wait_Info"), [userType](KeyCall& key) { return ReadFingers(key, userType); }, this,
+        [this, finger, userType](FingerRead& read, int keyIndex) {
+            if (keyIndex < 0) {
+                InfoBox(this, Lang("K_Find_Error"));
+                return;
+            }
+            if (keyIndex == m_session.CurrentKeyIndex()) {
+                m_session.setFingerInfo(userType, read.info);
+            }
+            if (!selectedKeyLoggedIn() || keyIndex != m_session.CurrentKeyIndex()) {
+                return;
+            }
+            if (Call_GMAPIs_Admin::FingerEnrolled(read.info, finger)) {
+                deleteFinger(keyIndex, finger);
+            } else {
+                enrolFinger(keyIndex, finger);
+            }
+        });
+}
+
+void FingerPage::deleteFinger(int keyIndex, int finger)
+{
+    if (!QuestionBox(this, Lang("P_FingerDeleteInfo"))) {
         return;
     }
-    if (enrolled) {
-        if (!QuestionBox(this, Lang("P_FingerDeleteInfo"))) {
-            return;
-        }
-        std::uint32_t result = SAR_OK;
-        {
-            const WaitCursor wait;
-            result = skf.DeleteFinger(skf.SkfAppHandle, skf.FingerUserType, static_cast<std::uint32_t>(finger));
-        }
-        if (result == SAR_OK) {
-            FingerPageRefresh(skf.FingerUserType);
-        }
-        ReportFingerResult(this, result);
-        return;
-    }
+    const std::uint32_t userType = m_session.FingerUserType();
+    const QByteArray key = m_session.service().keyId(keyIndex);
+    m_session.service().runOn<FingerDeletion>(
+        key, QStringLiteral("K_Wait_Delete"),
+        [userType, finger](KeyCall& call) { return DeleteFingers(call, userType, {finger}); }, this,
+        [this, userType](FingerDeletion& deletion, int index) {
+            if (index == m_session.CurrentKeyIndex() && deletion.after.result == SAR_OK) {
+                m_session.setFingerInfo(userType, deletion.after.info);
+            }
+            ReportFingerResult(this, deletion.result);
+        });
+}
+
+void FingerPage::enrolFinger(int keyIndex, int finger)
+{
     const TAPPInfo& app = m_session.appInfo();
-    TFingerInputForm dialog(skf, m_pictures, finger, skf.SkfAppHandle, skf.FingerUserType,
+    const QByteArray key = m_session.service().keyId(keyIndex);
+    TFingerInputForm dialog(fingerKey(keyIndex), m_pictures, finger, m_session.FingerUserType(),
                             static_cast<std::uint32_t>(std::max(1, app.FingerRegTimes)), this);
     dialog.setWindowTitle(Lang("P_FingerInput"));
     dialog.exec();
-    FingerPageRefresh(skf.FingerUserType);
-    if (dialog.ResultCode == SAR_OK && app.FingerStudy > 0) {
-        AcFingerStudyExecute();
+    // The key may have left, or another been chosen, while the dialog was open.
+    if (m_session.service().indexOf(key) != m_session.CurrentKeyIndex()) {
+        return;
     }
+    FingerPageRefresh(m_session.FingerUserType());
+    if (dialog.ResultCode == SAR_OK && app.FingerStudy > 0) {
+        studyAfterEnrolment(key);
+    }
+}
+
+void FingerPage::studyAfterEnrolment(const QByteArray& key)
+{
+    // Learning needs what the key holds after the enrolment, not what the page showed before it.
+    const std::uint32_t userType = m_session.FingerUserType();
+    m_session.service().runOn<FingerRead>(
+        key, QStringLiteral("K_Wait_Info"), [userType](KeyCall& call) { return ReadFingers(call, userType); }, this,
+        [this, userType](FingerRead& read, int keyIndex) {
+            if (keyIndex < 0 || keyIndex != m_session.CurrentKeyIndex()) {
+                return;
+            }
+            m_session.setFingerInfo(userType, read.info);
+            AcFingerStudyExecute();
+        });
 }
 
 void FingerPage::AcFingerDelExecute()
 {
-    Call_GMAPIs_Admin& skf = m_session.skf();
-    if (!selectedKeyLoggedIn()) {
+    const int k = m_session.CurrentKeyIndex();
+    if (!m_session.keyIndexValid(k) || m_session.keyBusy(k) || !selectedKeyLoggedIn()) {
         return;
     }
-    if (skf.FingerInfo.enrolledCount == 0) {
+    if (m_session.fingerInfo().enrolledCount == 0) {
         InfoBox(this, Lang("P_SAR_FINGER_NOT_EXIST"));
         return;
     }
     if (!QuestionBox(this, Lang("P_FingerDeleteInfo"))) {
         return;
     }
-    skf.ReadFingerInfo(skf.SkfAppHandle, skf.FingerUserType, skf.FingerInfo);
-    std::uint32_t result = SAR_OK;
-    for (const int finger : Call_GMAPIs_Admin::EnrolledFingers(skf.FingerInfo)) {
-        const WaitCursor wait;
-        result = skf.DeleteFinger(skf.SkfAppHandle, skf.FingerUserType, static_cast<std::uint32_t>(finger));
-        if (result != SAR_OK) {
-            break;
-        }
-    }
-    // Fingers deleted before a failure are gone too; the page shows what the key holds now.
-    FingerPageRefresh(skf.FingerUserType);
-    ReportFingerResult(this, result);
+    const std::uint32_t userType = m_session.FingerUserType();
+    // The fingers to delete are read again on the key's lane, right before the deletion.
+    m_session.service().run<FingerDeletion>(
+        k, QStringLiteral("K_Wait_Delete"),
+        [userType](KeyCall& key) {
+            const FingerRead before = ReadFingers(key, userType);
+            return DeleteFingers(key, userType, Call_GMAPIs_Admin::EnrolledFingers(before.info));
+        },
+        this, [this, userType](FingerDeletion& deletion, int index) {
+            if (index < 0) {
+                InfoBox(this, Lang("K_Find_Error"));
+                return;
+            }
+            if (index == m_session.CurrentKeyIndex()) {
+                m_session.setFingerInfo(userType, deletion.after.info);
+            }
+            ReportFingerResult(this, deletion.result);
+        });
 }
 
 void FingerPage::AcFingerUnlockExecute()
 {
-    if (!selectedKeyLoggedIn()) {
+    const int k = m_session.CurrentKeyIndex();
+    if (!m_session.keyIndexValid(k) || m_session.keyBusy(k) || !selectedKeyLoggedIn()) {
         return;
     }
-    Call_GMAPIs_Admin& skf = m_session.skf();
-    const std::uint32_t result = GMAPIs::SKF_UnblockFinger(skf.SkfAppHandle, skf.FingerUserType);
-    if (result == SAR_OK) {
-        InfoBox(this, Lang("Change_Yes"));
-    } else if (result == SAR_PIN_LOCKED) {
-        InfoBox(this, Lang("P_SAR_PIN_LOCKED"));
-    } else {
-        ReportFingerResult(this, result);
-    }
+    const std::uint32_t userType = m_session.FingerUserType();
+    m_session.service().run<std::uint32_t>(
+        k, QStringLiteral("K_Wait_Unlock"), [userType](KeyCall& key) { return UnblockFingers(key, userType); }, this,
+        [this](std::uint32_t& result, int index) {
+            if (index < 0) {
+                InfoBox(this, Lang("K_Find_Error"));
+            } else if (result == SAR_OK) {
+                InfoBox(this, Lang("Change_Yes"));
+            } else if (result == SAR_PIN_LOCKED) {
+                InfoBox(this, Lang("P_SAR_PIN_LOCKED"));
+            } else {
+                ReportFingerResult(this, result);
+            }
+        });
 }
 
 void FingerPage::AcFingerTestExecute()
 {
-    Call_GMAPIs_Admin& skf = m_session.skf();
-    if (!FingerActionAllowed(this, skf.FingerInfo)) {
+    const int k = m_session.CurrentKeyIndex();
+    if (!m_session.keyIndexValid(k) || !FingerActionAllowed(this, m_session.fingerInfo())) {
         return;
     }
-    TFingerTestForm dialog(skf, m_pictures, skf.SkfAppHandle, skf.FingerUserType, m_ui->FingerHandUser->markers(),
+    TFingerTestForm dialog(fingerKey(k), m_pictures, m_session.FingerUserType(), m_ui->FingerHandUser->markers(),
                            this);
     dialog.setWindowTitle(Lang("F_User_Test"));
     dialog.exec();
@@ -176,17 +245,18 @@ void FingerPage::AcFingerTestExecute()
 
 void FingerPage::AcFingerStudyExecute()
 {
-    Call_GMAPIs_Admin& skf = m_session.skf();
-    if (!FingerActionAllowed(this, skf.FingerInfo)) {
+    const int k = m_session.CurrentKeyIndex();
+    const kx::FingerInfo& info = m_session.fingerInfo();
+    if (!m_session.keyIndexValid(k) || !FingerActionAllowed(this, info)) {
         return;
     }
     // Without a finger chosen on the page, the first enrolled finger is trained.
     int finger = SelectedFinger;
     if (finger < 1 || finger > FingerHand::kFingers) {
-        const QList<int> enrolled = Call_GMAPIs_Admin::EnrolledFingers(skf.FingerInfo);
+        const QList<int> enrolled = Call_GMAPIs_Admin::EnrolledFingers(info);
         finger = enrolled.isEmpty() ? 1 : enrolled.first();
     }
-    TFingerStudyForm dialog(skf, m_pictures, skf.SkfAppHandle, skf.FingerUserType, finger, this);
+    TFingerStudyForm dialog(fingerKey(k), m_pictures, m_session.FingerUserType(), finger, this);
     dialog.setWindowTitle(QStringLiteral("指纹学习"));
     dialog.exec();
 }

@@ -14,6 +14,7 @@ class FingerPage;
 
 namespace kx {
 
+class FingerKeyAccess;
 class FingerPictures;
 class KeySession;
 
@@ -46,6 +47,10 @@ private:
     QAction* action(const char* name) const;
     void showFingers();
     bool selectedKeyLoggedIn();
+    std::shared_ptr<FingerKeyAccess> fingerKey(int keyIndex);
+    void deleteFinger(int keyIndex, int finger);
+    void enrolFinger(int keyIndex, int finger);
+    void studyAfterEnrolment(const QByteArray& key);
 
     std::unique_ptr<Ui::FingerPage> m_ui;
     KeySession& m_session;

@@ -9,6 +9,7 @@
 #include "common/TextConversions.h"
 #include "common/TextFormat.h"
 #include "common/widgets/ListAddRow.h"
+#include "keyservice/FingerJobs.h"
 
 namespace kx {
 
@@ -40,13 +41,57 @@ void KeyInfoPage::ApplyTexts()
     m_ui->lv->setHeaderLabels({Lang("Main_Form_ListView_Item1"), Lang("Main_Form_ListView_ITem2")});
 }
 
+namespace {
+
+// What the key information page shows, read on the key's lane.
+struct KeyInfoRead
+{
+    int result = 0;
+    TR7Info info;
+    PinState pin;
+    bool fingers = false;
+    FingerRead finger;
+};
+
+} // namespace
+
 void KeyInfoPage::ShowKeyInfo(int keyIndex)
 {
-    if (!m_session.reloadKeyInfo(keyIndex)) {
+    if (!m_session.keyIndexValid(keyIndex)) {
         return;
     }
-    const TR7Info& info = m_session.keyInfo(keyIndex);
-    const PinState pin = m_session.pinState(keyIndex);
+    const bool sensor = m_session.FingerSupported();
+    m_session.service().run<KeyInfoRead>(
+        keyIndex, QStringLiteral("K_Wait_Info"),
+        [sensor](KeyCall& key) {
+            KeyInfoRead read;
+            read.result = key.info(read.info);
+            if (read.result != 0) {
+                return read;
+            }
+            key.pinState(read.pin);
+            // A key with a sensor also shows its user fingerprint state, read from the key's own
+            // SKF application.
+            if (sensor) {
+                read.fingers = true;
+                read.finger = ReadFingers(key, SkfUserType);
+            }
+            return read;
+        },
+        this, [this](KeyInfoRead& read, int index) {
+            if (index < 0 || read.result != 0) {
+                return;
+            }
+            m_session.service().setKeyInfo(index, read.info);
+            // Only the key still selected fills the page.
+            if (index == m_session.CurrentKeyIndex()) {
+                showRead(m_session.keyInfo(index), read.pin, read.fingers ? &read.finger : nullptr);
+            }
+        });
+}
+
+void KeyInfoPage::showRead(const TR7Info& info, const PinState& pin, const FingerRead* finger)
+{
     QTreeWidget* lv = m_ui->lv;
     lv->clear();
     ListAddRow(lv, Lang("K_Info_labelName"), info.labelText());
@@ -61,17 +106,12 @@ void KeyInfoPage::ShowKeyInfo(int keyIndex)
     ListAddRow(lv, Lang("K_Info_freeMemory"), FormatSize(info.freeMemory));
     ListAddRow(lv, Lang("K_Info_hardwareVer"), versionText(info.hardwareVersion));
     ListAddRow(lv, Lang("K_Info_firmVer"), versionText(info.firmwareVersion));
-    // A key with a sensor also shows its user fingerprint state, read from the key's own SKF
-    // application.
-    if (m_session.FingerSupported()) {
-        Call_GMAPIs_Admin& skf = m_session.skf();
-        skf.SelectApplication(info.serialText().toLatin1());
-        FingerInfo finger;
-        if (skf.ReadFingerInfo(skf.SkfAppHandle, SkfUserType, finger) != SAR_OK) {
+    if (finger) {
+        if (finger->result != SAR_OK) {
             ListAddRow(lv, Lang("F_Finger_State"), Lang("P_SAR_APPLICATION_NOT_EXISTS"));
         } else {
-            ListAddRow(lv, Lang("F_User_Try"), QString::number(finger.retryLeft));
-            ListAddRow(lv, Lang("F_User_Count"), QString::number(finger.enrolledCount));
+            ListAddRow(lv, Lang("F_User_Try"), QString::number(finger->info.retryLeft));
+            ListAddRow(lv, Lang("F_User_Count"), QString::number(finger->info.enrolledCount));
         }
     }
     lv->resizeColumnToContents(0);
@@ -79,12 +119,14 @@ void KeyInfoPage::ShowKeyInfo(int keyIndex)
 
 void KeyInfoPage::AcFindKeyRefreshExecute()
 {
-    if (m_session.importRunning()) {
+    if (m_session.importRunning() || m_session.refreshing()) {
         return;
     }
-    if (m_session.refresh() == 0) {
-        emit keysRefreshed();
-    }
+    m_session.refresh([this](int result) {
+        if (result == 0) {
+            Q_EMIT keysRefreshed();
+        }
+    });
 }
 
 } // namespace kx

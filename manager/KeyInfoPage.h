@@ -12,6 +12,9 @@ class KeyInfoPage;
 namespace kx {
 
 class KeySession;
+struct FingerRead;
+struct PinState;
+struct TR7Info;
 
 // The key information page: the selected key's label, serial number, PIN limits and tries, memory
 // and versions, and the search for keys again.
@@ -24,6 +27,8 @@ public:
     ~KeyInfoPage() override;
 
     void ApplyTexts();
+    // Reads the key's information, PIN state (and fingerprint state) on its lane and shows them
+    // when it is still the selected key.
     void ShowKeyInfo(int keyIndex);
     void AcFindKeyRefreshExecute();
 
@@ -32,6 +37,8 @@ signals:
     void keysRefreshed();
 
 private:
+    void showRead(const TR7Info& info, const PinState& pin, const FingerRead* finger);
+
     std::unique_ptr<Ui::KeyInfoPage> m_ui;
     KeySession& m_session;
 };

@@ -11,14 +11,19 @@
 
 namespace kx {
 
-bool RefuseUnusableKey(QWidget* owner, const KeySession& session, int keyIndex)
+namespace {
+
+QString codeText(int result)
+{
+    return Lang("K_ErrorCODE_Str") + QStringLiteral(" = 0x") + HexCode(static_cast<std::uint32_t>(result));
+}
+
+} // namespace
+
+bool RefuseUninitialisedKey(QWidget* owner, const KeySession& session, int keyIndex)
 {
     if (session.keyInfo(keyIndex).initialised == 0) {
         InfoBox(owner, Lang("Init_Info"));
-        return false;
-    }
-    if (session.pinState(keyIndex).values[4] == 1) {
-        InfoBox(owner, Lang("K_Dead"));
         return false;
     }
     return true;
@@ -43,9 +48,29 @@ void ReportLoginFailure(QWidget* owner, int result, int retriesLeft, bool oldPin
     case LoginFailure::KeyGone:
         InfoBox(owner, Lang("K_Find_Error"));
         break;
+    case LoginFailure::LoginLost:
+        InfoBox(owner, Lang("K_Login_Lost"));
+        break;
+    case LoginFailure::DeviceFailure:
+        InfoBox(owner, Lang("K_Device_Error") + codeText(result));
+        break;
     case LoginFailure::OtherError:
-        InfoBox(owner, (oldPin ? Lang("K_Set_No") : Lang("Change_No")) + Lang("K_ErrorCODE_Str") +
-                           QStringLiteral(" = 0x") + HexCode(static_cast<std::uint32_t>(result)));
+        InfoBox(owner, (oldPin ? Lang("K_Set_No") : Lang("Change_No")) + codeText(result));
+        break;
+    }
+}
+
+void ReportPinChangeFailure(QWidget* owner, int result, int retriesLeft)
+{
+    switch (ClassifyPinChangeFailure(result)) {
+    case PinChangeFailure::WrongOldPin:
+        ReportLoginFailure(owner, result, retriesLeft, true);
+        break;
+    case PinChangeFailure::Refused:
+        InfoBox(owner, Lang("K_Set_No") + codeText(result));
+        break;
+    case PinChangeFailure::Unconfirmed:
+        InfoBox(owner, Lang("K_PIN_Unconfirmed") + codeText(result));
         break;
     }
 }
@@ -67,6 +92,8 @@ void ReportFingerResult(QWidget* owner, std::uint32_t result)
 {
     if (result == SAR_USER_NOT_LOGGED_IN) {
         InfoBox(owner, Lang("P_SAR_USER_NOT_LOGGED_IN"));
+    } else if (result == SkfNoDevice) {
+        InfoBox(owner, Lang("K_Find_Error"));
     } else if (result != SAR_OK) {
         InfoBox(owner, FormatHex(Lang("P_FormatError"), result));
     }

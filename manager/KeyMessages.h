@@ -9,14 +9,20 @@ namespace kx {
 
 class KeySession;
 struct FingerInfo;
+struct PinChangeOutcome;
 
-// Shows why a key cannot be used for a PIN operation (not initialised, PIN locked); true when it
-// can.
-bool RefuseUnusableKey(QWidget* owner, const KeySession& session, int keyIndex);
+// Shows that a key cannot be used for a PIN operation because it is not initialised; true when
+// it can.
+bool RefuseUninitialisedKey(QWidget* owner, const KeySession& session, int keyIndex);
 
 // Tells why a login (or the old-PIN check of a PIN change) failed: tries left only for a PIN the
-// key refused, the missing key or the code otherwise.
+// key refused; the missing key, the lost login or the key's failure with its code otherwise.
 void ReportLoginFailure(QWidget* owner, int result, int retriesLeft, bool oldPin);
+
+// Tells why a PIN change failed after the old PIN was checked: a refused change with its code, a
+// wrong old PIN with the tries left, or a change the key did not confirm (the new PIN may be in
+// force already).
+void ReportPinChangeFailure(QWidget* owner, int result, int retriesLeft);
 
 // The shared check of the fingerprint test, learning and logon: the fingers are not locked and
 // one is enrolled; true when the action may go on.

@@ -8,6 +8,8 @@
 
 #include "common/LanguageTexts.h"
 #include "common/widgets/MessageBox.h"
+#include "keyservice/PinJobs.h"
+#include "token/TokenWrappers.h"
 
 namespace kx {
 
@@ -23,6 +25,7 @@ KeyNamePage::KeyNamePage(KeySession& session, QWidget* parent)
     m_ui->setupUi(this);
     MakeAction(this, "AcSetKeyName", &KeyNamePage::AcSetKeyNameExecute, m_ui->btnSetKeyName);
     connect(m_ui->edtKeyName, &QLineEdit::textChanged, this, &KeyNamePage::AcSetKeyNameUpdate);
+    connect(&m_session, &KeySession::keyBusyChanged, this, &KeyNamePage::AcSetKeyNameUpdate);
     ApplyTexts();
     AcSetKeyNameUpdate();
 }
@@ -43,29 +46,57 @@ void KeyNamePage::showKey(int keyIndex)
 void KeyNamePage::AcSetKeyNameExecute()
 {
     const int k = m_session.CurrentKeyIndex();
-    if (!m_session.keyIndexValid(k)) {
+    if (!m_session.keyIndexValid(k) || m_session.keyBusy(k)) {
         return;
     }
-    if (m_session.pinState(k).values[4] == 1) {
-        InfoBox(this, Lang("K_Dead"));
-        return;
-    }
-    const QString label = m_ui->edtKeyName->text().trimmed();
-    if (label.toUtf8().size() > kMaxLabelBytes) {
-        m_ui->edtKeyName->setFocus();
-        InfoBox(this, Lang("K_Len_Error"));
-        return;
-    }
-    if (m_session.renameKey(k, label) != 0) {
-        InfoBox(this, Lang("K_Set_No"));
-        return;
-    }
-    InfoBox(this, Lang("K_Set_Yes"));
+    const QString typed = m_ui->edtKeyName->text();
+    const QByteArray key = m_session.service().keyId(k);
+    // A key whose PIN is locked keeps its name, although renaming needs no PIN.
+    m_session.service().runOn<PinStateOutcome>(
+        key, QStringLiteral("K_Wait_Info"), [](KeyCall& call) { return ReadPinState(call); }, this,
+        [this, typed, key](PinStateOutcome& pin, int keyIndex) {
+            if (keyIndex < 0) {
+                InfoBox(this, Lang("K_Find_Error"));
+                return;
+            }
+            if (pin.state.values[4] == 1) {
+                InfoBox(this, Lang("K_Dead"));
+                return;
+            }
+            const QString label = typed.trimmed();
+            if (label.toUtf8().size() > kMaxLabelBytes) {
+                m_ui->edtKeyName->setFocus();
+                InfoBox(this, Lang("K_Len_Error"));
+                return;
+            }
+            rename(key, label);
+        });
+    AcSetKeyNameUpdate();
+}
+
+void KeyNamePage::rename(const QByteArray& key, const QString& label)
+{
+    m_session.service().runOn<int>(
+        key, QStringLiteral("K_Wait_Write"),
+        [label](KeyCall& call) { return call.at([&](int position) { return token_set_label(position, label); }); },
+        this, [this, label](int& result, int keyIndex) {
+            if (keyIndex < 0) {
+                InfoBox(this, Lang("K_Find_Error"));
+                return;
+            }
+            if (result != 0) {
+                InfoBox(this, Lang("K_Set_No"));
+                return;
+            }
+            m_session.renamed(keyIndex, label);
+            InfoBox(this, Lang("K_Set_Yes"));
+        });
 }
 
 void KeyNamePage::AcSetKeyNameUpdate()
 {
-    findChild<QAction*>(QStringLiteral("AcSetKeyName"))->setEnabled(!m_ui->edtKeyName->text().isEmpty());
+    findChild<QAction*>(QStringLiteral("AcSetKeyName"))
+        ->setEnabled(!m_ui->edtKeyName->text().isEmpty() && !m_session.keyBusy(m_session.CurrentKeyIndex()));
 }
 
 } // namespace kx

@@ -29,6 +29,8 @@ public:
     void AcSetKeyNameUpdate();
 
 private:
+    void rename(const QByteArray& key, const QString& label);
+
     std::unique_ptr<Ui::KeyNamePage> m_ui;
     KeySession& m_session;
 };

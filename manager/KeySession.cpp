@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "KeySession.h"
 
-#include "common/Delay.h"
-#include "token/CertRegistration.h"
-#include "token/TokenWrappers.h"
+#include "keyservice/FingerJobs.h"
 
 #include <algorithm>
 #include <cstring>
@@ -12,27 +10,47 @@ namespace kx {
 
 namespace {
 
-// Capability values of the SKF library: above 1 a sensor, 5 a finger-vein sensor.
-constexpr std::uint32_t kFingerVeinCapability = 5;
-
-bool inTable(int keyIndex)
+KeyService::Options managerOptions()
 {
-    return keyIndex >= 0 && keyIndex < KeySession::kKeyTableSize;
+    KeyService::Options options;
+    options.tableSize = KeySession::kKeyTableSize - 1; // the token library is asked for 32 keys
+    options.searchSensors = true;
+    return options;
+}
+
+const CertTreeData& emptyTree()
+{
+    static const CertTreeData tree;
+    return tree;
 }
 
 } // namespace
 
 KeySession::KeySession(QObject* parent)
-    : QObject(parent), m_keys(std::make_unique<std::array<TR7Info, kKeyTableSize>>())
+    : QObject(parent), m_service(new KeyService(managerOptions(), this)),
+      m_registration(new StoreRegistration(*m_service, this))
 {
-    m_skf.fingerPageRefresh = [this](std::uint32_t userType) { readFingerInfo(userType); };
+    connect(m_service, &KeyService::keysCleared, this, &KeySession::keysCleared);
+    connect(m_service, &KeyService::keysListed, this, &KeySession::keysListed);
+    connect(m_service, &KeyService::listingFailed, this, &KeySession::listingFailed);
+    connect(m_service, &KeyService::selectedKeyChanged, this, &KeySession::selectedKeyChanged);
+    connect(m_service, &KeyService::loginStateChanged, this, &KeySession::loginStateChanged);
+    connect(m_service, &KeyService::keyBusyChanged, this, &KeySession::keyBusyChanged);
+    connect(m_service, &KeyService::keyWaiting, this, &KeySession::keyWaiting);
+    connect(m_service, &KeyService::loginLost, this, &KeySession::loginLost);
+    connect(m_service, &KeyService::journalSettled, this, [this](int keyIndex, const SettledWrite& settled) {
+        // The certificates the key showed before are not what it holds now.
+        m_trees.remove(m_service->keyId(keyIndex));
+        Q_EMIT journalSettled(keyIndex, settled);
+    });
 }
 
-KeySession::~KeySession()
+KeySession::~KeySession() = default;
+
+void KeySession::setAppInfo(const TAPPInfo& info)
 {
-    if (m_libraryOpened) {
-        uninit_pkcs11();
-    }
+    m_appInfo = info;
+    m_registration->setProvider(info.CSPName, info.RegCertMode);
 }
 
 void KeySession::setUserConfig(const QString& path, const TUserConfigInfo& config)
@@ -41,219 +59,112 @@ void KeySession::setUserConfig(const QString& path, const TUserConfigInfo& confi
     m_userConfig = config;
 }
 
-int KeySession::openLibrary()
+void KeySession::openLibrary(std::function<void(int)> done)
 {
-    const int result =
-        InitTokenLibrary(m_appInfo.PKCS11Lib, m_appInfo.USBEnumString, m_appInfo.OEMID, m_appInfo.APPName);
-    m_libraryOpened = true;
-    return result;
+    m_service->openLibrary(m_appInfo, this, std::move(done));
 }
 
-int KeySession::refresh()
+void KeySession::refresh(std::function<void(int)> done)
 {
-    // 1. Forget the old keys.
-    m_loginState.fill(kNoKey);
-    for (int i = 0; i < kKeyTableSize - 1; ++i) {
-        (*m_keys)[static_cast<std::size_t>(i)] = TR7Info{};
+    if (done) {
+        m_refreshWaiters.push_back(std::move(done));
     }
-    emit keysCleared();
-    // 2. Enumerate.
-    int count = 0;
-    const int found = FindAndConnectKeys(count);
-    m_keyCount = 0;
-    if (found != 0) {
-        emit listingFailed();
-        return found;
+    if (m_refreshing) {
+        return;
     }
-    m_keyCount = std::clamp(count, 0, kKeyTableSize - 1);
-    // 3. Every key's information.
-    for (int i = 0; i < m_keyCount; ++i) {
-        const int result = token_get_info_ex(i, (*m_keys)[static_cast<std::size_t>(i)]);
-        if (result != 0) {
-            m_keyCount = i;
-            emit listingFailed();
-            return result;
+    m_refreshing = true;
+    m_service->enumerate(this, [this](const KeyListing& listing) { listed(listing); });
+}
+
+void KeySession::listed(const KeyListing& listing)
+{
+    m_refreshing = false;
+    m_trees.clear();
+    m_service->applyListing(listing);
+    if (listing.result == 0) {
+        Q_EMIT fingerSensorChecked();
+        for (int i = 0; i < KeyCount(); ++i) {
+            settleJournal(i);
         }
     }
-    // 4. The keys get fingerprint features only when the SKF library reports a sensor; the
-    // library needs a moment after the enumeration.
-    m_fingerSupported = false;
-    m_fingerVein = false;
-    Delay(500);
-    detectFingerSensor();
-    // 5. Every key present and logged out, the first one selected.
-    m_currentKey = 0;
-    for (int i = 0; i < m_keyCount; ++i) {
-        m_loginState[static_cast<std::size_t>(i)] = kLoggedOut;
+    std::vector<std::function<void(int)>> waiters;
+    waiters.swap(m_refreshWaiters);
+    for (const auto& waiter : waiters) {
+        waiter(listing.result);
     }
-    emit keysListed();
-    return 0;
 }
 
-void KeySession::detectFingerSensor()
+const CertTreeData& KeySession::certTree(int keyIndex) const
 {
-    if (m_skf.FullRefresh() == 0) {
-        const std::uint32_t capability = m_skf.CapabilityQuery();
-        m_fingerSupported = capability > 1;
-        m_fingerVein = capability == kFingerVeinCapability;
-    }
-    emit fingerSensorChecked();
+    const auto it = m_trees.constFind(m_service->keyId(keyIndex));
+    return it == m_trees.constEnd() ? emptyTree() : *it;
 }
 
-void KeySession::selectKey(int keyIndex)
+void KeySession::setCertTree(int keyIndex, const CertTreeData& tree)
 {
-    if (keyIndex == m_currentKey) {
-        return;
+    if (keyIndexValid(keyIndex)) {
+        m_trees.insert(m_service->keyId(keyIndex), tree);
     }
-    m_currentKey = keyIndex;
-    emit selectedKeyChanged(keyIndex);
-}
-
-int KeySession::LoginState(int keyIndex) const
-{
-    return inTable(keyIndex) ? m_loginState[static_cast<std::size_t>(keyIndex)] : kNoKey;
-}
-
-void KeySession::setLoginState(int keyIndex, int state)
-{
-    if (!inTable(keyIndex)) {
-        return;
-    }
-    m_loginState[static_cast<std::size_t>(keyIndex)] = state;
-    emit loginStateChanged(keyIndex, state);
-}
-
-bool KeySession::reloadKeyInfo(int keyIndex)
-{
-    return inTable(keyIndex) && token_get_info_ex(keyIndex, (*m_keys)[static_cast<std::size_t>(keyIndex)]) == 0;
-}
-
-void KeySession::reloadContainers(int keyIndex)
-{
-    if (!keyIndexValid(keyIndex)) {
-        return;
-    }
-    TR7Info& info = (*m_keys)[static_cast<std::size_t>(keyIndex)];
-    if (LoadContainerNames(keyIndex, info) != 0) {
-        info.containerCount = 0;
-    }
-    m_presence[static_cast<std::size_t>(keyIndex)].assign(static_cast<std::size_t>(info.containerCount), {0, 0});
-}
-
-PinState KeySession::pinState(int keyIndex) const
-{
-    PinState state;
-    token_get_pin_state(keyIndex, 1, state);
-    return state;
-}
-
-int KeySession::login(int keyIndex, const QString& pin, int& retriesLeft)
-{
-    token_logout(keyIndex);
-    setLoginState(keyIndex, kLoggedOut);
-    const int result = token_login(keyIndex, pin, retriesLeft);
-    if (result != 0) {
-        return result;
-    }
-    // Fingerprint changes go through the SKF application, which has a login of its own.
-    if (m_fingerSupported) {
-        m_skf.SelectApplication(keyInfo(keyIndex).serialText().toLatin1());
-        std::uint32_t skfRetries = 0;
-        m_skf.VerifyPIN(m_skf.SkfAppHandle, m_skf.FingerUserType, pin, skfRetries);
-    }
-    token_reload_all_objects(keyIndex);
-    setLoginState(keyIndex, kLoggedIn);
-    return 0;
-}
-
-int KeySession::checkPin(int keyIndex, const QString& pin, int& retriesLeft)
-{
-    token_logout(keyIndex);
-    setLoginState(keyIndex, kLoggedOut);
-    const int result = token_login(keyIndex, pin, retriesLeft);
-    if (result == 0) {
-        token_logout(keyIndex);
-        setLoginState(keyIndex, kLoggedOut);
-    }
-    return result;
-}
-
-void KeySession::logout(int keyIndex)
-{
-    token_logout(keyIndex);
-    if (m_fingerSupported) {
-        m_skf.ClearSecureState(m_skf.SkfAppHandle);
-    }
-    setLoginState(keyIndex, kLoggedOut);
-}
-
-void KeySession::fingerLoggedIn(int keyIndex)
-{
-    setLoginState(keyIndex, kLoggedIn);
-    token_reload_all_objects(keyIndex);
-}
-
-int KeySession::renameKey(int keyIndex, const QString& label)
-{
-    if (!keyIndexValid(keyIndex)) {
-        return -1;
-    }
-    if (const int result = token_set_label(keyIndex, label); result != 0) {
-        return result;
-    }
-    const QByteArray utf8 = label.toUtf8();
-    TR7Info& info = (*m_keys)[static_cast<std::size_t>(keyIndex)];
-    info.label.fill('\0');
-    std::memcpy(info.label.data(), utf8.constData(),
-                std::min(info.label.size() - 1, static_cast<std::size_t>(utf8.size())));
-    emit keyRenamed(keyIndex, label);
-    return 0;
-}
-
-int KeySession::registerCertificates(int keyIndex)
-{
-    if (!inTable(keyIndex)) {
-        return -1;
-    }
-    return RegisterKeyCertificates(keyIndex, (*m_keys)[static_cast<std::size_t>(keyIndex)], m_appInfo.CSPName,
-                                   m_appInfo.RegCertMode);
 }
 
 std::array<std::uint8_t, 2> KeySession::certPresence(int keyIndex, int container) const
 {
-    if (!inTable(keyIndex) || container < 0 ||
-        static_cast<std::size_t>(container) >= m_presence[static_cast<std::size_t>(keyIndex)].size()) {
+    const CertTreeData& tree = certTree(keyIndex);
+    if (container < 0 || static_cast<std::size_t>(container) >= tree.containers.size()) {
         return {0, 0};
     }
-    return m_presence[static_cast<std::size_t>(keyIndex)][static_cast<std::size_t>(container)];
-}
-
-void KeySession::setCertPresence(int keyIndex, int container, int keySpec, bool present)
-{
-    if (!inTable(keyIndex) || container < 0 || keySpec < 1 || keySpec > 2 ||
-        static_cast<std::size_t>(container) >= m_presence[static_cast<std::size_t>(keyIndex)].size()) {
-        return;
-    }
-    m_presence[static_cast<std::size_t>(keyIndex)][static_cast<std::size_t>(container)]
-              [static_cast<std::size_t>(keySpec - 1)] = present ? static_cast<std::uint8_t>(keySpec) : 0;
+    const ContainerData& data = tree.containers[static_cast<std::size_t>(container)];
+    return {static_cast<std::uint8_t>(data.pairs[0].certificate ? 1 : 0),
+            static_cast<std::uint8_t>(data.pairs[1].certificate ? 2 : 0)};
 }
 
 void KeySession::setImportRunning(bool running)
 {
     m_importRunning = running;
-    emit importRunningChanged(running);
+    Q_EMIT importRunningChanged(running);
 }
 
 void KeySession::readFingerInfo(std::uint32_t userType)
 {
-    if (keyIndexValid(m_currentKey)) {
-        m_skf.SelectApplication(keyInfo(m_currentKey).serialText().toLatin1());
+    const int k = CurrentKeyIndex();
+    if (!keyIndexValid(k)) {
+        return;
     }
-    m_skf.ReadFingerInfo(m_skf.SkfAppHandle, userType, m_skf.FingerInfo);
+    m_service->run<FingerRead>(
+        k, QStringLiteral("K_Wait_Info"), [userType](KeyCall& key) { return ReadFingers(key, userType); }, this,
+        [this, userType](FingerRead& read, int keyIndex) {
+            // Information of a key that is no longer the selected one is not shown.
+            if (keyIndex == CurrentKeyIndex()) {
+                setFingerInfo(userType, read.info);
+            }
+        });
+}
+
+void KeySession::setFingerInfo(std::uint32_t userType, const FingerInfo& info)
+{
+    m_fingerInfo = info;
     if (userType == SkfUserType) {
-        m_userFingerCount = m_skf.FingerInfo.enrolledCount;
+        m_userFingerCount = info.enrolledCount;
     }
-    emit fingerInfoRead(userType);
+    Q_EMIT fingerInfoRead(userType);
+}
+
+void KeySession::renamed(int keyIndex, const QString& label)
+{
+    if (!keyIndexValid(keyIndex)) {
+        return;
+    }
+    TR7Info info = keyInfo(keyIndex);
+    const QByteArray utf8 = label.toUtf8();
+    info.label.fill('\0');
+    std::memcpy(info.label.data(), utf8.constData(), std::min(info.label.size() - 1, static_cast<std::size_t>(utf8.size())));
+    m_service->setKeyInfo(keyIndex, info);
+    Q_EMIT keyRenamed(keyIndex, label);
+}
+
+void KeySession::settleJournal(int keyIndex)
+{
+    m_service->settleJournal(keyIndex);
 }
 
 } // namespace kx

@@ -5,7 +5,7 @@
 #include "FieldLabel.h"
 #include "KeyMessages.h"
 #include "KeySession.h"
-#include "WaitCursor.h"
+#include "finger/FingerKeyAccess.h"
 #include "finger/TFingerVerifyForm.h"
 #include "ui_LoginPage.h"
 
@@ -13,6 +13,8 @@
 #include "common/SecretString.h"
 #include "common/widgets/MessageBox.h"
 #include "common/widgets/SecretField.h"
+#include "keyservice/FingerJobs.h"
+#include "keyservice/PinJobs.h"
 
 #include <QKeyEvent>
 #include <QTimer>
@@ -49,6 +51,10 @@ LoginPage::LoginPage(KeySession& session, const FingerPictures& pictures, QWidge
     connect(&m_session, &KeySession::selectedKeyChanged, this, [this] { ClearSecretField(m_ui->edtUPIN); });
     connect(&m_session, &KeySession::fingerSensorChecked, this, &LoginPage::showFingerLogon);
     connect(&m_session, &KeySession::fingerInfoRead, this, &LoginPage::AcFingerlogonUpdate);
+    connect(&m_session, &KeySession::keyBusyChanged, this, [this] {
+        AcLoginUpdate();
+        AcFingerlogonUpdate();
+    });
     ApplyTexts();
     AcLoginUpdate();
     AcFingerlogonUpdate();
@@ -86,44 +92,51 @@ void LoginPage::showKey(int keyIndex)
 void LoginPage::AcLoginExecute()
 {
     const int k = m_session.CurrentKeyIndex();
-    if (!m_session.keyIndexValid(k)) {
+    if (!m_session.keyIndexValid(k) || m_session.keyBusy(k)) {
         return;
     }
     if (m_ui->edtUPIN->text().isEmpty()) {
         // An empty PIN is never sent to a key: it would cost a try. A key with a sensor logs in
         // by finger instead, exactly as its logon button does.
-        if (m_session.FingerSupported() && action("AcFingerlogon")->isVisible() &&
-            m_session.skf().KeyHasSensor(m_session.keyInfo(k).serialText().toLatin1())) {
+        if (m_session.FingerSupported() && action("AcFingerlogon")->isVisible() && m_session.keyHasSensor(k)) {
             AcFingerlogonExecute();
         }
         return;
     }
     // The field is emptied by every attempt, so a PIN typed for one key never reaches another.
-    const SecretString pin(m_ui->edtUPIN->text());
+    const SharedSecret pin = MakeSecret(m_ui->edtUPIN->text());
     ClearSecretField(m_ui->edtUPIN);
-    if (!RefuseUnusableKey(this, m_session, k)) {
+    if (!RefuseUninitialisedKey(this, m_session, k)) {
         return;
     }
-    int retriesLeft = -1;
-    int result = 0;
-    {
-        const WaitCursor wait;
-        result = m_session.login(k, pin.text(), retriesLeft);
-    }
-    if (result == 0) {
-        emit loggedIn(k);
-    } else {
-        ReportLoginFailure(this, result, retriesLeft, false);
-    }
+    m_session.setLoginState(k, KeySession::kLoggedOut);
+    const bool skfLogin = m_session.FingerSupported() && m_session.keyHasSensor(k);
+    m_session.service().run<LoginOutcome>(
+        k, QStringLiteral("K_Wait_Login"), [pin, skfLogin](KeyCall& key) { return LoginToKey(key, pin, skfLogin); },
+        this, [this](LoginOutcome& outcome, int keyIndex) {
+            if (keyIndex < 0) {
+                InfoBox(this, Lang("K_Find_Error"));
+            } else if (outcome.locked) {
+                InfoBox(this, Lang("K_Dead"));
+            } else if (outcome.result != 0) {
+                ReportLoginFailure(this, outcome.result, outcome.retriesLeft, false);
+            } else {
+                m_session.setLoginState(keyIndex, KeySession::kLoggedIn);
+                // A write left unfinished that needed the login is settled now.
+                m_session.settleJournal(keyIndex);
+                Q_EMIT loggedIn(keyIndex);
+            }
+            AcLoginUpdate();
+            AcFingerlogonUpdate();
+        });
     AcLoginUpdate();
-    AcFingerlogonUpdate();
 }
 
 void LoginPage::AcLoginUpdate()
 {
     const int k = m_session.CurrentKeyIndex();
     const int minimum = m_session.keyIndexValid(k) ? m_session.keyInfo(k).minPinLen : 0;
-    action("AcLogin")->setEnabled(m_ui->edtUPIN->text().size() >= minimum);
+    action("AcLogin")->setEnabled(m_ui->edtUPIN->text().size() >= minimum && !m_session.keyBusy(k));
 }
 
 void LoginPage::AcCancelExecute()
@@ -134,36 +147,57 @@ void LoginPage::AcCancelExecute()
 void LoginPage::AcFingerlogonExecute()
 {
     const int k = m_session.CurrentKeyIndex();
-    if (!m_session.keyIndexValid(k)) {
+    if (!m_session.keyIndexValid(k) || m_session.keyBusy(k)) {
         return;
     }
-    Call_GMAPIs_Admin& skf = m_session.skf();
     // A key without a sensor would take the empty PIN of the finger logon as a wrong PIN.
-    if (!skf.KeyHasSensor(m_session.keyInfo(k).serialText().toLatin1())) {
+    if (!m_session.keyHasSensor(k)) {
         InfoBox(this, Lang("P_SAR_FINGER_NOT_EXIST"));
         return;
     }
-    m_session.readFingerInfo(SkfUserType);
-    if (!FingerActionAllowed(this, skf.FingerInfo)) {
+    // The fingers are read first: a locked or empty sensor opens no dialog.
+    const QByteArray key = m_session.service().keyId(k);
+    m_session.service().runOn<FingerRead>(
+        key, QStringLiteral("K_Wait_Info"), [](KeyCall& call) { return ReadFingers(call, SkfUserType); }, this,
+        [this, key](FingerRead& read, int keyIndex) {
+            if (keyIndex < 0) {
+                InfoBox(this, Lang("K_Find_Error"));
+                return;
+            }
+            if (keyIndex == m_session.CurrentKeyIndex()) {
+                m_session.setFingerInfo(SkfUserType, read.info);
+            }
+            if (!FingerActionAllowed(this, read.info)) {
+                return;
+            }
+            verifyFinger(key);
+        });
+}
+
+void LoginPage::verifyFinger(const QByteArray& key)
+{
+    const int k = m_session.service().indexOf(key);
+    if (k < 0) {
         return;
     }
-    TFingerVerifyForm dialog(skf, m_pictures, k, skf.SkfAppHandle, skf.FingerUserType, this);
+    TFingerVerifyForm dialog(std::make_shared<ServiceFingerKey>(m_session.service(), key), m_pictures, SkfUserType, this);
     dialog.setWindowTitle(Lang("P_FingerVerify"));
     dialog.exec();
-    if (dialog.ResultCode != SAR_OK) {
+    // The key may have left while the dialog was open.
+    const int keyIndex = m_session.service().indexOf(key);
+    if (dialog.ResultCode != SAR_OK || keyIndex < 0) {
         return;
     }
+    m_session.setLoginState(keyIndex, KeySession::kLoggedIn);
     m_session.readFingerInfo(SkfUserType);
-    {
-        const WaitCursor wait;
-        m_session.fingerLoggedIn(k);
-    }
-    emit loggedIn(k);
+    m_session.settleJournal(keyIndex);
+    Q_EMIT loggedIn(keyIndex);
 }
 
 void LoginPage::AcFingerlogonUpdate()
 {
-    action("AcFingerlogon")->setEnabled(m_session.UserFingerCount() > 0);
+    action("AcFingerlogon")
+        ->setEnabled(m_session.UserFingerCount() > 0 && !m_session.keyBusy(m_session.CurrentKeyIndex()));
 }
 
 bool LoginPage::eventFilter(QObject* watched, QEvent* event)

@@ -45,6 +45,8 @@ protected:
 private:
     QAction* action(const char* name) const;
     void showFingerLogon();
+    // Opens the verification dialog for the key `key` and logs it in when a finger matched.
+    void verifyFinger(const QByteArray& key);
 
     std::unique_ptr<Ui::LoginPage> m_ui;
     KeySession& m_session;

@@ -3,6 +3,7 @@
 
 #include "ActionBinding.h"
 #include "FieldLabel.h"
+#include "KeyMessages.h"
 #include "KeySession.h"
 #include "ui_RemoteUnlockPage.h"
 
@@ -16,7 +17,8 @@
 #include "common/widgets/MessageBox.h"
 #include "common/widgets/SecretField.h"
 #include "common/widgets/ShowPINStrength.h"
-#include "token/TokenWrappers.h"
+#include "keyservice/FingerJobs.h"
+#include "token/LoginFailure.h"
 
 #include <algorithm>
 
@@ -28,9 +30,6 @@ constexpr int kMinUnlockCodeLength = 16;
 constexpr int kMinRemotePinLength = 8;
 // The key takes at most this many unlock code bytes.
 constexpr std::size_t kUnlockCodeBytes = 64;
-constexpr std::uint32_t kRequestBytes = 8;
-// A key reports its retries in a byte; anything above is not a count to act on.
-constexpr int kMaxRelockLogins = 255;
 
 // Clears a buffer that held key material when it goes out of scope.
 template <std::size_t N>
@@ -58,6 +57,7 @@ RemoteUnlockPage::RemoteUnlockPage(KeySession& session, QWidget* parent)
             [this](const QString& text) { ShowPINStrength(m_ui->PStrength_UPIN_RM, text); });
     ClearPINStrength(m_ui->PStrength_UPIN_RM);
     ApplyTexts();
+    connect(&m_session, &KeySession::keyBusyChanged, this, &RemoteUnlockPage::AcRemoteUnLockUpdate);
     AcRemoteUnLockUpdate();
 }
 
@@ -75,35 +75,31 @@ void RemoteUnlockPage::ApplyTexts()
     m_ui->Label48->setText(WithColon(Lang("UPINSet_Form_NewPIN2")));
 }
 
-bool RemoteUnlockPage::selectUnlockApplication()
-{
-    Call_GMAPIs_Admin& skf = m_session.skf();
-    skf.ShortRefresh();
-    if (skf.SkfDevices.count <= 0) {
-        InfoBox(this, Lang("K_Find_Error"));
-        return false;
-    }
-    // The short refresh takes the first device; with several keys plugged the request and the
-    // unlock must reach the key selected in the tree, the one the PIN calls below address.
-    if (m_session.keyIndexValid(m_session.CurrentKeyIndex())) {
-        skf.SelectApplication(m_session.keyInfo(m_session.CurrentKeyIndex()).serialText().toLatin1());
-    }
-    return true;
-}
-
 void RemoteUnlockPage::AcRequestExecute()
 {
-    Call_GMAPIs_Admin& skf = m_session.skf();
-    if (!selectUnlockApplication()) {
+    const int k = m_session.CurrentKeyIndex();
+    if (!m_session.keyIndexValid(k) || m_session.keyBusy(k)) {
         return;
     }
-    std::array<std::uint8_t, kUnblockRequestBufferSize> request{};
-    const std::uint32_t result = GMAPIs::SKF_GenRemoteUnblockRequest(skf.SkfAppHandle, request, kRequestBytes);
-    if (result != SAR_OK) {
-        InfoBox(this, FormatInt(Lang("P_GenError"), static_cast<qint64>(result)));
-        return;
-    }
-    m_ui->edtRequestStr->setText(BytesToHex(std::span<const std::uint8_t>(request).first(kRequestBytes)));
+    m_session.service().run<UnlockRequest>(
+        k, QStringLiteral("K_Wait_Unlock"), [](KeyCall& key) { return MakeUnlockRequest(key); }, this,
+        [this](UnlockRequest& request, int keyIndex) {
+            if (keyIndex < 0 || request.result == SkfNoDevice) {
+                InfoBox(this, Lang("K_Find_Error"));
+                return;
+            }
+            if (request.result != SAR_OK) {
+                InfoBox(this, FormatInt(Lang("P_GenError"), static_cast<qint64>(request.result)));
+                return;
+            }
+            // A request for a key that is no longer the selected one is not shown as its own.
+            if (keyIndex != m_session.CurrentKeyIndex()) {
+                return;
+            }
+            m_ui->edtRequestStr->setText(BytesToHex(std::span<const std::uint8_t>(
+                reinterpret_cast<const std::uint8_t*>(request.request.constData()),
+                static_cast<std::size_t>(request.request.size()))));
+        });
 }
 
 void RemoteUnlockPage::AcRemoteUnLockUpdate()
@@ -111,13 +107,17 @@ void RemoteUnlockPage::AcRemoteUnLockUpdate()
     const bool filled = m_ui->edtUnlockCode->toPlainText().size() >= kMinUnlockCodeLength &&
                         m_ui->edtNewUPin_RM->text().size() >= kMinRemotePinLength &&
                         m_ui->edtNewUPin1_RM->text().size() >= kMinRemotePinLength &&
-                        m_ui->edtNewUPin2_RM->text().size() >= kMinRemotePinLength;
+                        m_ui->edtNewUPin2_RM->text().size() >= kMinRemotePinLength &&
+                        !m_session.keyBusy(m_session.CurrentKeyIndex());
     findChild<QAction*>(QStringLiteral("AcRemoteUnLock"))->setEnabled(filled);
 }
 
 void RemoteUnlockPage::AcRemoteUnLockExecute()
 {
     const int k = m_session.CurrentKeyIndex();
+    if (!m_session.keyIndexValid(k) || m_session.keyBusy(k)) {
+        return;
+    }
     // 1. Whatever happens, the key ends logged out.
     m_session.setLoginState(k, KeySession::kLoggedOut);
     // 2. The unlock code as bytes. A code longer than the key accepts is refused here: cutting it
@@ -129,68 +129,88 @@ void RemoteUnlockPage::AcRemoteUnLockExecute()
         InfoBox(this, OwnText(OwnMessage::UnlockCodeTooLong).arg(kUnlockCodeBytes * 2));
         return;
     }
+    // The code and the PINs as typed now go to this key, whatever happens on the page meanwhile.
+    const QByteArray codeBytes(reinterpret_cast<const char*>(code.bytes.data()), static_cast<qsizetype>(codeLength));
+    const SharedSecret initialPin = MakeSecret(m_ui->edtNewUPin_RM->text());
+    const SharedSecret newPin = MakeSecret(m_ui->edtNewUPin1_RM->text());
+    const SharedSecret confirmation = MakeSecret(m_ui->edtNewUPin2_RM->text());
+    const QByteArray key = m_session.service().keyId(k);
     // 3. The SKF device.
-    if (!selectUnlockApplication()) {
-        return;
-    }
-    Call_GMAPIs_Admin& skf = m_session.skf();
-    const QString initialPin = m_ui->edtNewUPin_RM->text();
-    const QString newPin = m_ui->edtNewUPin1_RM->text();
-    // 4. to 6. The PINs.
-    if (initialPin.size() <= 7) {
-        InfoBox(this, QStringLiteral("密码长度不够"));
-        return;
-    }
-    if (newPin != m_ui->edtNewUPin2_RM->text()) {
-        InfoBox(this, Lang("S_PIN_equal"));
-        return;
-    }
-    if (PINStrength(newPin) < 3) {
-        InfoBox(this, QStringLiteral("口令为8-16位，必须包含数字、字母、特殊字符"));
-        return;
-    }
-    // 7. The key checks the unlock code and puts the initial PIN back.
-    std::uint32_t reserved = 0;
-    const std::uint32_t unblocked = GMAPIs::SKF_RemoteUnblockPIN(
-        skf.SkfAppHandle, std::span<const std::uint8_t>(code.bytes).first(codeLength), reserved);
-    if (unblocked != SAR_OK) {
-        InfoBox(this, FormatInt(Lang("P_UnlockError"), static_cast<qint64>(unblocked)));
-        return;
-    }
-    // 8. A wrong initial PIN: the remaining tries are used up, so the key is locked again and
-    // the user has to ask for a new unlock.
-    int retriesLeft = 0;
-    if (token_login(k, initialPin, retriesLeft) != 0) {
-        const int relogins = std::clamp(retriesLeft, 0, kMaxRelockLogins);
-        for (int i = 0; i < relogins; ++i) {
-            int ignored = 0;
-            token_login(k, initialPin, ignored);
-        }
-        InfoBox(this, QStringLiteral("初始口令错误，设备已锁定，请重新解锁"));
-        return;
-    }
-    // 9. and 10. The new PIN.
-    token_logout(k);
-    m_session.setLoginState(k, KeySession::kLoggedOut);
-    if (token_change_upin(k, initialPin, newPin) != 0) {
-        InfoBox(this, QStringLiteral("解锁失败(SetUPIN Error)"));
-        return;
-    }
-    // 11. The PIN cycle starts again.
-    TUserConfigInfo& config = m_session.userConfig();
-    if (config.CycleSetPIN > 0) {
-        config.LastDay = NextPINChangeDay(AppContext::current().today(), config.CycleSetPIN);
-        WritePINCycle(m_session.userConfigPath(), config.CycleSetPIN, config.LastDay);
-    }
-    // 12. Done; nothing of the exchange stays on the page.
-    InfoBox(this, QStringLiteral("解锁成功"));
-    // The PIN fields' buffers are overwritten, not only emptied.
-    ClearSecretField(m_ui->edtNewUPin_RM);
-    ClearSecretField(m_ui->edtNewUPin1_RM);
-    ClearSecretField(m_ui->edtNewUPin2_RM);
-    m_ui->edtUnlockCode->clear();
-    m_ui->edtRequestStr->clear();
-    ClearPINStrength(m_ui->PStrength_UPIN_RM);
+    m_session.service().runOn<bool>(
+        key, QStringLiteral("K_Wait_Unlock"), [](KeyCall& call) { return SkfDeviceListed(call); }, this,
+        [this, key, codeBytes, initialPin, newPin, confirmation](bool& listed, int keyIndex) {
+            if (!listed || keyIndex < 0) {
+                InfoBox(this, Lang("K_Find_Error"));
+                return;
+            }
+            // 4. to 6. The PINs.
+            if (initialPin->text().size() <= 7) {
+                InfoBox(this, QStringLiteral("密码长度不够"));
+                return;
+            }
+            if (newPin->text() != confirmation->text()) {
+                InfoBox(this, Lang("S_PIN_equal"));
+                return;
+            }
+            if (PINStrength(newPin->text()) < 3) {
+                InfoBox(this, QStringLiteral("口令为8-16位，必须包含数字、字母、特殊字符"));
+                return;
+            }
+            unlock(key, codeBytes, initialPin, newPin);
+        });
+}
+
+void RemoteUnlockPage::unlock(const QByteArray& key, const QByteArray& code, const SharedSecret& initialPin,
+                              const SharedSecret& newPin)
+{
+    // 7. to 10. The key checks the unlock code and puts the initial PIN back; the initial PIN is
+    // checked by a login and changed to the new one.
+    m_session.service().runOn<RemoteUnlockOutcome>(
+        key, QStringLiteral("K_Wait_Unlock"),
+        [code, initialPin, newPin](KeyCall& call) { return RemoteUnlock(call, code, initialPin, newPin); }, this,
+        [this](RemoteUnlockOutcome& outcome, int keyIndex) {
+            if (keyIndex >= 0) {
+                m_session.setLoginState(keyIndex, KeySession::kLoggedOut);
+            }
+            switch (outcome.stage) {
+            case RemoteUnlockOutcome::Stage::NoDevice:
+                InfoBox(this, Lang("K_Find_Error"));
+                return;
+            case RemoteUnlockOutcome::Stage::UnblockRefused:
+                InfoBox(this, FormatInt(Lang("P_UnlockError"), static_cast<qint64>(outcome.skfResult)));
+                return;
+            case RemoteUnlockOutcome::Stage::InitialPinRefused:
+                // Only a wrong initial PIN used up the tries: a key that went away or failed was
+                // unblocked and keeps them.
+                if (ClassifyLoginFailure(outcome.result, outcome.retriesLeft) == LoginFailure::WrongPin ||
+                    ClassifyLoginFailure(outcome.result, outcome.retriesLeft) == LoginFailure::Locked) {
+                    InfoBox(this, QStringLiteral("初始口令错误，设备已锁定，请重新解锁"));
+                } else {
+                    ReportLoginFailure(this, outcome.result, outcome.retriesLeft, true);
+                }
+                return;
+            case RemoteUnlockOutcome::Stage::ChangeFailed:
+                InfoBox(this, QStringLiteral("解锁失败(SetUPIN Error)"));
+                return;
+            case RemoteUnlockOutcome::Stage::Unlocked:
+                break;
+            }
+            // 11. The PIN cycle starts again.
+            TUserConfigInfo& config = m_session.userConfig();
+            if (config.CycleSetPIN > 0) {
+                config.LastDay = NextPINChangeDay(AppContext::current().today(), config.CycleSetPIN);
+                WritePINCycle(m_session.userConfigPath(), config.CycleSetPIN, config.LastDay);
+            }
+            // 12. Done; nothing of the exchange stays on the page.
+            InfoBox(this, QStringLiteral("解锁成功"));
+            // The PIN fields' buffers are overwritten, not only emptied.
+            ClearSecretField(m_ui->edtNewUPin_RM);
+            ClearSecretField(m_ui->edtNewUPin1_RM);
+            ClearSecretField(m_ui->edtNewUPin2_RM);
+            m_ui->edtUnlockCode->clear();
+            m_ui->edtRequestStr->clear();
+            ClearPINStrength(m_ui->PStrength_UPIN_RM);
+        });
 }
 
 } // namespace kx

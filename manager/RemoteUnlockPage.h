@@ -3,6 +3,8 @@
 
 #include <QWidget>
 
+#include "keyservice/PinJobs.h"
+
 #include <memory>
 
 namespace Ui {
@@ -29,9 +31,9 @@ public:
     void AcRemoteUnLockUpdate();
 
 private:
-    // The SKF application of the selected key after a short refresh; false (and the user told)
-    // when no SKF device is there.
-    bool selectUnlockApplication();
+    // The unlock itself, once the device and the PINs were checked.
+    void unlock(const QByteArray& key, const QByteArray& code, const SharedSecret& initialPin,
+                const SharedSecret& newPin);
 
     std::unique_ptr<Ui::RemoteUnlockPage> m_ui;
     KeySession& m_session;

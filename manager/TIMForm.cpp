@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "TIMForm.h"
 
-#include "CertImportJob.h"
-
 #include "ui_TIMForm.h"
 
 #include "common/LanguageTexts.h"
@@ -10,7 +8,7 @@
 #include "common/widgets/FileDialogs.h"
 #include "common/widgets/MessageBox.h"
 #include "common/widgets/SecretField.h"
-#include "token/TokenWrappers.h"
+#include "keyservice/CertJobs.h"
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -132,25 +130,43 @@ void TIMForm::updateOk()
     m_ui->cbContName->setEnabled(!newOne);
     // Nothing can be imported before a file is chosen.
     const bool fileChosen = !path().isEmpty();
-    m_ui->btnOK->setEnabled(fileChosen && (newOne ? !m_ui->edtContname->text().isEmpty() : m_ui->rb2->isChecked()));
+    m_ui->btnOK->setEnabled(!m_parsing && fileChosen &&
+                            (newOne ? !m_ui->edtContname->text().isEmpty() : m_ui->rb2->isChecked()));
 }
 
 void TIMForm::btnOKClick()
 {
+    if (m_parsing) {
+        return;
+    }
     const QString file = path();
     if (!QFileInfo(file).isFile()) {
         InfoBox(this, Lang("I_SelectCert"));
         return;
     }
-    int count = 0;
     if (file.endsWith(QStringLiteral(".cer"))) {
         m_fileType = X509;
-        count = 1;
-    } else {
-        const bool pkcs7 = file.endsWith(QStringLiteral(".p7b"));
-        const int result = pkcs7 ? p7b_file_parse(file, count) : pkcs12_file_parse(file, password(), count);
+        m_certificateCount = 1;
+        finishOk();
+        return;
+    }
+    const bool pkcs7 = file.endsWith(QStringLiteral(".p7b"));
+    const int fileType = pkcs7 ? Pkcs7 : Pkcs12;
+    if (!m_parser) {
+        return;
+    }
+    // The file is parsed away from the window; the dialog waits for the answer with OK disabled.
+    m_parsing = true;
+    setCursor(Qt::BusyCursor);
+    updateOk();
+    m_parser(fileType, file, MakeSecret(password()), this, [this, fileType](int result, int count) {
+        m_parsing = false;
+        unsetCursor();
+        updateOk();
         if (result != 0) {
-            InfoBox(this, Lang(CertFileRefusal(result).value_or(LangKey("I_CertPINError"))));
+            const char* refusal = CertFileRefusalKey(result);
+            const std::optional<LangKey> key = LangKey::lookup(refusal);
+            InfoBox(this, Lang(key.value_or(LangKey("I_CertPINError"))));
             m_ui->edtpwd->setFocus();
             return;
         }
@@ -158,9 +174,14 @@ void TIMForm::btnOKClick()
             InfoBox(this, Lang("I_CertFileError"));
             return;
         }
-        m_fileType = pkcs7 ? Pkcs7 : Pkcs12;
-    }
-    m_certificateCount = count;
+        m_fileType = fileType;
+        m_certificateCount = count;
+        finishOk();
+    });
+}
+
+void TIMForm::finishOk()
+{
     if (m_ui->rb1->isChecked() && m_ui->edtContname->text().trimmed().isEmpty()) {
         InfoBox(this, Lang("K_Cont_NullName"));
         return;

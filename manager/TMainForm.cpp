@@ -3,6 +3,7 @@
 
 #include "AboutPage.h"
 #include "CertificatePage.h"
+#include "KeyMessages.h"
 #include "FingerPage.h"
 #include "KeyInfoPage.h"
 #include "KeyNamePage.h"
@@ -22,15 +23,16 @@
 #include "common/widgets/MessageBox.h"
 #include "common/widgets/WindowPlacement.h"
 #include "token/DesktopRegistration.h"
+#include "keyservice/KeyPresence.h"
+#include "keyservice/KeyServiceTexts.h"
 #include "token/TUSB.h"
-#include "token/TokenWrappers.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QFileInfo>
 #include <QPixmap>
 #include <QShowEvent>
-#include <QThread>
+#include <QLabel>
 #include <QTimer>
 
 namespace kx {
@@ -62,6 +64,7 @@ TMainForm::TMainForm(QWidget* parent)
             [this](QTreeWidgetItem* current, QTreeWidgetItem*) { tvChange(current); });
     createTimers();
     createPages();
+    createBusyLine();
     ApplyTexts();
     SwitchFingerTexts(0);
     InitialiseMainWindow();
@@ -110,6 +113,24 @@ void TMainForm::createPages()
     connect(m_session, &KeySession::importRunningChanged, m_ui->tv,
             [this](bool running) { m_ui->tv->setEnabled(!running); });
     connect(m_keyInfoPage, &KeyInfoPage::keysRefreshed, this, [this] { timer("TCheckInit")->start(); });
+    // While the selected key works, its page says so; after two seconds the window says with what.
+    connect(m_session, &KeySession::keyBusyChanged, this, &TMainForm::showKeyBusy);
+    connect(m_session, &KeySession::selectedKeyChanged, this, &TMainForm::showKeyBusy);
+    connect(m_session, &KeySession::keyWaiting, this, &TMainForm::showKeyWaiting);
+    connect(m_session, &KeySession::keyBusyChanged, this, &TMainForm::updateActions);
+    // A write a key was left with is finished or undone when the key is seen again: said once.
+    connect(m_session, &KeySession::journalSettled, this, [this](int keyIndex, const SettledWrite& settled) {
+        InfoBox(this, JournalSettledText(m_session->keyInfo(keyIndex).labelText().trimmed(), settled));
+    });
+    // A key whose session was lost is logged out: the user is told, and its certificates wait for
+    // the next login.
+    connect(m_session, &KeySession::loginLost, this, [this](int keyIndex) {
+        if (keyIndex == m_session->CurrentKeyIndex() && ActivePageIndex() == PageCertificates) {
+            showPage(PageLogin);
+            m_loginPage->showKey(keyIndex);
+        }
+        InfoBox(this, Lang("K_Login_Lost"));
+    });
     connect(m_loginPage, &LoginPage::loggedIn, this, &TMainForm::showCertificates);
     connect(m_certificatePage, &CertificatePage::loggedOut, this, [this] { showPage(PageLogin); });
 }
@@ -175,9 +196,11 @@ void TMainForm::InitialiseMainWindow()
     SkfLibrary::Load(app.SKFLib);
     loadFingerPictures(QStringLiteral("res/Finger/"));
     // 5. Hot-plug notifications.
-    m_usb = new TUSB(this);
-    connect(m_usb, &TUSB::OnArrival, this, &TMainForm::USBArrival);
-    connect(m_usb, &TUSB::OnRemoval, this, &TMainForm::USBRemoval);
+    m_presence = new KeyPresence(this);
+    m_presence->setProductIDs(PIDList);
+    connect(m_presence, &KeyPresence::listedArrival, this, &TMainForm::USBArrival);
+    connect(m_presence, &KeyPresence::arrivalWaited, this, [this] { timer("TFindUSBKey")->start(); });
+    connect(m_presence, &KeyPresence::listedRemoval, this, &TMainForm::USBRemoval);
     // 6. Pages without tabs; the key information first.
     showPage(PageKeyInfo);
     // 8. The three roots of the tree.
@@ -209,15 +232,19 @@ void TMainForm::InitialiseMainWindow()
 
 void TMainForm::openTokenLibrary()
 {
-    if (m_session->openLibrary() == 0) {
-        LibraryReady = true;
-        DesktopRegistration::instance().configure(DesktopRegistration::settingsFor(m_session->appInfo()));
-        RefreshKeyList();
-    } else {
+    m_session->openLibrary([this](int result) {
+        if (result == 0) {
+            LibraryReady = true;
+            m_presence->setLibraryReady(true);
+            DesktopRegistration::instance().configure(DesktopRegistration::settingsFor(m_session->appInfo()));
+            // The check for uninitialised keys follows the first key list.
+            RefreshKeyList([this](int) { timer("TCheckInit")->start(); });
+            return;
+        }
         LibraryReady = false;
         timer("TCloseProject")->start();
-    }
-    timer("TCheckInit")->start();
+        timer("TCheckInit")->start();
+    });
 }
 
 int TMainForm::ActivePageIndex() const
@@ -315,14 +342,14 @@ void TMainForm::tvChange(QTreeWidgetItem* node)
             } else {
                 showPage(PageLogin);
                 if (m_session->FingerSupported()) {
-                    m_fingerPage->FingerPageRefresh(m_session->skf().FingerUserType);
+                    m_fingerPage->FingerPageRefresh(m_session->FingerUserType());
                 }
                 m_loginPage->showKey(k);
             }
             break;
         case 3:
             if (m_session->FingerSupported()) {
-                m_fingerPage->FingerPageRefresh(m_session->skf().FingerUserType);
+                m_fingerPage->FingerPageRefresh(m_session->FingerUserType());
                 m_fingerPage->ApplyTexts();
                 showPage(PageFinger);
             } else {
@@ -339,9 +366,9 @@ void TMainForm::tvChange(QTreeWidgetItem* node)
     updateActions();
 }
 
-int TMainForm::RefreshKeyList()
+void TMainForm::RefreshKeyList(std::function<void(int)> done)
 {
-    return m_session->refresh();
+    m_session->refresh(std::move(done));
 }
 
 void TMainForm::showKeyList()
@@ -429,52 +456,90 @@ void TMainForm::closeImportDialog()
     }
 }
 
-void TMainForm::USBArrival(TUSB* component)
+void TMainForm::USBArrival()
 {
-    if (!LibraryReady || !PIDList.contains(component->ProductID)) {
-        return;
-    }
-    if (ExpectedKeyCount < 0) {
-        ExpectedKeyCount = 0;
-    }
-    ++ExpectedKeyCount;
+    // The count of keys to expect was raised; the search starts after the arrival wait.
     SearchCountdown = 5;
-    QThread::msleep(100);
-    timer("TFindUSBKey")->start();
 }
 
-void TMainForm::USBRemoval(TUSB* component)
+void TMainForm::USBRemoval()
 {
-    if (!LibraryReady || !PIDList.contains(component->ProductID)) {
-        return;
-    }
-    --ExpectedKeyCount;
-    bool allAnswer = m_session->KeyCount() > 0;
-    for (int i = 0; i < m_session->KeyCount() && allAnswer; ++i) {
-        allAnswer = m_session->reloadKeyInfo(i);
-    }
-    if (allAnswer) {
-        return; // the device pulled out was none of the known keys
-    }
-    SearchCountdown = 2;
-    timer("TFindUSBKey")->start();
+    // Every known key is asked for its information again: when all answer, the device that left
+    // was none of them.
+    m_session->service().checkAllKeysAnswer(this, [this](bool allAnswer) {
+        if (allAnswer) {
+            return;
+        }
+        SearchCountdown = 2;
+        timer("TFindUSBKey")->start();
+    });
+}
+
+int TMainForm::ExpectedKeyCount() const
+{
+    return m_presence ? m_presence->ExpectedKeyCount() : 0;
 }
 
 void TMainForm::TFindUSBKeyTimer()
 {
+    // One key list at a time: a tick that finds the last one still being read waits for the next.
+    if (m_session->refreshing()) {
+        return;
+    }
     --SearchCountdown;
     if (SearchCountdown <= 0) {
         timer("TFindUSBKey")->stop();
         return;
     }
-    if (RefreshKeyList() != 0) {
-        closeImportDialog();
+    RefreshKeyList([this](int result) {
+        if (result != 0) {
+            closeImportDialog();
+            return;
+        }
+        if (m_session->KeyCount() >= ExpectedKeyCount()) {
+            timer("TFindUSBKey")->stop();
+            timer("TCheckInit")->start();
+        }
+    });
+}
+
+void TMainForm::createBusyLine()
+{
+    m_busyLine = new QLabel(m_ui->centralwidget);
+    m_busyLine->setObjectName(QStringLiteral("lblKeyWorking"));
+    m_busyLine->setGeometry(m_ui->RPC->x(), m_ui->RPC->geometry().bottom() - 22, m_ui->RPC->width(), 22);
+    m_busyLine->setAutoFillBackground(true);
+    m_busyLine->setBackgroundRole(QPalette::ToolTipBase);
+    m_busyLine->setForegroundRole(QPalette::ToolTipText);
+    m_busyLine->setFrameShape(QFrame::StyledPanel);
+    m_busyLine->setIndent(4);
+    m_busyLine->setAccessibleName(QStringLiteral("key status"));
+    m_busyLine->hide();
+}
+
+void TMainForm::showKeyBusy()
+{
+    const int k = m_session->CurrentKeyIndex();
+    const bool busy = m_session->keyIndexValid(k) && m_session->keyBusy(k);
+    // The pages of a working key show the busy cursor; the tree and the other keys stay usable.
+    if (busy) {
+        m_ui->RPC->setCursor(Qt::BusyCursor);
+    } else {
+        m_ui->RPC->unsetCursor();
+        m_busyLine->hide();
+    }
+}
+
+void TMainForm::showKeyWaiting(int keyIndex, const QString& step)
+{
+    const int k = m_session->CurrentKeyIndex();
+    if (keyIndex != k && keyIndex != -1) {
         return;
     }
-    if (m_session->KeyCount() >= ExpectedKeyCount) {
-        timer("TFindUSBKey")->stop();
-        timer("TCheckInit")->start();
-    }
+    const QString label = m_session->keyIndexValid(k) ? m_session->keyInfo(k).labelText().trimmed() : QString();
+    m_busyLine->setText(KeyWaitingText(label, step));
+    m_busyLine->raise();
+    m_busyLine->show();
 }
 
 } // namespace kx

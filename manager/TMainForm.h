@@ -9,10 +9,12 @@
 #include <QMainWindow>
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <utility>
 
 class QAction;
+class QLabel;
 class QTimer;
 class QTreeWidgetItem;
 
@@ -28,6 +30,7 @@ class CommandEndpoint;
 class FingerPage;
 class KeyInfoPage;
 class KeyNamePage;
+class KeyPresence;
 class KeyTree;
 class LoginPage;
 class RemoteUnlockPage;
@@ -70,16 +73,20 @@ public:
     void ApplyTexts();
     void BuildTreeRoots();
     void tvChange(QTreeWidgetItem* node);
-    int RefreshKeyList();
+    // Lists the keys again; `done` gets 0 or the code of the failing step when the list is in.
+    void RefreshKeyList(std::function<void(int result)> done = {});
 
     // The monitor's commands ("CLOSE", "LoadCert"); any other text is ignored.
     void handleCommand(const QString& text);
     void handleSystemCommand(quint32 command);
 
-    // Hot-plug handling.
-    void USBArrival(TUSB* component);
-    void USBRemoval(TUSB* component);
+    // Hot-plug handling: a listed device arrived (the search starts after the arrival wait) or
+    // left, and the search's tick.
+    void USBArrival();
+    void USBRemoval();
     void TFindUSBKeyTimer();
+    // Listed arrivals minus listed removals.
+    int ExpectedKeyCount() const;
 
     int ActivePageIndex() const;
     void showPage(int pageIndex);
@@ -97,10 +104,9 @@ public:
 
     // State, readable by tests.
     bool LibraryReady = false;
-    int ExpectedKeyCount = 0;
     int SearchCountdown = 3;
     const FingerPictures& fingerPictures() const { return m_fingerPictures; }
-    TUSB* usb() const { return m_usb; }
+    KeyPresence* presence() const { return m_presence; }
     // A named timer or action of the window or of one of its pages.
     QTimer* timer(const char* name) const;
     QAction* action(const char* name) const;
@@ -122,6 +128,9 @@ private:
     void closeImportDialog();
     void loadFingerPictures(const QString& folder);
     void fingerSensorChecked();
+    void createBusyLine();
+    void showKeyBusy();
+    void showKeyWaiting(int keyIndex, const QString& step);
 
     std::unique_ptr<Ui::TMainForm> m_ui;
     std::unique_ptr<KeyTree> m_tree;
@@ -139,7 +148,8 @@ private:
     RemoteUnlockPage* m_remoteUnlockPage = nullptr;
     // The page control's pages by page index.
     std::array<std::pair<int, QWidget*>, 10> m_pages{};
-    TUSB* m_usb = nullptr;
+    KeyPresence* m_presence = nullptr;
+    QLabel* m_busyLine = nullptr;
     CommandEndpoint* m_endpoint = nullptr;
     bool m_initialised = false;
 };

@@ -10,12 +10,11 @@
 #include "common/AppContext.h"
 #include "common/LanguageTexts.h"
 #include "common/PINPolicy.h"
-#include "common/SecretString.h"
 #include "common/TextFormat.h"
 #include "common/widgets/MessageBox.h"
 #include "common/widgets/SecretField.h"
 #include "common/widgets/ShowPINStrength.h"
-#include "token/TokenWrappers.h"
+#include "keyservice/PinJobs.h"
 
 #include <QKeyEvent>
 
@@ -32,6 +31,10 @@ UserPinPage::UserPinPage(KeySession& session, QWidget* parent)
     connect(m_ui->edtNewUPin1, &QLineEdit::textChanged, this,
             [this](const QString& text) { ShowPINStrength(m_ui->PStrength_UPIN, text); });
     m_ui->edtNewUPin2->installEventFilter(this);
+    connect(&m_session, &KeySession::keyBusyChanged, this, &UserPinPage::AcSetUserPINUpdate);
+    // PINs typed for one key are never offered to another.
+    connect(&m_session, &KeySession::selectedKeyChanged, this, &UserPinPage::clearFields);
+    connect(&m_session, &KeySession::keysCleared, this, &UserPinPage::clearFields);
     ClearPINStrength(m_ui->PStrength_UPIN);
     ApplyTexts();
     AcSetUserPINUpdate();
@@ -50,60 +53,95 @@ void UserPinPage::ApplyTexts()
 void UserPinPage::AcSetUserPINExecute()
 {
     const int k = m_session.CurrentKeyIndex();
-    if (!m_session.keyIndexValid(k)) {
+    if (!m_session.keyIndexValid(k) || m_session.keyBusy(k)) {
+        return;
+    }
+    // 1. Only initialised keys.
+    if (!RefuseUninitialisedKey(this, m_session, k)) {
+        return;
+    }
+    // The PINs as typed now go to this key, whatever happens on the page meanwhile.
+    const SharedSecret oldPin = MakeSecret(m_ui->edtOldUPin->text());
+    const SharedSecret newPin = MakeSecret(m_ui->edtNewUPin1->text());
+    const SharedSecret confirmation = MakeSecret(m_ui->edtNewUPin2->text());
+    const QByteArray key = m_session.service().keyId(k);
+    // 2. A locked PIN is refused before any field is looked at.
+    m_session.service().runOn<PinStateOutcome>(
+        key, QStringLiteral("K_Wait_Info"), [](KeyCall& call) { return ReadPinState(call); }, this,
+        [this, key, oldPin, newPin, confirmation](PinStateOutcome& pin, int keyIndex) {
+            if (keyIndex < 0) {
+                InfoBox(this, Lang("K_Find_Error"));
+                return;
+            }
+            if (pin.state.values[4] == 1) {
+                InfoBox(this, Lang("K_Dead"));
+                return;
+            }
+            checkAndChange(key, oldPin, newPin, confirmation);
+        });
+    AcSetUserPINUpdate();
+}
+
+void UserPinPage::checkAndChange(const QByteArray& key, const SharedSecret& oldPin, const SharedSecret& newPin,
+                                 const SharedSecret& confirmation)
+{
+    const int k = m_session.service().indexOf(key);
+    if (k < 0) {
         return;
     }
     const TR7Info& info = m_session.keyInfo(k);
-    // 1. and 2. Only initialised keys whose PIN is not locked.
-    if (!RefuseUnusableKey(this, m_session, k)) {
-        return;
-    }
     // 3. to 5. The new PIN against its confirmation, the key's length limits and the policy.
-    const SecretString oldPin(m_ui->edtOldUPin->text());
-    const SecretString newPin(m_ui->edtNewUPin1->text());
-    if (newPin.text() != m_ui->edtNewUPin2->text()) {
+    if (newPin->text() != confirmation->text()) {
         InfoBox(this, Lang("S_PIN_equal"));
         return;
     }
     const QString lengthMessage =
         QStringLiteral("%1(%2--%3)").arg(Lang("UPIN_E2")).arg(info.minPinLen).arg(info.maxPinLen);
-    if (newPin.text().size() < info.minPinLen || newPin.text().size() > info.maxPinLen) {
+    if (newPin->text().size() < info.minPinLen || newPin->text().size() > info.maxPinLen) {
         InfoBox(this, lengthMessage);
         return;
     }
-    if (PINStrength(newPin.text()) < 3) {
+    if (PINStrength(newPin->text()) < 3) {
         InfoBox(this, PINPolicyText());
         return;
     }
     // An empty old PIN is never sent to the key: the check would cost a try.
-    if (oldPin.isEmpty()) {
+    if (oldPin->isEmpty()) {
         InfoBox(this, lengthMessage);
         return;
     }
-    // 6. to 8. The old PIN is checked by a login, then the key is logged out again.
-    int retriesLeft = -1;
-    if (const int checked = m_session.checkPin(k, oldPin.text(), retriesLeft); checked != 0) {
-        ReportLoginFailure(this, checked, retriesLeft, true);
-        return;
-    }
-    // 9. The change.
-    const int changed = token_change_upin(k, oldPin.text(), newPin.text());
-    if (changed == 0) {
-        RecordPINChange(m_session.userConfigPath(), m_session.userConfig(), AppContext::current().today());
-        InfoBox(this, Lang("K_Set_Yes"));
-        ClearSecretField(m_ui->edtOldUPin);
-        ClearSecretField(m_ui->edtNewUPin1);
-        ClearSecretField(m_ui->edtNewUPin2);
-        return;
-    }
-    // 11. A failed change is reported by what a login with the old PIN says now.
-    retriesLeft = -1;
-    if (const int again = token_login(k, oldPin.text(), retriesLeft); again == 0) {
-        InfoBox(this, Lang("K_Set_No") + Lang("K_ErrorCODE_Str") + QStringLiteral(" = 0x") +
-                          HexCode(static_cast<std::uint32_t>(changed)));
-    } else {
-        ReportLoginFailure(this, again, retriesLeft, true);
-    }
+    // 6. to 9. The old PIN is checked by a login, the key logged out again, the PIN changed.
+    m_session.setLoginState(k, KeySession::kLoggedOut);
+    m_session.service().runOn<PinChangeOutcome>(
+        key, QStringLiteral("K_Wait_Pin"),
+        [oldPin, newPin](KeyCall& call) { return ChangeKeyPin(call, oldPin, newPin, true); }, this,
+        [this](PinChangeOutcome& outcome, int keyIndex) {
+            if (keyIndex >= 0) {
+                m_session.setLoginState(keyIndex, KeySession::kLoggedOut);
+            }
+            switch (outcome.stage) {
+            case PinChangeOutcome::Stage::OldPinRefused:
+                ReportLoginFailure(this, outcome.result, outcome.retriesLeft, true);
+                return;
+            case PinChangeOutcome::Stage::ChangeFailed:
+                // No login with the old PIN to find out what happened: that would spend a try
+                // when the change went through.
+                ReportPinChangeFailure(this, outcome.result, outcome.retriesLeft);
+                return;
+            case PinChangeOutcome::Stage::Changed:
+                RecordPINChange(m_session.userConfigPath(), m_session.userConfig(), AppContext::current().today());
+                InfoBox(this, Lang("K_Set_Yes"));
+                clearFields();
+                return;
+            }
+        });
+}
+
+void UserPinPage::clearFields()
+{
+    ClearSecretField(m_ui->edtOldUPin);
+    ClearSecretField(m_ui->edtNewUPin1);
+    ClearSecretField(m_ui->edtNewUPin2);
 }
 
 void UserPinPage::AcSetUserPINUpdate()
@@ -111,7 +149,7 @@ void UserPinPage::AcSetUserPINUpdate()
     const int k = m_session.CurrentKeyIndex();
     const int minimum = m_session.keyIndexValid(k) ? m_session.keyInfo(k).minPinLen : 0;
     const bool filled = m_ui->edtOldUPin->text().size() >= minimum && m_ui->edtNewUPin1->text().size() >= minimum &&
-                        m_ui->edtNewUPin2->text().size() >= minimum;
+                        m_ui->edtNewUPin2->text().size() >= minimum && !m_session.keyBusy(k);
     findChild<QAction*>(QStringLiteral("AcSetUserPIN"))->setEnabled(filled);
 }
 

@@ -3,6 +3,8 @@
 
 #include <QWidget>
 
+#include "keyservice/PinJobs.h"
+
 #include <memory>
 
 namespace Ui {
@@ -30,6 +32,11 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The field checks, then the change, for the key `key` whose PIN is not locked.
+    void checkAndChange(const QByteArray& key, const SharedSecret& oldPin, const SharedSecret& newPin,
+                        const SharedSecret& confirmation);
+    void clearFields();
+
     std::unique_ptr<Ui::UserPinPage> m_ui;
     KeySession& m_session;
 };

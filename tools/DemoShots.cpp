@@ -75,8 +75,15 @@ void settle()
     }
 }
 
+// Waits until the window's keys have answered everything asked of them.
+void waitForKeys(kx::TMainForm& window)
+{
+    waitFor([&] { return window.session().service().idle() && !window.session().importRunning(); }, 30000);
+}
+
 bool save(kx::TMainForm& window, const QString& folder, const QString& name)
 {
+    waitForKeys(window);
     settle();
     const QString path = folder + QLatin1Char('/') + name + QStringLiteral(".png");
     const bool ok = window.grab().save(path);
@@ -107,14 +114,30 @@ bool stageProgramFolder(const QString& installation, const QString& stage)
            QFile::link(installation + QStringLiteral("/res"), stage + QStringLiteral("/res"));
 }
 
+// Runs `fill` on the import dialog as soon as it shows (it opens once the key said it has room),
+// after the import action was started.
+void withImportDialog(kx::TMainForm& window, const std::function<void(kx::TIMForm*)>& fill)
+{
+    bool filled = false;
+    QTimer poll;
+    poll.setInterval(20);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<kx::TIMForm*>(QApplication::activeModalWidget());
+        if (dialog && !filled) {
+            filled = true;
+            fill(dialog);
+        }
+    });
+    poll.start();
+    window.certificatePage().AcInputCertExecute();
+    waitFor([&] { return filled && !QApplication::activeModalWidget(); }, 30000);
+    waitForKeys(window);
+}
+
 // Imports one file through the import dialog, as a user fills it in.
 void importFile(kx::TMainForm& window, const QString& file, const QString& container, bool existing, int keySpec)
 {
-    QTimer::singleShot(300, &window, [&, file, container, existing, keySpec] {
-        auto* dialog = qobject_cast<kx::TIMForm*>(QApplication::activeModalWidget());
-        if (!dialog) {
-            return;
-        }
+    withImportDialog(window, [&](kx::TIMForm* dialog) {
         dialog->chooseFile(file);
         dialog->findChild<QLineEdit*>(QStringLiteral("edtpwd"))->setText(QStringLiteral("demo"));
         if (existing) {
@@ -129,24 +152,20 @@ void importFile(kx::TMainForm& window, const QString& file, const QString& conta
             ->setChecked(true);
         dialog->btnOKClick();
     });
-    window.certificatePage().AcInputCertExecute();
 }
 
 // Pictures the import dialog as it opens, then closes it.
 bool saveImportDialog(kx::TMainForm& window, const QString& folder, const QString& name, const QString& file)
 {
     bool saved = false;
-    QTimer::singleShot(300, &window, [&] {
-        if (auto* dialog = qobject_cast<kx::TIMForm*>(QApplication::activeModalWidget())) {
-            dialog->chooseFile(file);
-            settle();
-            const QString path = folder + QLatin1Char('/') + name + QStringLiteral(".png");
-            saved = dialog->grab().save(path);
-            QTextStream(stdout) << (saved ? "saved " : "could not save ") << path << "\n";
-            dialog->done(2);
-        }
+    withImportDialog(window, [&](kx::TIMForm* dialog) {
+        dialog->chooseFile(file);
+        settle();
+        const QString path = folder + QLatin1Char('/') + name + QStringLiteral(".png");
+        saved = dialog->grab().save(path);
+        QTextStream(stdout) << (saved ? "saved " : "could not save ") << path << "\n";
+        dialog->done(2);
     });
-    window.certificatePage().AcInputCertExecute();
     return saved;
 }
 
@@ -172,6 +191,7 @@ bool saveFingerPages(kx::TMainForm& window, const QString& output, const QString
     tv->setCurrentItem(key->child(2));
     window.findChild<QLineEdit*>(QStringLiteral("edtUPIN"))->setText(QStringLiteral("12345678"));
     window.loginPage().AcLoginExecute();
+    waitForKeys(window);
     tv->setCurrentItem(key->child(3));
     allSaved &= save(window, output, tag + QStringLiteral("-fingerprint"));
     // The enrolment dialog while it takes its samples.
@@ -181,12 +201,17 @@ bool saveFingerPages(kx::TMainForm& window, const QString& output, const QString
             dialogSaved = saveWidget(*dialog, output, tag + QStringLiteral("-enrolment"));
         }
     });
+    waitForKeys(window);
     window.findChild<kx::FingerHand*>(QStringLiteral("FingerHandUser"))->button(finger)->click();
+    // The click reads the fingers first; the dialog opens with the answer and closes itself.
+    waitFor([&] { return dialogSaved; }, 10000);
+    waitFor([&] { return !QApplication::activeModalWidget(); }, 20000);
     allSaved &= dialogSaved;
     allSaved &= save(window, output, tag + QStringLiteral("-fingerprint-enrolled"));
     // Remote unlock with the request code for the issuing party.
     tv->setCurrentItem(key->child(4));
     window.remoteUnlockPage().AcRequestExecute();
+    waitForKeys(window);
     window.findChild<QPlainTextEdit*>(QStringLiteral("edtUnlockCode"))
         ->setPlainText(QStringLiteral("0123456789ABCDEF"));
     window.findChild<QLineEdit*>(QStringLiteral("edtNewUPin_RM"))->setText(QStringLiteral("12345678"));
@@ -264,6 +289,7 @@ int main(int argc, char* argv[])
             tv->setCurrentItem(key->child(2));
             window.findChild<QLineEdit*>(QStringLiteral("edtUPIN"))->setText(QStringLiteral("12345678"));
             window.loginPage().AcLoginExecute();
+            waitForKeys(window);
             if (entry == 0) {
                 const QString folder = certificates + QLatin1Char('/');
                 importFile(window, folder + QStringLiteral("exchange.pfx"), QStringLiteral("张三的证书"), false, 1);

@@ -4,7 +4,6 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 
-#include "common/Delay.h"
 #include "common/LanguageTexts.h"
 #include "common/TextFormat.h"
 
@@ -22,8 +21,9 @@ constexpr QSize kPictureSize{96, 96};
 
 } // namespace
 
-FingerDialog::FingerDialog(Call_GMAPIs_Admin& skf, const FingerPictures& pictures, bool withCountdown, QWidget* parent)
-    : QDialog(parent), m_skf(skf), m_pictures(pictures)
+FingerDialog::FingerDialog(std::shared_ptr<FingerKeyAccess> key, const FingerPictures& pictures, bool withCountdown,
+                           QWidget* parent)
+    : QDialog(parent), m_key(std::move(key)), m_pictures(pictures)
 {
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
     setFont(QFont(Language().fontName(), Language().fontSize()));
@@ -99,19 +99,18 @@ void FingerDialog::done(int result)
     QDialog::done(result);
 }
 
-bool FingerDialog::runGuarded()
+void FingerDialog::runGuarded()
 {
     if (m_running || m_stopping) {
-        return true;
+        return;
     }
-    const QPointer<FingerDialog> alive(this);
     m_running = true;
     run();
-    if (!alive) {
-        return false;
-    }
+}
+
+void FingerDialog::workEnded()
+{
     m_running = false;
-    return true;
 }
 
 void FingerDialog::setMessage(const QString& text, bool error)
@@ -155,23 +154,39 @@ void FingerDialog::startCountdown()
     }
 }
 
-bool FingerDialog::pause()
+void FingerDialog::callKey(FingerKeyAccess::SkfWork work, std::function<void(std::uint32_t)> then)
 {
-    const QPointer<FingerDialog> alive(this);
-    Delay(kPollIntervalMs);
-    return alive && !m_stopping;
+    ++m_callsOut;
+    m_key->skf(std::move(work), this, [this, then](std::uint32_t result) {
+        --m_callsOut;
+        if (m_stopping) {
+            workEnded();
+            return;
+        }
+        then(result);
+    });
 }
 
-bool FingerDialog::pollWhilePending(const std::function<std::uint32_t()>& attempt, std::uint32_t& result)
+void FingerDialog::pollWhilePending(FingerKeyAccess::SkfWork attempt, std::function<void(std::uint32_t)> then)
 {
-    result = attempt();
-    while (result == FingerSamplePending) {
-        if (!pause()) {
-            return false;
+    callKey(attempt, [this, attempt, then](std::uint32_t result) {
+        if (result != FingerSamplePending) {
+            then(result);
+            return;
         }
-        result = attempt();
-    }
-    return true;
+        pause([this, attempt, then] { pollWhilePending(attempt, then); });
+    });
+}
+
+void FingerDialog::pause(std::function<void()> next)
+{
+    QTimer::singleShot(kPollIntervalMs, this, [this, next] {
+        if (m_stopping) {
+            workEnded();
+            return;
+        }
+        next();
+    });
 }
 
 void FingerDialog::arrange(QWidget* top, QWidget* below, QPushButton* repeat)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "FingerKeyAccess.h"
 #include "FingerPictures.h"
 
 #include "token/Call_GMAPIs_Admin.h"
@@ -21,7 +22,9 @@ namespace kx {
 // for progress and success, red for failures), the picture (ImgFinger: the animation while the
 // user acts, then the ok or error picture), the close button (btnCancel), the start timer Trun
 // that begins the work a second after the dialog is created, the optional closing countdown
-// TClose, and sensor polling that survives the dialog being closed or destroyed meanwhile.
+// TClose, and the sensor polling: each call to the key runs as a job of the key and answers
+// later, the next one a timer's interval after, so the window never waits; a dialog closed or
+// destroyed meanwhile drops the answers still to come.
 class FingerDialog : public QDialog
 {
     Q_OBJECT
@@ -62,15 +65,17 @@ public:
 
 protected:
     // `withCountdown` adds the TClose timer.
-    FingerDialog(Call_GMAPIs_Admin& skf, const FingerPictures& pictures, bool withCountdown, QWidget* parent);
+    FingerDialog(std::shared_ptr<FingerKeyAccess> key, const FingerPictures& pictures, bool withCountdown,
+                 QWidget* parent);
 
-    // The dialog's work, run by the start timer and by the dialog's repeat button.
+    // Starts the dialog's work, run by the start timer and by the dialog's repeat button. The
+    // work goes on through answers of the key and ends with workEnded().
     virtual void run() = 0;
+    // The work has ended (finished, failed, or stopped because the dialog is closing).
+    virtual void workEnded();
 
-    // Runs run() unless it runs already (polling lets events through, so a second run could
-    // start inside the first) or the dialog is closing. False when the dialog was destroyed
-    // meanwhile: the caller must return without touching any member.
-    bool runGuarded();
+    // Starts run() unless it runs already or the dialog is closing.
+    void runGuarded();
 
     // Lays the dialog out: `top` (optional) across the top, the picture beside the instruction,
     // the message line and `below` (optional), then `repeat` and the close button at the bottom.
@@ -83,20 +88,21 @@ protected:
     void requestStop() { m_stopping = true; }
     bool stopping() const { return m_stopping; }
 
-    // Calls `attempt` until it gives something other than FingerSamplePending, kPollIntervalMs
-    // apart, and leaves its last result in `result`. False when the dialog closed, was asked to
-    // stop or was destroyed during a wait: the caller must then return at once (without touching
-    // any member, as the dialog may be gone).
-    bool pollWhilePending(const std::function<std::uint32_t()>& attempt, std::uint32_t& result);
-    // Waits kPollIntervalMs with events running; false as for pollWhilePending.
-    bool pause();
+    // One call to the key; `then` gets its answer, unless the dialog is stopping (the work then
+    // ends).
+    void callKey(FingerKeyAccess::SkfWork work, std::function<void(std::uint32_t result)> then);
+    // Calls `attempt` until it answers something other than FingerSamplePending, kPollIntervalMs
+    // apart, then hands the last answer to `then`; the work ends instead when the dialog stops.
+    void pollWhilePending(FingerKeyAccess::SkfWork attempt, std::function<void(std::uint32_t result)> then);
+    // Runs `next` kPollIntervalMs later, unless the dialog stops meanwhile (the work then ends).
+    void pause(std::function<void()> next);
 
     // The message of a failed VerifyInit: the locked and no-finger texts, else the code.
     static QString verifyStartFailureText(std::uint32_t code);
     // P_FormatError filled with `code`.
     static QString formatError(std::uint32_t code);
 
-    Call_GMAPIs_Admin& m_skf;
+    std::shared_ptr<FingerKeyAccess> m_key;
     const FingerPictures m_pictures;
     QLabel* m_label1 = nullptr;
     QLabel* m_message = nullptr;
@@ -111,6 +117,7 @@ private:
     bool m_messageIsError = false;
     bool m_running = false;
     bool m_stopping = false;
+    int m_callsOut = 0;
     int m_countdown = kCloseCountdown;
 };
 

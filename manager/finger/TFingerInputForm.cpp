@@ -8,12 +8,13 @@
 #include <QPushButton>
 
 #include <algorithm>
+#include <memory>
 
 namespace kx {
 
-TFingerInputForm::TFingerInputForm(Call_GMAPIs_Admin& skf, const FingerPictures& pictures, int finger, SkfHandle app,
+TFingerInputForm::TFingerInputForm(std::shared_ptr<FingerKeyAccess> key, const FingerPictures& pictures, int finger,
                                    std::uint32_t userType, std::uint32_t samples, QWidget* parent)
-    : FingerDialog(skf, pictures, true, parent), m_finger(static_cast<std::uint32_t>(finger)), m_app(app),
+    : FingerDialog(std::move(key), pictures, true, parent), m_finger(static_cast<std::uint32_t>(finger)),
       m_userType(userType), m_samples(samples)
 {
     m_label1->setText(Lang("F_Input_Info2"));
@@ -56,49 +57,66 @@ void TFingerInputForm::run()
 {
     setMessage(Lang("F_Input_Info1"), false);
     showPicture(Picture::Animation);
-    // A key that cannot change its sample count enrols with the count it has.
-    m_skf.SetFingerMode(0, m_samples);
-    const std::uint32_t started = m_skf.EnrollInit(m_app, m_userType, m_finger);
-    if (started != SAR_OK) {
-        showFailure(startFailureText(started));
-        ResultCode = started;
-        startCountdown();
-        m_cancel->setEnabled(true);
-        return;
-    }
+    const std::uint32_t samples = m_samples;
+    const std::uint32_t finger = m_finger;
+    const std::uint32_t userType = m_userType;
+    callKey(
+        [samples, finger, userType](Call_GMAPIs_Admin& skf, SkfHandle app) {
+            // A key that cannot change its sample count enrols with the count it has.
+            skf.SetFingerMode(0, samples);
+            return skf.EnrollInit(app, userType, finger);
+        },
+        [this](std::uint32_t started) {
+            if (started != SAR_OK) {
+                showFailure(startFailureText(started));
+                ResultCode = started;
+                startCountdown();
+                m_cancel->setEnabled(true);
+                workEnded();
+                return;
+            }
+            m_run->setEnabled(false);
+            m_cancel->setEnabled(false);
+            m_progress->setValue(0);
+            m_counted = 0;
+            takeSample();
+        });
+}
 
-    m_run->setEnabled(false);
-    m_cancel->setEnabled(false);
-    m_progress->setValue(0);
-    // The bar moves one step for every sample that raised the key's count, however far the
-    // count jumped, so a key counting in larger steps never overruns the bar before it is done.
-    std::uint32_t counted = 0;
-    std::uint32_t result = SAR_OK;
-    const bool finished = pollWhilePending(
-        [this, &counted] {
-            std::uint32_t progress = counted;
-            const std::uint32_t code = m_skf.EnrollSample(m_app, m_userType, m_finger, progress);
-            if (progress > counted) {
+void TFingerInputForm::takeSample()
+{
+    const std::uint32_t finger = m_finger;
+    const std::uint32_t userType = m_userType;
+    const auto progress = std::make_shared<std::uint32_t>(m_counted);
+    callKey(
+        [finger, userType, progress](Call_GMAPIs_Admin& skf, SkfHandle app) {
+            return skf.EnrollSample(app, userType, finger, *progress);
+        },
+        [this, progress](std::uint32_t code) {
+            // The bar moves one step for every sample that raised the key's count, however far
+            // the count jumped, so a key counting in larger steps never overruns the bar before
+            // it is done.
+            if (*progress > m_counted) {
                 m_progress->setValue(std::min(m_progress->value() + 1, m_progress->maximum()));
-                counted = progress;
+                m_counted = *progress;
             }
             ResultCode = code;
-            return code;
-        },
-        result);
-    if (!finished) {
-        return;
-    }
+            if (code == FingerSamplePending) {
+                pause([this] { takeSample(); });
+                return;
+            }
+            m_progress->setValue(m_progress->maximum());
+            pause([this, code] { finish(code); });
+        });
+}
 
-    m_progress->setValue(m_progress->maximum());
-    m_progress->repaint();
-    if (!pause()) {
-        return;
-    }
+void TFingerInputForm::finish(std::uint32_t result)
+{
     switch (result) {
     case SAR_OK:
         setMessage(Lang("F_Input_OK"), false);
         showPicture(Picture::Ok);
+        workEnded();
         accept();
         return;
     case FingerCaptureFailed:
@@ -106,6 +124,7 @@ void TFingerInputForm::run()
         showFailure(Lang("F_Input_Error"));
         m_run->setEnabled(true);
         m_cancel->setEnabled(true);
+        workEnded();
         return;
     case SAR_FINGER_EXIST:
         showFailure(Lang("F_Input_Exist"));
@@ -116,6 +135,7 @@ void TFingerInputForm::run()
     }
     startCountdown();
     m_cancel->setEnabled(true);
+    workEnded();
 }
 
 } // namespace kx

@@ -16,8 +16,8 @@ class TFingerInputForm : public FingerDialog
     Q_OBJECT
 
 public:
-    // `finger` 1 to 10 on the application `app` for `userType`; `samples` per enrolment.
-    TFingerInputForm(Call_GMAPIs_Admin& skf, const FingerPictures& pictures, int finger, SkfHandle app,
+    // `finger` 1 to 10 of the key for `userType`; `samples` per enrolment.
+    TFingerInputForm(std::shared_ptr<FingerKeyAccess> key, const FingerPictures& pictures, int finger,
                      std::uint32_t userType, std::uint32_t samples, QWidget* parent = nullptr);
 
 protected:
@@ -28,13 +28,18 @@ private:
     static QString startFailureText(std::uint32_t code);
     // Ends a run that failed with `text`: red message, error picture.
     void showFailure(const QString& text);
+    // One sample: the next follows while the key wants more.
+    void takeSample();
+    // The enrolment's end with the key's last answer.
+    void finish(std::uint32_t result);
 
     const std::uint32_t m_finger;
-    const SkfHandle m_app;
     const std::uint32_t m_userType;
     const std::uint32_t m_samples;
     QPushButton* m_run = nullptr;
     QProgressBar* m_progress = nullptr;
+    // The key's sample count as last reported.
+    std::uint32_t m_counted = 0;
 };
 
 } // namespace kx

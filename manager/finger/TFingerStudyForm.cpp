@@ -10,6 +10,8 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <memory>
+
 namespace kx {
 
 namespace {
@@ -19,9 +21,9 @@ const QString kAdjust = QStringLiteral("调整手指姿势录入不同区域..."
 
 } // namespace
 
-TFingerStudyForm::TFingerStudyForm(Call_GMAPIs_Admin& skf, const FingerPictures& pictures, SkfHandle app,
+TFingerStudyForm::TFingerStudyForm(std::shared_ptr<FingerKeyAccess> key, const FingerPictures& pictures,
                                    std::uint32_t userType, int finger, QWidget* parent)
-    : FingerDialog(skf, pictures, false, parent), m_app(app), m_userType(userType),
+    : FingerDialog(std::move(key), pictures, false, parent), m_userType(userType),
       m_finger(static_cast<std::uint32_t>(finger))
 {
     m_label1->setText(kInstruction);
@@ -47,9 +49,12 @@ TFingerStudyForm::TFingerStudyForm(Call_GMAPIs_Admin& skf, const FingerPictures&
 void TFingerStudyForm::TrunTimer()
 {
     m_trun->stop();
-    if (!runGuarded()) {
-        return;
-    }
+    runGuarded();
+}
+
+void TFingerStudyForm::workEnded()
+{
+    FingerDialog::workEnded();
     if (m_closeRequested) {
         reject();
         return;
@@ -67,25 +72,33 @@ void TFingerStudyForm::TrunTimer()
 void TFingerStudyForm::run()
 {
     m_cancel->setEnabled(true);
-    const std::uint32_t started = m_skf.VerifyInit(m_app, m_userType);
-    ResultCode = started;
-    if (started != SAR_OK) {
-        m_trun->stop();
-        m_remaining = 0;
-        m_test->setEnabled(true);
-        m_cancel->setEnabled(true);
-        InfoBox(this, verifyStartFailureText(started));
-        return;
-    }
-    setMessage(kAdjust, false);
-    showPicture(Picture::Animation);
-    m_test->setEnabled(false);
+    const std::uint32_t userType = m_userType;
+    callKey([userType](Call_GMAPIs_Admin& skf, SkfHandle app) { return skf.VerifyInit(app, userType); },
+            [this, userType](std::uint32_t started) {
+                ResultCode = started;
+                if (started != SAR_OK) {
+                    m_trun->stop();
+                    m_remaining = 0;
+                    m_test->setEnabled(true);
+                    m_cancel->setEnabled(true);
+                    InfoBox(this, verifyStartFailureText(started));
+                    workEnded();
+                    return;
+                }
+                setMessage(kAdjust, false);
+                showPicture(Picture::Animation);
+                m_test->setEnabled(false);
+                const auto finger = std::make_shared<std::uint32_t>(0);
+                pollWhilePending(
+                    [userType, finger](Call_GMAPIs_Admin& skf, SkfHandle app) {
+                        return skf.TestFinger(app, userType, *finger);
+                    },
+                    [this, finger](std::uint32_t result) { passEnded(result, *finger); });
+            });
+}
 
-    std::uint32_t finger = 0;
-    std::uint32_t result = SAR_OK;
-    if (!pollWhilePending([this, &finger] { return m_skf.TestFinger(m_app, m_userType, finger); }, result)) {
-        return;
-    }
+void TFingerStudyForm::passEnded(std::uint32_t result, std::uint32_t finger)
+{
     ResultCode = result;
     if (result == SAR_OK && finger == m_finger) {
         --m_remaining;
@@ -96,9 +109,7 @@ void TFingerStudyForm::run()
         setMessage(passFailureText(result, result == SAR_OK), true);
         showPicture(Picture::Error);
     }
-    if (m_remaining <= 0) {
-        finish();
-    }
+    workEnded();
 }
 
 QString TFingerStudyForm::passFailureText(std::uint32_t code, bool otherFinger)
@@ -135,7 +146,7 @@ void TFingerStudyForm::cancel()
         reject();
         return;
     }
-    // The waiting pass ends at its next pause; TrunTimer then closes the dialog.
+    // The waiting pass ends at the key's next answer; the dialog then closes.
     m_closeRequested = true;
     requestStop();
 }

@@ -19,7 +19,7 @@ public:
     static constexpr int kPasses = 5;
 
     // `finger` 1 to 10: the finger to train.
-    TFingerStudyForm(Call_GMAPIs_Admin& skf, const FingerPictures& pictures, SkfHandle app, std::uint32_t userType,
+    TFingerStudyForm(std::shared_ptr<FingerKeyAccess> key, const FingerPictures& pictures, std::uint32_t userType,
                      int finger, QWidget* parent = nullptr);
 
     // Runs one pass, then starts the next a second later while passes remain.
@@ -30,6 +30,8 @@ public:
 protected:
     // One pass.
     void run() override;
+    // A pass has ended: the next one starts a second later while passes remain.
+    void workEnded() override;
 
 private:
     void restart();
@@ -37,8 +39,8 @@ private:
     // No pass runs and none will: both buttons usable, the repeat button focused.
     void finish();
     static QString passFailureText(std::uint32_t code, bool otherFinger);
+    void passEnded(std::uint32_t result, std::uint32_t finger);
 
-    const SkfHandle m_app;
     const std::uint32_t m_userType;
     const std::uint32_t m_finger;
     int m_remaining = kPasses;

@@ -9,11 +9,13 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include <memory>
+
 namespace kx {
 
-TFingerTestForm::TFingerTestForm(Call_GMAPIs_Admin& skf, const FingerPictures& pictures, SkfHandle app,
+TFingerTestForm::TFingerTestForm(std::shared_ptr<FingerKeyAccess> key, const FingerPictures& pictures,
                                  std::uint32_t userType, const std::array<int, 10>& markers, QWidget* parent)
-    : FingerDialog(skf, pictures, false, parent), m_app(app), m_userType(userType), m_pageMarkers(markers)
+    : FingerDialog(std::move(key), pictures, false, parent), m_userType(userType), m_pageMarkers(markers)
 {
     m_hand = new FingerHand(this);
     m_hand->setPictures(m_pictures);
@@ -50,31 +52,37 @@ QString TFingerTestForm::testFailureText(std::uint32_t code)
 
 void TFingerTestForm::run()
 {
-    const std::uint32_t started = m_skf.VerifyInit(m_app, m_userType);
-    ResultCode = started;
-    if (started != SAR_OK) {
-        InfoBox(this, verifyStartFailureText(started));
-        reject();
-        return;
-    }
-    setMessage(Lang("F_Wait_Info"), false);
-    m_test->setEnabled(false);
-    m_cancel->setEnabled(false);
-
-    std::uint32_t finger = 0;
-    std::uint32_t result = SAR_OK;
-    if (!pollWhilePending([this, &finger] { return m_skf.TestFinger(m_app, m_userType, finger); }, result)) {
-        return;
-    }
-    ResultCode = result;
-    if (result == SAR_OK) {
-        setMessage(Lang("F_Test_OK"), false);
-        m_hand->setMarker(static_cast<int>(finger), FingerPictures::kRecognisedMarker);
-    } else {
-        setMessage(testFailureText(result), true);
-    }
-    m_test->setEnabled(true);
-    m_cancel->setEnabled(true);
+    const std::uint32_t userType = m_userType;
+    callKey([userType](Call_GMAPIs_Admin& skf, SkfHandle app) { return skf.VerifyInit(app, userType); },
+            [this, userType](std::uint32_t started) {
+                ResultCode = started;
+                if (started != SAR_OK) {
+                    workEnded();
+                    InfoBox(this, verifyStartFailureText(started));
+                    reject();
+                    return;
+                }
+                setMessage(Lang("F_Wait_Info"), false);
+                m_test->setEnabled(false);
+                m_cancel->setEnabled(false);
+                const auto finger = std::make_shared<std::uint32_t>(0);
+                pollWhilePending(
+                    [userType, finger](Call_GMAPIs_Admin& skf, SkfHandle app) {
+                        return skf.TestFinger(app, userType, *finger);
+                    },
+                    [this, finger](std::uint32_t result) {
+                        ResultCode = result;
+                        if (result == SAR_OK) {
+                            setMessage(Lang("F_Test_OK"), false);
+                            m_hand->setMarker(static_cast<int>(*finger), FingerPictures::kRecognisedMarker);
+                        } else {
+                            setMessage(testFailureText(result), true);
+                        }
+                        m_test->setEnabled(true);
+                        m_cancel->setEnabled(true);
+                        workEnded();
+                    });
+            });
 }
 
 } // namespace kx

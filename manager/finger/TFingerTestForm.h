@@ -18,7 +18,7 @@ class TFingerTestForm : public FingerDialog
 
 public:
     // `markers`: the page's markers of fingers 1 to 10 (see FingerHand).
-    TFingerTestForm(Call_GMAPIs_Admin& skf, const FingerPictures& pictures, SkfHandle app, std::uint32_t userType,
+    TFingerTestForm(std::shared_ptr<FingerKeyAccess> key, const FingerPictures& pictures, std::uint32_t userType,
                     const std::array<int, 10>& markers, QWidget* parent = nullptr);
 
     FingerHand* hand() const { return m_hand; }
@@ -29,7 +29,6 @@ protected:
 private:
     static QString testFailureText(std::uint32_t code);
 
-    const SkfHandle m_app;
     const std::uint32_t m_userType;
     const std::array<int, 10> m_pageMarkers;
     FingerHand* m_hand = nullptr;

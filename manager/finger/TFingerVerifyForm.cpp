@@ -3,23 +3,18 @@
 
 #include "common/LanguageTexts.h"
 #include "common/TextFormat.h"
-#include "token/TokenWrappers.h"
-
-#include "common/Delay.h"
 
 #include <QLabel>
-#include <QPointer>
 #include <QPushButton>
-#include <QThread>
 
 #include <atomic>
 #include <memory>
 
 namespace kx {
 
-TFingerVerifyForm::TFingerVerifyForm(Call_GMAPIs_Admin& skf, const FingerPictures& pictures, int keyIndex,
-                                     SkfHandle app, std::uint32_t userType, QWidget* parent)
-    : FingerDialog(skf, pictures, true, parent), m_keyIndex(keyIndex), m_app(app), m_userType(userType)
+TFingerVerifyForm::TFingerVerifyForm(std::shared_ptr<FingerKeyAccess> key, const FingerPictures& pictures,
+                                     std::uint32_t userType, QWidget* parent)
+    : FingerDialog(std::move(key), pictures, true, parent), m_userType(userType)
 {
     m_label1->setText(Lang("F_Verify_Info1"));
 
@@ -30,8 +25,8 @@ TFingerVerifyForm::TFingerVerifyForm(Call_GMAPIs_Admin& skf, const FingerPicture
     m_cancel->setEnabled(false);
 }
 
-// The login on its worker and the window share this record. Whoever comes second in `state`
-// decides: the worker logs out a success that nobody waits for any more.
+// The login on the key's lane and the window share this record. Whoever comes second in `state`
+// decides: the key's side logs out a success that nobody waits for any more.
 struct TFingerVerifyForm::Login
 {
     enum State
@@ -56,8 +51,8 @@ void TFingerVerifyForm::abandonLogin()
     }
     int expected = Login::Waiting;
     if (!m_login->state.compare_exchange_strong(expected, Login::Abandoned) && m_login->result == 0) {
-        // The worker finished before anyone read its result: undo the login here.
-        token_logout(m_keyIndex);
+        // The key logged in, but its answer had not reached the dialog: the login is undone.
+        m_key->logout();
     }
     m_login.reset();
 }
@@ -72,49 +67,55 @@ void TFingerVerifyForm::done(int result)
 
 void TFingerVerifyForm::run()
 {
-    // The login waits until the key has read a finger or given up waiting; it runs on a worker so
-    // the window keeps painting (the animation asks for the finger meanwhile).
+    // The login waits until the key has read a finger or given up waiting; it runs on the key's
+    // lane, so the window keeps painting (the animation asks for the finger meanwhile).
     const auto login = std::make_shared<Login>();
-    const int keyIndex = m_keyIndex;
-    QThread* worker = QThread::create([keyIndex, login] {
-        int retries = 0;
-        const int result = token_login(keyIndex, QString(), retries);
-        login->result = result;
-        int expected = Login::Waiting;
-        if (!login->state.compare_exchange_strong(expected, Login::Finished) && result == 0) {
-            token_logout(keyIndex);
-        }
-    });
-    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
     // Until the key answers, closing the dialog counts as no finger.
     ResultCode = kLoginNoFinger;
     m_login = login;
-    const QPointer<TFingerVerifyForm> alive(this);
-    worker->start();
-    while (login->state == Login::Waiting) {
-        Delay(kPollIntervalMs);
-        if (!alive) {
-            return;
-        }
-    }
+    m_key->fingerLogin(
+        [login](int result) {
+            login->result = result;
+            int expected = Login::Waiting;
+            return !login->state.compare_exchange_strong(expected, Login::Finished);
+        },
+        this, [this](int result) { answered(result); });
+}
+
+void TFingerVerifyForm::answered(int result)
+{
     m_login.reset();
-    ResultCode = static_cast<std::uint32_t>(login->result.load());
+    ResultCode = static_cast<std::uint32_t>(result);
     if (ResultCode == SAR_OK) {
         setMessage(Lang("F_Test_OK"), false);
         showPicture(Picture::Ok);
         // Nothing left to read: the first countdown tick closes the dialog.
         setCountdown(0);
-    } else if (ResultCode == FingerCaptureFailed || ResultCode == kLoginNoFinger) {
+        finishShown();
+        return;
+    }
+    if (ResultCode == FingerCaptureFailed || ResultCode == kLoginNoFinger) {
         setMessage(Lang("F_Test_Error"), true);
         showPicture(Picture::Error);
-    } else {
-        kx::FingerInfo info;
-        m_skf.ReadFingerInfo(m_app, m_userType, info);
-        setMessage(FormatInt(Lang("F_Verify_Format"), info.retryLeft), true);
-        showPicture(Picture::Error);
+        finishShown();
+        return;
     }
+    // The message tells the attempts left, which the key reads without spending one.
+    const std::uint32_t userType = m_userType;
+    const auto info = std::make_shared<FingerInfo>();
+    callKey([userType, info](Call_GMAPIs_Admin& skf, SkfHandle app) { return skf.ReadFingerInfo(app, userType, *info); },
+            [this, info](std::uint32_t) {
+                setMessage(FormatInt(Lang("F_Verify_Format"), info->retryLeft), true);
+                showPicture(Picture::Error);
+                finishShown();
+            });
+}
+
+void TFingerVerifyForm::finishShown()
+{
     m_cancel->setEnabled(true);
     startCountdown();
+    workEnded();
 }
 
 } // namespace kx

@@ -20,9 +20,9 @@ public:
     // FingerCaptureFailed.
     static constexpr std::uint32_t kLoginNoFinger = 0x50;
 
-    // `keyIndex` for the login; `app` and `userType` for reading the attempts left.
-    TFingerVerifyForm(Call_GMAPIs_Admin& skf, const FingerPictures& pictures, int keyIndex, SkfHandle app,
-                      std::uint32_t userType, QWidget* parent = nullptr);
+    // `key` for the login; `userType` for reading the attempts left.
+    TFingerVerifyForm(std::shared_ptr<FingerKeyAccess> key, const FingerPictures& pictures, std::uint32_t userType,
+                      QWidget* parent = nullptr);
     // A dialog destroyed while the key waits for the finger gives the login up: should the key
     // log in afterwards all the same, it is logged out at once.
     ~TFingerVerifyForm() override;
@@ -39,12 +39,13 @@ protected:
 private:
     struct Login;
 
-    // Hands the running login over to its worker, which logs a late success out.
+    // Hands the running login over to the key's side, which logs a late success out.
     void abandonLogin();
+    void answered(int result);
+    // The outcome is shown: the dialog may close, and does after the countdown.
+    void finishShown();
 
     std::shared_ptr<Login> m_login;
-    const int m_keyIndex;
-    const SkfHandle m_app;
     const std::uint32_t m_userType;
 };
 
