@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "MonitorApplication.h"
 
+#include "MonitorTray.h"
 #include "TMainForm.h"
 #include "common/widgets/SessionEnd.h"
 

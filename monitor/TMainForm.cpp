@@ -1,35 +1,44 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "TMainForm.h"
 
-#include "DesktopNotifications.h"
+#include "MonitorCommands.h"
+#include "MonitorKeys.h"
+#include "MonitorReminders.h"
+#include "MonitorTray.h"
 #include "SystemCleanup.h"
 #include "TProjectConfigForm.h"
 #include "TUPinSetForm.h"
-#include "TrayMenuNotice.h"
 
 #include "common/AppContext.h"
 #include "common/CommandChannel.h"
 #include "common/LanguageTexts.h"
+#include "common/OpenURL.h"
 #include "common/ProcessLauncher.h"
 #include "common/widgets/MessageBox.h"
+#include "keyservice/KeyPresence.h"
+#include "keyservice/KeyService.h"
+#include "keyservice/KeyServiceTexts.h"
+#include "keyservice/StoreRegistration.h"
 #include "token/CertRegistration.h"
 #include "token/DesktopRegistration.h"
-#include "token/TUSB.h"
 #include "token/TokenWrappers.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QMenu>
+#include <QFileInfo>
 #include <QMessageBox>
-#include <QPainter>
 #include <QPushButton>
-#include <QSystemTrayIcon>
 #include <QTimer>
 
 namespace kx::mon {
 
 namespace {
+
+// At the end the desktop registration and the keys get this long before the monitor leaves them
+// to themselves: together well under a second, whatever a tool or a key does.
+constexpr int kDesktopRegistrationEndMs = 300;
+constexpr int kKeysEndMs = 500;
 
 struct TimerEntry
 {
@@ -38,52 +47,44 @@ struct TimerEntry
     void (TMainForm::*handler)();
 };
 
-} // namespace
-
-QIcon MainIcon()
+void sendToManager(const char* text)
 {
-    static const QIcon icon = [] {
-        QPixmap pixmap(32, 32);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        painter.setRenderHint(QPainter::Antialiasing);
-        // A key: a round bow with a hole and a toothed blade.
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(QColor(0x1f, 0x6f, 0xb5));
-        painter.drawEllipse(QRectF(2, 8, 16, 16));
-        painter.drawRect(QRectF(16, 13, 14, 6));
-        painter.drawRect(QRectF(24, 19, 3, 5));
-        painter.drawRect(QRectF(19, 19, 3, 4));
-        painter.setBrush(Qt::white);
-        painter.drawEllipse(QRectF(6, 12, 6, 8));
-        return QIcon(pixmap);
-    }();
-    return icon;
+    SendCommand(QString::fromLatin1(text), QString::fromLatin1(kManagerWindowClass));
 }
 
-TMainForm::TMainForm(QWidget* parent)
-    : QWidget(parent), m_keyTable(std::make_unique<std::array<TR7Info, kKeyTableSize>>())
+} // namespace
+
+TMainForm::TMainForm(QWidget* parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("TMainForm"));
     setWindowFlag(Qt::Tool); // no task-bar button should it ever be shown
-    m_endpoint = new CommandEndpoint(QString::fromLatin1(kMonitorWindowClass), this);
-    connect(m_endpoint, &CommandEndpoint::commandReceived, this, &TMainForm::handleCommand);
-    connect(m_endpoint, &CommandEndpoint::systemCommandReceived, this, [this](quint32 command) {
-        if (command == SC_CLOSE) {
-            close(); // hides unless an exit was asked for
-        }
+    m_commands = new MonitorCommands(this);
+    connect(m_commands, &MonitorCommands::regCertRequested, this, [this] { timer("TRegCertXE")->start(); });
+    connect(m_commands, &MonitorCommands::updateRequested, this, &TMainForm::answerPromptBoxNo);
+    connect(m_commands, &MonitorCommands::closeRequested, this, [this] { close(); }); // hides unless exiting
+    m_tray = new MonitorTray(this);
+    connect(m_tray, &MonitorTray::showMainRequested, this, &TMainForm::AcShowMainExecute);
+    connect(m_tray, &MonitorTray::advancedRequested, this, &TMainForm::AcAdvancedExecute);
+    connect(m_tray, &MonitorTray::exitRequested, this, &TMainForm::AcExitExecute);
+    connect(m_tray, &MonitorTray::balloonShown, this, &TMainForm::balloonShown);
+    m_keys = new MonitorKeys(this);
+    connect(m_keys, &MonitorKeys::trayWanted, m_tray, &MonitorTray::show);
+    connect(m_keys, &MonitorKeys::removalNoticed, this, [] { sendToManager("CLOSE"); });
+    connect(m_keys, &MonitorKeys::insertionCompleted, this, &TMainForm::insertionCompleted);
+    connect(m_keys, &MonitorKeys::uninitialisedKeyFound, this,
+            [this] { m_tray->balloon(Lang("Init_Info"), BalloonNotifier::Icon::Application); });
+    connect(m_keys, &MonitorKeys::knownKeyGone, this, &TMainForm::knownKeyGone);
+    connect(m_keys, &MonitorKeys::lastKeyGone, this, &TMainForm::lastKeyGone);
+    m_registration = new StoreRegistration(m_keys->service(), this);
+    connect(m_registration, &StoreRegistration::failureToReport, this,
+            [this](const QString& text) { NoticeBox(this, text, {.topmost = true}); });
+    m_reminders = new MonitorReminders(m_keys->service(), m_userConfig, m_userConfigPath, this);
+    // A write a key was left with is finished or undone when the key is seen again: said once.
+    connect(&m_keys->service(), &KeyService::journalSettled, this, [this](int keyIndex, const SettledWrite& settled) {
+        m_tray->balloon(JournalSettledText(keyInfo(keyIndex).labelText().trimmed(), settled),
+                        BalloonNotifier::Icon::Information);
     });
-    m_tray = new QSystemTrayIcon(this);
-    m_tray->setObjectName(QStringLiteral("TrayIcon1"));
-    m_menu = new QMenu(this);
-    m_menu->setObjectName(QStringLiteral("PopupMenu1"));
-    m_tray->setContextMenu(m_menu);
-    m_notifications = new DesktopNotifications(this);
-    m_menuNotice = new TrayMenuNotice(m_menu, m_notifications, this);
-    m_balloons = std::make_unique<BalloonNotifier>(m_tray, m_notifications, m_menuNotice);
-    m_balloons->setApplicationIconPath(QStringLiteral("security-high"));
     createTimers();
-    createActions();
     FormCreate();
 }
 
@@ -108,10 +109,6 @@ void TMainForm::createTimers()
         {"TCloseMainForm", 1, &TMainForm::TCloseMainFormTimer},
         {"TCloseProject", 500, &TMainForm::TCloseProjectTimer},
         {"TCheckDefaultUPIN", 500, &TMainForm::TCheckDefaultUPINTimer},
-        {"TFindUSBKey", 500, &TMainForm::TFindUSBKeyTimer},
-        {"TCheckInit", 400, &TMainForm::TCheckInitTimer},
-        {"TCCIDRemove", 100, &TMainForm::TCCIDRemoveTimer},
-        {"TUSBRemove", 1000, &TMainForm::TUSBRemoveTimer},
         {"TRegCertXE", 1000, &TMainForm::TRegCertXETimer},
     };
     for (const TimerEntry& entry : kTimers) {
@@ -122,79 +119,120 @@ void TMainForm::createTimers()
     }
 }
 
-void TMainForm::createActions()
-{
-    auto make = [this](const char* name, void (TMainForm::*execute)()) {
-        auto* a = new QAction(this);
-        a->setObjectName(QString::fromLatin1(name));
-        connect(a, &QAction::triggered, this, execute);
-        m_menu->addAction(a);
-        return a;
-    };
-    QAction* showMain = make("AcShowMain", &TMainForm::AcShowMainExecute);
-    make("AcAdvanced", &TMainForm::AcAdvancedExecute);
-    make("AcExit", &TMainForm::AcExitExecute);
-    m_menu->setDefaultAction(showMain);
-    // A single click on the icon does nothing; a double click runs the default entry.
-    connect(m_tray, &QSystemTrayIcon::activated, this, [showMain](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::DoubleClick) {
-            showMain->trigger();
-        }
-    });
-}
-
 void TMainForm::ApplyTexts()
 {
-    const LanguageTexts& texts = Language();
-    setFont(QFont(texts.fontName(), texts.fontSize()));
-    m_menu->setFont(font());
-    action("AcShowMain")->setText(Lang("Main_Form_PopupMenu_listMain"));
-    action("AcAdvanced")->setText(Lang("Main_Form_PopupMenu_Advanced"));
-    action("AcExit")->setText(Lang("Main_Form_PopupMenu_Close"));
-    m_tray->setIcon(MainIcon());
-    m_tray->setToolTip(Lang("P_Caption"));
-    m_menu->setTitle(Lang("P_Caption").trimmed());
+    m_tray->applyTexts();
+}
+
+int TMainForm::KeyCount() const
+{
+    return m_keys->KeyCount();
+}
+
+int TMainForm::CurrentKeyIndex() const
+{
+    return m_keys->CurrentKeyIndex();
+}
+
+int TMainForm::ExpectedKeyCount() const
+{
+    return m_keys->ExpectedKeyCount();
+}
+
+bool TMainForm::DefaultPINPromptActive() const
+{
+    return m_reminders->DefaultPINPromptActive();
+}
+
+bool TMainForm::CycleReminderActive() const
+{
+    return m_reminders->CycleReminderActive();
+}
+
+const TR7Info& TMainForm::keyInfo(int keyIndex) const
+{
+    return m_keys->keyInfo(keyIndex);
+}
+
+QSystemTrayIcon* TMainForm::trayIcon() const
+{
+    return m_tray->icon();
+}
+
+TrayMenuNotice* TMainForm::menuNotice() const
+{
+    return m_tray->menuNotice();
+}
+
+QMenu* TMainForm::trayMenu() const
+{
+    return m_tray->menu();
+}
+
+KeyPresence* TMainForm::presence() const
+{
+    return &m_keys->presence();
+}
+
+KeyService& TMainForm::keys() const
+{
+    return m_keys->service();
+}
+
+bool TMainForm::trayShown() const
+{
+    return m_tray->shown();
+}
+
+TUPinSetForm* TMainForm::pinDialog() const
+{
+    return m_reminders->pinDialog();
 }
 
 void TMainForm::FormCreate()
 {
     ApplyTexts();
-    ArrivalCountdown = kArrivalTicks;
-    KeyCount = 0;
-    CurrentKeyIndex = 0;
-    m_usb = new TUSB(this);
-    connect(m_usb, &TUSB::OnArrival, this, &TMainForm::USBArrival);
-    connect(m_usb, &TUSB::OnRemoval, this, &TMainForm::USBRemoval);
     m_userConfig = TUserConfigInfo();
     m_appInfo = TAPPInfo();
     ReadAPPInfo(APPInfoPath(), m_appInfo);
     // A PID value that cannot be read leaves the list empty: no device is watched.
     ParsePIDList(m_appInfo.PID, PIDList);
+    m_keys->setProductIDs(PIDList);
+    m_registration->setProvider(m_appInfo.CSPName, m_appInfo.RegCertMode);
     m_userConfigPath = UserConfigPath(m_appInfo.CfgPath);
     ReadUserConfig(m_userConfigPath, m_userConfig);
     openTokenLibrary();
-    WtsRegistered = RegisterSessionNotification();
+    m_wtsRegistered = RegisterSessionNotification();
 }
 
 void TMainForm::openTokenLibrary()
 {
-    m_libraryOpened = true;
-    if (InitTokenLibrary(m_appInfo.PKCS11Lib, m_appInfo.USBEnumString, m_appInfo.OEMID, m_appInfo.APPName) != 0) {
-        LibraryReady = false;
-        timer("TCloseProject")->start();
-        return;
-    }
-    LibraryReady = true;
-    DesktopRegistration::instance().configure(DesktopRegistration::settingsFor(m_appInfo));
-    // Certificates left in the store by a run that ended without its clean-up (killed, or the
-    // machine lost power) may belong to keys pulled since; the store is made to match the keys
-    // present now.
-    RemoveStoreCertsOfCSP(m_appInfo.CSPName);
-    EnumerateKeys();
-    registerAllKeys(true, false);
-    if (KeyCount > 0) {
-        timer("TCheckDefaultUPIN")->start();
-    }
+    m_keys->openLibrary(m_appInfo, [this](int result) {
+        if (result != 0) {
+            m_libraryReady = false;
+            timer("TCloseProject")->start();
+            return;
+        }
+        m_libraryReady = true;
+        DesktopRegistration::instance().configure(DesktopRegistration::settingsFor(m_appInfo));
+        // Certificates left in the store by a run that ended without its clean-up (killed, or the
+        // machine lost power) may belong to keys pulled since; the store is made to match the keys
+        // present now.
+        RemoveStoreCertsOfCSP(m_appInfo.CSPName);
+        EnumerateKeys([this](int) {
+            settleJournals();
+            m_registration->registerAll(true, false, false, [this] {
+                if (KeyCount() > 0) {
+                    timer("TCheckDefaultUPIN")->start();
+                }
+            });
+        });
+    });
+}
+
+void TMainForm::EnumerateKeys(std::function<void(int)> done)
+{
+    m_keys->EnumerateKeys(std::move(done));
 }
 
 void TMainForm::FormDestroy()
@@ -206,24 +244,22 @@ void TMainForm::FormDestroy()
     for (QTimer* t : findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly)) {
         t->stop();
     }
-    if (m_libraryOpened) {
-        token_logout(CurrentKeyIndex);
-    }
-    delete m_usb;
-    m_usb = nullptr;
+    // NSS's tools and the keys get a moment each; neither holds the end up for longer.
+    DesktopRegistration::instance().shutdown(kDesktopRegistrationEndMs);
+    KeyService& keys = m_keys->service();
+    const int current = keys.CurrentKeyIndex();
+    keys.finish(kKeysEndMs, [&keys, current] {
+        if (keys.libraryOpened()) {
+            keys.directory()->withKey(keys.keyId(current), [](int position) { return token_logout(position); });
+        }
+    });
+    m_keys->presence().setLibraryReady(false);
     RemoveStoreCertsOfCSP(m_appInfo.CSPName);
-    SendCommand(QStringLiteral("CLOSE"), QString::fromLatin1(kManagerWindowClass));
-    if (m_libraryOpened) {
-        uninit_pkcs11();
-        m_libraryOpened = false;
-    }
-    if (WtsRegistered) {
+    sendToManager("CLOSE");
+    if (m_wtsRegistered) {
         UnregisterSessionNotification();
     }
-    if (!m_displayLost) {
-        m_tray->hide();
-        m_menuNotice->keysChanged(false);
-    }
+    m_tray->end(m_displayLost);
     Q_EMIT destroyedCleanly();
 }
 
@@ -241,7 +277,7 @@ void TMainForm::TCloseMainFormTimer()
 
 void TMainForm::closeEvent(QCloseEvent* event)
 {
-    if (!ExitRequested && !EndingLogOff) {
+    if (!m_exitRequested && !m_endingLogOff) {
         event->ignore();
         hide();
         return;
@@ -253,13 +289,13 @@ void TMainForm::closeEvent(QCloseEvent* event)
 
 void TMainForm::sessionTerminated()
 {
-    EndingLogOff = true;
+    m_endingLogOff = true;
     close();
 }
 
 void TMainForm::sessionDisplayLost()
 {
-    EndingLogOff = true;
+    m_endingLogOff = true;
     m_displayLost = true;
     FormDestroy();
 }
@@ -268,7 +304,7 @@ void TMainForm::TCloseProjectTimer()
 {
     timer("TCloseProject")->stop();
     NoticeBox(this, Lang("K_pkcs11Init_Error"), {.questionIcon = true});
-    ExitRequested = true;
+    m_exitRequested = true;
     close();
 }
 
@@ -278,31 +314,129 @@ void TMainForm::TCheckDefaultUPINTimer()
     CheckDefaultPIN();
 }
 
-bool TMainForm::trayShown() const
+void TMainForm::settleJournals()
 {
-    return m_tray->isVisible();
+    for (int i = 0; i < KeyCount(); ++i) {
+        m_keys->service().settleJournal(i);
+    }
 }
 
-void TMainForm::showTray(bool visible)
+void TMainForm::insertionCompleted()
 {
-    m_tray->setVisible(visible);
-    m_menuNotice->keysChanged(visible);
+    m_tray->balloon(Lang("K_Key_Arrival"), BalloonNotifier::Icon::Information);
+    settleJournals();
+    if (m_userConfig.URLOpenMode == 1) {
+        OpenURL(this, m_userConfig.URL, m_userConfig.BrowserMode != 0);
+    }
+    // The plug-in, the expiry check and the default-PIN check follow the registration.
+    m_registration->registerAll(true, true, false, [this] { afterInsertionRegistered(); });
 }
 
-void TMainForm::balloon(const QString& text, BalloonNotifier::Icon icon)
+void TMainForm::afterInsertionRegistered()
 {
-    m_balloons->show(text, icon);
-    Q_EMIT balloonShown(text);
+    startPlugin();
+    const auto defaultPinCheck = [this] {
+        if (KeyCount() == 1) {
+            timer("TCheckDefaultUPIN")->start();
+        }
+    };
+    if (m_userConfig.CertTips == 1) {
+        checkExpiryFrom(0, defaultPinCheck);
+    } else {
+        defaultPinCheck();
+    }
+}
+
+void TMainForm::checkExpiryFrom(int keyIndex, std::function<void()> done)
+{
+    if (keyIndex >= KeyCount()) {
+        done();
+        return;
+    }
+    CheckCertExpiry(keyIndex, [this, keyIndex, done](int) { checkExpiryFrom(keyIndex + 1, done); });
+}
+
+// The plug-in is started hidden, twice: once for its http port and once for its https port.
+// Each parameter text is passed as the program's two arguments.
+void TMainForm::startPlugin()
+{
+    if (m_appInfo.Plugin.isEmpty()) {
+        return;
+    }
+    const QString program = pathBesideExecutable(m_appInfo.Plugin);
+    if (!QFileInfo(program).isFile()) {
+        return;
+    }
+    const QString folder = AppContext::current().executableFolder();
+    ProcessLauncher::current().startDetached(program, {QStringLiteral("http"), QStringLiteral("51235")}, folder);
+    ProcessLauncher::current().startDetached(program, {QStringLiteral("https"), QStringLiteral("51245")}, folder);
+}
+
+void TMainForm::knownKeyGone()
+{
+    // The keys that stay are registered again, and only then do the certificates of containers
+    // no present key holds leave the store: a key that stays keeps its registration throughout.
+    m_registration->registerAll(false, false, true, [this] {
+        CloseDialogs();
+        m_tray->balloon(Lang("K_Key_Remove"), BalloonNotifier::Icon::Information);
+        m_keys->startCleanup();
+    });
+}
+
+void TMainForm::lastKeyGone()
+{
+    sendToManager("CLOSE");
+    if (!m_appInfo.CloseAPP.isEmpty()) {
+        // First forced, then asked: whatever survived the first is asked to end.
+        EndUserProcesses(m_appInfo.CloseAPP, true);
+        EndUserProcesses(m_appInfo.CloseAPP, false);
+    }
+    EmptyTlsSessionCache();
+    IncrementUrlCacheHeader();
+}
+
+void TMainForm::TRegCertXETimer()
+{
+    timer("TRegCertXE")->stop();
+    m_registration->registerAll(true, false, true, [] { sendToManager("LoadCert"); });
+}
+
+void TMainForm::CloseDialogs()
+{
+    if (m_configDialog) {
+        m_configDialog->reject();
+    }
+    if (TUPinSetForm* dialog = m_reminders->pinDialog()) {
+        dialog->done(2);
+    }
+    if (KeyCount() <= 0) {
+        answerPromptBoxNo();
+    }
 }
 
 void TMainForm::handleCommand(const QString& text)
 {
-    const QString command = text.toLower();
-    if (command == QStringLiteral("regcert")) {
-        timer("TRegCertXE")->start();
-    } else if (command == QStringLiteral("update")) {
-        answerPromptBoxNo();
-    }
+    m_commands->handleCommand(text);
+}
+
+void TMainForm::CheckCertExpiry(int keyIndex, std::function<void(int)> done)
+{
+    m_reminders->CheckCertExpiry(keyIndex, std::move(done));
+}
+
+void TMainForm::CheckDefaultPIN()
+{
+    m_reminders->CheckDefaultPIN();
+}
+
+void TMainForm::CheckPINCycle()
+{
+    m_reminders->CheckPINCycle();
+}
+
+void TMainForm::MonitorChangeUserPIN(std::function<void(int)> done)
+{
+    m_reminders->MonitorChangeUserPIN(std::move(done));
 }
 
 // The open message box captioned P_MSGTitle is answered "No". A box without a No button (a
@@ -332,7 +466,7 @@ bool TMainForm::pinDialogTitleShowing() const
             return true;
         }
     }
-    return m_pinDialog != nullptr;
+    return m_reminders->pinDialog() != nullptr;
 }
 
 void TMainForm::AcShowMainExecute()
@@ -346,7 +480,7 @@ void TMainForm::AcShowMainExecute()
 
 void TMainForm::AcExitExecute()
 {
-    ExitRequested = true;
+    m_exitRequested = true;
     close();
 }
 

@@ -5,8 +5,12 @@
 
 #include "common/ProcessProtection.h"
 #include "common/widgets/UiDriver.h"
+#include "keyservice/KeyLanes.h"
 
 #include <QApplication>
+
+#include <cstdio>
+#include <cstdlib>
 
 int main(int argc, char* argv[])
 {
@@ -14,5 +18,12 @@ int main(int argc, char* argv[])
     kx::ProtectProcessMemory();
     QApplication app(argc, argv);
     kx::UiDriver::startIfRequested(&app);
-    return kx::mon::RunMonitor(app);
+    const int code = kx::mon::RunMonitor(app);
+    // A key that stopped answering may still hold a worker in the middle of a call; the process
+    // ends without waiting for it.
+    if (kx::KeyLanes::workersLeftRunning()) {
+        std::fflush(nullptr);
+        std::_Exit(code);
+    }
+    return code;
 }
