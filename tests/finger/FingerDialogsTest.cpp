@@ -7,6 +7,7 @@
 
 #include "common/LanguageTexts.h"
 #include "manager/finger/FingerHand.h"
+#include "manager/finger/FingerKeyAccess.h"
 #include "manager/finger/TFingerInputForm.h"
 #include "manager/finger/TFingerStudyForm.h"
 #include "manager/finger/TFingerTestForm.h"
@@ -22,6 +23,7 @@
 #include <QTest>
 #include <QThread>
 #include <QTimer>
+#include <QThreadPool>
 #include <QToolButton>
 
 #include <atomic>
@@ -104,6 +106,69 @@ struct HeldLogin
     }
 };
 
+// The dialogs' way to a key for these tests: each call runs on a thread of the global pool
+// against the given SKF state and application, and answers on the test's thread, as the key
+// service does for the programs.
+class ThreadedKey final : public FingerKeyAccess
+{
+public:
+    ThreadedKey(Call_GMAPIs_Admin& admin, SkfHandle app, int keyIndex = 0)
+        : m_admin(admin), m_app(app), m_keyIndex(keyIndex)
+    {}
+
+    void skf(SkfWork work, QObject* receiver, std::function<void(std::uint32_t)> done) override
+    {
+        run([this, work] { return work(m_admin, m_app); }, receiver,
+            [done](std::uint32_t result) { done(result); });
+    }
+    void fingerLogin(std::function<bool(int)> ended, QObject* receiver, std::function<void(int)> done) override
+    {
+        const int keyIndex = m_keyIndex;
+        run(
+            [keyIndex, ended] {
+                int retries = 0;
+                const int result = kx::token_login(keyIndex, QString(), retries);
+                if (ended(result) && result == 0) {
+                    kx::token_logout(keyIndex);
+                }
+                return static_cast<std::uint32_t>(result);
+            },
+            receiver, [done](std::uint32_t result) { done(static_cast<int>(result)); });
+    }
+    void logout() override
+    {
+        const int keyIndex = m_keyIndex;
+        QThreadPool::globalInstance()->start([keyIndex] { kx::token_logout(keyIndex); });
+    }
+
+private:
+    void run(std::function<std::uint32_t()> work, QObject* receiver, std::function<void(std::uint32_t)> done)
+    {
+        const QPointer<QObject> guard(receiver);
+        QThreadPool::globalInstance()->start([work, guard, done] {
+            const std::uint32_t result = work();
+            QMetaObject::invokeMethod(
+                qApp,
+                [guard, done, result] {
+                    if (guard) {
+                        done(result);
+                    }
+                },
+                Qt::QueuedConnection);
+        });
+    }
+
+    Call_GMAPIs_Admin& m_admin;
+    SkfHandle m_app;
+    int m_keyIndex;
+};
+
+// Waits until a dialog's work has ended.
+bool workEnded(const FingerDialog& dialog)
+{
+    return QTest::qWaitFor([&] { return !dialog.running(); }, 20000);
+}
+
 } // namespace
 
 class FingerDialogsTest : public QObject
@@ -114,6 +179,11 @@ class FingerDialogsTest : public QObject
     std::unique_ptr<test::RecordingPresenter> m_presenter;
     FingerPictures m_pictures;
     Call_GMAPIs_Admin m_admin;
+
+    std::shared_ptr<FingerKeyAccess> key(int keyIndex = 0)
+    {
+        return std::make_shared<ThreadedKey>(m_admin, kApp, keyIndex);
+    }
 
     // Runs the control tool with the words of `command`.
     static bool keysim(const QString& command)
@@ -207,7 +277,7 @@ private slots:
     {
         // The key jumps from 0 to 2 on the first sample, then keeps waiting.
         script("Scripted_AddSample", FingerSamplePending, 2u);
-        TFingerInputForm form(m_admin, m_pictures, 4, kApp, SkfUserType, 3);
+        TFingerInputForm form(key(), m_pictures, 4, SkfUserType, 3);
         auto* bar = child<QProgressBar>(&form, "PB");
         QCOMPARE(bar->maximum(), 3);
         int seen = -1;
@@ -216,6 +286,8 @@ private slots:
             form.reject();
         });
         form.TrunTimer();
+        QTRY_VERIFY_WITH_TIMEOUT(seen != -1, 5000);
+        QVERIFY(workEnded(form));
         QCOMPARE(seen, 1);
         QCOMPARE(script("Scripted_Count", FingerMode), 3u);
     }
@@ -234,11 +306,12 @@ private slots:
         QFETCH(std::uint32_t, code);
         QFETCH(QString, text);
         script("Scripted_Set", EnrollInitResult, code);
-        TFingerInputForm form(m_admin, m_pictures, 2, kApp, SkfUserType, 3);
+        TFingerInputForm form(key(), m_pictures, 2, SkfUserType, 3);
         QPushButton* cancel = child(&form, "btnCancel");
         QVERIFY(!cancel->isEnabled());
         form.show();
         form.TrunTimer();
+        QVERIFY(workEnded(form));
         QCOMPARE(form.message(), text);
         QVERIFY(form.messageIsError());
         QCOMPARE(form.shownPicture(), Picture::Error);
@@ -277,9 +350,10 @@ private slots:
         QFETCH(bool, countdown);
         script("Scripted_AddSample", FingerSamplePending, 1u);
         script("Scripted_AddSample", code, 1u);
-        TFingerInputForm form(m_admin, m_pictures, 6, kApp, SkfUserType, 3);
+        TFingerInputForm form(key(), m_pictures, 6, SkfUserType, 3);
         form.show();
         form.TrunTimer();
+        QVERIFY(workEnded(form));
         QCOMPARE(child<QProgressBar>(&form, "PB")->value(), 3);
         QCOMPARE(form.message(), text);
         QVERIFY(form.messageIsError());
@@ -294,6 +368,7 @@ private slots:
         // Trying again after a capture failure can succeed.
         script("Scripted_AddSample", SAR_OK, 3u);
         child(&form, "btnRun")->click();
+        QVERIFY(workEnded(form));
         QCOMPARE(form.ResultCode, SAR_OK);
         QCOMPARE(form.message(), Lang("F_Input_OK"));
         QCOMPARE(form.shownPicture(), Picture::Ok);
@@ -306,10 +381,11 @@ private slots:
         const std::array<int, 10> page{0, -1, -1, -1, -1, -1, 0, -1, -1, -1};
         script("Scripted_AddTest", FingerSamplePending, 0u);
         script("Scripted_AddTest", SAR_OK, 7u);
-        TFingerTestForm form(m_admin, m_pictures, kApp, SkfUserType, page);
+        TFingerTestForm form(key(), m_pictures, SkfUserType, page);
         QPushButton* again = child(&form, "btnTest");
         QVERIFY(!again->isEnabled() && !child(&form, "btnCancel")->isEnabled());
         form.TrunTimer();
+        QVERIFY(workEnded(form));
         QCOMPARE(script("Scripted_Count", TestCalls), 2u);
         QCOMPARE(form.message(), Lang("F_Test_OK"));
         QVERIFY(!form.messageIsError());
@@ -321,6 +397,7 @@ private slots:
         script("Scripted_AddTest", SAR_FINGER_NOT_EXIST, 0u);
         again->click();
         QCOMPARE(form.hand()->markers(), page);
+        QVERIFY(workEnded(form));
         QCOMPARE(form.message(), Lang("P_SAR_FINGER_NOT_EXIST"));
         QVERIFY(form.messageIsError());
         QCOMPARE(form.shownPicture(), Picture::Animation);
@@ -330,9 +407,11 @@ private slots:
     void testStartFailure()
     {
         script("Scripted_Set", VerifyInitResult, SAR_PIN_LOCKED);
-        TFingerTestForm form(m_admin, m_pictures, kApp, SkfUserType, {});
+        TFingerTestForm form(key(), m_pictures, SkfUserType, {});
         form.show();
         form.TrunTimer();
+        QVERIFY(workEnded(form));
+        QTRY_VERIFY(!form.isVisible());
         QCOMPARE(m_presenter->messages, QStringList{Lang("P_SAR_PIN_LOCKED")});
         QCOMPARE(script("Scripted_Count", TestCalls), 0u);
         QVERIFY(!form.isVisible());
@@ -359,10 +438,11 @@ private slots:
         api.api().token_login = &LoginScript::login;
         LoginScript::result = code;
         script("Scripted_Set", RetryLeft, 3u);
-        TFingerVerifyForm form(m_admin, m_pictures, 2, kApp, SkfUserType);
+        TFingerVerifyForm form(key(2), m_pictures, SkfUserType);
         QVERIFY(!child(&form, "btnCancel")->isEnabled());
         form.show();
         form.TrunTimer();
+        QVERIFY(workEnded(form));
         // The sensor login: the key's index and an empty PIN.
         QCOMPARE(LoginScript::keyIndex, 2);
         QCOMPARE(LoginScript::pin, QByteArray());
@@ -386,13 +466,14 @@ private slots:
         api.api().token_login = &LoginScript::login;
         LoginScript::result = 0;
         LoginScript::delayMs = 600;
-        TFingerVerifyForm form(m_admin, m_pictures, 1, kApp, SkfUserType);
+        TFingerVerifyForm form(key(1), m_pictures, SkfUserType);
         form.show();
         int ticks = 0;
         QTimer ticker;
         connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
         ticker.start(50);
         form.TrunTimer();
+        QVERIFY(workEnded(form));
         LoginScript::delayMs = 0;
         QVERIFY2(ticks >= 5, "events were not processed while the key read the finger");
         QCOMPARE(form.ResultCode, 0u);
@@ -418,14 +499,15 @@ private slots:
         HeldLogin::result = code;
         HeldLogin::logouts = 0;
         HeldLogin::answered = 0;
-        auto* form = new TFingerVerifyForm(m_admin, m_pictures, 1, kApp, SkfUserType);
+        auto* form = new TFingerVerifyForm(key(1), m_pictures, SkfUserType);
         form->show();
-        QTimer::singleShot(0, form, [form] {
-            QVERIFY(form->waitingForKey());
-            QVERIFY(form->isVisible());
+        bool waited = false;
+        QTimer::singleShot(0, form, [form, &waited] {
+            waited = form->waitingForKey() && form->isVisible();
             delete form;
         });
-        form->TrunTimer(); // returns once the dialog is gone
+        form->TrunTimer();
+        QTRY_VERIFY(waited); // the dialog went while the key waited
         QCOMPARE(HeldLogin::logouts.load(), 0);
         HeldLogin::answer.release();
         QTRY_COMPARE(HeldLogin::answered.load(), 1);
@@ -442,13 +524,14 @@ private slots:
             {SAR_OK, 2, next, 3},      {SAR_OK, 2, next, 2},
             {SAR_OK, 2, next, 1},      {SAR_OK, 2, QStringLiteral("学习成功"), 0},
         };
-        TFingerStudyForm form(m_admin, m_pictures, kApp, SkfUserType, 2);
+        TFingerStudyForm form(key(), m_pictures, SkfUserType, 2);
         form.show();
         auto* bar = child<QProgressBar>(&form, "PB");
         QPushButton* again = child(&form, "btnTest");
         for (const auto& [code, finger, text, remaining] : passes) {
             script("Scripted_AddTest", code, finger);
             form.TrunTimer();
+            QVERIFY(workEnded(form));
             QCOMPARE(form.message(), text);
             const bool counted = code == SAR_OK && finger == 2;
             QCOMPARE(form.messageIsError(), !counted);
@@ -468,7 +551,7 @@ private slots:
     void learningCancelWaitsForThePass()
     {
         // While the key waits for a finger, the pass ends first.
-        TFingerStudyForm form(m_admin, m_pictures, kApp, SkfUserType, 2);
+        TFingerStudyForm form(key(), m_pictures, SkfUserType, 2);
         form.show();
         QPushButton* cancel = child(&form, "btnCancel");
         bool visibleAfterClick = false;
@@ -477,6 +560,7 @@ private slots:
             visibleAfterClick = form.isVisible();
         });
         form.TrunTimer();
+        QTRY_VERIFY_WITH_TIMEOUT(!form.isVisible(), 5000);
         QVERIFY(visibleAfterClick);
         QCOMPARE(cancel->text(), QStringLiteral("即将关闭"));
         QVERIFY(!form.isVisible());
@@ -487,10 +571,12 @@ private slots:
     void closingOrDestroyingDuringPolling()
     {
         {
-            TFingerInputForm form(m_admin, m_pictures, 1, kApp, SkfUserType, 3);
+            TFingerInputForm form(key(), m_pictures, 1, SkfUserType, 3);
             form.show();
             QTimer::singleShot(500, this, [&] { form.reject(); });
             form.TrunTimer();
+            QTRY_VERIFY_WITH_TIMEOUT(!form.isVisible(), 5000);
+            QVERIFY(workEnded(form));
             QCOMPARE(form.result(), int(QDialog::Rejected));
             // A closed dialog does not start again.
             const std::uint32_t calls = script("Scripted_Count", SampleCalls);
@@ -498,14 +584,19 @@ private slots:
             QCOMPARE(script("Scripted_Count", SampleCalls), calls);
         }
         // Destroyed inside a wait (its owner went away): no further key call, no member touched.
-        auto* test = new TFingerTestForm(m_admin, m_pictures, kApp, SkfUserType, {});
+        auto* test = new TFingerTestForm(key(), m_pictures, SkfUserType, {});
         std::uint32_t callsAtDeletion = 0;
         QTimer::singleShot(500, this, [&] {
             callsAtDeletion = script("Scripted_Count", TestCalls);
             delete test;
         });
         test->TrunTimer();
-        QVERIFY(callsAtDeletion > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(callsAtDeletion > 0, 5000);
+        // A call already on its way may still end; no new one starts.
+        QTest::qWait(500);
+        QVERIFY(script("Scripted_Count", TestCalls) <= callsAtDeletion + 1);
+        callsAtDeletion = script("Scripted_Count", TestCalls);
+        QTest::qWait(500);
         QCOMPARE(script("Scripted_Count", TestCalls), callsAtDeletion);
     }
 
@@ -520,8 +611,9 @@ private slots:
         const SkfHandle app = admin.SkfAppHandle;
         std::uint32_t retries = 0;
         QCOMPARE(admin.VerifyPIN(app, SkfUserType, QStringLiteral("12345678"), retries), 0u);
-        TFingerInputForm input(admin, m_pictures, 3, app, SkfUserType, 2);
+        TFingerInputForm input(std::make_shared<ThreadedKey>(admin, app), m_pictures, 3, SkfUserType, 2);
         input.TrunTimer();
+        QVERIFY(workEnded(input));
         QCOMPARE(input.ResultCode, SAR_OK);
         QCOMPARE(input.result(), int(QDialog::Accepted));
         FingerInfo info;
@@ -530,15 +622,18 @@ private slots:
 
         // Training finger 2 while finger 5 is on the sensor never uses up a pass; nor does
         // waiting until the key gives up.
-        TFingerStudyForm study(admin, m_pictures, app, SkfUserType, 2);
+        TFingerStudyForm study(std::make_shared<ThreadedKey>(admin, app), m_pictures, SkfUserType, 2);
         QVERIFY(keysim(QStringLiteral("present-finger KXF01 5")));
         study.TrunTimer();
+        QVERIFY(workEnded(study));
         QCOMPARE(study.message(), kMismatch);
         study.TrunTimer();
+        QVERIFY(workEnded(study));
         QCOMPARE(study.message(), kCaptureFailed);
         QCOMPARE(study.remainingPasses(), 5);
         QVERIFY(keysim(QStringLiteral("present-finger KXF01 2")));
         study.TrunTimer();
+        QVERIFY(workEnded(study));
         QCOMPARE(study.remainingPasses(), 4);
         qunsetenv("KX2700_KEYSIM_DIR");
     }
@@ -556,8 +651,9 @@ private slots:
         const auto verify = [&](const QString& finger) {
             if (!finger.isEmpty())
                 keysim(QStringLiteral("present-finger KXF02 ") + finger);
-            TFingerVerifyForm form(m_admin, m_pictures, 0, kApp, SkfUserType);
+            TFingerVerifyForm form(key(0), m_pictures, SkfUserType);
             form.TrunTimer();
+            workEnded(form);
             return std::make_pair(form.ResultCode, form.message());
         };
         QCOMPARE(verify(QStringLiteral("4")), std::make_pair(FingerCaptureFailed, Lang("F_Test_Error")));

@@ -3,6 +3,8 @@
 
 #include "ManagerFixture.h"
 
+#include "../common/KeyWait.h"
+
 #include "common/widgets/FileDialogs.h"
 #include "manager/CertificatePage.h"
 #include "manager/LoginPage.h"
@@ -10,6 +12,7 @@
 #include "manager/TMainForm.h"
 
 #include <QApplication>
+#include <QPointer>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -41,7 +44,9 @@ inline QTreeWidget* certTree(TMainForm& window)
     return child<QTreeWidget>(window, "tvCert");
 }
 
-// Works the import dialog once it is open: `fill` sets its fields, then OK is pressed.
+// Works the import dialog once it is open: `fill` sets its fields, then OK is pressed. The file
+// is read away from the window; a dialog still open once that answer came was refused, and is
+// left so the test can go on.
 inline QTimer* whenImportDialogOpens(const std::function<void(TIMForm&)>& fill)
 {
     auto* poll = new QTimer;
@@ -54,14 +59,27 @@ inline QTimer* whenImportDialogOpens(const std::function<void(TIMForm&)>& fill)
             if (dialog->isVisible()) {
                 dialog->btnOKClick();
             }
-            if (dialog->isVisible()) {
-                dialog->done(2); // refused: leave the dialog so the test can go on
-            }
+            const QPointer<TIMForm> open(dialog);
+            auto* closer = new QTimer;
+            closer->setInterval(20);
+            QObject::connect(closer, &QTimer::timeout, [closer, open] {
+                if (!open || !open->isVisible()) {
+                    closer->stop();
+                    closer->deleteLater();
+                } else if (!open->parsing()) {
+                    closer->stop();
+                    closer->deleteLater();
+                    open->done(2);
+                }
+            });
+            closer->start();
         }
     });
     poll->start();
     return poll;
 }
+
+
 
 inline void newContainer(TIMForm& dialog, const QString& name, int keySpec)
 {
@@ -96,15 +114,19 @@ public:
         QTRY_VERIFY_WITH_TIMEOUT(window.LibraryReady, 10000);
         auto* tv = child<QTreeWidget>(window, "tv");
         tv->setCurrentItem(tv->topLevelItem(0)->child(0)->child(2));
+        test::keysIdle(window.session().service());
         child<QLineEdit>(window, "edtUPIN")->setText(QStringLiteral("12345678"));
         window.loginPage().AcLoginExecute();
+        kx::test::settled(window);
         Q_UNUSED(world);
     }
     void import(const std::function<void(TIMForm&)>& fill)
     {
         whenImportDialogOpens(fill);
         window.certificatePage().AcInputCertExecute();
+        kx::test::settled(window);
     }
+    bool settled() { return kx::test::settled(window); }
     TMainForm window;
 };
 

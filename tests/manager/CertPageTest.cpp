@@ -67,6 +67,7 @@ private Q_SLOTS:
         QVERIFY(!page.window.action("AcRegCert")->isEnabled());
         QVERIFY(!page.window.action("AcUnRegCert")->isEnabled());
         page.window.certificatePage().AcDelExecute();
+        QVERIFY(page.settled());
         QVERIFY(messages.messages.isEmpty());
     }
 
@@ -103,6 +104,7 @@ private Q_SLOTS:
                                      Lang("K_Cert_mode2") + QStringLiteral("(ROOT)")}));
         // A second later the store holds the user certificate bound to its container, and the chain.
         QTRY_VERIFY_WITH_TIMEOUT(!page.window.timer("TRegCert")->isActive(), 5000);
+        QVERIFY(page.settled());
         const platform::CertStore store(platform::CertStore::defaultRoot());
         const auto my = store.list("MY");
         QCOMPARE(my.size(), std::size_t{1});
@@ -123,6 +125,7 @@ private Q_SLOTS:
         tree->setCurrentItem(user->child(0)->child(0));
         QVERIFY(page.window.action("AcOutput")->isEnabled());
         page.window.certificatePage().AcOutputExecute();
+        QVERIFY(page.settled());
         QCOMPARE(messages.messages.last(), Lang("OutPut_OK"));
         QCOMPARE(files.lastSuffix, QStringLiteral("cer"));
         QCOMPARE(test::TestFolders::read(files.file), m_certs->read(QStringLiteral("user.cer")));
@@ -179,6 +182,7 @@ private Q_SLOTS:
         qputenv("KX2700_CERT_VIEWER", QFile::encodeName(world.folders.path(QStringLiteral("no-such-viewer"))));
         tree->setCurrentItem(tree->topLevelItem(0)->child(0)->child(0));
         page.window.certificatePage().AcListCertExecute();
+        QVERIFY(page.settled());
         qunsetenv("KX2700_CERT_VIEWER");
         QCOMPARE(messages.messages, QStringList{OwnText(OwnMessage::NoCertificateViewer)});
     }
@@ -206,6 +210,7 @@ private Q_SLOTS:
         files.file = world.folders.path(QStringLiteral("ec.cer"));
         tree->setCurrentItem(certificate->child(0));
         page.window.certificatePage().AcOutputExecute();
+        QVERIFY(page.settled());
         QCOMPARE(messages.messages.last(), Lang("OutPut_OK"));
         QCOMPARE(test::TestFolders::read(files.file), m_certs->read(QStringLiteral("ecuser.cer")));
 
@@ -292,6 +297,7 @@ private Q_SLOTS:
         bool dialogOpened = false;
         QTimer* poll = whenImportDialogOpens([&](TIMForm&) { dialogOpened = true; });
         page.window.certificatePage().AcInputCertExecute();
+        QVERIFY(page.settled());
         QCOMPARE(messages.messages, QStringList{Lang("K_OutSpace_Error")});
         QTest::qWait(100);
         QVERIFY(!dialogOpened);
@@ -313,6 +319,7 @@ private Q_SLOTS:
             newContainer(dialog, QStringLiteral("two"), 2);
         });
         QTRY_VERIFY_WITH_TIMEOUT(!page.window.timer("TRegCert")->isActive(), 5000);
+        QVERIFY(page.settled());
         platform::CertStore store(platform::CertStore::defaultRoot());
         // A certificate of another key of the same provider, no longer present.
         const QByteArray foreign = m_certs->read(QStringLiteral("user.crt")) + "x";
@@ -324,15 +331,18 @@ private Q_SLOTS:
         QTreeWidget* tree = certTree(page.window);
         tree->setCurrentItem(nullptr);
         page.window.certificatePage().AcDelExecute(); // nothing selected: nothing happens
+        QVERIFY(page.settled());
         QCOMPARE(tree->topLevelItemCount(), 2);
         messages.answer = false;
         tree->setCurrentItem(tree->topLevelItem(0));
         page.window.certificatePage().AcDelExecute(); // answered No
+        QVERIFY(page.settled());
         QCOMPARE(tree->topLevelItemCount(), 2);
         messages.answer = true;
         tree->setCurrentItem(tree->topLevelItem(0));
         QVERIFY(page.window.action("AcDel")->isEnabled());
         page.window.certificatePage().AcDelExecute();
+        QVERIFY(page.settled());
         QCOMPARE(topTexts(tree), QStringList{QStringLiteral("two(容器)")});
         const auto my = store.list("MY");
         QCOMPARE(my.size(), std::size_t{1});
@@ -340,6 +350,7 @@ private Q_SLOTS:
 
         tree->setCurrentItem(tree->topLevelItem(0)->child(0)->child(0));
         page.window.certificatePage().AcDelCertExecute();
+        QVERIFY(page.settled());
         QCOMPARE(tree->topLevelItem(0)->childCount(), 0);
         QVERIFY(store.list("MY").empty());
     }
@@ -441,11 +452,13 @@ private Q_SLOTS:
         // Plugged in again, the key holds no half-written key pair.
         QVERIFY(world.keysim({"plug", "KXA"}));
         page.window.keyInfoPage().AcFindKeyRefreshExecute();
+        QVERIFY(page.settled());
         QCOMPARE(page.window.session().KeyCount(), 1);
         auto* tv = child<QTreeWidget>(page.window, "tv");
         tv->setCurrentItem(tv->topLevelItem(0)->child(0)->child(2));
         child<QLineEdit>(page.window, "edtUPIN")->setText(QStringLiteral("12345678"));
         page.window.loginPage().AcLoginExecute();
+        QVERIFY(page.settled());
         for (const QString& text : topTexts(certTree(page.window))) {
             QVERIFY2(!text.startsWith(QStringLiteral("lost")) ||
                          certTree(page.window)->topLevelItem(0)->childCount() == 0,
@@ -526,12 +539,14 @@ private Q_SLOTS:
             files.file = world.folders.path(QStringLiteral("exported-%1").arg(index));
             tree->setCurrentItem(node->child(index)->child(0));
             page.window.certificatePage().AcOutputExecute();
+            QVERIFY(page.settled());
             QCOMPARE(messages.messages.last(), Lang("OutPut_OK"));
             QCOMPARE(test::TestFolders::read(files.file), sm2.read(QString::fromLatin1(file)));
         }
 
         // Registration after the imports: root and CA certificates always, end-entity ones by mode.
         QTRY_VERIFY_WITH_TIMEOUT(!page.window.timer("TRegCert")->isActive(), 5000);
+        QVERIFY(page.settled());
         const platform::CertStore store(platform::CertStore::defaultRoot());
         QStringList inStore;
         for (const auto& certificate : store.list("MY")) {
@@ -575,6 +590,7 @@ private Q_SLOTS:
         QCOMPARE(messages.messages.size(), 3);
         QCOMPARE(topTexts(certTree(page.window)), QStringList{QStringLiteral("(无容器)")});
         QTRY_VERIFY_WITH_TIMEOUT(!page.window.timer("TRegCert")->isActive(), 5000);
+        QVERIFY(page.settled());
         const platform::CertStore store(platform::CertStore::defaultRoot());
         QVERIFY(store.list("MY").empty());
     }

@@ -81,6 +81,7 @@ QTreeWidgetItem* keyNode(TMainForm& window, int key)
 void select(TMainForm& window, QTreeWidgetItem* node)
 {
     child<QTreeWidget>(window, "tv")->setCurrentItem(node);
+    test::settled(window);
 }
 
 void loginWithPin(TMainForm& window, const QString& pin)
@@ -88,6 +89,8 @@ void loginWithPin(TMainForm& window, const QString& pin)
     select(window, keyNode(window, 0)->child(2));
     child<QLineEdit>(window, "edtUPIN")->setText(pin);
     window.loginPage().AcLoginExecute();
+    QVERIFY(test::settled(window));
+    QVERIFY(test::settled(window));
     QCOMPARE(window.session().LoginState(0), 2);
 }
 
@@ -105,6 +108,7 @@ FingerHand* hand(TMainForm& window)
 void clickFinger(TMainForm& window, int finger)
 {
     hand(window)->button(finger)->click();
+    test::settled(window);
 }
 
 } // namespace
@@ -230,6 +234,7 @@ private Q_SLOTS:
 
         // After the logout the SKF application is logged out as well: the key refuses.
         window.certificatePage().AclogoutExecute();
+        QVERIFY(test::settled(window));
         window.session().setLoginState(0, 2);
         clickFinger(window, 7);
         QCOMPARE(messages.messages.last(), Lang("P_SAR_USER_NOT_LOGGED_IN"));
@@ -247,7 +252,9 @@ private Q_SLOTS:
         DialogWatcher dialogs;
         clickFinger(window, 5);
         window.action("AcFingerDel")->trigger();
+        QVERIFY(test::settled(window));
         window.action("AcFingerUnlock")->trigger();
+        QVERIFY(test::settled(window));
         const QString notLoggedIn = Lang("P_SAR_USER_NOT_LOGGED_IN");
         QCOMPARE(messages.messages, (QStringList{notLoggedIn, notLoggedIn, notLoggedIn}));
         QVERIFY(dialogs.titles.isEmpty());
@@ -300,11 +307,13 @@ private Q_SLOTS:
         showFingerPage(window);
         window.session().setLoginState(0, 2);
         window.action("AcFingerDel")->trigger();
+        QVERIFY(test::settled(window));
         QCOMPARE(deleted(), QByteArray("13"));
         QCOMPARE(messages.messages, QStringList{Lang("P_FingerDeleteInfo")});
 
         failDelete(1, 0x0A000010);
         window.action("AcFingerDel")->trigger();
+        QVERIFY(test::settled(window));
         QCOMPARE(deleted(), QByteArray("131"));
         QCOMPARE(messages.messages.last(), QStringLiteral("操作失败(0x0a000010)"));
         dlclose(fake);
@@ -345,8 +354,11 @@ private Q_SLOTS:
         showFingerPage(window);
         DialogWatcher dialogs;
         window.action("AcFingerTest")->trigger();
+        QVERIFY(test::settled(window));
         window.fingerPage().AcFingerStudyExecute();
+        QVERIFY(test::settled(window));
         window.loginPage().AcFingerlogonExecute();
+        QVERIFY(test::settled(window));
         const QString locked = Lang("P_SAR_PIN_LOCKED");
         QCOMPARE(messages.messages, (QStringList{locked, locked, locked}));
         QVERIFY(dialogs.titles.isEmpty());
@@ -363,6 +375,7 @@ private Q_SLOTS:
         QCOMPARE(window.session().UserFingerCount(), 0u);
         QVERIFY(!window.action("AcFingerlogon")->isEnabled());
         window.fingerPage().AcFingerStudyExecute();
+        QVERIFY(test::settled(window));
         QCOMPARE(messages.messages, QStringList{Lang("P_SAR_FINGER_NOT_EXIST")});
     }
 
@@ -379,6 +392,7 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"present-finger", "KXA", "2"}));
         DialogWatcher dialogs;
         QTest::keyClick(child<QLineEdit>(window, "edtUPIN"), Qt::Key_Return);
+        QVERIFY(test::settled(window));
         QCOMPARE(dialogs.titles, QStringList{Lang("P_FingerVerify")});
         QCOMPARE(window.session().LoginState(0), 2);
         QVERIFY(messages.messages.isEmpty());
@@ -402,8 +416,10 @@ private Q_SLOTS:
         QCOMPARE(window.session().CurrentKeyIndex(), 1);
         DialogWatcher dialogs;
         QTest::keyClick(child<QLineEdit>(window, "edtUPIN"), Qt::Key_Return);
+        QVERIFY(test::settled(window));
         QVERIFY(messages.messages.isEmpty());
         window.loginPage().AcFingerlogonExecute();
+        QVERIFY(test::settled(window));
         QCOMPARE(messages.messages, QStringList{Lang("P_SAR_FINGER_NOT_EXIST")});
         QVERIFY(dialogs.titles.isEmpty());
         QCOMPARE(window.session().LoginState(1), 1);
@@ -444,6 +460,7 @@ private Q_SLOTS:
             attempts.start(20);
         });
         window.action("AcFingerlogon")->trigger();
+        QVERIFY(test::settled(window));
         qputenv("KX2700_KEYSIM_FINGER_TIMEOUT_MS", "400");
         QCOMPARE(dialogs.titles, QStringList{Lang("P_FingerVerify")});
         QVERIFY(!cancelEnabled);
@@ -464,6 +481,7 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"present-finger", "KXA", "2"}));
         DialogWatcher dialogs;
         window.action("AcFingerlogon")->trigger();
+        QVERIFY(test::settled(window));
         QCOMPARE(dialogs.titles, QStringList{Lang("P_FingerVerify")});
         QCOMPARE(window.session().LoginState(0), 2);
         QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageCertificates));

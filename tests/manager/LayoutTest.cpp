@@ -7,6 +7,8 @@
 #include "common/LanguageTexts.h"
 #include "manager/TIMForm.h"
 #include "manager/TMainForm.h"
+#include "keyservice/KeyService.h"
+#include "manager/finger/FingerKeyAccess.h"
 #include "manager/finger/TFingerInputForm.h"
 #include "manager/finger/TFingerStudyForm.h"
 #include "manager/finger/TFingerTestForm.h"
@@ -231,26 +233,27 @@ private Q_SLOTS:
             TIMForm import({QByteArrayLiteral("container-1")}, 0);
             found += dialogMisfits(import);
         }
-        Call_GMAPIs_Admin skf;
+        // The dialogs over a key that is not there: their work, should it start, finds no device.
+        KeyService service({33, true, 0});
+        const auto key = std::make_shared<ServiceFingerKey>(service, QByteArrayLiteral("no key"));
         const FingerPictures pictures;
-        const auto app = reinterpret_cast<SkfHandle>(0x10);
         {
-            TFingerInputForm enrol(skf, pictures, 1, app, SkfUserType, 3);
+            TFingerInputForm enrol(key, pictures, 1, SkfUserType, 3);
             enrol.setWindowTitle(Lang("P_FingerInput"));
             found += dialogMisfits(enrol);
         }
         {
-            TFingerTestForm test(skf, pictures, app, SkfUserType, {});
+            TFingerTestForm test(key, pictures, SkfUserType, {});
             test.setWindowTitle(Lang("F_User_Test"));
             found += dialogMisfits(test);
         }
         {
-            TFingerVerifyForm verify(skf, pictures, 0, app, SkfUserType);
+            TFingerVerifyForm verify(key, pictures, SkfUserType);
             verify.setWindowTitle(Lang("P_FingerVerify"));
             found += dialogMisfits(verify);
         }
         {
-            TFingerStudyForm study(skf, pictures, app, SkfUserType, 1);
+            TFingerStudyForm study(key, pictures, SkfUserType, 1);
             found += dialogMisfits(study);
         }
         {

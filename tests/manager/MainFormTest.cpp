@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "ManagerFixture.h"
 
+#include "../common/KeyWait.h"
+
 #include "common/LanguageTexts.h"
 #include "common/UserConfig.h"
 #include "manager/KeyInfoPage.h"
@@ -9,6 +11,7 @@
 #include "manager/TMainForm.h"
 #include "manager/UserPinPage.h"
 #include "token/TUSB.h"
+#include "keyservice/KeyPresence.h"
 #include "token/TokenApi.h"
 
 #include <QAction>
@@ -31,9 +34,17 @@ QTreeWidgetItem* keyChild(TMainForm& window, int key, int index)
     return child<QTreeWidget>(window, "tv")->topLevelItem(0)->child(key)->child(index);
 }
 
+// True once the window's keys answered everything asked of them.
+bool idle(TMainForm& window)
+{
+    return test::keysIdle(window.session().service());
+}
+
+// Selects a node of the key tree and waits for what the page asks of the key.
 void select(TMainForm& window, QTreeWidgetItem* node)
 {
     child<QTreeWidget>(window, "tv")->setCurrentItem(node);
+    idle(window);
 }
 
 void typeInto(TMainForm& window, const char* edit, const QString& text)
@@ -122,6 +133,7 @@ private Q_SLOTS:
         QVERIFY(!child<QPushButton>(window, "btnlogon")->isEnabled());
         // Enter still tries a PIN too short for the button: a wrong PIN with the retries left.
         QTest::keyClick(child<QLineEdit>(window, "edtUPIN"), Qt::Key_Return);
+        QVERIFY(idle(window));
         QCOMPARE(messages.messages.size(), 1);
         QCOMPARE(messages.messages.last(),
                  Lang("K_PIN_Error") + QStringLiteral("\r") + QStringLiteral("您还有5次机会"));
@@ -130,6 +142,7 @@ private Q_SLOTS:
         typeInto(window, "edtUPIN", QStringLiteral("12345678"));
         QVERIFY(login->isEnabled());
         login->trigger();
+        QVERIFY(idle(window));
         QCOMPARE(messages.messages.size(), 1);
         QCOMPARE(window.session().LoginState(0), 2);
         QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageCertificates));
@@ -139,6 +152,7 @@ private Q_SLOTS:
         QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageCertificates));
 
         window.action("Aclogout")->trigger();
+        QVERIFY(idle(window));
         QCOMPARE(window.session().LoginState(0), 1);
         QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageLogin));
         select(window, keyChild(window, 0, 0));
@@ -159,6 +173,7 @@ private Q_SLOTS:
         auto wrongPin = [&] {
             typeInto(window, "edtUPIN", QStringLiteral("00000000"));
             window.loginPage().AcLoginExecute();
+            QVERIFY(idle(window));
         };
         wrongPin();
         QCOMPARE(messages.messages.last(), Lang("K_PIN_Error") + QStringLiteral("\r您还有3次机会"));
@@ -171,6 +186,7 @@ private Q_SLOTS:
         // A locked key is refused before any login: the counter does not move.
         typeInto(window, "edtUPIN", QStringLiteral("12345678"));
         window.loginPage().AcLoginExecute();
+        QVERIFY(idle(window));
         QCOMPARE(messages.messages.last(), Lang("K_Dead"));
         QCOMPARE(messages.messages.size(), 5);
         QVERIFY(world.keysim({"show", "KXA"}));
@@ -199,6 +215,7 @@ private Q_SLOTS:
         typeInto(window, "edtNewUPin1", QStringLiteral("Abcd!234"));
         typeInto(window, "edtNewUPin2", QStringLiteral("Abcd!234"));
         QTest::keyClick(child<QLineEdit>(window, "edtNewUPin2"), Qt::Key_Return);
+        QVERIFY(idle(window));
         QCOMPARE(messages.messages, QStringList{Lang("UPIN_E2") + QStringLiteral("(6--16)")});
         QVERIFY(world.keysim({"show", "KXA"}));
         QVERIFY2(world.lastOutput.contains(QStringLiteral("user-pin-retries: 4/4")), qPrintable(world.lastOutput));
@@ -225,6 +242,7 @@ private Q_SLOTS:
         select(window, keyChild(window, 0, 2));
         typeInto(window, "edtUPIN", QStringLiteral("12345678"));
         window.loginPage().AcLoginExecute();
+        QVERIFY(idle(window));
         QCOMPARE(window.session().LoginState(0), 2);
         QVERIFY(pin->text().isEmpty());
         QCOMPARE(child<QLabel>(window, "Label10")->text(), QStringLiteral("0"));
@@ -255,9 +273,11 @@ private Q_SLOTS:
                 return 0x0A000002;
             };
             window.userPinPage().AcSetUserPINExecute();
+            QVERIFY(idle(window));
             select(window, keyChild(window, 0, 2));
             typeInto(window, "edtUPIN", QStringLiteral("12345678"));
             window.loginPage().AcLoginExecute();
+            QVERIFY(idle(window));
         }
         const QString code = Lang("K_ErrorCODE_Str") + QStringLiteral(" = 0x0A000002");
         QCOMPARE(messages.messages, (QStringList{Lang("K_Set_No") + code, Lang("Change_No") + code}));
@@ -266,9 +286,11 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"pull", "KXA"}));
         typeInto(window, "edtUPIN", QStringLiteral("12345678"));
         window.loginPage().AcLoginExecute();
+        QVERIFY(idle(window));
         QCOMPARE(messages.messages.last(), Lang("K_Find_Error"));
         select(window, keyChild(window, 0, 0));
         window.userPinPage().AcSetUserPINExecute();
+        QVERIFY(idle(window));
         QCOMPARE(messages.messages.last(), Lang("K_Find_Error"));
         QCOMPARE(messages.messages.size(), 4);
         QCOMPARE(window.session().LoginState(0), 1);
@@ -288,6 +310,7 @@ private Q_SLOTS:
         select(window, keyChild(window, 0, 2));
         typeInto(window, "edtUPIN", QStringLiteral("12345678"));
         window.loginPage().AcLoginExecute();
+        QVERIFY(idle(window));
         QCOMPARE(messages.messages.size(), 2);
         QCOMPARE(messages.messages.last(), Lang("Init_Info"));
     }
@@ -307,6 +330,7 @@ private Q_SLOTS:
             typeInto(window, "edtNewUPin1", newPin);
             typeInto(window, "edtNewUPin2", confirm);
             window.userPinPage().AcSetUserPINExecute();
+            idle(window);
             return messages.messages.isEmpty() ? QString() : messages.messages.last();
         };
         QCOMPARE(change(QStringLiteral("12345678"), QStringLiteral("Abcd!234"), QStringLiteral("Abcd!235")),
@@ -330,6 +354,7 @@ private Q_SLOTS:
         select(window, keyChild(window, 0, 2));
         typeInto(window, "edtUPIN", QStringLiteral("Abcd!234"));
         window.loginPage().AcLoginExecute();
+        QVERIFY(idle(window));
         QCOMPARE(window.session().LoginState(0), 2);
     }
 
@@ -346,15 +371,18 @@ private Q_SLOTS:
         // Ten three-byte characters and one byte: 31 bytes pass; eleven characters (33) do not.
         typeInto(window, "edtKeyName", QStringLiteral("  ") + QString(11, QChar(0x4E2D)) + QStringLiteral(" "));
         window.keyNamePage().AcSetKeyNameExecute();
+        QVERIFY(idle(window));
         QCOMPARE(messages.messages.last(), Lang("K_Len_Error"));
         QCOMPARE(child<QTreeWidget>(window, "tv")->topLevelItem(0)->child(0)->text(0), QStringLiteral("Old"));
         const QString name = QString(10, QChar(0x4E2D)) + QStringLiteral("x");
         typeInto(window, "edtKeyName", QStringLiteral(" ") + name + QStringLiteral(" "));
         window.keyNamePage().AcSetKeyNameExecute();
+        QVERIFY(idle(window));
         QCOMPARE(messages.messages.last(), Lang("K_Set_Yes"));
         QCOMPARE(child<QTreeWidget>(window, "tv")->topLevelItem(0)->child(0)->text(0), name);
         QCOMPARE(window.session().keyInfo(0).labelText(), name);
         window.keyInfoPage().AcFindKeyRefreshExecute();
+        QVERIFY(idle(window));
         QCOMPARE(child<QTreeWidget>(window, "tv")->topLevelItem(0)->child(0)->text(0), name);
     }
 
@@ -368,6 +396,7 @@ private Q_SLOTS:
         select(window, keyChild(window, 0, 2));
         typeInto(window, "edtUPIN", QStringLiteral("12345678"));
         window.loginPage().AcLoginExecute();
+        QVERIFY(idle(window));
         QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageCertificates));
         window.handleCommand(QStringLiteral("LoadCert")); // on the certificate page: still logged in
         QCOMPARE(window.session().LoginState(0), 2);
@@ -388,12 +417,12 @@ private Q_SLOTS:
         TMainForm window;
         test::openWindow(window);
         QCOMPARE(window.session().KeyCount(), 1);
-        TUSB* usb = window.usb();
+        TUSB* usb = window.presence()->usb();
         // A device that is not listed starts no search.
         QVERIFY(world.keysim({"create", "--serial", "KXX", "--pid", "1234"}));
         usb->deviceChanged(true, TUSB::interfacePath(0x1EA8, 0x1234, QStringLiteral("KXX")));
         QVERIFY(!window.timer("TFindUSBKey")->isActive());
-        QCOMPARE(window.ExpectedKeyCount, 0);
+        QCOMPARE(window.ExpectedKeyCount(), 0);
 
         QVERIFY(world.keysim({"pull", "KXX"})); // an unlisted removal changes nothing either
         QTest::qWait(300);
@@ -403,9 +432,11 @@ private Q_SLOTS:
         // A listed key that the library sees only 250 ms after the arrival is found by a later tick.
         QVERIFY(world.keysim({"create", "--serial", "KXB", "--no-plug"}));
         QVERIFY(world.keysim({"fault", "KXB", "--visible-after", "250"}));
-        window.ExpectedKeyCount = 1; // the key already there
+        // The key already there counts as arrived.
+        window.presence()->deviceArrived(0xC003);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.timer("TFindUSBKey")->isActive(), 5000);
         QVERIFY(world.keysim({"plug", "KXB"}));
-        QTRY_COMPARE_WITH_TIMEOUT(window.ExpectedKeyCount, 2, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(window.ExpectedKeyCount(), 2, 5000);
         QTRY_VERIFY_WITH_TIMEOUT(!window.timer("TFindUSBKey")->isActive(), 10000);
         QCOMPARE(window.session().KeyCount(), 2);
         QCOMPARE(child<QTreeWidget>(window, "tv")->topLevelItem(0)->childCount(), 2);
@@ -414,7 +445,7 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"pull", "KXB"}));
         QTRY_COMPARE_WITH_TIMEOUT(window.session().KeyCount(), 1, 5000);
         QTRY_VERIFY_WITH_TIMEOUT(!window.timer("TFindUSBKey")->isActive(), 5000);
-        QCOMPARE(window.ExpectedKeyCount, 1);
+        QCOMPARE(window.ExpectedKeyCount(), 1);
         QCOMPARE(child<QTreeWidget>(window, "tv")->currentItem(), child<QTreeWidget>(window, "tv")->topLevelItem(0));
     }
 

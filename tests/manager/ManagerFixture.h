@@ -5,6 +5,7 @@
 
 #include "common/widgets/MessageBox.h"
 
+#include <QApplication>
 #include <QProcess>
 #include <QStringList>
 #include <QTest>
@@ -18,12 +19,25 @@ T* child(QObject& parent, const char* name)
     return parent.findChild<T*>(QString::fromLatin1(name));
 }
 
+// True once the window asked its keys nothing more, no import runs and no dialog is open.
+template <typename Window>
+bool settled(Window& window, int timeoutMs = 30000)
+{
+    return QTest::qWaitFor(
+        [&] {
+            return !QApplication::activeModalWidget() && !window.session().importRunning() &&
+                   !window.session().refreshing() && window.session().service().idle();
+        },
+        timeoutMs);
+}
+
 // Shows a manager window and waits until its token library is open and the keys are listed.
 template <typename Window>
 void openWindow(Window& window)
 {
     window.show();
     QTRY_VERIFY_WITH_TIMEOUT(window.LibraryReady, 10000);
+    QVERIFY(settled(window));
 }
 
 // Records the message boxes instead of showing them, answering questions with `answer`.

@@ -5,6 +5,8 @@
 #include "CertPageFixture.h"
 #include "ManagerFixture.h"
 
+#include "../common/KeyWait.h"
+
 #include "common/AppInfo.h"
 #include "common/LanguageTexts.h"
 #include "common/TextFormat.h"
@@ -40,9 +42,26 @@ public:
         ReadAPPInfo(APPInfoPath(), app);
         session.setAppInfo(app);
         session.setUserConfig(UserConfigPath(app.CfgPath), TUserConfigInfo{});
-        opened = session.openLibrary();
-        listed = opened == 0 ? session.refresh() : -1;
+        session.openLibrary([this](int result) { opened = result; });
+        QTest::qWaitFor([this] { return opened != -1; }, 10000);
+        if (opened == 0) {
+            listed = refresh();
+        }
     }
+    // Lists the keys again and waits for the list.
+    int refresh()
+    {
+        int result = -1;
+        bool done = false;
+        session.refresh([&](int code) {
+            result = code;
+            done = true;
+        });
+        QTest::qWaitFor([&] { return done; }, 10000);
+        return result;
+    }
+    bool idle() { return test::keysIdle(session.service()); }
+    PinState pinState(int keyIndex) { return test::pinState(session.service(), keyIndex); }
     KeySession session;
     int opened = -1;
     int listed = -1;
@@ -87,6 +106,7 @@ private Q_SLOTS:
         // The first key's PIN is wrong on the second: the tries left are told, nothing opens.
         pin->setText(kPin);
         page.AcLoginExecute();
+        QVERIFY(open.idle());
         QCOMPARE(messages.messages.size(), 1);
         QVERIFY2(messages.messages[0].contains(QLatin1Char('5')), qPrintable(messages.messages[0]));
         QCOMPARE(loggedIn.count(), 0);
@@ -95,6 +115,7 @@ private Q_SLOTS:
         // Its own PIN opens it, and only it.
         pin->setText(QStringLiteral("87654321"));
         page.AcLoginExecute();
+        QVERIFY(open.idle());
         QCOMPARE(loggedIn.count(), 1);
         QCOMPARE(loggedIn[0][0].toInt(), 1);
         QCOMPARE(open.session.LoginState(1), int(KeySession::kLoggedIn));
@@ -122,12 +143,13 @@ private Q_SLOTS:
         open.session.selectKey(1);
         QVERIFY(pin->text().isEmpty());
         pin->setText(kPin);
-        QCOMPARE(open.session.refresh(), 0);
+        QCOMPARE(open.refresh(), 0);
         QVERIFY(pin->text().isEmpty());
         // An empty PIN is never sent: the key keeps all its tries.
-        const int before = open.session.pinState(0).retriesLeft();
+        const int before = open.pinState(0).retriesLeft();
         page.AcLoginExecute();
-        QCOMPARE(open.session.pinState(0).retriesLeft(), before);
+        QVERIFY(open.idle());
+        QCOMPARE(open.pinState(0).retriesLeft(), before);
         QCOMPARE(open.session.LoginState(0), int(KeySession::kLoggedOut));
         QVERIFY(messages.messages.isEmpty());
     }
@@ -147,26 +169,29 @@ private Q_SLOTS:
             child<QLineEdit>(page, "edtNewUPin2")->setText(second);
         };
         // A confirmation that differs is refused before the key is asked.
-        const int tries = open.session.pinState(0).retriesLeft();
+        const int tries = open.pinState(0).retriesLeft();
         fill(kPin, newPin, newPin + QLatin1Char('x'));
         page.AcSetUserPINExecute();
+        QVERIFY(open.idle());
         QCOMPARE(messages.messages.last(), Lang("S_PIN_equal"));
-        QCOMPARE(open.session.pinState(0).retriesLeft(), tries);
+        QCOMPARE(open.pinState(0).retriesLeft(), tries);
         // A wrong old PIN costs one try and changes nothing.
         fill(QStringLiteral("00000000"), newPin, newPin);
         page.AcSetUserPINExecute();
+        QVERIFY(open.idle());
         QCOMPARE(messages.messages.last(), FormatInt(Lang("K_OldCheck"), tries - 1));
         QCOMPARE(open.session.LoginState(0), int(KeySession::kLoggedOut));
         // The right one changes the PIN on the key and empties the fields.
         fill(kPin, newPin, newPin);
         page.AcSetUserPINExecute();
+        QVERIFY(open.idle());
         QCOMPARE(messages.messages.last(), Lang("K_Set_Yes"));
         for (const char* name : {"edtOldUPin", "edtNewUPin1", "edtNewUPin2"}) {
             QVERIFY(child<QLineEdit>(page, name)->text().isEmpty());
         }
         int retries = -1;
-        QCOMPARE(open.session.checkPin(0, newPin, retries), 0);
-        QVERIFY(open.session.checkPin(0, kPin, retries) != 0);
+        QCOMPARE(test::checkPin(open.session.service(), 0, newPin, retries), 0);
+        QVERIFY(test::checkPin(open.session.service(), 0, kPin, retries) != 0);
     }
 
     void certificatePageShowsImportsAndLogsOut()
@@ -177,9 +202,10 @@ private Q_SLOTS:
         OpenSession open;
         QCOMPARE(open.listed, 0);
         int retries = -1;
-        QCOMPARE(open.session.login(0, kPin, retries), 0);
+        QCOMPARE(test::login(open.session.service(), 0, kPin, retries), 0);
         CertificatePage page(open.session);
         page.LoadCertTree(0);
+        QVERIFY(open.idle());
         auto* tree = child<QTreeWidget>(page, "tvCert");
         QCOMPARE(test::topTexts(tree), QStringList{QStringLiteral("(无容器)")});
         test::whenImportDialogOpens([&](TIMForm& dialog) {
@@ -188,6 +214,9 @@ private Q_SLOTS:
             test::newContainer(dialog, QStringLiteral("mine"), 2);
         });
         page.AcInputCertExecute();
+        QTRY_VERIFY_WITH_TIMEOUT(!open.session.importRunning() && open.session.service().idle() &&
+                                     test::topTexts(tree) == QStringList{QStringLiteral("mine(容器)")},
+                                 20000);
         QVERIFY2(messages.messages.isEmpty(), qPrintable(messages.messages.join(QLatin1Char('|'))));
         QCOMPARE(test::topTexts(tree), QStringList{QStringLiteral("mine(容器)")});
         QCOMPARE(open.session.certPresence(0, 0), (std::array<std::uint8_t, 2>{0, 2}));
@@ -206,10 +235,11 @@ private Q_SLOTS:
         OpenSession open;
         QCOMPARE(open.listed, 0);
         int retries = -1;
-        QCOMPARE(open.session.login(0, kPin, retries), 0);
+        QCOMPARE(test::login(open.session.service(), 0, kPin, retries), 0);
         CertificatePage page(open.session);
         KeyInfoPage info(open.session);
         page.LoadCertTree(0);
+        QVERIFY(open.idle());
         // Whoever runs an import, the pages wait for it.
         open.session.setImportRunning(true);
         for (const char* name : {"AcInputCert", "Acrefresh", "Aclogout", "AcDel", "AcRegCert", "AcUnRegCert"}) {
@@ -219,6 +249,7 @@ private Q_SLOTS:
         page.AclogoutExecute();
         QCOMPARE(open.session.LoginState(0), int(KeySession::kLoggedIn));
         info.AcFindKeyRefreshExecute();
+        QVERIFY(open.idle());
         QCOMPARE(open.session.LoginState(0), int(KeySession::kLoggedIn)); // no new key list
         open.session.setImportRunning(false);
         for (const char* name : {"AcInputCert", "Acrefresh", "Aclogout"}) {

@@ -3,6 +3,8 @@
 // the system check page.
 #include "ManagerFixture.h"
 
+#include "../common/KeyWait.h"
+
 #include "common/LanguageTexts.h"
 #include "common/RegistryAccess.h"
 #include "common/UserConfig.h"
@@ -36,6 +38,7 @@ void selectUnlockPage(TMainForm& window, int key)
     auto* tv = child<QTreeWidget>(window, "tv");
     QTreeWidgetItem* node = tv->topLevelItem(0)->child(key);
     tv->setCurrentItem(node->child(node->childCount() - 1));
+    test::settled(window);
     QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageRemoteUnlock));
 }
 
@@ -50,6 +53,7 @@ void fill(TMainForm& window, const QString& code, const QString& initial, const 
 QString requestCode(TMainForm& window)
 {
     window.action("AcRequest")->trigger();
+    test::settled(window);
     return child<QLineEdit>(window, "edtRequestStr")->text();
 }
 
@@ -61,11 +65,9 @@ QString unlockCode(ManagerWorld& world, const QString& serial, const QString& re
     return world.lastOutput.trimmed();
 }
 
-bool pinIsLocked(int keyIndex)
+bool pinIsLocked(TMainForm& window, int keyIndex)
 {
-    PinState state;
-    token_get_pin_state(keyIndex, 1, state);
-    return state.values[4] == 1;
+    return test::pinState(window.session().service(), keyIndex).values[4] == 1;
 }
 
 // One key KXA whose user PIN is blocked, the manager open on its remote unlock page, and the
@@ -107,6 +109,7 @@ private Q_SLOTS:
         fill(window, QStringLiteral("0123456789ABCDEF"), kInitialPin, kNewPin, kNewPin);
         QVERIFY(window.action("AcRemoteUnLock")->isEnabled());
         window.action("AcRemoteUnLock")->trigger();
+        QVERIFY(test::settled(window));
         QCOMPARE(messages.messages.last(), Lang("K_Find_Error"));
         QCOMPARE(child<QLineEdit>(window, "edtNewUPin1_RM")->text(), kNewPin); // nothing lost
     }
@@ -161,7 +164,7 @@ private Q_SLOTS:
         RecordingPresenter messages;
         TMainForm window;
         test::openWindow(window);
-        QVERIFY(pinIsLocked(1));
+        QVERIFY(pinIsLocked(window, 1));
         // The second key: request and unlock must reach it, not the first SKF device.
         selectUnlockPage(window, 1);
         const QString request = requestCode(window);
@@ -170,11 +173,11 @@ private Q_SLOTS:
         // A last odd character is ignored.
         fill(window, code + QLatin1Char('7'), kInitialPin, kNewPin, kNewPin);
         window.action("AcRemoteUnLock")->trigger();
+        QVERIFY(test::settled(window));
         QCOMPARE(messages.messages, QStringList{QStringLiteral("解锁成功")});
-        QVERIFY(!pinIsLocked(1));
+        QVERIFY(!pinIsLocked(window, 1));
         int retries = 0;
-        QCOMPARE(token_login(1, kNewPin, retries), 0);
-        token_logout(1);
+        QCOMPARE(test::checkPin(window.session().service(), 1, kNewPin, retries), 0);
         QCOMPARE(window.session().LoginState(1), 1);
         for (const char* field : {"edtNewUPin_RM", "edtNewUPin1_RM", "edtNewUPin2_RM", "edtRequestStr"}) {
             QVERIFY2(child<QLineEdit>(window, field)->text().isEmpty(), field);
@@ -190,8 +193,9 @@ private Q_SLOTS:
         BlockedKeyPage page({"--max-retries", "4"});
         fill(page.window, page.code, QStringLiteral("87654321"), kNewPin, kNewPin);
         page.window.action("AcRemoteUnLock")->trigger();
+        QVERIFY(test::settled(page.window));
         QCOMPARE(page.messages.messages, QStringList{QStringLiteral("初始口令错误，设备已锁定，请重新解锁")});
-        QVERIFY(pinIsLocked(0));
+        QVERIFY(pinIsLocked(page.window, 0));
         QCOMPARE(child<QLineEdit>(page.window, "edtNewUPin1_RM")->text(), kNewPin);
     }
 
@@ -217,8 +221,9 @@ private Q_SLOTS:
         BlockedKeyPage page;
         fill(page.window, page.code, initial, pin1, pin2);
         page.window.remoteUnlockPage().AcRemoteUnLockExecute();
+        QVERIFY(test::settled(page.window));
         QCOMPARE(page.messages.messages, QStringList{shown});
-        QVERIFY(pinIsLocked(0));
+        QVERIFY(pinIsLocked(page.window, 0));
     }
 
     void wrongOrOverlongCodesAreRefused()
@@ -230,14 +235,16 @@ private Q_SLOTS:
         // A code beyond what the key takes is refused as a whole instead of being cut.
         fill(window, code + QString(120, QLatin1Char('0')), kInitialPin, kNewPin, kNewPin);
         window.action("AcRemoteUnLock")->trigger();
+        QVERIFY(test::settled(window));
         QCOMPARE(messages.size(), 1);
         QVERIFY(messages.last().contains(QStringLiteral("128")));
         // One wrong digit: the key refuses with its code in decimal.
         code[0] = code[0] == QLatin1Char('0') ? QLatin1Char('1') : QLatin1Char('0');
         fill(window, code, kInitialPin, kNewPin, kNewPin);
         window.action("AcRemoteUnLock")->trigger();
+        QVERIFY(test::settled(window));
         QVERIFY(QRegularExpression(QStringLiteral("^解锁失败，错误码 = \\d+$")).match(messages.last()).hasMatch());
-        QVERIFY(pinIsLocked(0));
+        QVERIFY(pinIsLocked(window, 0));
     }
 
     void systemCheckListsFiveRowsEachTime()

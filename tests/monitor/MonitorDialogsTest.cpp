@@ -186,11 +186,12 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"create", "--serial", "KXA"}));
         world.writeConfig(TUserConfigInfo());
         TMainForm window;
+        QVERIFY(started(window));
         window.timer("TCheckDefaultUPIN")->stop();
         DialogScript<TUPinSetForm> script({
             [&](TUPinSetForm& dialog) {
                 QCOMPARE(dialog.PromptMode, TUPinSetForm::kQuestionMode);
-                QVERIFY(window.DefaultPINPromptActive);
+                QVERIFY(window.DefaultPINPromptActive());
                 window.AcAdvancedExecute(); // the settings stay shut during the prompt
                 QVERIFY(!window.configDialog());
                 child<QPushButton>(dialog, "btn1")->click();
@@ -206,12 +207,14 @@ private Q_SLOTS:
             },
         });
         window.CheckDefaultPIN();
+        QVERIFY(remindersDone(window));
         QCOMPARE(script.opened, 3);
         QCOMPARE(messages.messages, (QStringList{FormatInt(Lang("K_OldCheck"), 5), Lang("K_Set_Yes")}));
-        QVERIFY(!window.DefaultPINPromptActive);
+        QVERIFY(!window.DefaultPINPromptActive());
         QCOMPARE(world.readConfig().DefaultPINMode, 1);
         // The PIN is no longer the default: the next check leads to the periodic check only.
         window.CheckDefaultPIN();
+        QVERIFY(remindersDone(window));
         QCOMPARE(script.opened, 3);
     }
 
@@ -227,11 +230,13 @@ private Q_SLOTS:
         config.CycleSetPIN = 90;
         world.writeConfig(config);
         TMainForm window;
+        QVERIFY(started(window));
         window.timer("TCheckDefaultUPIN")->stop();
         DialogScript<TUPinSetForm> none({});
 
         // An empty LastDay is only scheduled.
         window.CheckDefaultPIN();
+        QVERIFY(remindersDone(window));
         QCOMPARE(none.opened, 0);
         QCOMPARE(world.readConfig().LastDay, QStringLiteral("20270830"));
         QVERIFY(messages.messages.isEmpty());
@@ -256,9 +261,10 @@ private Q_SLOTS:
             },
         });
         window.CheckDefaultPIN();
+        QVERIFY(remindersDone(window));
         QCOMPARE(script.opened, 2);
         QCOMPARE(messages.messages, (QStringList{FormatInt(Lang("K_OldCheck"), 5), Lang("K_Set_Yes")}));
-        QVERIFY(!window.CycleReminderActive);
+        QVERIFY(!window.CycleReminderActive());
         QCOMPARE(world.readConfig().LastDay, QStringLiteral("20270830"));
     }
 
@@ -271,6 +277,7 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"create", "--serial", "KXA"}));
         world.writeConfig(TUserConfigInfo());
         TMainForm window;
+        QVERIFY(started(window));
         window.timer("TCheckDefaultUPIN")->stop();
         bool reopened = false;
         DialogScript<TUPinSetForm> script({
@@ -286,6 +293,7 @@ private Q_SLOTS:
             },
         });
         window.CheckDefaultPIN();
+        QVERIFY(remindersDone(window));
         QVERIFY(!reopened);
         QCOMPARE(messages.messages, QStringList{Lang("K_Find_Error")});
     }
@@ -298,12 +306,15 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"set", "KXA", "--user-retries", "0"}));
         world.writeConfig(TUserConfigInfo());
         TMainForm window;
+        QVERIFY(started(window));
         window.timer("TCheckDefaultUPIN")->stop();
         DialogScript<TUPinSetForm> none({});
         window.CheckDefaultPIN();
+        QVERIFY(remindersDone(window));
         QCOMPARE(messages.messages, QStringList{Lang("K_Dead")});
         window.userConfig().DefaultPINMode = 0;
         window.CheckDefaultPIN();
+        QVERIFY(remindersDone(window));
         QCOMPARE(messages.messages.size(), 1);
         QCOMPARE(none.opened, 0);
     }
@@ -317,6 +328,7 @@ private Q_SLOTS:
         config.URL = QStringLiteral("http://kept.example/");
         world.writeConfig(config);
         TMainForm window;
+        QVERIFY(started(window));
         // The default-PIN question comes up by itself; pulling the key ends it.
         DialogScript<TUPinSetForm> script({
             [&](TUPinSetForm&) {
@@ -325,12 +337,12 @@ private Q_SLOTS:
             [&](TUPinSetForm& dialog) { dialog.done(2); },
         });
         QTRY_COMPARE_WITH_TIMEOUT(script.opened, 1, 3000);
-        QTRY_VERIFY_WITH_TIMEOUT(!window.pinDialog() && !window.DefaultPINPromptActive, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.pinDialog() && !window.DefaultPINPromptActive(), 5000);
         QCOMPARE(script.opened, 1);
-        QCOMPARE(window.KeyCount, 0);
+        QCOMPARE(window.KeyCount(), 0);
 
         QVERIFY(world.keysim({"plug", "KXA"}));
-        QTRY_COMPARE_WITH_TIMEOUT(window.KeyCount, 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(window.KeyCount(), 1, 5000);
         window.timer("TCheckDefaultUPIN")->stop();
         DialogScript<TProjectConfigForm> settings({
             [&](TProjectConfigForm& dialog) {
@@ -351,6 +363,7 @@ private Q_SLOTS:
         world.writeConfig(TUserConfigInfo()); // CertDay 0, CertTips 0
         const QString urlNull = Lang("S_URLNull");
         TMainForm window;
+        QVERIFY(started(window));
         DialogScript<TProjectConfigForm> script({
             [&](TProjectConfigForm& dialog) {
                 QCOMPARE(child<QSpinBox>(dialog, "edtCertDay")->value(), 30);
@@ -424,6 +437,7 @@ private Q_SLOTS:
         world.writeConfig(TUserConfigInfo());
         MenuAgainPresenter messages;
         TMainForm window;
+        QVERIFY(started(window));
         DialogScript<TProjectConfigForm> script({
             [&](TProjectConfigForm& dialog) {
                 auto* days = child<QSpinBox>(dialog, "edtCertDay");

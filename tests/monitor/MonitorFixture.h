@@ -7,7 +7,9 @@
 #include "common/CommandChannel.h"
 #include "common/ProcessLauncher.h"
 #include "common/UserConfig.h"
+#include "keyservice/KeyService.h"
 #include "platform/CertStore.h"
+#include "token/KeyThreadGuard.h"
 #include "token/TokenRecords.h"
 #include "token/TokenWrappers.h"
 
@@ -15,6 +17,7 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QMutex>
+#include <QTest>
 #include <QThread>
 
 #include <functional>
@@ -91,6 +94,43 @@ private:
     QStringList m_received;
 };
 
+// True once the monitor's keys answered everything asked of them.
+template <typename Window>
+bool keysSettled(Window& window, int timeoutMs = 30000)
+{
+    return QTest::qWaitFor([&] { return window.keys().idle(); }, timeoutMs);
+}
+
+// Runs the certificate-expiry check of key `keyIndex` and waits for its result (-1 when none came).
+template <typename Window>
+int expiryCheck(Window& window, int keyIndex)
+{
+    int result = -1;
+    window.CheckCertExpiry(keyIndex, [&](int code) { result = code; });
+    QTest::qWaitFor([&] { return result != -1; }, 30000);
+    return result;
+}
+
+// True once a reminder has run its course: no prompt or reminder active, no dialog open, and the
+// keys asked nothing more.
+template <typename Window>
+bool remindersDone(Window& window, int timeoutMs = 30000)
+{
+    return QTest::qWaitFor(
+        [&] {
+            return !window.DefaultPINPromptActive() && !window.CycleReminderActive() && !window.pinDialog() &&
+                   window.keys().idle();
+        },
+        timeoutMs);
+}
+
+// True once the monitor opened its token library and dealt with the keys present at its start.
+template <typename Window>
+bool started(Window& window, int timeoutMs = 10000)
+{
+    return QTest::qWaitFor([&] { return window.LibraryReady() && window.keys().idle(); }, timeoutMs);
+}
+
 // Runs `call` on another thread while this thread keeps its event loop going, so a command to a
 // window of this process can be delivered and answered.
 template <typename T>
@@ -161,6 +201,7 @@ public:
     static bool importCertificates(const QString& serial, const QByteArray& container,
                                    const QList<std::pair<int, QString>>& files, const QString& pin = "12345678")
     {
+        const KeyThreadGuard::Exemption direct; // another program writes to the key
         if (InitTokenLibrary(QStringLiteral(KEYSIM_PKCS11_PATH), QString(), QString(), QString()) != 0) {
             return false;
         }
@@ -189,6 +230,7 @@ public:
     // Changes the user PIN of the plugged key `serial` through the token library.
     static bool changePin(const QString& serial, const QString& oldPin, const QString& newPin)
     {
+        const KeyThreadGuard::Exemption direct; // another program changes the PIN
         if (InitTokenLibrary(QStringLiteral(KEYSIM_PKCS11_PATH), QString(), QString(), QString()) != 0) {
             return false;
         }

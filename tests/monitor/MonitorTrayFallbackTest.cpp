@@ -50,6 +50,7 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"create", "--serial", "KXA"}));
 
         TMainForm window;
+        QVERIFY(started(window));
         QSignalSpy offered(window.menuNotice(), &mon::TrayMenuNotice::offered);
         const QString caption = Lang("P_Caption").trimmed();
         QTRY_COMPARE_WITH_TIMEOUT(server.withSummary(caption).size(), 1, 5000);
@@ -92,7 +93,7 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"pull", "KXA"}));
         QVERIFY(world.keysim({"pull", "KXB"}));
         QTRY_VERIFY_WITH_TIMEOUT(server.closedIds.contains(second), 5000);
-        QCOMPARE(window.KeyCount, 0);
+        QCOMPARE(window.KeyCount(), 0);
         QCOMPARE(server.withSummary(caption).size(), 2);
     }
 
@@ -125,7 +126,7 @@ private Q_SLOTS:
         const uint menu = window->menuNotice()->noticeId();
         server.click(menu, QStringLiteral("AcExit"));
         QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 5000);
-        QVERIFY(window->ExitRequested);
+        QVERIFY(window->ExitRequested());
         QTRY_VERIFY(server.closedIds.contains(menu));
     }
 

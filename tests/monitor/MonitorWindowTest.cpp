@@ -7,6 +7,7 @@
 #include "common/LanguageTexts.h"
 #include "monitor/SystemCleanup.h"
 #include "monitor/TMainForm.h"
+#include "token/KeyThreadGuard.h"
 #include "token/TokenApi.h"
 
 #include <QAction>
@@ -74,8 +75,8 @@ private Q_SLOTS:
         QCOMPARE(MonitorWorld::storeContainers(), QStringList{QStringLiteral("stale")});
 
         TMainForm window;
-        QVERIFY(window.LibraryReady);
-        QCOMPARE(window.KeyCount, 0);
+        QVERIFY(started(window));
+        QCOMPARE(window.KeyCount(), 0);
         QVERIFY(!window.trayShown());
         QVERIFY(!window.timer("TCheckDefaultUPIN")->isActive());
         QVERIFY(!window.isVisible());
@@ -117,6 +118,7 @@ private Q_SLOTS:
         RecordingLauncher launcher;
         world.writeConfig(quietConfig());
         TMainForm window;
+        QVERIFY(started(window));
         window.action("AcShowMain")->trigger();
         QCOMPARE(launcher.starts, QStringList{QStringLiteral("KX2700Mgr ")});
         QWidget lookalike; // a window with the PIN dialog's title
@@ -132,11 +134,12 @@ private Q_SLOTS:
         RecordingLauncher launcher;
         world.writeConfig(quietConfig());
         TMainForm window;
+        QVERIFY(started(window));
         QVERIFY(world.keysim({"create", "--serial", "KXX", "--pid", "1234"}));
         QTest::qWait(1200);
-        QCOMPARE(window.ExpectedKeyCount, 0);
+        QCOMPARE(window.ExpectedKeyCount(), 0);
         QVERIFY(!window.timer("TFindUSBKey")->isActive());
-        QCOMPARE(window.KeyCount, 0);
+        QCOMPARE(window.KeyCount(), 0);
         QVERIFY(!window.trayShown());
         QVERIFY(launcher.starts.isEmpty());
     }
@@ -165,12 +168,13 @@ private Q_SLOTS:
         QCOMPARE(mon::ProcessRealUid(victim.processId()), long(::getuid()));
 
         TMainForm window;
+        QVERIFY(started(window));
         QSignalSpy balloons(&window, &TMainForm::balloonShown);
         QVERIFY(world.keysim({"create", "--serial", "KXA", "--initialised", "no"}));
         QTRY_COMPARE_WITH_TIMEOUT(balloons.count(), 1, 5000);
         QCOMPARE(balloons.at(0).at(0).toString(), Lang("K_Key_Arrival"));
         QVERIFY(window.trayShown());
-        QCOMPARE(window.KeyCount, 1);
+        QCOMPARE(window.KeyCount(), 1);
         QTRY_VERIFY(window.timer("TCheckDefaultUPIN")->isActive());
         // The not-initialised notice follows 400 ms later, with the monitor's own icon.
         QTRY_COMPARE_WITH_TIMEOUT(balloons.count(), 2, 3000);
@@ -194,8 +198,8 @@ private Q_SLOTS:
         QVERIFY(window.trayShown()); // until the clean-up a second later
         QTRY_COMPARE_WITH_TIMEOUT(manager.count(QStringLiteral("CLOSE")), 2, 3000);
         QVERIFY(!window.trayShown());
-        QCOMPARE(window.KeyCount, 0);
-        QCOMPARE(window.ExpectedKeyCount, 0);
+        QCOMPARE(window.KeyCount(), 0);
+        QCOMPARE(window.ExpectedKeyCount(), 0);
         // The kill may already have been noticed while the test waited for the commands.
         QTRY_COMPARE_WITH_TIMEOUT(victim.state(), QProcess::NotRunning, 5000);
         QCOMPARE(victim.exitStatus(), QProcess::CrashExit);
@@ -212,6 +216,7 @@ private Q_SLOTS:
         FakeManager manager;
         world.writeConfig(quietConfig());
         TMainForm window;
+        QVERIFY(started(window));
         QVERIFY(world.keysim({"create", "--serial", "KXA", "--no-plug"}));
         QVERIFY(world.keysim({"fault", "KXA", "--visible-after", "600000"}));
         ScopedTokenApi api;
@@ -222,13 +227,13 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(window.timer("TFindUSBKey")->isActive(), 3000);
         QTRY_VERIFY_WITH_TIMEOUT(!window.timer("TFindUSBKey")->isActive(), 5000);
         QCOMPARE(g_findCalls, 4);
-        QCOMPARE(window.ExpectedKeyCount, 1);
+        QCOMPARE(window.ExpectedKeyCount(), 1);
         QVERIFY(launcher.starts.isEmpty());
         QVERIFY(!window.trayShown());
         // Its removal lowers the count again and, as every removal, closes the manager.
         QVERIFY(world.keysim({"pull", "KXA"}));
         QTRY_COMPARE_WITH_TIMEOUT(manager.count(QStringLiteral("CLOSE")), 1, 3000);
-        QCOMPARE(window.ExpectedKeyCount, 0);
+        QCOMPARE(window.ExpectedKeyCount(), 0);
         QTest::qWait(1300);
         QCOMPARE(manager.count(QStringLiteral("CLOSE")), 1); // no key was known, so no clean-up
     }
@@ -255,14 +260,16 @@ private Q_SLOTS:
         world.writeConfig(config);
 
         TMainForm window;
+        QVERIFY(started(window));
         // The key present at start is registered and its default-PIN check scheduled.
-        QCOMPARE(window.KeyCount, 1);
+        QCOMPARE(window.KeyCount(), 1);
         QVERIFY(window.trayShown());
         QCOMPARE(MonitorWorld::storeContainers(), QStringList{QStringLiteral("ContA")});
         QVERIFY(window.timer("TCheckDefaultUPIN")->isActive());
         window.timer("TCheckDefaultUPIN")->stop();
 
         // Seen from 20 days before the end of their validity, the certificates are expiring.
+        const KeyThreadGuard::Exemption direct; // the test reads the key itself
         TR7Info info;
         QCOMPARE(LoadContainerNames(0, info), 0);
         auto cert = std::make_unique<TR7CertInfo>();
@@ -273,7 +280,7 @@ private Q_SLOTS:
         QSignalSpy balloons(&window, &TMainForm::balloonShown);
         QVERIFY(world.keysim({"plug", "KXB"}));
         QTRY_COMPARE_WITH_TIMEOUT(balloons.count(), 1, 5000);
-        QCOMPARE(window.KeyCount, 2);
+        QCOMPARE(window.KeyCount(), 2);
         QCOMPARE(MonitorWorld::storeContainers(), (QStringList{QStringLiteral("ContA"), QStringLiteral("ContB")}));
         QCOMPARE(launcher.of(QStringLiteral("x-www-browser")),
                  QStringList{QStringLiteral("x-www-browser http://kx.example/")});
@@ -289,7 +296,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(balloons.count(), 2, 3000);
         QCOMPARE(MonitorWorld::storeContainers(), QStringList{QStringLiteral("ContB")});
         QTest::qWait(1300);
-        QCOMPARE(window.KeyCount, 1);
+        QCOMPARE(window.KeyCount(), 1);
         QVERIFY(window.trayShown());
         QCOMPARE(manager.count(QStringLiteral("CLOSE")), 1);
     }
@@ -307,7 +314,9 @@ private Q_SLOTS:
         config.CertDay = 30;
         world.writeConfig(config);
         TMainForm window;
+        QVERIFY(started(window));
         window.timer("TCheckDefaultUPIN")->stop();
+        const KeyThreadGuard::Exemption direct; // the test reads the key itself
         TR7Info info;
         QCOMPARE(LoadContainerNames(0, info), 0);
         auto cert = std::make_unique<TR7CertInfo>();
@@ -317,7 +326,7 @@ private Q_SLOTS:
         auto at = [&](const QDate& date, const QTime& time) {
             world.folders.context().setClock([date, time] { return QDateTime(date, time); });
             messages.messages.clear();
-            return window.CheckCertExpiry(0);
+            return expiryCheck(window, 0);
         };
 
         QCOMPARE(at(end.addDays(-20), QTime(12, 0)), 0);
@@ -354,7 +363,7 @@ private Q_SLOTS:
         QSignalSpy ended(window.get(), &TMainForm::destroyedCleanly);
         window->action("AcExit")->trigger();
         QCOMPARE(ended.count(), 1);
-        QVERIFY(window->ExitRequested);
+        QVERIFY(window->ExitRequested());
         QVERIFY(MonitorWorld::storeContainers().isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(manager.count(QStringLiteral("CLOSE")), 1, 3000);
         window.reset();
@@ -375,6 +384,7 @@ private Q_SLOTS:
         // A file where the personal store's folder belongs: nothing can be added to the store.
         world.folders.write(QStringLiteral("data/kx2700/certstore/MY"), "not a folder");
         TMainForm window;
+        QVERIFY(started(window));
         QSignalSpy balloons(&window, &TMainForm::balloonShown);
         QVERIFY(world.keysim({"plug", "KXA"}));
         QTRY_COMPARE_WITH_TIMEOUT(balloons.count(), 1, 5000);
@@ -390,15 +400,16 @@ private Q_SLOTS:
         world.folders.write(QStringLiteral("bin/APPInfo.ini"),
                             "[APPLib]\nPKCS11Lib=/nonexistent/libnothing.so\n[APPFlag]\nPID=$C003\n");
         TMainForm window;
+        QVERIFY(keysSettled(window));
         QSignalSpy ended(&window, &TMainForm::destroyedCleanly);
-        QVERIFY(!window.LibraryReady);
+        QVERIFY(!window.LibraryReady());
         QVERIFY(window.timer("TCloseProject")->isActive());
         QVERIFY(world.keysim({"create", "--serial", "KXA"})); // ignored while the library is not ready
         QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 3000);
         QCOMPARE(messages.messages, QStringList{Lang("K_pkcs11Init_Error")});
         QCOMPARE(messages.notices, QStringList{QLatin1Char('?') + Lang("K_pkcs11Init_Error")});
-        QVERIFY(window.ExitRequested);
-        QCOMPARE(window.ExpectedKeyCount, 0);
+        QVERIFY(window.ExitRequested());
+        QCOMPARE(window.ExpectedKeyCount(), 0);
         QVERIFY(!window.trayShown());
     }
 
