@@ -48,6 +48,10 @@ foreach(target drevmor keysim_pkcs11 keysim_skf)
         list(APPEND KX_INSTALLED_LIBRARIES ${target})
     endif()
 endforeach()
+# The fault and latency wrapper goes with the virtual key: installed only where keysim is.
+if(TARGET faultwrap AND TARGET keysim_pkcs11)
+    list(APPEND KX_INSTALLED_LIBRARIES faultwrap)
+endif()
 
 if(KX_INSTALLED_PROGRAMS OR KX_INSTALLED_LIBRARIES)
     set_target_properties(${KX_INSTALLED_PROGRAMS} ${KX_INSTALLED_LIBRARIES} PROPERTIES

@@ -28,6 +28,7 @@ struct TokenApi
     decltype(&::container_create_new) container_create_new = &::container_create_new;
     decltype(&::container_delete) container_delete = &::container_delete;
     decltype(&::container_delete_cert) container_delete_cert = &::container_delete_cert;
+    decltype(&::container_delete_keypair) container_delete_keypair = &::container_delete_keypair;
     decltype(&::container_addcert_to_store) container_addcert_to_store = &::container_addcert_to_store;
     decltype(&::helper_add_root_cert_to_store) helper_add_root_cert_to_store = &::helper_add_root_cert_to_store;
     decltype(&::helper_get_cert_info2) helper_get_cert_info2 = &::helper_get_cert_info2;

@@ -385,6 +385,12 @@ int container_delete_cert(int keyIndex, const QByteArray& containerName, int key
                   [&] { return tokenApi().container_delete_cert(keyIndex, containerName.constData(), keySpec); });
 }
 
+int container_delete_keypair(int keyIndex, const QByteArray& containerName, int keySpec)
+{
+    return traced("container_delete_keypair", begin("container_delete_keypair", "cont_id", shown(containerName)),
+                  [&] { return tokenApi().container_delete_keypair(keyIndex, containerName.constData(), keySpec); });
+}
+
 int container_addcert_to_store(const QByteArray& containerName, const QString& cspName, int keySpec,
                                const QByteArray& der)
 {

@@ -46,6 +46,8 @@ int container_get_prikey(int keyIndex, const QByteArray& containerName, int keyS
 int container_create_new(int keyIndex, const QByteArray& containerName);
 int container_delete(int keyIndex, const QByteArray& containerName);
 int container_delete_cert(int keyIndex, const QByteArray& containerName, int keySpec);
+// Deletes the certificate and the keys of one key pair; the container and its other pair stay.
+int container_delete_keypair(int keyIndex, const QByteArray& containerName, int keySpec);
 int container_addcert_to_store(const QByteArray& containerName, const QString& cspName, int keySpec,
                                const QByteArray& der);
 int helper_add_root_cert_to_store(const QString& storeName, const QByteArray& der);

@@ -325,6 +325,37 @@ int Containers::removeCertificate(const std::string& name, int keySpec)
     return DRV_OK;
 }
 
+int Containers::removeKeyPair(const std::string& name, int keySpec)
+{
+    if (!validKeySpec(keySpec))
+        return DRV_INVALID_PARAM;
+    if (!m_loggedIn)
+        return toResult(CKR_USER_NOT_LOGGED_IN); // its private key is not visible
+    std::vector<Container> all;
+    if (CK_RV rv = list(all))
+        return toResult(rv);
+    auto it = std::find_if(all.begin(), all.end(), [&](const Container& c) { return c.name == name; });
+    if (it == all.end())
+        return DRV_NOT_FOUND;
+    // Another tool's objects form key pair 1 only: its pair 2 is empty.
+    if (!it->marked && keySpec != DRV_KEYSPEC_EXCHANGE)
+        return DRV_OK;
+    Bytes pair = it->id;
+    if (it->marked)
+        pair.push_back(static_cast<std::uint8_t>(keySpec));
+    // The reverse of the order an import writes them: a deletion cut short leaves the private key
+    // last, so that the pair still shows and can be deleted again.
+    for (CK_OBJECT_CLASS cls : {CKO_CERTIFICATE, CKO_PUBLIC_KEY, CKO_PRIVATE_KEY}) {
+        std::vector<CK_OBJECT_HANDLE> objs;
+        if (CK_RV rv = objectsOf(pair, cls, objs))
+            return toResult(rv);
+        for (CK_OBJECT_HANDLE h : objs)
+            if (CK_RV rv = destroy(h))
+                return toResult(rv);
+    }
+    return DRV_OK;
+}
+
 int Containers::certificate(const std::string& name, int keySpec, unsigned char* buffer, int* length)
 {
     if (!buffer || !length || *length < 0)

@@ -36,6 +36,9 @@ public:
     int create(const std::string& name);
     int remove(const std::string& name);
     int removeCertificate(const std::string& name, int keySpec);
+    // Destroys the certificate, the public key and the private key of one key pair, in that
+    // order, leaving the container and its other pair.
+    int removeKeyPair(const std::string& name, int keySpec);
     int certificate(const std::string& name, int keySpec, unsigned char* buffer, int* length);
     int publicKey(const std::string& name, int keySpec, int* algorithm, int* bits, unsigned char* buffer, int* length);
     int privateKey(const std::string& name, int keySpec, int* algorithm);

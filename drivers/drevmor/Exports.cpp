@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// The C interface of libDrevmor.so: argument checks, the library lock, and no exception across
-// the boundary. The work is done by TokenLibrary, Containers, CertFiles and CertDecode.
+// The C interface of libDrevmor.so: argument checks, the locks (see TokenLibrary), and no
+// exception across the boundary. The work is done by TokenLibrary, Containers, CertFiles and CertDecode.
 #include "drevmor.h"
 
 #include "CertDecode.h"
@@ -56,7 +56,7 @@ template <class Fn>
 int withContainers(int keyIndex, Fn fn)
 {
     TokenLibrary& lib = TokenLibrary::instance();
-    auto lock = lib.lock();
+    auto lock = lib.lockKey(keyIndex);
     int rv = DRV_OK;
     drevmor::P11Session* s = lib.session(keyIndex, rv);
     if (!s)
@@ -80,9 +80,9 @@ int importFromFile(int keyIndex, const char* containerName, int keySpec, bool pk
     X509* cert = nullptr;
     EVP_PKEY* key = nullptr;
     {
-        // The held file stays put while the import runs: both happen under the same lock,
-        // taken again inside withContainers, so copy the references out first.
-        auto lock = lib.lock();
+        // The file may be parsed again while the import runs (the files have their own lock, the
+        // key its own): the import works on references of its own.
+        auto lock = lib.lockFiles();
         cert = lib.files().cert(pkcs12, index);
         if (!cert || (pkcs12 && lib.files().keyReleased(index)))
             return DRV_NO_FILE_PARSED;
@@ -98,7 +98,7 @@ int importFromFile(int keyIndex, const char* containerName, int keySpec, bool pk
     });
     if (rv == DRV_OK && keyOwner) {
         // The key is on the key now: the library lets its copy go at once.
-        auto lock = lib.lock();
+        auto lock = lib.lockFiles();
         lib.files().keyWritten(keyOwner.get());
     }
     return rv;
@@ -121,7 +121,7 @@ DRV_EXPORT int init_pkcs11(const char* pkcs11Lib)
 {
     return guarded([&] {
         TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lock();
+        auto lock = lib.lockTable();
         return lib.init(pkcs11Lib);
     });
 }
@@ -138,7 +138,7 @@ DRV_EXPORT int uninit_pkcs11(void)
 {
     return guarded([&] {
         TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lock();
+        auto lock = lib.lockTable();
         return lib.uninit();
     });
 }
@@ -154,7 +154,7 @@ DRV_EXPORT int token_find(char* buffer, int* count)
         if (wanted <= 0)
             return DRV_INVALID_PARAM;
         TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lock();
+        auto lock = lib.lockTable();
         int found = 0;
         int rv = lib.find(std::min(wanted, 32), found);
         *count = found;
@@ -166,7 +166,7 @@ DRV_EXPORT int token_connect(int index)
 {
     return guarded([&] {
         TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lock();
+        auto lock = lib.lockKey(index);
         return lib.connect(index);
     });
 }
@@ -178,7 +178,7 @@ DRV_EXPORT int token_get_info_ex(int keyIndex, char* serial, char* label, char* 
 {
     return guarded([&] {
         TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lock();
+        auto lock = lib.lockKey(keyIndex);
         return lib.getInfo(keyIndex, serial, label, manufacturer, model, maxPinLen, minPinLen, soMaxPinLen, soMinPinLen,
                            totalMemory, freeMemory, hardwareVersion, firmwareVersion, initialised, reserved);
     });
@@ -188,7 +188,7 @@ DRV_EXPORT int token_login(int keyIndex, const char* pin, int* retriesLeft)
 {
     return guarded([&] {
         TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lock();
+        auto lock = lib.lockKey(keyIndex);
         return lib.login(keyIndex, pin, retriesLeft);
     });
 }
@@ -197,7 +197,7 @@ DRV_EXPORT int token_logout(int keyIndex)
 {
     return guarded([&] {
         TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lock();
+        auto lock = lib.lockKey(keyIndex);
         return lib.logout(keyIndex);
     });
 }
@@ -207,7 +207,7 @@ DRV_EXPORT int token_get_pin_state(int keyIndex, int userType, int* state0, int*
 {
     return guarded([&] {
         TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lock();
+        auto lock = lib.lockKey(keyIndex);
         int* state[6] = {state0, state1, state2, state3, state4, state5};
         return lib.pinState(keyIndex, userType, state);
     });
@@ -217,7 +217,7 @@ DRV_EXPORT int token_change_upin(int keyIndex, const char* oldPin, const char* n
 {
     return guarded([&] {
         TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lock();
+        auto lock = lib.lockKey(keyIndex);
         return lib.changePin(keyIndex, oldPin, newPin);
     });
 }
@@ -226,7 +226,7 @@ DRV_EXPORT int token_set_label(int keyIndex, const char* label)
 {
     return guarded([&] {
         TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lock();
+        auto lock = lib.lockKey(keyIndex);
         return lib.setLabel(keyIndex, label);
     });
 }
@@ -235,7 +235,7 @@ DRV_EXPORT int token_reload_all_objects(int keyIndex)
 {
     return guarded([&] {
         TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lock();
+        auto lock = lib.lockKey(keyIndex);
         return lib.reload(keyIndex);
     });
 }
@@ -308,6 +308,15 @@ DRV_EXPORT int container_delete_cert(int keyIndex, const char* name, int keySpec
     });
 }
 
+DRV_EXPORT int container_delete_keypair(int keyIndex, const char* name, int keySpec)
+{
+    return guarded([&] {
+        if (!drevmor::validContainerName(name))
+            return DRV_INVALID_PARAM;
+        return withContainers(keyIndex, [&](drevmor::Containers& c) { return c.removeKeyPair(name, keySpec); });
+    });
+}
+
 DRV_EXPORT int container_addcert_to_store(const char* containerName, const char* cspName, int keySpec,
                                           const unsigned char* cert, int length)
 {
@@ -365,7 +374,7 @@ DRV_EXPORT int pkcs12_file_parse(const char* path, const char* password, int* co
 {
     return guarded([&] {
         TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lock();
+        auto lock = lib.lockFiles();
         return lib.files().parsePkcs12(path, password, count);
     });
 }
@@ -374,7 +383,7 @@ DRV_EXPORT int pkcs12_file_get_certinfo(int index, char* subject, char* issuer, 
 {
     return guarded([&] {
         TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lock();
+        auto lock = lib.lockFiles();
         return lib.files().certInfo(true, index, subject, issuer, certType);
     });
 }
@@ -405,7 +414,7 @@ DRV_EXPORT int p7b_file_parse(const char* path, int* count)
 {
     return guarded([&] {
         TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lock();
+        auto lock = lib.lockFiles();
         return lib.files().parsePkcs7(path, count);
     });
 }
@@ -414,7 +423,7 @@ DRV_EXPORT int p7b_file_get_certinfo(int index, char* subject, char* issuer, int
 {
     return guarded([&] {
         TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lock();
+        auto lock = lib.lockFiles();
         return lib.files().certInfo(false, index, subject, issuer, certType);
     });
 }

@@ -138,7 +138,7 @@ int TokenLibrary::login(int keyIndex, const char* pin, int* retriesLeft)
     if (len == SIZE_MAX)
         return DRV_INVALID_PARAM;
     int rv = DRV_OK;
-    P11Session* s = session(keyIndex, rv);
+    P11Session* s = session(keyIndex, rv, false);
     if (!s)
         return rv;
     CK_TOKEN_INFO ti;
@@ -146,11 +146,16 @@ int TokenLibrary::login(int keyIndex, const char* pin, int* retriesLeft)
         return r;
     // An empty PIN on a key with a sensor: the module asks the sensor itself.
     const bool sensor = len == 0 && (ti.flags & CKF_PROTECTED_AUTHENTICATION_PATH);
-    CK_RV crv = s->note(f()->C_Login(s->handle(), CKU_USER, sensor ? nullptr : pinBytes(pin), len));
+    // A login lost with a session the module dropped is what this call restores: it is made on
+    // the new session all the same.
+    CK_RV crv = s->call(
+        [&](CK_SESSION_HANDLE h) { return f()->C_Login(h, CKU_USER, sensor ? nullptr : pinBytes(pin), len); }, false);
     s->forgetObjects(); // private objects come into view
-    dropDeadSession(keyIndex);
     if (crv == CKR_USER_ALREADY_LOGGED_IN)
         crv = CKR_OK;
+    if (crv == CKR_OK)
+        s->setLoggedIn(true);
+    dropDeadSession(keyIndex);
 
     CK_TOKEN_INFO after;
     const bool haveInfo = f()->C_GetTokenInfo(slotOf(keyIndex), &after) == CKR_OK;
@@ -167,11 +172,13 @@ int TokenLibrary::login(int keyIndex, const char* pin, int* retriesLeft)
 int TokenLibrary::logout(int keyIndex)
 {
     int rv = DRV_OK;
-    P11Session* s = session(keyIndex, rv);
+    P11Session* s = session(keyIndex, rv, false);
     if (!s)
         return rv;
-    CK_RV crv = s->note(f()->C_Logout(s->handle()));
+    CK_RV crv = s->call([&](CK_SESSION_HANDLE h) { return f()->C_Logout(h); }, false);
     s->forgetObjects();
+    if (crv == CKR_OK || crv == CKR_USER_NOT_LOGGED_IN)
+        s->setLoggedIn(false);
     dropDeadSession(keyIndex);
     return crv == CKR_USER_NOT_LOGGED_IN ? DRV_OK : toResult(crv);
 }
@@ -209,7 +216,8 @@ int TokenLibrary::changePin(int keyIndex, const char* oldPin, const char* newPin
     P11Session* s = session(keyIndex, rv);
     if (!s)
         return rv;
-    CK_RV crv = s->note(f()->C_SetPIN(s->handle(), pinBytes(oldPin), oldLen, pinBytes(newPin), newLen));
+    CK_RV crv = s->call(
+        [&](CK_SESSION_HANDLE h) { return f()->C_SetPIN(h, pinBytes(oldPin), oldLen, pinBytes(newPin), newLen); });
     dropDeadSession(keyIndex);
     return toResult(crv);
 }
@@ -239,7 +247,7 @@ int TokenLibrary::reload(int keyIndex)
         return rv;
     s->forgetObjects();
     CK_SESSION_INFO info{};
-    CK_RV crv = s->note(f()->C_GetSessionInfo(s->handle(), &info));
+    CK_RV crv = s->call([&](CK_SESSION_HANDLE h) { return f()->C_GetSessionInfo(h, &info); });
     dropDeadSession(keyIndex);
     return toResult(crv);
 }

@@ -50,20 +50,28 @@ CK_RV readMarkerValue(P11Session& s, CK_OBJECT_HANDLE h, ObjectEntry& out, CK_UL
         length == CK_UNAVAILABLE_INFORMATION || length == 0 || length > kMaxMarkerValue)
         return CKR_OK;
     Bytes value(length);
-    CK_ATTRIBUTE a{CKA_VALUE, value.data(), length};
-    CK_RV rv = s.note(s.f()->C_GetAttributeValue(s.handle(), h, &a, 1));
+    CK_ULONG got = 0;
+    // CKR_BUFFER_TOO_SMALL (the value grew since its length was read) goes back to readEntry,
+    // which reads the object again.
+    CK_RV rv = s.call([&](CK_SESSION_HANDLE session) {
+        CK_ATTRIBUTE a{CKA_VALUE, value.data(), length};
+        CK_RV r = s.f()->C_GetAttributeValue(session, h, &a, 1);
+        got = a.ulValueLen;
+        return r;
+    });
     if (!partialResult(rv))
         return rv;
-    if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION)
+    if (got == CK_UNAVAILABLE_INFORMATION)
         return CKR_OK;
-    if (a.ulValueLen > length)
+    if (got > length)
         return CKR_GENERAL_ERROR;
-    value.resize(a.ulValueLen);
+    value.resize(got);
     out.attrs[CKA_VALUE] = std::move(value);
     return CKR_OK;
 }
 
-CK_RV readEntry(P11Session& s, CK_OBJECT_HANDLE h, ObjectEntry& out)
+// One reading of the object: the lengths of its attributes, then the values it needs.
+CK_RV readEntryOnce(P11Session& s, CK_OBJECT_HANDLE h, ObjectEntry& out)
 {
     out = ObjectEntry{};
     out.handle = h;
@@ -75,7 +83,14 @@ CK_RV readEntry(P11Session& s, CK_OBJECT_HANDLE h, ObjectEntry& out)
                                     {CKA_MODULUS_BITS, &modulusBits, sizeof modulusBits}};
     for (size_t i = 0; i < nVar; ++i)
         first[3 + i] = {kVariable[i], nullptr, 0};
-    CK_RV rv = s.note(s.f()->C_GetAttributeValue(s.handle(), h, first, std::size(first)));
+    CK_RV rv = s.call([&](CK_SESSION_HANDLE session) {
+        // Every length as at the start: a first attempt may have changed them.
+        for (size_t i = 0; i < 3; ++i)
+            first[i].ulValueLen = sizeof(CK_ULONG);
+        for (size_t i = 0; i < nVar; ++i)
+            first[3 + i].ulValueLen = 0;
+        return s.f()->C_GetAttributeValue(session, h, first, std::size(first));
+    });
     if (!partialResult(rv))
         return rv;
     CK_ULONG valueLength = CK_UNAVAILABLE_INFORMATION;
@@ -110,7 +125,11 @@ CK_RV readEntry(P11Session& s, CK_OBJECT_HANDLE h, ObjectEntry& out)
     }
     if (second.empty())
         return CKR_OK;
-    rv = s.note(s.f()->C_GetAttributeValue(s.handle(), h, second.data(), second.size()));
+    rv = s.call([&](CK_SESSION_HANDLE session) {
+        for (CK_ATTRIBUTE& a : second)
+            a.ulValueLen = static_cast<CK_ULONG>(out.attrs[a.type].size());
+        return s.f()->C_GetAttributeValue(session, h, second.data(), second.size());
+    });
     if (!partialResult(rv))
         return rv;
     for (const CK_ATTRIBUTE& a : second) {
@@ -124,6 +143,16 @@ CK_RV readEntry(P11Session& s, CK_OBJECT_HANDLE h, ObjectEntry& out)
             value.resize(a.ulValueLen);
     }
     return readMarkerValue(s, h, out, valueLength);
+}
+
+// An object's attributes; read again when a value grew between the reading of its length and of
+// itself (CKR_BUFFER_TOO_SMALL), a bounded number of times.
+CK_RV readEntry(P11Session& s, CK_OBJECT_HANDLE h, ObjectEntry& out)
+{
+    CK_RV rv = CKR_BUFFER_TOO_SMALL;
+    for (int attempt = 0; attempt < kAttributeReadAttempts && rv == CKR_BUFFER_TOO_SMALL; ++attempt)
+        rv = readEntryOnce(s, h, out);
+    return rv;
 }
 
 } // namespace

@@ -53,8 +53,13 @@ CK_ATTRIBUTE* Template::data()
 
 bool isGoneResult(CK_RV rv)
 {
-    return rv == CKR_DEVICE_REMOVED || rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_SESSION_HANDLE_INVALID ||
-           rv == CKR_SESSION_CLOSED || rv == CKR_TOKEN_NOT_RECOGNIZED;
+    return rv == CKR_DEVICE_REMOVED || rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_TOKEN_NOT_RECOGNIZED ||
+           rv == CKR_SLOT_ID_INVALID;
+}
+
+bool isSessionLost(CK_RV rv)
+{
+    return rv == CKR_SESSION_HANDLE_INVALID || rv == CKR_SESSION_CLOSED;
 }
 
 std::unique_ptr<P11Session> P11Session::open(CK_FUNCTION_LIST* f, CK_SLOT_ID slot, CK_RV& rv)
@@ -76,16 +81,56 @@ CK_RV P11Session::note(CK_RV rv)
 {
     if (isGoneResult(rv))
         m_dead = true;
+    else if (isSessionLost(rv))
+        m_lost = true;
     return rv;
+}
+
+CK_RV P11Session::recover(bool loginMatters)
+{
+    CK_SESSION_HANDLE h = CK_INVALID_HANDLE;
+    CK_RV rv = m_f->C_OpenSession(m_slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h);
+    if (rv != CKR_OK) {
+        if (isGoneResult(rv))
+            m_dead = true;
+        return rv;
+    }
+    m_f->C_CloseSession(m_handle);
+    m_handle = h;
+    m_lost = false;
+    const bool wasIn = m_loginHeld;
+    m_loginHeld = userSession(h);
+    if (wasIn && !m_loginHeld) {
+        // Private objects went out of view with the login.
+        forgetObjects();
+        return loginMatters ? kLoginLost : CKR_OK;
+    }
+    return CKR_OK;
+}
+
+bool P11Session::userSession(CK_SESSION_HANDLE h)
+{
+    CK_SESSION_INFO info{};
+    if (note(m_f->C_GetSessionInfo(h, &info)) != CKR_OK)
+        return false;
+    return info.state == CKS_RW_USER_FUNCTIONS || info.state == CKS_RO_USER_FUNCTIONS ||
+           info.state == CKS_RW_SO_FUNCTIONS;
 }
 
 bool P11Session::loggedIn()
 {
-    CK_SESSION_INFO info{};
-    if (note(m_f->C_GetSessionInfo(m_handle, &info)) != CKR_OK)
-        return false;
-    return info.state == CKS_RW_USER_FUNCTIONS || info.state == CKS_RO_USER_FUNCTIONS ||
-           info.state == CKS_RW_SO_FUNCTIONS;
+    bool in = false;
+    call(
+        [&](CK_SESSION_HANDLE h) {
+            CK_SESSION_INFO info{};
+            CK_RV rv = m_f->C_GetSessionInfo(h, &info);
+            in = rv == CKR_OK && (info.state == CKS_RW_USER_FUNCTIONS || info.state == CKS_RO_USER_FUNCTIONS ||
+                                  info.state == CKS_RW_SO_FUNCTIONS);
+            return rv;
+        },
+        false);
+    m_loginHeld = in;
+    return in;
 }
 
 CK_RV P11Session::privateVisible(bool& visible)
@@ -120,16 +165,22 @@ void P11Session::forgetObjects()
     m_privateVisible.reset();
 }
 
-CK_RV P11Session::find(Template& tmpl, std::vector<CK_OBJECT_HANDLE>& out)
+CK_RV P11Session::search(CK_SESSION_HANDLE h, Template& tmpl, std::vector<CK_OBJECT_HANDLE>& out)
 {
     out.clear();
-    CK_RV rv = note(m_f->C_FindObjectsInit(m_handle, tmpl.data(), tmpl.size()));
+    CK_RV rv = m_f->C_FindObjectsInit(h, tmpl.data(), tmpl.size());
+    if (rv == CKR_OPERATION_ACTIVE) {
+        // A search whose C_FindObjectsFinal failed is still open in the module; a session of ours
+        // holds no other: finish it and start again, once.
+        m_f->C_FindObjectsFinal(h);
+        rv = m_f->C_FindObjectsInit(h, tmpl.data(), tmpl.size());
+    }
     if (rv != CKR_OK)
         return rv;
     CK_OBJECT_HANDLE batch[64];
     for (;;) {
         CK_ULONG n = 0;
-        rv = note(m_f->C_FindObjects(m_handle, batch, 64, &n));
+        rv = m_f->C_FindObjects(h, batch, 64, &n);
         if (rv != CKR_OK || n == 0)
             break;
         n = std::min<CK_ULONG>(n, 64);
@@ -137,64 +188,89 @@ CK_RV P11Session::find(Template& tmpl, std::vector<CK_OBJECT_HANDLE>& out)
         if (out.size() >= kMaxSearchObjects)
             break;
     }
-    CK_RV fin = note(m_f->C_FindObjectsFinal(m_handle));
+    CK_RV fin = m_f->C_FindObjectsFinal(h);
     return rv != CKR_OK ? rv : fin;
+}
+
+CK_RV P11Session::find(Template& tmpl, std::vector<CK_OBJECT_HANDLE>& out)
+{
+    return call([&](CK_SESSION_HANDLE h) { return search(h, tmpl, out); });
 }
 
 std::optional<Bytes> P11Session::attribute(CK_OBJECT_HANDLE obj, CK_ATTRIBUTE_TYPE type, CK_RV& rv)
 {
-    CK_ATTRIBUTE a{type, nullptr, 0};
-    rv = note(m_f->C_GetAttributeValue(m_handle, obj, &a, 1));
-    if (rv == CKR_ATTRIBUTE_TYPE_INVALID || rv == CKR_ATTRIBUTE_SENSITIVE) {
-        rv = CKR_OK;
-        return std::nullopt;
-    }
-    if (rv != CKR_OK)
-        return std::nullopt;
-    if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION)
-        return std::nullopt;
-    if (a.ulValueLen > kMaxAttributeSize) {
-        rv = CKR_GENERAL_ERROR;
-        return std::nullopt;
-    }
-    Bytes value(a.ulValueLen);
-    if (value.empty())
+    // The size, then the value; the value may have grown in between: then both again.
+    for (int attempt = 0; attempt < kAttributeReadAttempts; ++attempt) {
+        CK_ULONG size = 0;
+        rv = call([&](CK_SESSION_HANDLE h) {
+            CK_ATTRIBUTE a{type, nullptr, 0};
+            CK_RV r = m_f->C_GetAttributeValue(h, obj, &a, 1);
+            size = a.ulValueLen;
+            return r;
+        });
+        if (rv == CKR_ATTRIBUTE_TYPE_INVALID || rv == CKR_ATTRIBUTE_SENSITIVE) {
+            rv = CKR_OK;
+            return std::nullopt;
+        }
+        if (rv == CKR_BUFFER_TOO_SMALL)
+            continue;
+        if (rv != CKR_OK || size == CK_UNAVAILABLE_INFORMATION)
+            return std::nullopt;
+        if (size > kMaxAttributeSize) {
+            rv = CKR_GENERAL_ERROR;
+            return std::nullopt;
+        }
+        Bytes value(size);
+        if (value.empty())
+            return value;
+        CK_ULONG got = 0;
+        rv = call([&](CK_SESSION_HANDLE h) {
+            CK_ATTRIBUTE a{type, value.data(), static_cast<CK_ULONG>(value.size())};
+            CK_RV r = m_f->C_GetAttributeValue(h, obj, &a, 1);
+            got = a.ulValueLen;
+            return r;
+        });
+        if (rv == CKR_BUFFER_TOO_SMALL)
+            continue;
+        if (rv != CKR_OK)
+            return std::nullopt;
+        // It may have shrunk; it can never have grown into our buffer.
+        if (got > value.size()) {
+            rv = CKR_GENERAL_ERROR;
+            return std::nullopt;
+        }
+        value.resize(got);
         return value;
-    a.pValue = value.data();
-    rv = note(m_f->C_GetAttributeValue(m_handle, obj, &a, 1));
-    if (rv != CKR_OK)
-        return std::nullopt;
-    // The value may have shrunk between the calls; it can never have grown into our buffer.
-    if (a.ulValueLen > value.size()) {
-        rv = CKR_GENERAL_ERROR;
-        return std::nullopt;
     }
-    value.resize(a.ulValueLen);
-    return value;
+    return std::nullopt; // rv: CKR_BUFFER_TOO_SMALL
 }
 
 std::optional<CK_ULONG> P11Session::ulongAttribute(CK_OBJECT_HANDLE obj, CK_ATTRIBUTE_TYPE type, CK_RV& rv)
 {
-    CK_ULONG v = 0;
-    CK_ATTRIBUTE a{type, &v, sizeof v};
-    rv = note(m_f->C_GetAttributeValue(m_handle, obj, &a, 1));
+    CK_ULONG v = 0, got = 0;
+    rv = call([&](CK_SESSION_HANDLE h) {
+        CK_ATTRIBUTE a{type, &v, sizeof v};
+        CK_RV r = m_f->C_GetAttributeValue(h, obj, &a, 1);
+        got = a.ulValueLen;
+        return r;
+    });
     if (rv == CKR_ATTRIBUTE_TYPE_INVALID || rv == CKR_ATTRIBUTE_SENSITIVE) {
         rv = CKR_OK;
         return std::nullopt;
     }
-    if (rv != CKR_OK || a.ulValueLen != sizeof v)
+    if (rv != CKR_OK || got != sizeof v)
         return std::nullopt;
     return v;
 }
 
 CK_RV P11Session::create(Template& tmpl, CK_OBJECT_HANDLE& out)
 {
-    return note(m_f->C_CreateObject(m_handle, tmpl.data(), tmpl.size(), &out));
+    return call([&](CK_SESSION_HANDLE h) { return m_f->C_CreateObject(h, tmpl.data(), tmpl.size(), &out); });
 }
 
 CK_RV P11Session::destroy(CK_OBJECT_HANDLE obj)
 {
-    return note(m_f->C_DestroyObject(m_handle, obj));
+    return call([&](CK_SESSION_HANDLE h) { return m_f->C_DestroyObject(h, obj); });
 }
 
 std::string trimmedField(const CK_UTF8CHAR* field, size_t size)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "ObjectView.h"
+#include "drevmor.h"
 
 #include <p11-kit/pkcs11.h>
 
@@ -16,6 +17,12 @@ namespace drevmor {
 
 // The longest attribute value we read from a module; a module that claims more is not trusted.
 constexpr CK_ULONG kMaxAttributeSize = 1u << 20;
+// How often an attribute read is started again when the value grew between the query of its size
+// and its read (CKR_BUFFER_TOO_SMALL).
+constexpr int kAttributeReadAttempts = 3;
+// Not a module's code: the library's DRV_LOGIN_LOST, carried on the paths that pass CK_RV results
+// (toResult passes it on unchanged; no PKCS#11 result has this value).
+constexpr CK_RV kLoginLost = DRV_LOGIN_LOST;
 // The most objects one search collects.
 constexpr size_t kMaxSearchObjects = 100000;
 
@@ -44,8 +51,14 @@ private:
     std::vector<CK_ATTRIBUTE> m_attrs;
 };
 
-// An open PKCS#11 session on one slot; closing it on destruction. A session whose key was pulled
-// is marked dead by `note`, and is then not used again.
+// An open PKCS#11 session on one slot; closing it on destruction.
+//
+// What the module says about the session decides what becomes of it (note):
+//  - the key is gone (removed, not present, slot unknown): the session is dead and is not used
+//    again; the next call on the key opens a new one, or fails again while the key is away;
+//  - the session is no longer known (CKR_SESSION_HANDLE_INVALID, CKR_SESSION_CLOSED): it is lost
+//    and is replaced by a new session on the same slot before it is used again (recover), and
+//    the call that met it is made once more (call).
 class P11Session
 {
 public:
@@ -58,14 +71,43 @@ public:
     static std::unique_ptr<P11Session> open(CK_FUNCTION_LIST* f, CK_SLOT_ID slot, CK_RV& rv);
 
     CK_FUNCTION_LIST* f() const { return m_f; }
-    CK_SESSION_HANDLE handle() const { return m_handle; }
     CK_SLOT_ID slot() const { return m_slot; }
     bool dead() const { return m_dead; }
-    // Records the result of a call on this session and passes it back; results that mean the
-    // key or the session is gone mark the session dead.
+    bool lost() const { return m_lost; }
+    // Records the result of a call on this session and passes it back.
     CK_RV note(CK_RV rv);
 
+    // Makes one call on the session's handle: `c` takes the handle and returns the module's
+    // result. When the session is lost, a new session takes its place and the call is made once
+    // more - unless the user was logged in on the old session and is not on the new one: then
+    // kLoginLost and no second call. `loginMatters` false (for C_Login and C_Logout themselves)
+    // makes the second call all the same.
+    template <class Call>
+    CK_RV call(Call&& c, bool loginMatters = true)
+    {
+        if (m_lost) {
+            if (CK_RV rv = recover(loginMatters))
+                return rv;
+        }
+        const CK_RV rv = note(c(m_handle));
+        if (!m_lost)
+            return rv;
+        if (CK_RV again = recover(loginMatters))
+            return again;
+        return note(c(m_handle));
+    }
+
+    // Replaces a lost session by a new one on the same slot. The new session is opened before the
+    // old one is closed: when the module still had the old one, the login it holds for the whole
+    // application stays. kLoginLost when the old session had the user logged in and the new one
+    // has not (CKR_OK with `loginMatters` false); the module's code when no session can be opened
+    // (the session stays lost, or dead when the key is gone).
+    CK_RV recover(bool loginMatters = true);
+
+    // Asks the module whether the user is logged in on this session, and remembers the answer.
     bool loggedIn();
+    // What a login or a logout through this session did.
+    void setLoggedIn(bool in) { m_loginHeld = in; }
 
     // Every object matching the template (at most kMaxSearchObjects).
     CK_RV find(Template& tmpl, std::vector<CK_OBJECT_HANDLE>& out);
@@ -91,16 +133,25 @@ public:
     void forgetObjects();
 
 private:
+    // One search on handle `h`, finishing a search the module still holds from before.
+    CK_RV search(CK_SESSION_HANDLE h, Template& tmpl, std::vector<CK_OBJECT_HANDLE>& out);
+    // Whether the module has the user logged in on handle `h` (false when it cannot say).
+    bool userSession(CK_SESSION_HANDLE h);
+
     std::optional<ObjectView> m_view;
     std::optional<bool> m_privateVisible;
     CK_FUNCTION_LIST* m_f;
     CK_SLOT_ID m_slot;
     CK_SESSION_HANDLE m_handle;
     bool m_dead = false;
+    bool m_lost = false;
+    bool m_loginHeld = false; // the user was logged in on this session when last seen
 };
 
-// True for results that mean the key was pulled or the session no longer exists.
+// True for results that mean the key was pulled (or its slot is gone).
 bool isGoneResult(CK_RV rv);
+// True for results that mean the module no longer knows the session.
+bool isSessionLost(CK_RV rv);
 
 // Bytes of a PKCS#11 text field with its space padding removed.
 std::string trimmedField(const CK_UTF8CHAR* field, size_t size);

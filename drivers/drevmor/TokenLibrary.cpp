@@ -63,8 +63,18 @@ void TokenLibrary::closeAll()
 int TokenLibrary::uninit()
 {
     closeAll();
+    auto files = lockFiles();
     m_files.clear();
     return DRV_OK;
+}
+
+TokenLibrary::KeyLock TokenLibrary::lockKey(int keyIndex)
+{
+    KeyLock held;
+    held.table = std::shared_lock<std::shared_mutex>(m_table);
+    if (checkKey(keyIndex) == DRV_OK)
+        held.key = std::unique_lock<std::mutex>(m_keys[static_cast<size_t>(keyIndex)]->mutex);
+    return held;
 }
 
 int TokenLibrary::find(int maxKeys, int& count)
@@ -99,14 +109,14 @@ int TokenLibrary::find(int maxKeys, int& count)
         slots.resize(static_cast<size_t>(maxKeys));
 
     // Keys still present keep their sessions (and so their logins).
-    std::vector<KeySlot> keys;
+    std::vector<std::unique_ptr<KeySlot>> keys;
     for (CK_SLOT_ID s : slots) {
-        KeySlot k;
-        k.slot = s;
+        auto k = std::make_unique<KeySlot>();
+        k->slot = s;
         for (auto& old : m_keys)
-            if (old.slot == s && old.session && !old.session->dead()) {
-                k.session = std::move(old.session);
-                k.session->forgetObjects();
+            if (old->slot == s && old->session && !old->session->dead()) {
+                k->session = std::move(old->session);
+                k->session->forgetObjects();
             }
         keys.push_back(std::move(k));
     }
@@ -128,11 +138,12 @@ int TokenLibrary::connect(int index)
 {
     if (int rv = checkKey(index))
         return rv;
-    KeySlot& k = m_keys[static_cast<size_t>(index)];
+    KeySlot& k = *m_keys[static_cast<size_t>(index)];
     if (k.session && !k.session->dead()) {
         CK_SESSION_INFO info{};
-        if (k.session->note(f()->C_GetSessionInfo(k.session->handle(), &info)) == CKR_OK)
-            return DRV_OK;
+        const CK_RV rv = k.session->call([&](CK_SESSION_HANDLE h) { return f()->C_GetSessionInfo(h, &info); });
+        if (rv == CKR_OK || rv == kLoginLost)
+            return toResult(rv);
     }
     k.session.reset();
     CK_RV rv = CKR_OK;
@@ -148,12 +159,20 @@ int TokenLibrary::connect(int index)
     return toResult(rv);
 }
 
-P11Session* TokenLibrary::session(int keyIndex, int& rv)
+P11Session* TokenLibrary::session(int keyIndex, int& rv, bool loginMatters)
 {
     rv = checkKey(keyIndex);
     if (rv)
         return nullptr;
-    KeySlot& k = m_keys[static_cast<size_t>(keyIndex)];
+    KeySlot& k = *m_keys[static_cast<size_t>(keyIndex)];
+    if (k.session && k.session->lost()) {
+        if (CK_RV crv = k.session->recover(loginMatters)) {
+            if (k.session->dead())
+                k.session.reset();
+            rv = toResult(crv);
+            return nullptr;
+        }
+    }
     if (k.session && k.session->dead())
         k.session.reset();
     if (!k.session) {
@@ -168,7 +187,7 @@ void TokenLibrary::dropDeadSession(int keyIndex)
 {
     if (checkKey(keyIndex) != DRV_OK)
         return;
-    KeySlot& k = m_keys[static_cast<size_t>(keyIndex)];
+    KeySlot& k = *m_keys[static_cast<size_t>(keyIndex)];
     if (k.session && k.session->dead())
         k.session.reset();
 }
@@ -180,7 +199,7 @@ int TokenLibrary::tokenInfo(int keyIndex, CK_TOKEN_INFO& info)
     info = CK_TOKEN_INFO{};
     CK_RV rv = f()->C_GetTokenInfo(slotOf(keyIndex), &info);
     if (isGoneResult(rv)) {
-        KeySlot& k = m_keys[static_cast<size_t>(keyIndex)];
+        KeySlot& k = *m_keys[static_cast<size_t>(keyIndex)];
         if (k.session)
             k.session->note(CKR_DEVICE_REMOVED);
         dropDeadSession(keyIndex);

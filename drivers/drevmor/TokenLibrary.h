@@ -7,27 +7,45 @@
 
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
 namespace drevmor {
 
-// A key found by the last token_find: its slot and, once connected, its session.
+// A key found by the last token_find: its slot, once connected its session, and the mutex that
+// makes the calls on this key one at a time.
 struct KeySlot
 {
     CK_SLOT_ID slot = 0;
     std::unique_ptr<P11Session> session;
+    std::mutex mutex;
 };
 
 // The library's whole state: the loaded module, the keys of the last enumeration with their
-// sessions, and the certificate file last parsed. One mutex guards it, since the manager's import
-// worker calls in while its window thread may call too; every export holds it for its whole call.
+// sessions, and the certificate files last parsed.
+//
+// The programs call from several threads (the manager's key workers, its window thread), and a
+// call on a real key takes from milliseconds to seconds. So the key table (the module and the keys)
+// is held shared by every call on one key and exclusively only by init_pkcs11, uninit_pkcs11 and
+// token_find, which replace it; each key has its own mutex, held for the whole of a call on it.
+// Calls on one key run one after the other, calls on different keys side by side (the module is
+// initialised with OS locking). The certificate files have a mutex of their own.
 class TokenLibrary
 {
 public:
     static TokenLibrary& instance();
 
-    std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(m_mutex); }
+    // Held for a call on one key: the key table shared, and the key's mutex when keyIndex names a
+    // key of the last token_find (otherwise the call fails its checkKey).
+    struct KeyLock
+    {
+        std::shared_lock<std::shared_mutex> table;
+        std::unique_lock<std::mutex> key;
+    };
+    std::unique_lock<std::shared_mutex> lockTable() { return std::unique_lock<std::shared_mutex>(m_table); }
+    KeyLock lockKey(int keyIndex);
+    std::unique_lock<std::mutex> lockFiles() { return std::unique_lock<std::mutex>(m_filesMutex); }
 
     int init(const char* name);
     int uninit();
@@ -40,9 +58,11 @@ public:
 
     // DRV_OK when the library is initialised and `keyIndex` names a key of the last token_find.
     int checkKey(int keyIndex) const;
-    CK_SLOT_ID slotOf(int keyIndex) const { return m_keys[static_cast<size_t>(keyIndex)].slot; }
-    // The key's session, opened again when it was dropped; null with `rv` set when none can be had.
-    P11Session* session(int keyIndex, int& rv);
+    CK_SLOT_ID slotOf(int keyIndex) const { return m_keys[static_cast<size_t>(keyIndex)]->slot; }
+    // The key's session: opened again when it was dropped, replaced when the module lost it; null
+    // with `rv` set when none can be had, or DRV_LOGIN_LOST when the replacement lost the login
+    // (unless `loginMatters` is false: for login and logout, which go on on the new session).
+    P11Session* session(int keyIndex, int& rv, bool loginMatters = true);
     // Forgets a session whose key went away, so that the next call opens a new one.
     void dropDeadSession(int keyIndex);
     int tokenInfo(int keyIndex, CK_TOKEN_INFO& info);
@@ -58,6 +78,7 @@ public:
     int setLabel(int keyIndex, const char* field);
     int reload(int keyIndex);
 
+    // The certificate files; with lockFiles() held.
     CertFiles& files() { return m_files; }
 
 private:
@@ -66,10 +87,11 @@ private:
     // Retries left and maximum of the user PIN; -1 when not known.
     void pinCounters(int keyIndex, const CK_TOKEN_INFO* info, int& left, int& max);
 
-    std::mutex m_mutex;
+    std::shared_mutex m_table;
     std::unique_ptr<Pkcs11Module> m_module;
     std::string m_modulePath;
-    std::vector<KeySlot> m_keys;
+    std::vector<std::unique_ptr<KeySlot>> m_keys;
+    std::mutex m_filesMutex;
     CertFiles m_files;
 };
 

@@ -19,6 +19,26 @@
  * codes below. A pulled key gives the module's code once; its session is then dropped, and the
  * next call on that index opens a new one (or fails again while the key is away).
  *
+ * Recoveries: a real key is slow and drops calls, so a call on a key recovers by itself from
+ *  - a search the module still holds active (CKR_OPERATION_ACTIVE from C_FindObjectsInit, left by
+ *    a C_FindObjectsFinal that failed): the search is finished and started again, once. The call
+ *    whose C_FindObjectsFinal failed reports that failure; the calls after it work;
+ *  - a session the module no longer knows (CKR_SESSION_HANDLE_INVALID, CKR_SESSION_CLOSED): a new
+ *    session is opened (before the old one is closed, so that a login the module still holds for
+ *    the application stays) and the call is made again, once. When the user was logged in on the
+ *    old session and is not on the new one, the call is not made again: DRV_LOGIN_LOST, the
+ *    programs ask for the PIN again (token_login itself is made again on the new session, and
+ *    token_logout counts as done). A second such failure in a row is reported as it is;
+ *  - an attribute value that grew between the query of its size and its read
+ *    (CKR_BUFFER_TOO_SMALL): the size is asked again and the value read again, at most three
+ *    times in all.
+ * A key that is gone (CKR_DEVICE_REMOVED, CKR_TOKEN_NOT_PRESENT, its slot unknown) is not asked
+ * again: its code is returned as above.
+ *
+ * Threads: calls on one key run one after the other, calls on different keys run side by side (a
+ * slow call on one key holds up no other key); init_pkcs11, uninit_pkcs11 and token_find wait for
+ * every call in progress. The certificate files (pkcs12_file_*, p7b_file_*) have their own lock.
+ *
  * Containers are PKCS#11 objects: a CKO_DATA marker per container (CKA_APPLICATION
  * "KX2700 container", CKA_LABEL the name, CKA_VALUE a 16-byte id) and, per key pair, keys and
  * certificate with CKA_ID = id + one byte (1 exchange, 2 signature) and CKA_LABEL = the name.
@@ -26,8 +46,9 @@
  * their label (or the CKA_ID in hexadecimal), holding key pair 1 only.
  *
  * Writing to a key (container_create_new and the imports) needs the user's login on keys that
- * require one: without it DRV_NOT_LOGGED_IN (3), written nothing. container_delete and
- * container_get_prikey give CKR_USER_NOT_LOGGED_IN then, since private keys are not visible.
+ * require one: without it DRV_NOT_LOGGED_IN (3), written nothing. container_delete,
+ * container_delete_keypair and container_get_prikey give CKR_USER_NOT_LOGGED_IN then, since
+ * private keys are not visible.
  *
  * Environment: KX2700_CERT_VIEWER names the certificate viewer program helper_show_cert_ui
  * starts (a path, or a name searched in PATH; default gcr-viewer).
@@ -59,6 +80,7 @@ extern "C" {
 #define DRV_STORE_DENIED 0x0A00000F       /* ... because the user may not write its folder */
 #define DRV_CERT_TOO_LARGE 0x0A00000C     /* a certificate longer than DRV_CERT_BUFFER_SIZE bytes */
 #define DRV_KEY_MISMATCH 0x0A00000D       /* a PKCS#12 private key that belongs to none of its certificates */
+#define DRV_LOGIN_LOST 0x0A000010         /* the key dropped the session and the user's login with it */
 #define DRV_DEVICE_FULL 0x0A000030        /* the key has no room for the objects */
 #define DRV_FINGER_NOT_MATCHED 0x0B000040 /* a fingerprint login was refused */
 
@@ -152,6 +174,13 @@ int container_create_new(int keyIndex, const char* name);
 int container_delete(int keyIndex, const char* name);
 /* Deletes the certificate of one key pair; its keys stay. DRV_NOT_FOUND when there is none. */
 int container_delete_cert(int keyIndex, const char* name, int keySpec);
+/* Deletes one key pair (keySpec 1 exchange, 2 signature): its certificate, then its public key,
+ * then its private key (the reverse of the order an import writes them, so that a deletion cut
+ * short leaves the private key and can be made again). The container, its marker and its other
+ * key pair stay. DRV_NOT_FOUND when there is no such container; success when the pair holds no
+ * objects (also pair 2 of another tool's container, which has none); CKR_USER_NOT_LOGGED_IN
+ * without the login a key requires. */
+int container_delete_keypair(int keyIndex, const char* name, int keySpec);
 
 /* Registers a certificate in the user's personal store (MY), bound to the container through the
  * provider name and key specification. When the store cannot be written: DRV_STORE_FULL (no

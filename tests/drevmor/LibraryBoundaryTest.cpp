@@ -58,6 +58,7 @@ TEST(LibraryExports, ExactlyTheFunctionsOfTheHeader)
                                             "container_create_new",
                                             "container_delete",
                                             "container_delete_cert",
+                                            "container_delete_keypair",
                                             "container_addcert_to_store",
                                             "helper_add_root_cert_to_store",
                                             "helper_get_cert_info2",

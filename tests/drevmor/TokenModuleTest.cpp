@@ -568,6 +568,48 @@ TEST_P(TokenModuleTest, DeletesCertificateThenContainer)
     EXPECT_EQ(DRV_INVALID_PARAM, container_delete_cert(0, "keeper", 3));
 }
 
+TEST_P(TokenModuleTest, DeletesOneKeyPairLeavingTheContainerAndTheOtherPair)
+{
+    const Pki& p = pki();
+    const std::string rsa = writeTemp("rsa.pfx", pkcs12(p.rsaUserKey.get(), p.rsaUser.get(), {}, "x"));
+    const std::string ec = writeTemp("ec.pfx", pkcs12(p.ecUserKey.get(), p.ecUser.get(), {}, "x"));
+    int count = 0, value = 0, rv = 0;
+    login();
+    ASSERT_EQ(0, container_create_new(0, "two pairs"));
+    ASSERT_EQ(0, pkcs12_file_parse(rsa.c_str(), "x", &count));
+    ASSERT_EQ(0, pkcs12_import_certificate(0, "two pairs", 1, 0));
+    ASSERT_EQ(0, pkcs12_file_parse(ec.c_str(), "x", &count));
+    ASSERT_EQ(0, pkcs12_import_certificate(0, "two pairs", 2, 0));
+
+    // Without the login the private key cannot be seen: nothing is deleted.
+    ASSERT_EQ(0, token_logout(0));
+    EXPECT_EQ(0x101, container_delete_keypair(0, "two pairs", 1)); // CKR_USER_NOT_LOGGED_IN
+    login();
+    EXPECT_EQ(der(p.rsaUser.get()), certOf(0, "two pairs", 1));
+    EXPECT_EQ(DRV_NOT_FOUND, container_delete_keypair(0, "no such container", 1));
+    EXPECT_EQ(DRV_INVALID_PARAM, container_delete_keypair(0, "two pairs", 3));
+    EXPECT_EQ(DRV_INVALID_PARAM, container_delete_keypair(0, nullptr, 1));
+
+    ASSERT_EQ(0, container_delete_keypair(0, "two pairs", 1));
+    for (int pass = 0; pass < 2; ++pass) { // as held, then as read again from the key
+        certOf(0, "two pairs", 1, &rv);
+        EXPECT_EQ(DRV_NOT_FOUND, rv);
+        int alg = 0, bits = 0, keyLen = DRV_PUBKEY_BUFFER_SIZE;
+        unsigned char keyBuf[DRV_PUBKEY_BUFFER_SIZE];
+        EXPECT_EQ(DRV_NOT_FOUND, container_get_pubkey(0, "two pairs", 1, &alg, &bits, keyBuf, &keyLen));
+        EXPECT_EQ(DRV_NOT_FOUND, container_get_prikey(0, "two pairs", 1, &value));
+        EXPECT_EQ(der(p.ecUser.get()), certOf(0, "two pairs", 2));
+        EXPECT_EQ(0, container_get_prikey(0, "two pairs", 2, &value));
+        EXPECT_EQ(std::vector<std::string>{"two pairs"}, containerNames(0));
+        ASSERT_EQ(0, token_reload_all_objects(0));
+    }
+    // An empty pair: nothing to do. And the pair can be filled again.
+    EXPECT_EQ(0, container_delete_keypair(0, "two pairs", 1));
+    ASSERT_EQ(0, pkcs12_file_parse(rsa.c_str(), "x", &count));
+    ASSERT_EQ(0, pkcs12_import_certificate(0, "two pairs", 1, 0));
+    EXPECT_EQ(der(p.rsaUser.get()), certOf(0, "two pairs", 1));
+}
+
 TEST_P(TokenModuleTest, FullKeyRefusesImportAndLeavesNothingBehind)
 {
     if (!GetParam().keysim)
