@@ -154,6 +154,8 @@ void KeyService::applyListing(const KeyListing& listing)
     if (listing.sensorSearched) {
         m_fingerSupported = listing.fingerSupported;
         m_fingerVein = listing.fingerVein;
+        // Before the keys are shown: what the sensor search found decides how they are shown.
+        Q_EMIT sensorSearched();
     }
     Q_EMIT keysListed();
 }

@@ -167,6 +167,9 @@ public:
 
 Q_SIGNALS:
     void keysCleared();
+    // The sensor search of an enumeration has ended (FingerSupported(), FingerVein()); it comes
+    // before keysListed.
+    void sensorSearched();
     void keysListed();
     void listingFailed();
     void selectedKeyChanged(int keyIndex);

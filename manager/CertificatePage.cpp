@@ -154,12 +154,18 @@ void CertificatePage::readTree(int keyIndex, bool reload, std::function<void()> 
 {
     if (!m_session.keyIndexValid(keyIndex)) {
         m_ui->tvCert->clear();
+        if (then) {
+            then();
+        }
         return;
     }
     m_session.service().run<CertTreeData>(
         keyIndex, QStringLiteral("K_Wait_Read"), [reload](KeyCall& key) { return ReadCertTree(key, reload); }, this,
         [this, then](CertTreeData& tree, int index) {
             if (index < 0) {
+                if (then) {
+                    then();
+                }
                 return;
             }
             m_session.setCertTree(index, tree);
@@ -242,7 +248,7 @@ void CertificatePage::readSelectedCertificate(bool show, std::function<void(cons
         return;
     }
     const auto window = show ? reinterpret_cast<void*>(winId()) : nullptr;
-    m_session.service().run<CertificateRead>(
+    m_pending = m_session.service().run<CertificateRead>(
         k, QStringLiteral("K_Wait_Read"),
         [container, keySpec, show, window](KeyCall& key) {
             CertificateRead read;
@@ -253,6 +259,7 @@ void CertificatePage::readSelectedCertificate(bool show, std::function<void(cons
             return read;
         },
         this, [this, then](CertificateRead& read, int index) {
+            m_pending = false;
             if (index < 0) {
                 InfoBox(this, Lang("K_Find_Error"));
                 return;
@@ -278,7 +285,7 @@ void CertificatePage::readSelectedCertificate(bool show, std::function<void(cons
 
 void CertificatePage::AcListCertExecute()
 {
-    if (m_session.importRunning() || m_session.keyBusy(m_session.CurrentKeyIndex())) {
+    if (m_session.importRunning() || m_pending) {
         return;
     }
     readSelectedCertificate(true, {});
@@ -286,7 +293,7 @@ void CertificatePage::AcListCertExecute()
 
 void CertificatePage::AcOutputExecute()
 {
-    if (m_session.importRunning() || m_session.keyBusy(m_session.CurrentKeyIndex())) {
+    if (m_session.importRunning() || m_pending) {
         return;
     }
     readSelectedCertificate(false, [this](const QByteArray& der) {
@@ -309,7 +316,7 @@ void CertificatePage::deleteFromKey(const QByteArray& container, int keySpec)
     const int k = m_session.CurrentKeyIndex();
     const KeyJournal* journal = &m_session.service().journal();
     const QString cspName = m_session.appInfo().CSPName;
-    m_session.service().run<DeletionOutcome>(
+    m_pending = m_session.service().run<DeletionOutcome>(
         k, QStringLiteral("K_Wait_Delete"),
         [journal, container, keySpec, cspName](KeyCall& key) {
             DeletionOutcome outcome;
@@ -327,6 +334,7 @@ void CertificatePage::deleteFromKey(const QByteArray& container, int keySpec)
             return outcome;
         },
         this, [this](DeletionOutcome& outcome, int index) {
+            m_pending = false;
             if (index < 0) {
                 InfoBox(this, Lang("K_Find_Error"));
                 return;
@@ -352,7 +360,7 @@ void CertificatePage::deleteFromKey(const QByteArray& container, int keySpec)
 
 void CertificatePage::AcDelExecute()
 {
-    if (m_session.importRunning() || m_session.keyBusy(m_session.CurrentKeyIndex())) {
+    if (m_session.importRunning() || m_pending) {
         return;
     }
     const QTreeWidgetItem* node = m_ui->tvCert->currentItem();
@@ -366,7 +374,7 @@ void CertificatePage::AcDelExecute()
 
 void CertificatePage::AcDelCertExecute()
 {
-    if (m_session.importRunning() || m_session.keyBusy(m_session.CurrentKeyIndex())) {
+    if (m_session.importRunning() || m_pending) {
         return;
     }
     QByteArray container;
@@ -381,20 +389,24 @@ void CertificatePage::registerKey(int keyIndex, bool report)
 {
     const QString cspName = m_session.appInfo().CSPName;
     const int mode = m_session.appInfo().RegCertMode;
-    m_session.service().run<RegistrationOutcome>(
+    const bool posted = m_session.service().run<RegistrationOutcome>(
         keyIndex, QStringLiteral("K_Wait_Register"),
         [cspName, mode](KeyCall& key) { return RegisterKey(key, cspName, mode, false); }, this,
         [this, report](RegistrationOutcome& outcome, int) {
             if (report) {
+                m_pending = false;
                 InfoBox(this, outcome.result == 0 ? Lang("Change_Yes") : Lang("Change_No"));
             }
         });
+    if (report) {
+        m_pending = posted;
+    }
 }
 
 void CertificatePage::AcRegCertExecute()
 {
     const int k = m_session.CurrentKeyIndex();
-    if (m_session.importRunning() || !m_session.keyIndexValid(k) || m_session.keyBusy(k)) {
+    if (m_session.importRunning() || !m_session.keyIndexValid(k) || m_pending) {
         return;
     }
     registerKey(k, true);
@@ -412,10 +424,14 @@ void CertificatePage::AcUnRegCertExecute()
 void CertificatePage::AcrefreshExecute()
 {
     const int k = m_session.CurrentKeyIndex();
-    if (m_session.importRunning() || !m_session.keyIndexValid(k) || m_session.keyBusy(k)) {
+    if (m_session.importRunning() || !m_session.keyIndexValid(k) || m_pending) {
         return;
     }
-    readTree(k, true, [this] { m_ui->tvCert->setFocus(); });
+    m_pending = true;
+    readTree(k, true, [this] {
+        m_pending = false;
+        m_ui->tvCert->setFocus();
+    });
 }
 
 void CertificatePage::TRegCertTimer()
@@ -445,7 +461,7 @@ void CertificatePage::reportImportFailure(int result)
 void CertificatePage::AcInputCertExecute()
 {
     const int k = m_session.CurrentKeyIndex();
-    if (!m_session.keyIndexValid(k) || m_session.importRunning() || m_session.keyBusy(k)) {
+    if (!m_session.keyIndexValid(k) || m_session.importRunning() || m_pending) {
         return;
     }
     // 1. The container to offer first.
@@ -460,7 +476,7 @@ void CertificatePage::AcInputCertExecute()
     }
     // 2. No room on the key.
     const QByteArray key = m_session.service().keyId(k);
-    m_session.service().runOn<FreeMemoryRead>(
+    m_pending = m_session.service().runOn<FreeMemoryRead>(
         key, QStringLiteral("K_Wait_Info"),
         [](KeyCall& call) {
             FreeMemoryRead read;
@@ -468,6 +484,7 @@ void CertificatePage::AcInputCertExecute()
             return read;
         },
         this, [this, key, containers, preselected](FreeMemoryRead& read, int index) {
+            m_pending = false;
             if (index < 0) {
                 InfoBox(this, Lang("K_Find_Error"));
                 return;

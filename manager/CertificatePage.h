@@ -72,6 +72,8 @@ private:
     CertImportRunner* m_runner = nullptr;
     QTimer* m_importLimit = nullptr;
     QByteArray m_importKey;
+    // An action of the page asked of the key and not answered yet.
+    bool m_pending = false;
     bool m_importTimedOut = false;
 };
 

@@ -98,15 +98,16 @@ std::shared_ptr<FingerKeyAccess> FingerPage::fingerKey(int keyIndex)
 void FingerPage::AcFingerInputExecute(int finger)
 {
     const int k = m_session.CurrentKeyIndex();
-    if (!m_session.keyIndexValid(k) || m_session.keyBusy(k)) {
+    if (!m_session.keyIndexValid(k) || m_pending) {
         return;
     }
     SelectedFinger = finger;
     const std::uint32_t userType = m_session.FingerUserType();
     // What the key holds now decides between enrolment and deletion.
-    m_session.service().run<FingerRead>(
+    m_pending = m_session.service().run<FingerRead>(
         k, QStringLiteral("K_Wait_Info"), [userType](KeyCall& key) { return ReadFingers(key, userType); }, this,
         [this, finger, userType](FingerRead& read, int keyIndex) {
+            m_pending = false;
             if (keyIndex < 0) {
                 InfoBox(this, Lang("K_Find_Error"));
                 return;
@@ -132,10 +133,11 @@ void FingerPage::deleteFinger(int keyIndex, int finger)
     }
     const std::uint32_t userType = m_session.FingerUserType();
     const QByteArray key = m_session.service().keyId(keyIndex);
-    m_session.service().runOn<FingerDeletion>(
+    m_pending = m_session.service().runOn<FingerDeletion>(
         key, QStringLiteral("K_Wait_Delete"),
         [userType, finger](KeyCall& call) { return DeleteFingers(call, userType, {finger}); }, this,
         [this, userType](FingerDeletion& deletion, int index) {
+            m_pending = false;
             if (index == m_session.CurrentKeyIndex() && deletion.after.result == SAR_OK) {
                 m_session.setFingerInfo(userType, deletion.after.info);
             }
@@ -150,7 +152,9 @@ void FingerPage::enrolFinger(int keyIndex, int finger)
     TFingerInputForm dialog(fingerKey(keyIndex), m_pictures, finger, m_session.FingerUserType(),
                             static_cast<std::uint32_t>(std::max(1, app.FingerRegTimes)), this);
     dialog.setWindowTitle(Lang("P_FingerInput"));
+    m_pending = true;
     dialog.exec();
+    m_pending = false;
     // The key may have left, or another been chosen, while the dialog was open.
     if (m_session.service().indexOf(key) != m_session.CurrentKeyIndex()) {
         return;
@@ -179,7 +183,7 @@ void FingerPage::studyAfterEnrolment(const QByteArray& key)
 void FingerPage::AcFingerDelExecute()
 {
     const int k = m_session.CurrentKeyIndex();
-    if (!m_session.keyIndexValid(k) || m_session.keyBusy(k) || !selectedKeyLoggedIn()) {
+    if (!m_session.keyIndexValid(k) || m_pending || !selectedKeyLoggedIn()) {
         return;
     }
     if (m_session.fingerInfo().enrolledCount == 0) {
@@ -191,13 +195,14 @@ void FingerPage::AcFingerDelExecute()
     }
     const std::uint32_t userType = m_session.FingerUserType();
     // The fingers to delete are read again on the key's lane, right before the deletion.
-    m_session.service().run<FingerDeletion>(
+    m_pending = m_session.service().run<FingerDeletion>(
         k, QStringLiteral("K_Wait_Delete"),
         [userType](KeyCall& key) {
             const FingerRead before = ReadFingers(key, userType);
             return DeleteFingers(key, userType, Call_GMAPIs_Admin::EnrolledFingers(before.info));
         },
         this, [this, userType](FingerDeletion& deletion, int index) {
+            m_pending = false;
             if (index < 0) {
                 InfoBox(this, Lang("K_Find_Error"));
                 return;
@@ -212,13 +217,14 @@ void FingerPage::AcFingerDelExecute()
 void FingerPage::AcFingerUnlockExecute()
 {
     const int k = m_session.CurrentKeyIndex();
-    if (!m_session.keyIndexValid(k) || m_session.keyBusy(k) || !selectedKeyLoggedIn()) {
+    if (!m_session.keyIndexValid(k) || m_pending || !selectedKeyLoggedIn()) {
         return;
     }
     const std::uint32_t userType = m_session.FingerUserType();
-    m_session.service().run<std::uint32_t>(
+    m_pending = m_session.service().run<std::uint32_t>(
         k, QStringLiteral("K_Wait_Unlock"), [userType](KeyCall& key) { return UnblockFingers(key, userType); }, this,
         [this](std::uint32_t& result, int index) {
+            m_pending = false;
             if (index < 0) {
                 InfoBox(this, Lang("K_Find_Error"));
             } else if (result == SAR_OK) {

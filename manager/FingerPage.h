@@ -53,6 +53,8 @@ private:
     void studyAfterEnrolment(const QByteArray& key);
 
     std::unique_ptr<Ui::FingerPage> m_ui;
+    // An action of the page asked of the key and not answered yet.
+    bool m_pending = false;
     KeySession& m_session;
     const FingerPictures& m_pictures;
 };

@@ -46,15 +46,16 @@ void KeyNamePage::showKey(int keyIndex)
 void KeyNamePage::AcSetKeyNameExecute()
 {
     const int k = m_session.CurrentKeyIndex();
-    if (!m_session.keyIndexValid(k) || m_session.keyBusy(k)) {
+    if (!m_session.keyIndexValid(k) || m_pending) {
         return;
     }
     const QString typed = m_ui->edtKeyName->text();
     const QByteArray key = m_session.service().keyId(k);
     // A key whose PIN is locked keeps its name, although renaming needs no PIN.
-    m_session.service().runOn<PinStateOutcome>(
+    m_pending = m_session.service().runOn<PinStateOutcome>(
         key, QStringLiteral("K_Wait_Info"), [](KeyCall& call) { return ReadPinState(call); }, this,
         [this, typed, key](PinStateOutcome& pin, int keyIndex) {
+            m_pending = false;
             if (keyIndex < 0) {
                 InfoBox(this, Lang("K_Find_Error"));
                 return;
@@ -76,10 +77,11 @@ void KeyNamePage::AcSetKeyNameExecute()
 
 void KeyNamePage::rename(const QByteArray& key, const QString& label)
 {
-    m_session.service().runOn<int>(
+    m_pending = m_session.service().runOn<int>(
         key, QStringLiteral("K_Wait_Write"),
         [label](KeyCall& call) { return call.at([&](int position) { return token_set_label(position, label); }); },
         this, [this, label](int& result, int keyIndex) {
+            m_pending = false;
             if (keyIndex < 0) {
                 InfoBox(this, Lang("K_Find_Error"));
                 return;

@@ -32,6 +32,8 @@ private:
     void rename(const QByteArray& key, const QString& label);
 
     std::unique_ptr<Ui::KeyNamePage> m_ui;
+    // A rename asked of the key and not answered yet.
+    bool m_pending = false;
     KeySession& m_session;
 };
 

@@ -31,6 +31,7 @@ KeySession::KeySession(QObject* parent)
       m_registration(new StoreRegistration(*m_service, this))
 {
     connect(m_service, &KeyService::keysCleared, this, &KeySession::keysCleared);
+    connect(m_service, &KeyService::sensorSearched, this, &KeySession::fingerSensorChecked);
     connect(m_service, &KeyService::keysListed, this, &KeySession::keysListed);
     connect(m_service, &KeyService::listingFailed, this, &KeySession::listingFailed);
     connect(m_service, &KeyService::selectedKeyChanged, this, &KeySession::selectedKeyChanged);
@@ -82,7 +83,6 @@ void KeySession::listed(const KeyListing& listing)
     m_trees.clear();
     m_service->applyListing(listing);
     if (listing.result == 0) {
-        Q_EMIT fingerSensorChecked();
         for (int i = 0; i < KeyCount(); ++i) {
             settleJournal(i);
         }

@@ -92,7 +92,8 @@ void LoginPage::showKey(int keyIndex)
 void LoginPage::AcLoginExecute()
 {
     const int k = m_session.CurrentKeyIndex();
-    if (!m_session.keyIndexValid(k) || m_session.keyBusy(k)) {
+    // One login at a time: a second Enter while the key answers the first changes nothing.
+    if (!m_session.keyIndexValid(k) || m_pending) {
         return;
     }
     if (m_ui->edtUPIN->text().isEmpty()) {
@@ -111,9 +112,10 @@ void LoginPage::AcLoginExecute()
     }
     m_session.setLoginState(k, KeySession::kLoggedOut);
     const bool skfLogin = m_session.FingerSupported() && m_session.keyHasSensor(k);
-    m_session.service().run<LoginOutcome>(
+    m_pending = m_session.service().run<LoginOutcome>(
         k, QStringLiteral("K_Wait_Login"), [pin, skfLogin](KeyCall& key) { return LoginToKey(key, pin, skfLogin); },
         this, [this](LoginOutcome& outcome, int keyIndex) {
+            m_pending = false;
             if (keyIndex < 0) {
                 InfoBox(this, Lang("K_Find_Error"));
             } else if (outcome.locked) {
@@ -147,7 +149,7 @@ void LoginPage::AcCancelExecute()
 void LoginPage::AcFingerlogonExecute()
 {
     const int k = m_session.CurrentKeyIndex();
-    if (!m_session.keyIndexValid(k) || m_session.keyBusy(k)) {
+    if (!m_session.keyIndexValid(k) || m_pending) {
         return;
     }
     // A key without a sensor would take the empty PIN of the finger logon as a wrong PIN.
@@ -157,9 +159,10 @@ void LoginPage::AcFingerlogonExecute()
     }
     // The fingers are read first: a locked or empty sensor opens no dialog.
     const QByteArray key = m_session.service().keyId(k);
-    m_session.service().runOn<FingerRead>(
+    m_pending = m_session.service().runOn<FingerRead>(
         key, QStringLiteral("K_Wait_Info"), [](KeyCall& call) { return ReadFingers(call, SkfUserType); }, this,
         [this, key](FingerRead& read, int keyIndex) {
+            m_pending = false;
             if (keyIndex < 0) {
                 InfoBox(this, Lang("K_Find_Error"));
                 return;
@@ -182,7 +185,9 @@ void LoginPage::verifyFinger(const QByteArray& key)
     }
     TFingerVerifyForm dialog(std::make_shared<ServiceFingerKey>(m_session.service(), key), m_pictures, SkfUserType, this);
     dialog.setWindowTitle(Lang("P_FingerVerify"));
+    m_pending = true;
     dialog.exec();
+    m_pending = false;
     // The key may have left while the dialog was open.
     const int keyIndex = m_session.service().indexOf(key);
     if (dialog.ResultCode != SAR_OK || keyIndex < 0) {

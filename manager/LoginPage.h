@@ -49,6 +49,8 @@ private:
     void verifyFinger(const QByteArray& key);
 
     std::unique_ptr<Ui::LoginPage> m_ui;
+    // A login asked of the key and not answered yet.
+    bool m_pending = false;
     KeySession& m_session;
     const FingerPictures& m_pictures;
 };

@@ -78,12 +78,13 @@ void RemoteUnlockPage::ApplyTexts()
 void RemoteUnlockPage::AcRequestExecute()
 {
     const int k = m_session.CurrentKeyIndex();
-    if (!m_session.keyIndexValid(k) || m_session.keyBusy(k)) {
+    if (!m_session.keyIndexValid(k) || m_pending) {
         return;
     }
-    m_session.service().run<UnlockRequest>(
+    m_pending = m_session.service().run<UnlockRequest>(
         k, QStringLiteral("K_Wait_Unlock"), [](KeyCall& key) { return MakeUnlockRequest(key); }, this,
         [this](UnlockRequest& request, int keyIndex) {
+            m_pending = false;
             if (keyIndex < 0 || request.result == SkfNoDevice) {
                 InfoBox(this, Lang("K_Find_Error"));
                 return;
@@ -115,7 +116,7 @@ void RemoteUnlockPage::AcRemoteUnLockUpdate()
 void RemoteUnlockPage::AcRemoteUnLockExecute()
 {
     const int k = m_session.CurrentKeyIndex();
-    if (!m_session.keyIndexValid(k) || m_session.keyBusy(k)) {
+    if (!m_session.keyIndexValid(k) || m_pending) {
         return;
     }
     // 1. Whatever happens, the key ends logged out.
@@ -136,9 +137,10 @@ void RemoteUnlockPage::AcRemoteUnLockExecute()
     const SharedSecret confirmation = MakeSecret(m_ui->edtNewUPin2_RM->text());
     const QByteArray key = m_session.service().keyId(k);
     // 3. The SKF device.
-    m_session.service().runOn<bool>(
+    m_pending = m_session.service().runOn<bool>(
         key, QStringLiteral("K_Wait_Unlock"), [](KeyCall& call) { return SkfDeviceListed(call); }, this,
         [this, key, codeBytes, initialPin, newPin, confirmation](bool& listed, int keyIndex) {
+            m_pending = false;
             if (!listed || keyIndex < 0) {
                 InfoBox(this, Lang("K_Find_Error"));
                 return;
@@ -165,10 +167,11 @@ void RemoteUnlockPage::unlock(const QByteArray& key, const QByteArray& code, con
 {
     // 7. to 10. The key checks the unlock code and puts the initial PIN back; the initial PIN is
     // checked by a login and changed to the new one.
-    m_session.service().runOn<RemoteUnlockOutcome>(
+    m_pending = m_session.service().runOn<RemoteUnlockOutcome>(
         key, QStringLiteral("K_Wait_Unlock"),
         [code, initialPin, newPin](KeyCall& call) { return RemoteUnlock(call, code, initialPin, newPin); }, this,
         [this](RemoteUnlockOutcome& outcome, int keyIndex) {
+            m_pending = false;
             if (keyIndex >= 0) {
                 m_session.setLoginState(keyIndex, KeySession::kLoggedOut);
             }

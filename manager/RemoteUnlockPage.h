@@ -36,6 +36,8 @@ private:
                 const SharedSecret& newPin);
 
     std::unique_ptr<Ui::RemoteUnlockPage> m_ui;
+    // A request or an unlock asked of the key and not answered yet.
+    bool m_pending = false;
     KeySession& m_session;
 };
 

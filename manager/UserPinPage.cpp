@@ -53,7 +53,9 @@ void UserPinPage::ApplyTexts()
 void UserPinPage::AcSetUserPINExecute()
 {
     const int k = m_session.CurrentKeyIndex();
-    if (!m_session.keyIndexValid(k) || m_session.keyBusy(k)) {
+    // One change at a time: pressed twice, the second would check the old PIN against a key
+    // that may have the new one already, and cost a try.
+    if (!m_session.keyIndexValid(k) || m_pending) {
         return;
     }
     // 1. Only initialised keys.
@@ -66,9 +68,10 @@ void UserPinPage::AcSetUserPINExecute()
     const SharedSecret confirmation = MakeSecret(m_ui->edtNewUPin2->text());
     const QByteArray key = m_session.service().keyId(k);
     // 2. A locked PIN is refused before any field is looked at.
-    m_session.service().runOn<PinStateOutcome>(
+    m_pending = m_session.service().runOn<PinStateOutcome>(
         key, QStringLiteral("K_Wait_Info"), [](KeyCall& call) { return ReadPinState(call); }, this,
         [this, key, oldPin, newPin, confirmation](PinStateOutcome& pin, int keyIndex) {
+            m_pending = false;
             if (keyIndex < 0) {
                 InfoBox(this, Lang("K_Find_Error"));
                 return;
@@ -112,10 +115,11 @@ void UserPinPage::checkAndChange(const QByteArray& key, const SharedSecret& oldP
     }
     // 6. to 9. The old PIN is checked by a login, the key logged out again, the PIN changed.
     m_session.setLoginState(k, KeySession::kLoggedOut);
-    m_session.service().runOn<PinChangeOutcome>(
+    m_pending = m_session.service().runOn<PinChangeOutcome>(
         key, QStringLiteral("K_Wait_Pin"),
         [oldPin, newPin](KeyCall& call) { return ChangeKeyPin(call, oldPin, newPin, true); }, this,
         [this](PinChangeOutcome& outcome, int keyIndex) {
+            m_pending = false;
             if (keyIndex >= 0) {
                 m_session.setLoginState(keyIndex, KeySession::kLoggedOut);
             }

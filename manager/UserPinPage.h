@@ -38,6 +38,8 @@ private:
     void clearFields();
 
     std::unique_ptr<Ui::UserPinPage> m_ui;
+    // A change asked of the key and not answered yet.
+    bool m_pending = false;
     KeySession& m_session;
 };
 

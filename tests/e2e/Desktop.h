@@ -128,6 +128,13 @@ public:
         return drive(program, {"get", path}).value_or(QString());
     }
     bool act(const QString& program, const QStringList& words) { return drive(program, words).has_value(); }
+    // Presses a button or triggers an action once it is enabled, as a user waits for a button
+    // that the program greys out while its key is working.
+    bool click(const QString& program, const QString& path, int timeoutMs = 15000)
+    {
+        QTest::qWaitFor([&] { return drive(program, {"enabled", path}) == QStringLiteral("1"); }, timeoutMs);
+        return act(program, {"click", path});
+    }
 
     // Waits until `program` shows a modal window whose title or message contains `text`.
     bool waitForModal(const QString& program, const QString& text, int timeoutMs = 15000)

@@ -57,20 +57,20 @@ private Q_SLOTS:
 
         // The monitor the manager started: its settings dialog, a box, then the switch to English.
         QVERIFY(QTest::qWaitFor([&] { return desktop.drive(kMon, {"windows"}).has_value(); }, 15000));
-        QVERIFY(desktop.act(kMon, {"click", "TMainForm/AcAdvanced"}));
+        QVERIFY(desktop.click(kMon, QStringLiteral("TMainForm/AcAdvanced")));
         QVERIFY2(waitForTitle(desktop, kMon, QStringLiteral("高级设置"), seen),
                  qPrintable(seen.join(QLatin1Char('|'))));
         QVERIFY(desktop.act(kMon, {"set", "@modal/cbLanguageID", "English"}));
-        QVERIFY(desktop.act(kMon, {"click", "@modal/btnSave"}));
+        QVERIFY(desktop.click(kMon, QStringLiteral("@modal/btnSave")));
         // The saved notice still speaks the old language.
         QVERIFY2(waitForTitle(desktop, kMon, QStringLiteral("提示"), seen), qPrintable(seen.join(QLatin1Char('|'))));
         QVERIFY(desktop.act(kMon, {"answer", "ok"}));
         QVERIFY(QTest::qWaitFor([&] { return desktop.drive(kMon, {"modal"}) == QString(); }, 5000));
 
-        QVERIFY(desktop.act(kMon, {"click", "TMainForm/AcAdvanced"}));
+        QVERIFY(desktop.click(kMon, QStringLiteral("TMainForm/AcAdvanced")));
         QVERIFY2(waitForTitle(desktop, kMon, QStringLiteral("Advanced settings"), seen),
                  qPrintable(seen.join(QLatin1Char('|'))));
-        QVERIFY(desktop.act(kMon, {"click", "@modal/btnSave"}));
+        QVERIFY(desktop.click(kMon, QStringLiteral("@modal/btnSave")));
         QVERIFY2(waitForTitle(desktop, kMon, QStringLiteral("Notice"), seen), qPrintable(seen.join(QLatin1Char('|'))));
         QVERIFY(desktop.act(kMon, {"answer", "ok"}));
 

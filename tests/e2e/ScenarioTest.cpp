@@ -65,7 +65,7 @@ void loginWithPin(Desktop& desktop, const QString& pin, const QString& label = Q
     QVERIFY(key >= 0);
     QVERIFY(desktop.act(kMgr, {"select", "TMainForm/tv", QStringLiteral("0/%1/2").arg(key)}));
     QVERIFY(desktop.act(kMgr, {"set", "TMainForm/edtUPIN", pin}));
-    QVERIFY(desktop.act(kMgr, {"click", "TMainForm/btnlogon"}));
+    QVERIFY(desktop.click(kMgr, QStringLiteral("TMainForm/btnlogon")));
     QVERIFY(QTest::qWaitFor(
         [&] {
             return desktop.drive(kMgr, {"visible", "TMainForm/tvCert"}) == QStringLiteral("1");
@@ -78,7 +78,7 @@ void loginWithPin(Desktop& desktop, const QString& pin, const QString& label = Q
 QString importPkcs12(Desktop& desktop, const QString& file, const QString& container, bool pullBeforeOk = false,
                      const QString& password = kPfxPassword)
 {
-    if (!desktop.act(kMgr, {"click", "TMainForm/btnInputCert"}) ||
+    if (!desktop.click(kMgr, QStringLiteral("TMainForm/btnInputCert")) ||
         !desktop.waitForModal(kMgr, QStringLiteral("IMForm"))) {
         return QStringLiteral("no import dialog");
     }
@@ -93,7 +93,7 @@ QString importPkcs12(Desktop& desktop, const QString& file, const QString& conta
         QTest::qWait(1500);
     }
     if (desktop.drive(kMgr, {"modal"}).value_or(QString()).startsWith(QStringLiteral("IMForm"))) {
-        desktop.act(kMgr, {"click", "@modal/btnOK"});
+        desktop.click(kMgr, QStringLiteral("@modal/btnOK"));
     }
     QString message = QStringLiteral("still importing");
     QTest::qWaitFor(
@@ -125,7 +125,7 @@ void changeFactoryPinAtTheMonitor(Desktop& desktop, const QString& oldPin, const
     desktop.start(kMon);
     QVERIFY(desktop.waitForModal(kMon, QStringLiteral("UPinSetForm")));
     QVERIFY(desktop.get(kMon, QStringLiteral("@modal/lmsg")).contains(QStringLiteral("默认")));
-    QVERIFY(desktop.act(kMon, {"click", "@modal/btn1"}));
+    QVERIFY(desktop.click(kMon, QStringLiteral("@modal/btn1")));
     QVERIFY(QTest::qWaitFor(
         [&] {
             return desktop.drive(kMon, {"visible", "@modal/GroupBox1"}) == QStringLiteral("1");
@@ -134,7 +134,7 @@ void changeFactoryPinAtTheMonitor(Desktop& desktop, const QString& oldPin, const
     desktop.act(kMon, {"set", "@modal/edtUPin", oldPin});
     desktop.act(kMon, {"set", "@modal/edtNewUPin1", newPin});
     desktop.act(kMon, {"set", "@modal/edtNewUPin2", newPin});
-    QVERIFY(desktop.act(kMon, {"click", "@modal/btnOK"}));
+    QVERIFY(desktop.click(kMon, QStringLiteral("@modal/btnOK")));
     QVERIFY(desktop.waitForModal(kMon, QStringLiteral("修改成功")));
     QVERIFY(desktop.act(kMon, {"answer", "ok"}));
 }
@@ -310,7 +310,7 @@ private Q_SLOTS:
         QVERIFY(named != containers.end());
         const QString position = QString::number(named - containers.begin()) + QStringLiteral("/0/0");
         QVERIFY(desktop.act(kMgr, {"select", "TMainForm/tvCert", position}));
-        QVERIFY(desktop.act(kMgr, {"click", "TMainForm/btnOutput"}));
+        QVERIFY(desktop.click(kMgr, QStringLiteral("TMainForm/btnOutput")));
         QVERIFY(desktop.waitForModal(kMgr, QStringLiteral("QFileDialog")));
         const QString exported = desktop.folders.path(QStringLiteral("exported.cer"));
         QVERIFY(desktop.act(kMgr, {"set", "@modal/fileNameEdit", exported}));
@@ -360,7 +360,7 @@ private Q_SLOTS:
         QVERIFY(desktop.keysim({"set", "KXA", "--user-retries", "0"}));
         openManager(desktop, 1);
         QVERIFY(desktop.act(kMgr, {"select", "TMainForm/tv", "0/0/3"}));
-        QVERIFY(desktop.act(kMgr, {"click", "TMainForm/btnRequest"}));
+        QVERIFY(desktop.click(kMgr, QStringLiteral("TMainForm/btnRequest")));
         QString request;
         QVERIFY(QTest::qWaitFor(
             [&] { return (request = desktop.get(kMgr, QStringLiteral("TMainForm/edtRequestStr"))).size() == 16; },
@@ -372,7 +372,7 @@ private Q_SLOTS:
         desktop.act(kMgr, {"set", "TMainForm/edtNewUPin1_RM", kNewPin});
         desktop.act(kMgr, {"set", "TMainForm/edtNewUPin2_RM", kNewPin});
         QCOMPARE(desktop.drive(kMgr, {"enabled", "TMainForm/btnRemoteUnlock"}), QStringLiteral("1"));
-        QVERIFY(desktop.act(kMgr, {"click", "TMainForm/btnRemoteUnlock"}));
+        QVERIFY(desktop.click(kMgr, QStringLiteral("TMainForm/btnRemoteUnlock")));
         QVERIFY(desktop.waitForModal(kMgr, QStringLiteral("解锁成功")));
         QVERIFY(desktop.act(kMgr, {"answer", "ok"}));
         QVERIFY(desktop.keysim({"show", "KXA"}));
@@ -392,10 +392,10 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return desktop.drive(kMon, {"windows"}).has_value(); }, 10000));
         const QString chineseExit = desktop.get(kMon, QStringLiteral("TMainForm/AcExit"));
         for (const QString& language : {QStringLiteral("English"), QStringLiteral("简体中文")}) {
-            QVERIFY(desktop.act(kMon, {"click", "TMainForm/AcAdvanced"}));
+            QVERIFY(desktop.click(kMon, QStringLiteral("TMainForm/AcAdvanced")));
             QVERIFY(desktop.waitForModal(kMon, QStringLiteral("ProjectConfigForm")));
             QVERIFY(desktop.act(kMon, {"set", "@modal/cbLanguageID", language}));
-            QVERIFY(desktop.act(kMon, {"click", "@modal/btnSave"}));
+            QVERIFY(desktop.click(kMon, QStringLiteral("@modal/btnSave")));
             QTest::qWaitFor([&] { return !desktop.modalText(kMon).isEmpty(); }, 3000);
             desktop.act(kMon, {"answer", "ok"});
             QVERIFY(QTest::qWaitFor([&] { return desktop.drive(kMon, {"modal"}) == QString(); }, 5000));
@@ -423,7 +423,7 @@ private Q_SLOTS:
             },
             5000));
         QVERIFY(desktop.keysim({"present-finger", "KXF", "2"}));
-        QVERIFY(desktop.act(kMgr, {"click", "TMainForm/Button20"}));
+        QVERIFY(desktop.click(kMgr, QStringLiteral("TMainForm/Button20")));
         QVERIFY(QTest::qWaitFor(
             [&] {
                 return desktop.drive(kMgr, {"visible", "TMainForm/tvCert"}) == QStringLiteral("1");

@@ -110,8 +110,7 @@ class CertPage
 public:
     explicit CertPage(ManagerWorld& world)
     {
-        window.show();
-        QTRY_VERIFY_WITH_TIMEOUT(window.LibraryReady, 10000);
+        openWindow(window);
         auto* tv = child<QTreeWidget>(window, "tv");
         tv->setCurrentItem(tv->topLevelItem(0)->child(0)->child(2));
         test::keysIdle(window.session().service());

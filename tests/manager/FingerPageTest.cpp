@@ -16,6 +16,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QImage>
+#include <QPointer>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -59,7 +60,8 @@ public:
 
 private:
     QTimer m_timer;
-    QDialog* m_last = nullptr;
+    // A guarded pointer: a new dialog may take the place of one that is gone.
+    QPointer<QDialog> m_last;
     std::function<void(QDialog*)> m_handle;
 };
 

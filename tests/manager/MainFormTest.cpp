@@ -434,10 +434,13 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"fault", "KXB", "--visible-after", "250"}));
         // The key already there counts as arrived.
         window.presence()->deviceArrived(0xC003);
+        QTRY_VERIFY_WITH_TIMEOUT(window.timer("TFindUSBKey")->isActive(), 5000); // after the arrival wait
         QTRY_VERIFY_WITH_TIMEOUT(!window.timer("TFindUSBKey")->isActive(), 5000);
         QVERIFY(world.keysim({"plug", "KXB"}));
         QTRY_COMPARE_WITH_TIMEOUT(window.ExpectedKeyCount(), 2, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(window.timer("TFindUSBKey")->isActive(), 5000);
         QTRY_VERIFY_WITH_TIMEOUT(!window.timer("TFindUSBKey")->isActive(), 10000);
+        QVERIFY(test::settled(window));
         QCOMPARE(window.session().KeyCount(), 2);
         QCOMPARE(child<QTreeWidget>(window, "tv")->topLevelItem(0)->childCount(), 2);
 

@@ -47,6 +47,7 @@ public:
         if (opened == 0) {
             listed = refresh();
         }
+        idle();
     }
     // Lists the keys again and waits for the list.
     int refresh()
@@ -144,6 +145,7 @@ private Q_SLOTS:
         QVERIFY(pin->text().isEmpty());
         pin->setText(kPin);
         QCOMPARE(open.refresh(), 0);
+        QVERIFY(open.idle());
         QVERIFY(pin->text().isEmpty());
         // An empty PIN is never sent: the key keeps all its tries.
         const int before = open.pinState(0).retriesLeft();

@@ -196,7 +196,7 @@ private Q_SLOTS:
 
         QProcess first;
         startMonitor(first, env);
-        QCOMPARE(sorted(installedStore()), world.both);
+        QTRY_COMPARE_WITH_TIMEOUT(sorted(installedStore()), world.both, 10000);
         first.kill();
         QVERIFY(first.waitForFinished(10000));
         QCOMPARE(sorted(installedStore()), world.both); // nothing could clean up
@@ -204,7 +204,7 @@ private Q_SLOTS:
 
         QProcess second;
         startMonitor(second, env);
-        QCOMPARE(installedStore(), QStringList{QStringLiteral("ContA")});
+        QTRY_COMPARE_WITH_TIMEOUT(installedStore(), QStringList{QStringLiteral("ContA")}, 10000);
 
         FakeManager manager;
         ::kill(static_cast<pid_t>(second.processId()), SIGHUP);
@@ -235,7 +235,7 @@ private Q_SLOTS:
 
         QProcess monitor;
         startMonitor(monitor, env);
-        QCOMPARE(sorted(installedStore()), world.both);
+        QTRY_COMPARE_WITH_TIMEOUT(sorted(installedStore()), world.both, 10000);
         FakeManager manager;
         xserver.kill();
         QVERIFY(xserver.waitForFinished(10000));

@@ -50,8 +50,8 @@ private Q_SLOTS:
         QVERIFY(world.keysim({"create", "--serial", "KXA"}));
 
         TMainForm window;
-        QVERIFY(started(window));
         QSignalSpy offered(window.menuNotice(), &mon::TrayMenuNotice::offered);
+        QVERIFY(started(window));
         const QString caption = Lang("P_Caption").trimmed();
         QTRY_COMPARE_WITH_TIMEOUT(server.withSummary(caption).size(), 1, 5000);
         const Notice menu = server.withSummary(caption).first();

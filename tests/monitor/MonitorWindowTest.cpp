@@ -280,6 +280,7 @@ private Q_SLOTS:
         QSignalSpy balloons(&window, &TMainForm::balloonShown);
         QVERIFY(world.keysim({"plug", "KXB"}));
         QTRY_COMPARE_WITH_TIMEOUT(balloons.count(), 1, 5000);
+        QVERIFY(keysSettled(window)); // registration, plug-in and expiry check follow the balloon
         QCOMPARE(window.KeyCount(), 2);
         QCOMPARE(MonitorWorld::storeContainers(), (QStringList{QStringLiteral("ContA"), QStringLiteral("ContB")}));
         QCOMPARE(launcher.of(QStringLiteral("x-www-browser")),
@@ -358,6 +359,7 @@ private Q_SLOTS:
                                                  {{1, m_certs->path(QStringLiteral("user.pfx"))}}));
         world.writeConfig(quietConfig());
         auto window = std::make_unique<TMainForm>();
+        QVERIFY(started(*window));
         window->timer("TCheckDefaultUPIN")->stop();
         QCOMPARE(MonitorWorld::storeContainers(), QStringList{QStringLiteral("ContA")});
         QSignalSpy ended(window.get(), &TMainForm::destroyedCleanly);
@@ -388,6 +390,7 @@ private Q_SLOTS:
         QSignalSpy balloons(&window, &TMainForm::balloonShown);
         QVERIFY(world.keysim({"plug", "KXA"}));
         QTRY_COMPARE_WITH_TIMEOUT(balloons.count(), 1, 5000);
+        QVERIFY(keysSettled(window)); // the registration follows the balloon
         const QStringList failures = messages.notices.filter(QStringLiteral("注册证书失败"));
         QCOMPARE(failures.size(), 1);
         QVERIFY(failures.first().startsWith(QStringLiteral("^注册证书失败，错误码 =")));
