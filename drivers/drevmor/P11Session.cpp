@@ -117,20 +117,20 @@ bool P11Session::userSession(CK_SESSION_HANDLE h)
            info.state == CKS_RW_SO_FUNCTIONS;
 }
 
-bool P11Session::loggedIn()
+CK_RV P11Session::loggedIn(bool& in)
 {
-    bool in = false;
-    call(
-        [&](CK_SESSION_HANDLE h) {
-            CK_SESSION_INFO info{};
-            CK_RV rv = m_f->C_GetSessionInfo(h, &info);
-            in = rv == CKR_OK && (info.state == CKS_RW_USER_FUNCTIONS || info.state == CKS_RO_USER_FUNCTIONS ||
-                                  info.state == CKS_RW_SO_FUNCTIONS);
-            return rv;
-        },
-        false);
+    in = false;
+    const CK_RV rv = call([&](CK_SESSION_HANDLE h) {
+        CK_SESSION_INFO info{};
+        CK_RV r = m_f->C_GetSessionInfo(h, &info);
+        in = r == CKR_OK && (info.state == CKS_RW_USER_FUNCTIONS || info.state == CKS_RO_USER_FUNCTIONS ||
+                             info.state == CKS_RW_SO_FUNCTIONS);
+        return r;
+    });
+    if (rv == kLoginLost)
+        return rv;
     m_loginHeld = in;
-    return in;
+    return CKR_OK; // a module that cannot say has nobody logged in
 }
 
 CK_RV P11Session::privateVisible(bool& visible)
@@ -139,7 +139,12 @@ CK_RV P11Session::privateVisible(bool& visible)
         CK_TOKEN_INFO info{};
         if (CK_RV rv = note(m_f->C_GetTokenInfo(m_slot, &info)))
             return rv;
-        m_privateVisible = !(info.flags & CKF_LOGIN_REQUIRED) || loggedIn();
+        bool in = false;
+        if (info.flags & CKF_LOGIN_REQUIRED) {
+            if (CK_RV rv = loggedIn(in))
+                return rv;
+        }
+        m_privateVisible = !(info.flags & CKF_LOGIN_REQUIRED) || in;
     }
     visible = *m_privateVisible;
     return CKR_OK;

@@ -104,8 +104,9 @@ public:
     // (the session stays lost, or dead when the key is gone).
     CK_RV recover(bool loginMatters = true);
 
-    // Asks the module whether the user is logged in on this session, and remembers the answer.
-    bool loggedIn();
+    // Asks the module whether the user is logged in on this session, and remembers the answer;
+    // kLoginLost when the session had to be replaced and the login went with it.
+    CK_RV loggedIn(bool& in);
     // What a login or a logout through this session did.
     void setLoggedIn(bool in) { m_loginHeld = in; }
 

@@ -216,6 +216,12 @@ TEST_P(Recovery, LostLoginIsReportedAndNotRetried)
     EXPECT_EQ(0, container_create_new(0, "written"));
     EXPECT_EQ((std::vector<std::string>{"kept", "written"}), containerNames(0));
 
+    // Also when the first call after the loss only asks whether private objects can be seen.
+    ASSERT_EQ(0, token_reload_all_objects(0));
+    ASSERT_EQ(CKR_OK, real.f()->C_CloseAllSessions(real.firstKey()));
+    EXPECT_EQ(DRV_LOGIN_LOST, container_create_new(0, "not written"));
+    login();
+
     // Without a login there is nothing to lose: the call goes on on the new session.
     ASSERT_EQ(0, token_logout(0));
     ASSERT_EQ(CKR_OK, real.f()->C_CloseAllSessions(real.firstKey()));
