@@ -70,6 +70,7 @@ bool KeyLanes::post(const QByteArray& lane, const QString& what, Work work)
     l.queue.push_back({what, std::move(work)});
     if (!l.running) {
         startNext(lane);
+        Q_EMIT laneBusyChanged(lane, true);
     }
     return true;
 }
@@ -110,7 +111,6 @@ void KeyLanes::startNext(const QByteArray& lane)
     }
     Job job = std::move(l.queue.front());
     l.queue.pop_front();
-    const bool wasIdle = !l.running;
     l.running = std::make_shared<JobControl>();
     l.running->m_step = job.what;
     l.overdue = false;
@@ -140,9 +140,6 @@ void KeyLanes::startNext(const QByteArray& lane)
         box->post([this, lane] { finished(lane); });
     });
     m_pool->start(runnable);
-    if (wasIdle) {
-        Q_EMIT laneBusyChanged(lane, true);
-    }
 }
 
 void KeyLanes::stepChanged(const QByteArray& lane, const QString& what)

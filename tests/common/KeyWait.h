@@ -33,7 +33,7 @@ std::optional<Result> runAndWait(KeyService& service, int keyIndex, std::functio
                              [result](Result& value, int) { *result = value; })) {
         return std::nullopt;
     }
-    QTest::qWaitFor([&] { return result->has_value(); }, timeoutMs);
+    static_cast<void>(QTest::qWaitFor([&] { return result->has_value(); }, timeoutMs));
     return *result;
 }
 

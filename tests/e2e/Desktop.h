@@ -132,7 +132,7 @@ public:
     // that the program greys out while its key is working.
     bool click(const QString& program, const QString& path, int timeoutMs = 15000)
     {
-        QTest::qWaitFor([&] { return drive(program, {"enabled", path}) == QStringLiteral("1"); }, timeoutMs);
+        static_cast<void>(QTest::qWaitFor([&] { return drive(program, {"enabled", path}) == QStringLiteral("1"); }, timeoutMs));
         return act(program, {"click", path});
     }
 
@@ -170,7 +170,7 @@ public:
             for (const qint64 pid : running) {
                 ::kill(static_cast<pid_t>(pid), round == 0 ? SIGTERM : SIGKILL);
             }
-            QTest::qWaitFor([this] { return programPids().isEmpty(); }, 5000);
+            static_cast<void>(QTest::qWaitFor([this] { return programPids().isEmpty(); }, 5000));
         }
         for (QProcess* process : m_started) {
             process->waitForFinished(3000);

@@ -396,7 +396,7 @@ private Q_SLOTS:
             QVERIFY(desktop.waitForModal(kMon, QStringLiteral("ProjectConfigForm")));
             QVERIFY(desktop.act(kMon, {"set", "@modal/cbLanguageID", language}));
             QVERIFY(desktop.click(kMon, QStringLiteral("@modal/btnSave")));
-            QTest::qWaitFor([&] { return !desktop.modalText(kMon).isEmpty(); }, 3000);
+            static_cast<void>(QTest::qWaitFor([&] { return !desktop.modalText(kMon).isEmpty(); }, 3000));
             desktop.act(kMon, {"answer", "ok"});
             QVERIFY(QTest::qWaitFor([&] { return desktop.drive(kMon, {"modal"}) == QString(); }, 5000));
             const QByteArray config = TestFolders::read(desktop.userConfig());

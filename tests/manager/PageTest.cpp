@@ -43,7 +43,7 @@ public:
         session.setAppInfo(app);
         session.setUserConfig(UserConfigPath(app.CfgPath), TUserConfigInfo{});
         session.openLibrary([this](int result) { opened = result; });
-        QTest::qWaitFor([this] { return opened != -1; }, 10000);
+        static_cast<void>(QTest::qWaitFor([this] { return opened != -1; }, 10000));
         if (opened == 0) {
             listed = refresh();
         }
@@ -58,7 +58,7 @@ public:
             result = code;
             done = true;
         });
-        QTest::qWaitFor([&] { return done; }, 10000);
+        static_cast<void>(QTest::qWaitFor([&] { return done; }, 10000));
         return result;
     }
     bool idle() { return test::keysIdle(session.service()); }

@@ -107,7 +107,7 @@ int expiryCheck(Window& window, int keyIndex)
 {
     int result = -1;
     window.CheckCertExpiry(keyIndex, [&](int code) { result = code; });
-    QTest::qWaitFor([&] { return result != -1; }, 30000);
+    static_cast<void>(QTest::qWaitFor([&] { return result != -1; }, 30000));
     return result;
 }
 
