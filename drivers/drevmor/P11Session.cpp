@@ -268,14 +268,22 @@ std::optional<CK_ULONG> P11Session::ulongAttribute(CK_OBJECT_HANDLE obj, CK_ATTR
     return v;
 }
 
+// A write that failed may still have happened on the key (its answer can be lost on the way
+// back): the objects held are read again at the next call rather than trusted.
 CK_RV P11Session::create(Template& tmpl, CK_OBJECT_HANDLE& out)
 {
-    return call([&](CK_SESSION_HANDLE h) { return m_f->C_CreateObject(h, tmpl.data(), tmpl.size(), &out); });
+    const CK_RV rv = call([&](CK_SESSION_HANDLE h) { return m_f->C_CreateObject(h, tmpl.data(), tmpl.size(), &out); });
+    if (rv != CKR_OK)
+        forgetObjects();
+    return rv;
 }
 
 CK_RV P11Session::destroy(CK_OBJECT_HANDLE obj)
 {
-    return call([&](CK_SESSION_HANDLE h) { return m_f->C_DestroyObject(h, obj); });
+    const CK_RV rv = call([&](CK_SESSION_HANDLE h) { return m_f->C_DestroyObject(h, obj); });
+    if (rv != CKR_OK)
+        forgetObjects();
+    return rv;
 }
 
 std::string trimmedField(const CK_UTF8CHAR* field, size_t size)
