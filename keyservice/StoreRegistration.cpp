@@ -4,6 +4,7 @@
 #include "CertJobs.h"
 #include "KeyService.h"
 
+#include "common/LanguageTexts.h"
 #include "token/CertRegistration.h"
 
 #include <memory>
@@ -23,9 +24,7 @@ struct Round
 
 } // namespace
 
-StoreRegistration::StoreRegistration(KeyService& keys, QObject* parent) : QObject(parent), m_keys(keys)
-{
-}
+StoreRegistration::StoreRegistration(KeyService& keys, QObject* parent) : QObject(parent), m_keys(keys) {}
 
 void StoreRegistration::setProvider(const QString& cspName, int regCertMode)
 {
@@ -64,14 +63,16 @@ void StoreRegistration::registerAll(bool reload, bool report, bool removeAbsent,
         const bool posted = m_keys.runOn<RegistrationOutcome>(
             key, QStringLiteral("K_Wait_Register"),
             [cspName, mode, reload](KeyCall& call) { return RegisterKey(call, cspName, mode, reload); }, this,
-            [this, round, key, report, finishRound](RegistrationOutcome& outcome, int) {
+            [this, round, key, report, finishRound](RegistrationOutcome& outcome, int keyIndex) {
                 round->allRead = round->allRead && outcome.containersRead;
                 round->containers.unite(outcome.containers);
                 if (outcome.result == 0) {
                     m_reported.remove(key);
                 } else if (report && !m_reported.contains(key)) {
                     m_reported.insert(key);
-                    Q_EMIT failureToReport(RegistrationFailureText(outcome.result));
+                    const QString label = keyIndex >= 0 ? m_keys.keyInfo(keyIndex).labelText().trimmed() : QString();
+                    Q_EMIT failureToReport(RegistrationFailureText(outcome.result) + QLatin1Char('\n') +
+                                           Lang("K_Reg_Retry").arg(label));
                 }
                 if (--round->pending == 0) {
                     finishRound();

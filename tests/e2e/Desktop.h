@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QSaveFile>
 #include <QTest>
 
 #include <csignal>
@@ -64,6 +65,29 @@ public:
 
     // Sets a variable of the programs' environment (for programs started afterwards).
     void setEnvironment(const QString& name, const QString& value) { m_env.insert(name, value); }
+
+    // Puts the fault and latency wrapper in front of the virtual key for programs started
+    // afterwards, with `faults` as its configuration (changeable with `setFaults`).
+    void useFaultWrapper(const QByteArray& faults)
+    {
+        QFile::link(QStringLiteral(KX_BIN_DIR "/libkx2700-faultwrap.so"),
+                    m_stage + QStringLiteral("/libkx2700-faultwrap.so"));
+        const QString appInfo = m_stage + QStringLiteral("/APPInfo.ini");
+        QByteArray text = TestFolders::read(appInfo);
+        text.replace("PKCS11Lib=libkeysim-pkcs11.so", "PKCS11Lib=libkx2700-faultwrap.so");
+        folders.write(QStringLiteral("opt/APPInfo.ini"), text);
+        m_env.insert(QStringLiteral("KX2700_FAULTWRAP_MODULE"), m_stage + QStringLiteral("/libkeysim-pkcs11.so"));
+        m_env.insert(QStringLiteral("KX2700_FAULTWRAP_CONFIG"), folders.path(QStringLiteral("faults.conf")));
+        setFaults(faults);
+    }
+    void setFaults(const QByteArray& faults) const
+    {
+        QSaveFile file(folders.path(QStringLiteral("faults.conf")));
+        if (file.open(QIODevice::WriteOnly)) {
+            file.write(faults);
+            file.commit();
+        }
+    }
 
     // The user's settings file, as the programs find it.
     QString userConfig() const { return folders.path(QStringLiteral("home/config/kx2700/UserConfig.ini")); }
@@ -132,7 +156,11 @@ public:
     // that the program greys out while its key is working.
     bool click(const QString& program, const QString& path, int timeoutMs = 15000)
     {
-        static_cast<void>(QTest::qWaitFor([&] { return drive(program, {"enabled", path}) == QStringLiteral("1"); }, timeoutMs));
+        static_cast<void>(QTest::qWaitFor(
+            [&] {
+                return drive(program, {"enabled", path}) == QStringLiteral("1");
+            },
+            timeoutMs));
         return act(program, {"click", path});
     }
 

@@ -328,6 +328,54 @@ private Q_SLOTS:
                  {kFactoryPin, kPfxPassword});
     }
 
+    // A key that takes seconds for a login and fails now and then: the window answers all the
+    // while, says what the key is doing, and a failed call is the key's failure, not a wrong PIN.
+    void slowAndFailingKeyKeepsTheWindowAnswering()
+    {
+        Desktop desktop;
+        desktop.writeUserConfig("DefaultPINMode=0\n");
+        desktop.useFaultWrapper("profile=real-key\n");
+        QVERIFY(desktop.keysim({"create", "--serial", "KXA"}));
+        openManager(desktop, 1);
+        const int key = keyPosition(desktop, QStringLiteral("KX2700 Key"));
+        QVERIFY(key >= 0);
+        QVERIFY(desktop.act(kMgr, {"select", "TMainForm/tv", QStringLiteral("0/%1/2").arg(key)}));
+
+        // A device error at the login: said as such, and every try stays.
+        desktop.setFaults("profile=real-key\nfail.next.C_Login=after:1:0x30\n");
+        QVERIFY(desktop.act(kMgr, {"set", "TMainForm/edtUPIN", kFactoryPin}));
+        QVERIFY(desktop.click(kMgr, QStringLiteral("TMainForm/btnlogon")));
+        QVERIFY(desktop.waitForModal(kMgr, QStringLiteral("设备错误")));
+        QVERIFY(desktop.act(kMgr, {"answer", "ok"}));
+
+        // A login of seven seconds: the window answers every question meanwhile (a window thread
+        // held by the key would leave the driver unanswered for five), and tells what it waits for.
+        desktop.setFaults("profile=real-key\nlatency.C_Login=7000\n");
+        QVERIFY(desktop.act(kMgr, {"set", "TMainForm/edtUPIN", kFactoryPin}));
+        QVERIFY(desktop.click(kMgr, QStringLiteral("TMainForm/btnlogon")));
+        bool told = false;
+        bool unanswered = false;
+        int answers = 0;
+        const bool loggedIn = QTest::qWaitFor(
+            [&] {
+                const std::optional<QString> busy = desktop.drive(kMgr, {"get", "TMainForm/lblKeyWorking"});
+                if (!busy) {
+                    unanswered = true;
+                    return true;
+                }
+                ++answers;
+                told = told || busy->contains(QStringLiteral("登录USBKey"));
+                return desktop.drive(kMgr, {"visible", "TMainForm/tvCert"}) == QStringLiteral("1");
+            },
+            20000);
+        QVERIFY2(!unanswered, qPrintable(desktop.lastError));
+        QVERIFY(loggedIn);
+        QVERIFY(answers > 1);
+        QVERIFY(told);
+        QVERIFY(desktop.keysim({"show", "KXA"}));
+        QVERIFY2(desktop.lastOutput.contains(QStringLiteral("user-pin-retries: 6/6")), qPrintable(desktop.lastOutput));
+    }
+
     // The key leaves while the import dialog is filled in: the monitor closes the manager (it does
     // at every removal), nothing is imported and nothing breaks.
     void keyPulledDuringAnImport()

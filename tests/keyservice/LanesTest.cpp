@@ -161,8 +161,7 @@ private Q_SLOTS:
     // renumbers the keys, and a key that left answers "gone" without a call.
     void directoryFindsKeysByIdentity()
     {
-        QCOMPARE(KeyDirectory::identities({"A", "B", "A", "A"}),
-                 (QList<QByteArray>{"A", "B", "A#2", "A#3"}));
+        QCOMPARE(KeyDirectory::identities({"A", "B", "A", "A"}), (QList<QByteArray>{"A", "B", "A#2", "A#3"}));
         KeyDirectory directory;
         directory.renumber([] { return QList<QByteArray>{"KXA", "KXB"}; });
         auto position = [&](const QByteArray& key) {
@@ -228,13 +227,12 @@ private Q_SLOTS:
         QVERIFY(!back->pairWasEmpty);
         // What is not an entry of ours is refused: unknown kind, no container, a key pair
         // missing, a container that would hold a zero byte, another file.
-        for (const QByteArray& text :
-             {QByteArray("KX2700 journal 1\nKind=rename\nContainer=61\nKeySpec=1\n"),
-              QByteArray("KX2700 journal 1\nKind=import\nKeySpec=1\n"),
-              QByteArray("KX2700 journal 1\nKind=import\nContainer=61\nKeySpec=3\n"),
-              QByteArray("KX2700 journal 1\nKind=delete-container\nContainer=6100\n"),
-              QByteArray("KX2700 journal 1\nKind=delete-container\nContainer=6\n"),
-              QByteArray("[KeyProvInfo]\nKind=import\n")}) {
+        for (const QByteArray& text : {QByteArray("KX2700 journal 1\nKind=rename\nContainer=61\nKeySpec=1\n"),
+                                       QByteArray("KX2700 journal 1\nKind=import\nKeySpec=1\n"),
+                                       QByteArray("KX2700 journal 1\nKind=import\nContainer=61\nKeySpec=3\n"),
+                                       QByteArray("KX2700 journal 1\nKind=delete-container\nContainer=6100\n"),
+                                       QByteArray("KX2700 journal 1\nKind=delete-container\nContainer=6\n"),
+                                       QByteArray("[KeyProvInfo]\nKind=import\n")}) {
             QVERIFY2(!JournalEntry::parse(text), text.constData());
         }
         JournalEntry deletion;
@@ -261,9 +259,9 @@ private Q_SLOTS:
             QVERIFY(pending);
             QCOMPARE(pending->entry().container, importEntry().container);
             // Another program (another open file) cannot take the lock meanwhile.
-            const QByteArray lock = QFile::encodeName(folders.path(QStringLiteral("journal/")) +
-                                                      QString::fromLatin1(QByteArray("KXA").toHex()) +
-                                                      QStringLiteral(".lock"));
+            const QByteArray lock =
+                QFile::encodeName(folders.path(QStringLiteral("journal/")) +
+                                  QString::fromLatin1(QByteArray("KXA").toHex()) + QStringLiteral(".lock"));
             const int fd = ::open(lock.constData(), O_RDWR);
             QVERIFY(fd >= 0);
             QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), -1);
@@ -280,9 +278,8 @@ private Q_SLOTS:
                           QStringLiteral(".journal"),
                       "garbage");
         QVERIFY(!journal.pending("KXB"));
-        QVERIFY(!QFile::exists(folders.path(QStringLiteral("journal/") +
-                                            QString::fromLatin1(QByteArray("KXB").toHex()) +
-                                            QStringLiteral(".journal"))));
+        QVERIFY(!QFile::exists(folders.path(
+            QStringLiteral("journal/") + QString::fromLatin1(QByteArray("KXB").toHex()) + QStringLiteral(".journal"))));
     }
 };
 

@@ -300,12 +300,12 @@ private Q_SLOTS:
             api.api().pkcs12_import_certificate = [](int, const char*, int, int) { return 0x30; };
             QCOMPARE(import().result, 0x30);
         }
-        QVERIFY(runWork<CertTreeData>(service, 0, [](KeyCall& key) { return ReadCertTree(key, true); })
-                    .names()
-                    .isEmpty());
+        QVERIFY(
+            runWork<CertTreeData>(service, 0, [](KeyCall& key) { return ReadCertTree(key, true); }).names().isEmpty());
         QVERIFY(!journal.pending(service.keyId(0)));
         QCOMPARE(import().result, 0);
-        const CertTreeData tree = runWork<CertTreeData>(service, 0, [](KeyCall& key) { return ReadCertTree(key, true); });
+        const CertTreeData tree =
+            runWork<CertTreeData>(service, 0, [](KeyCall& key) { return ReadCertTree(key, true); });
         QCOMPARE(tree.names(), QList<QByteArray>{"fresh"});
         QVERIFY(tree.containers[0].pairs[1].certificate && tree.containers[0].pairs[1].privateKey);
         QVERIFY(!journal.pending(service.keyId(0)));

@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -427,6 +428,21 @@ private Q_SLOTS:
         QCOMPARE(TestFolders::read(world.configPath()), before);
         QVERIFY(messages.messages.isEmpty());
         QCOMPARE(script.opened, 3);
+
+        // The registry cannot be written: saving says it failed, and the language stays.
+        const QString registry = world.folders.path(QStringLiteral("registry/HKEY_CURRENT_USER.ini"));
+        QVERIFY(QFile::remove(registry));
+        QVERIFY(QDir().mkpath(registry + QStringLiteral("/in-the-way")));
+        DialogScript<TProjectConfigForm> blocked({
+            [&](TProjectConfigForm& dialog) {
+                child<QComboBox>(dialog, "cbLanguageID")->setCurrentIndex(0);
+                dialog.btnSaveClick();
+            },
+        });
+        window.AcAdvancedExecute();
+        QCOMPARE(blocked.opened, 1);
+        QCOMPARE(messages.messages, QStringList{Lang("S_Save_No")});
+        QCOMPARE(window.action("AcExit")->text(), QStringLiteral("Exit"));
     }
 
     // One settings flow at a time, until its success notice is gone; a day count typed beyond
