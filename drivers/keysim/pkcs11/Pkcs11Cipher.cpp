@@ -262,6 +262,11 @@ CK_RV Pkcs11Module::cipher(CK_SESSION_HANDLE h, bool encrypt, CK_BYTE_PTR data, 
     std::shared_ptr<CipherOperation>& op = encrypt ? s->encryptOp : s->decryptOp;
     if (!op)
         return CKR_OPERATION_NOT_INITIALIZED;
+    // A logout after C_DecryptInit takes the private key away from the operation too.
+    if (!encrypt && !userLoggedIn(*s)) {
+        op.reset();
+        return CKR_USER_NOT_LOGGED_IN;
+    }
     if (len > kMaxInput) {
         op.reset();
         return encrypt ? CKR_DATA_LEN_RANGE : CKR_ENCRYPTED_DATA_LEN_RANGE;
