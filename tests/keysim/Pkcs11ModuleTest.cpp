@@ -746,7 +746,7 @@ TEST_F(Pkcs11Test, LibraryRulesAndUnsupportedFunctions)
     CK_SESSION_HANDLE h = open(s);
     CK_MECHANISM m = {CKM_SHA256, nullptr, 0};
     EXPECT_EQ(p->C_DigestInit(h, &m), CKR_FUNCTION_NOT_SUPPORTED);
-    EXPECT_EQ(p->C_EncryptInit(h, &m, 1), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(p->C_VerifyInit(h, &m, 1), CKR_FUNCTION_NOT_SUPPORTED);
     EXPECT_EQ(p->C_WaitForSlotEvent(0, nullptr, nullptr), CKR_FUNCTION_NOT_SUPPORTED);
     CK_SESSION_HANDLE x;
     EXPECT_EQ(p->C_OpenSession(s, CKF_RW_SESSION, nullptr, nullptr, &x), CKR_SESSION_PARALLEL_NOT_SUPPORTED);

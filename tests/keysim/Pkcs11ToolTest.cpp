@@ -125,4 +125,23 @@ TEST_F(Pkcs11ToolTest, WritesAndListsCertificateAndKeyObjects)
     EXPECT_NE(r.exitCode, 0) << "no token present: " << r.out;
 }
 
+TEST_F(Pkcs11ToolTest, DecryptsWhatOpensslEncryptedToTheKey)
+{
+    makeCertificate();
+    tool({"create", "--serial", "OSCDEC", "--pin", "11112222"});
+    ToolResult r = p11("--login --pin 11112222 --write-object " + quote(m_dir + "/k.der") +
+                       " --type privkey --usage-decrypt --id 0b01 --label dec");
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    const std::string o = KEYSIM_OPENSSL;
+    ASSERT_EQ(runCommand("printf 'content key 0123456789' > " + quote(m_dir + "/msg")).exitCode, 0);
+    r = runCommand(o + " pkeyutl -encrypt -certin -inkey " + quote(m_dir + "/c.pem") + " -in " + quote(m_dir + "/msg") +
+                   " -out " + quote(m_dir + "/ct"));
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+
+    r = p11("--login --pin 11112222 --decrypt -m RSA-PKCS --id 0b01 -i " + quote(m_dir + "/ct") + " -o " +
+            quote(m_dir + "/pt"));
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(runCommand("cat " + quote(m_dir + "/pt")).out, "content key 0123456789");
+}
+
 } // namespace

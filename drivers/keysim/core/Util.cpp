@@ -150,6 +150,14 @@ long envMs(const char* name, long fallback)
     return n;
 }
 
+SecretBytes::~SecretBytes()
+{
+    // Also the bytes past the end that a shrinking resize left behind.
+    m_value.resize(m_value.capacity());
+    if (!m_value.empty())
+        OPENSSL_cleanse(m_value.data(), m_value.size());
+}
+
 SecretString::~SecretString()
 {
     if (!m_value.empty())

@@ -52,4 +52,19 @@ private:
     std::string m_value;
 };
 
+// Bytes of a secret (a decrypted message, a shared secret): wiped (OPENSSL_cleanse) when they go.
+class SecretBytes
+{
+public:
+    SecretBytes() = default;
+    ~SecretBytes();
+    SecretBytes(const SecretBytes&) = delete;
+    SecretBytes& operator=(const SecretBytes&) = delete;
+    Bytes& bytes() { return m_value; }
+    const Bytes& bytes() const { return m_value; }
+
+private:
+    Bytes m_value;
+};
+
 } // namespace keysim

@@ -2,6 +2,8 @@
 #include "Pkcs11Crypto.h"
 
 #include "OpensslHandles.h"
+#include "Pkcs11Cipher.h"
+#include "Pkcs11Derive.h"
 #include "Pkcs11Module.h"
 #include "Sm2Crypto.h"
 #include "keysim_ext.h"
@@ -13,6 +15,7 @@
 #include <openssl/param_build.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -44,6 +47,7 @@ const Bytes* find(const Attributes& a, CK_ATTRIBUTE_TYPE t)
     auto it = a.find(t);
     return it == a.end() ? nullptr : &it->second;
 }
+} // namespace
 
 PkeyPtr privateKey(const Attributes& key)
 {
@@ -92,7 +96,6 @@ PkeyPtr privateKey(const Attributes& key)
         return none;
     return PkeyPtr(raw, EVP_PKEY_free);
 }
-} // namespace
 
 namespace {
 enum class Padding
@@ -562,6 +565,11 @@ CK_RV Pkcs11Module::getMechanismList(CK_SLOT_ID slot, CK_MECHANISM_TYPE_PTR list
     std::vector<CK_MECHANISM_TYPE> mechs = {CKM_RSA_PKCS_KEY_PAIR_GEN, CKM_EC_KEY_PAIR_GEN};
     const std::vector<CK_MECHANISM_TYPE> signing = signMechanisms();
     mechs.insert(mechs.end(), signing.begin(), signing.end());
+    // CKM_RSA_PKCS both signs and decrypts; it is listed once.
+    for (CK_MECHANISM_TYPE m : cipherMechanisms())
+        if (std::find(mechs.begin(), mechs.end(), m) == mechs.end())
+            mechs.push_back(m);
+    mechs.push_back(CKM_ECDH1_DERIVE);
     const CK_ULONG n = static_cast<CK_ULONG>(mechs.size());
     if (!list) {
         *count = n;
@@ -582,7 +590,10 @@ CK_RV Pkcs11Module::getMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK
         return CKR_ARGUMENTS_BAD;
     if (!present(slot))
         return knownSlot(slot) ? CKR_TOKEN_NOT_PRESENT : CKR_SLOT_ID_INVALID;
-    if (signMechanismInfo(type, *info))
+    *info = {};
+    const bool signs = signMechanismInfo(type, *info);
+    const bool ciphers = addCipherMechanismInfo(type, *info);
+    if (signs || ciphers || deriveMechanismInfo(type, *info))
         return CKR_OK;
     switch (type) {
     case CKM_RSA_PKCS_KEY_PAIR_GEN:

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "../core/KeyStore.h"
+#include "OpensslHandles.h"
 
 #include <p11-kit/pkcs11.h>
 
@@ -20,6 +21,9 @@ struct SignOperation
     Bytes data;
     Bytes parameter; // the mechanism's parameter, for mechanisms that take one
 };
+
+// The OpenSSL key of a private key object (RSA, or EC on P-256); empty when parts are missing.
+PkeyPtr privateKey(const Attributes& key);
 
 bool signMechanismSupported(CK_MECHANISM_TYPE m);
 // The signing mechanisms, in the order the module lists them.

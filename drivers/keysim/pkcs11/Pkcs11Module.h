@@ -20,6 +20,7 @@
 namespace keysim {
 
 struct SignOperation;
+struct CipherOperation;
 
 class Pkcs11Module
 {
@@ -64,6 +65,12 @@ public:
     CK_RV sign(CK_SESSION_HANDLE h, CK_BYTE_PTR data, CK_ULONG len, CK_BYTE_PTR sig, CK_ULONG_PTR sigLen);
     CK_RV signUpdate(CK_SESSION_HANDLE h, CK_BYTE_PTR data, CK_ULONG len);
     CK_RV signFinal(CK_SESSION_HANDLE h, CK_BYTE_PTR sig, CK_ULONG_PTR sigLen);
+    CK_RV encryptInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR mech, CK_OBJECT_HANDLE key);
+    CK_RV encrypt(CK_SESSION_HANDLE h, CK_BYTE_PTR data, CK_ULONG len, CK_BYTE_PTR out, CK_ULONG_PTR outLen);
+    CK_RV decryptInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR mech, CK_OBJECT_HANDLE key);
+    CK_RV decrypt(CK_SESSION_HANDLE h, CK_BYTE_PTR data, CK_ULONG len, CK_BYTE_PTR out, CK_ULONG_PTR outLen);
+    CK_RV deriveKey(CK_SESSION_HANDLE h, CK_MECHANISM_PTR mech, CK_OBJECT_HANDLE base, CK_ATTRIBUTE_PTR tmpl,
+                    CK_ULONG count, CK_OBJECT_HANDLE_PTR out);
     CK_RV generateRandom(CK_SESSION_HANDLE h, CK_BYTE_PTR out, CK_ULONG len);
 
     // Vendor extensions (keysim_ext.h).
@@ -90,6 +97,8 @@ private:
         std::vector<CK_OBJECT_HANDLE> found;
         std::size_t foundPos = 0;
         std::shared_ptr<SignOperation> signOp;
+        std::shared_ptr<CipherOperation> encryptOp;
+        std::shared_ptr<CipherOperation> decryptOp;
     };
     struct Login
     {
@@ -121,6 +130,10 @@ private:
     CK_RV objectAttrs(const Session& s, CK_OBJECT_HANDLE obj, Attributes& out, ObjRef** ref = nullptr);
     CK_RV storeNewObject(CK_SESSION_HANDLE h, Session& s, Attributes attrs, CK_OBJECT_HANDLE_PTR out);
     CK_RV pinResult(int authResult) const;
+    // The start and the single part of an encryption or decryption (shared by both directions).
+    CK_RV cipherInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR mech, CK_OBJECT_HANDLE key, bool encrypt);
+    CK_RV cipher(CK_SESSION_HANDLE h, bool encrypt, CK_BYTE_PTR data, CK_ULONG len, CK_BYTE_PTR out,
+                 CK_ULONG_PTR outLen);
 
     std::recursive_mutex m_mutex;
     // The bus, key records and memory figures, read again only when the store changed: token
