@@ -22,7 +22,7 @@ struct TextDefinition
 };
 
 // Every language entry in the order a language file is read, with its built-in value.
-inline constexpr std::array<TextDefinition, 287> kTextDefinitions = {{
+inline constexpr std::array<TextDefinition, 291> kTextDefinitions = {{
     {"K_Set_No", "修改失败", TextKind::Text},
     {"P_MSGTitle", "提示", TextKind::Text},
     {"K_Dead", "USBKey已锁死", TextKind::Text},
@@ -30,6 +30,10 @@ inline constexpr std::array<TextDefinition, 287> kTextDefinitions = {{
     {"K_ISTry", "是否继续尝试？", TextKind::Text},
     {"K_Try_Time", "您还有%d次机会", TextKind::Text},
     {"K_DEL_YES_NO", "确定要删除吗？", TextKind::Text},
+    {"K_DEL_Container", "确定要删除USBKey“%2”上的容器“%1”及其密钥和证书吗？", TextKind::Text},
+    {"K_DEL_Cert", "确定要删除USBKey“%3”上容器“%1”的%2吗？", TextKind::Text},
+    {"K_Name_Empty", "USBKey名称不能为空", TextKind::Text},
+    {"P_Unlocked_NoPin", "USBKey已解锁，但新口令未设置：请用初始口令登录后修改口令", TextKind::Text},
     {"K_DEL_Error", "删除失败", TextKind::Text},
     {"K_ErrorCODE_Str", " ErrorCode :String= ", TextKind::Text},
     {"K_Create_Cont_Error", "创建容器失败", TextKind::Text},

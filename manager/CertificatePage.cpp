@@ -206,8 +206,8 @@ void CertificatePage::AclogoutExecute()
     }
     const bool skf = m_session.FingerSupported() && m_session.keyHasSensor(k);
     // The logout goes to the key after whatever it is doing; the page is the login page at once.
-    m_session.service().run<int>(
-        k, QStringLiteral("K_Wait_Login"), [skf](KeyCall& key) { return LogoutOfKey(key, skf); }, this, {});
+    m_session.service().run<int>(k, QStringLiteral("K_Wait_Login"),
+                                 [skf](KeyCall& key) { return LogoutOfKey(key, skf); }, this, {});
     m_session.setLoginState(k, KeySession::kLoggedOut);
     Q_EMIT loggedOut();
 }
@@ -216,8 +216,8 @@ void CertificatePage::UpdateCertActions()
 {
     const QTreeWidgetItem* node = m_ui->tvCert->currentItem();
     const int k = m_session.CurrentKeyIndex();
-    const bool loggedIn = m_session.KeyCount() > 0 && m_session.keyIndexValid(k) &&
-                          m_session.LoginState(k) >= KeySession::kLoggedIn;
+    const bool loggedIn =
+        m_session.KeyCount() > 0 && m_session.keyIndexValid(k) && m_session.LoginState(k) >= KeySession::kLoggedIn;
     const int containers = m_session.keyIndexValid(k) ? static_cast<int>(m_session.certTree(k).containers.size()) : 0;
     const int level = node ? CertNodeLevel(node) : -1;
     const bool subject = node && level == 2 && CertNodeIndex(node) == 0;
@@ -258,7 +258,8 @@ void CertificatePage::readSelectedCertificate(bool show, std::function<void(cons
             }
             return read;
         },
-        this, [this, then](CertificateRead& read, int index) {
+        this,
+        [this, then](CertificateRead& read, int index) {
             m_pending = false;
             if (index < 0) {
                 InfoBox(this, Lang("K_Find_Error"));
@@ -333,7 +334,8 @@ void CertificatePage::deleteFromKey(const QByteArray& container, int keySpec)
             outcome.tree = ReadCertTree(key, false);
             return outcome;
         },
-        this, [this](DeletionOutcome& outcome, int index) {
+        this,
+        [this](DeletionOutcome& outcome, int index) {
             m_pending = false;
             if (index < 0) {
                 InfoBox(this, Lang("K_Find_Error"));
@@ -365,8 +367,11 @@ void CertificatePage::AcDelExecute()
     }
     const QTreeWidgetItem* node = m_ui->tvCert->currentItem();
     const QByteArray container = node && CertNodeLevel(node) == 0 ? ContainerOfNode(node) : QByteArray();
-    if (!container.isEmpty() && m_session.keyIndexValid(m_session.CurrentKeyIndex()) &&
-        QuestionBox(this, Lang("K_DEL_YES_NO"))) {
+    const int k = m_session.CurrentKeyIndex();
+    // The question names the container and its key, so nothing goes without the user knowing.
+    if (!container.isEmpty() && m_session.keyIndexValid(k) &&
+        QuestionBox(this, Lang("K_DEL_Container")
+                              .arg(QString::fromLocal8Bit(container), m_session.keyInfo(k).labelText().trimmed()))) {
         deleteFromKey(container, 0);
     }
     m_ui->tvCert->setFocus();
@@ -379,7 +384,12 @@ void CertificatePage::AcDelCertExecute()
     }
     QByteArray container;
     int keySpec = 0;
-    if (SelectedCertificate(m_ui->tvCert, container, keySpec) && QuestionBox(this, Lang("K_DEL_YES_NO"))) {
+    const int k = m_session.CurrentKeyIndex();
+    if (SelectedCertificate(m_ui->tvCert, container, keySpec) && m_session.keyIndexValid(k) &&
+        QuestionBox(this, Lang("K_DEL_Cert")
+                              .arg(QString::fromLocal8Bit(container),
+                                   keySpec == 1 ? Lang("K_Cert_mode1") : Lang("K_Cert_mode2"),
+                                   m_session.keyInfo(k).labelText().trimmed()))) {
         deleteFromKey(container, keySpec);
     }
     m_ui->tvCert->setFocus();
@@ -483,7 +493,8 @@ void CertificatePage::AcInputCertExecute()
             read.result = call.info(read.info);
             return read;
         },
-        this, [this, key, containers, preselected](FreeMemoryRead& read, int index) {
+        this,
+        [this, key, containers, preselected](FreeMemoryRead& read, int index) {
             m_pending = false;
             if (index < 0) {
                 InfoBox(this, Lang("K_Find_Error"));

@@ -50,6 +50,12 @@ void KeyNamePage::AcSetKeyNameExecute()
         return;
     }
     const QString typed = m_ui->edtKeyName->text();
+    // A name of blanks only would leave the key nameless.
+    if (typed.trimmed().isEmpty()) {
+        m_ui->edtKeyName->setFocus();
+        InfoBox(this, Lang("K_Name_Empty"));
+        return;
+    }
     const QByteArray key = m_session.service().keyId(k);
     // A key whose PIN is locked keeps its name, although renaming needs no PIN.
     m_pending = m_session.service().runOn<PinStateOutcome>(
@@ -80,7 +86,8 @@ void KeyNamePage::rename(const QByteArray& key, const QString& label)
     m_pending = m_session.service().runOn<int>(
         key, QStringLiteral("K_Wait_Write"),
         [label](KeyCall& call) { return call.at([&](int position) { return token_set_label(position, label); }); },
-        this, [this, label](int& result, int keyIndex) {
+        this,
+        [this, label](int& result, int keyIndex) {
             m_pending = false;
             if (keyIndex < 0) {
                 InfoBox(this, Lang("K_Find_Error"));

@@ -16,6 +16,7 @@
 #include "keyservice/FingerJobs.h"
 #include "keyservice/PinJobs.h"
 
+#include <QHideEvent>
 #include <QKeyEvent>
 #include <QTimer>
 
@@ -114,7 +115,8 @@ void LoginPage::AcLoginExecute()
     const bool skfLogin = m_session.FingerSupported() && m_session.keyHasSensor(k);
     m_pending = m_session.service().run<LoginOutcome>(
         k, QStringLiteral("K_Wait_Login"), [pin, skfLogin](KeyCall& key) { return LoginToKey(key, pin, skfLogin); },
-        this, [this](LoginOutcome& outcome, int keyIndex) {
+        this,
+        [this](LoginOutcome& outcome, int keyIndex) {
             m_pending = false;
             if (keyIndex < 0) {
                 InfoBox(this, Lang("K_Find_Error"));
@@ -132,6 +134,15 @@ void LoginPage::AcLoginExecute()
             AcFingerlogonUpdate();
         });
     AcLoginUpdate();
+}
+
+void LoginPage::hideEvent(QHideEvent* event)
+{
+    // A window minimised keeps the page; another page chosen does not.
+    if (!event->spontaneous()) {
+        ClearSecretField(m_ui->edtUPIN);
+    }
+    QWidget::hideEvent(event);
 }
 
 void LoginPage::AcLoginUpdate()
@@ -183,7 +194,8 @@ void LoginPage::verifyFinger(const QByteArray& key)
     if (k < 0) {
         return;
     }
-    TFingerVerifyForm dialog(std::make_shared<ServiceFingerKey>(m_session.service(), key), m_pictures, SkfUserType, this);
+    TFingerVerifyForm dialog(std::make_shared<ServiceFingerKey>(m_session.service(), key), m_pictures, SkfUserType,
+                             this);
     dialog.setWindowTitle(Lang("P_FingerVerify"));
     m_pending = true;
     dialog.exec();

@@ -40,6 +40,8 @@ signals:
     void loggedIn(int keyIndex);
 
 protected:
+    // Leaving the page takes the typed PIN with it.
+    void hideEvent(QHideEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:

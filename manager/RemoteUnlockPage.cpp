@@ -58,10 +58,32 @@ RemoteUnlockPage::RemoteUnlockPage(KeySession& session, QWidget* parent)
     ClearPINStrength(m_ui->PStrength_UPIN_RM);
     ApplyTexts();
     connect(&m_session, &KeySession::keyBusyChanged, this, &RemoteUnlockPage::AcRemoteUnLockUpdate);
+    // PINs and codes typed for one key are never offered to another.
+    connect(&m_session, &KeySession::selectedKeyChanged, this, &RemoteUnlockPage::clearFields);
+    connect(&m_session, &KeySession::keysCleared, this, &RemoteUnlockPage::clearFields);
     AcRemoteUnLockUpdate();
 }
 
 RemoteUnlockPage::~RemoteUnlockPage() = default;
+
+void RemoteUnlockPage::hideEvent(QHideEvent* event)
+{
+    // A window minimised keeps the page; another page chosen does not.
+    if (!event->spontaneous()) {
+        clearFields();
+    }
+    QWidget::hideEvent(event);
+}
+
+void RemoteUnlockPage::clearFields()
+{
+    ClearSecretField(m_ui->edtNewUPin_RM);
+    ClearSecretField(m_ui->edtNewUPin1_RM);
+    ClearSecretField(m_ui->edtNewUPin2_RM);
+    m_ui->edtUnlockCode->clear();
+    m_ui->edtRequestStr->clear();
+    ClearPINStrength(m_ui->PStrength_UPIN_RM);
+}
 
 void RemoteUnlockPage::ApplyTexts()
 {
@@ -97,9 +119,9 @@ void RemoteUnlockPage::AcRequestExecute()
             if (keyIndex != m_session.CurrentKeyIndex()) {
                 return;
             }
-            m_ui->edtRequestStr->setText(BytesToHex(std::span<const std::uint8_t>(
-                reinterpret_cast<const std::uint8_t*>(request.request.constData()),
-                static_cast<std::size_t>(request.request.size()))));
+            m_ui->edtRequestStr->setText(BytesToHex(
+                std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(request.request.constData()),
+                                              static_cast<std::size_t>(request.request.size()))));
         });
 }
 
@@ -155,7 +177,7 @@ void RemoteUnlockPage::AcRemoteUnLockExecute()
                 return;
             }
             if (PINStrength(newPin->text()) < 3) {
-                InfoBox(this, QStringLiteral("口令为8-16位，必须包含数字、字母、特殊字符"));
+                InfoBox(this, PINPolicyText());
                 return;
             }
             unlock(key, codeBytes, initialPin, newPin);
@@ -188,6 +210,9 @@ void RemoteUnlockPage::unlock(const QByteArray& key, const QByteArray& code, con
                 if (ClassifyLoginFailure(outcome.result, outcome.retriesLeft) == LoginFailure::WrongPin ||
                     ClassifyLoginFailure(outcome.result, outcome.retriesLeft) == LoginFailure::Locked) {
                     InfoBox(this, QStringLiteral("初始口令错误，设备已锁定，请重新解锁"));
+                } else if (ClassifyLoginFailure(outcome.result, outcome.retriesLeft) == LoginFailure::KeyGone) {
+                    // The key was unblocked before it went: its PIN is the initial one now.
+                    InfoBox(this, Lang("P_Unlocked_NoPin"));
                 } else {
                     ReportLoginFailure(this, outcome.result, outcome.retriesLeft, true);
                 }
@@ -207,12 +232,7 @@ void RemoteUnlockPage::unlock(const QByteArray& key, const QByteArray& code, con
             // 12. Done; nothing of the exchange stays on the page.
             InfoBox(this, QStringLiteral("解锁成功"));
             // The PIN fields' buffers are overwritten, not only emptied.
-            ClearSecretField(m_ui->edtNewUPin_RM);
-            ClearSecretField(m_ui->edtNewUPin1_RM);
-            ClearSecretField(m_ui->edtNewUPin2_RM);
-            m_ui->edtUnlockCode->clear();
-            m_ui->edtRequestStr->clear();
-            ClearPINStrength(m_ui->PStrength_UPIN_RM);
+            clearFields();
         });
 }
 

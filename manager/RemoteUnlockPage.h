@@ -30,7 +30,13 @@ public:
     void AcRemoteUnLockExecute();
     void AcRemoteUnLockUpdate();
 
+protected:
+    // Leaving the page takes what was typed with it.
+    void hideEvent(QHideEvent* event) override;
+
 private:
+    // Overwrites and empties the PIN fields and the codes: they belong to one key and one attempt.
+    void clearFields();
     // The unlock itself, once the device and the PINs were checked.
     void unlock(const QByteArray& key, const QByteArray& code, const SharedSecret& initialPin,
                 const SharedSecret& newPin);

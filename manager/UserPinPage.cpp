@@ -16,6 +16,7 @@
 #include "common/widgets/ShowPINStrength.h"
 #include "keyservice/PinJobs.h"
 
+#include <QHideEvent>
 #include <QKeyEvent>
 
 namespace kx {
@@ -125,9 +126,12 @@ void UserPinPage::checkAndChange(const QByteArray& key, const SharedSecret& oldP
             }
             switch (outcome.stage) {
             case PinChangeOutcome::Stage::OldPinRefused:
+                // Each attempt is typed anew: a second press never spends another try.
+                clearFields();
                 ReportLoginFailure(this, outcome.result, outcome.retriesLeft, true);
                 return;
             case PinChangeOutcome::Stage::ChangeFailed:
+                clearFields();
                 // No login with the old PIN to find out what happened: that would spend a try
                 // when the change went through.
                 ReportPinChangeFailure(this, outcome.result, outcome.retriesLeft);
@@ -141,11 +145,21 @@ void UserPinPage::checkAndChange(const QByteArray& key, const SharedSecret& oldP
         });
 }
 
+void UserPinPage::hideEvent(QHideEvent* event)
+{
+    // A window minimised keeps the page; another page chosen does not.
+    if (!event->spontaneous()) {
+        clearFields();
+    }
+    QWidget::hideEvent(event);
+}
+
 void UserPinPage::clearFields()
 {
     ClearSecretField(m_ui->edtOldUPin);
     ClearSecretField(m_ui->edtNewUPin1);
     ClearSecretField(m_ui->edtNewUPin2);
+    ClearPINStrength(m_ui->PStrength_UPIN);
 }
 
 void UserPinPage::AcSetUserPINUpdate()

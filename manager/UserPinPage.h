@@ -30,6 +30,8 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // Leaving the page takes what was typed with it.
+    void hideEvent(QHideEvent* event) override;
 
 private:
     // The field checks, then the change, for the key `key` whose PIN is not locked.

@@ -108,6 +108,12 @@ QString shownText(QObject* object)
         return label->text();
     }
     if (auto* edit = qobject_cast<QLineEdit*>(object)) {
+        // A field that hides what was typed (a PIN, a password) tells only whether it holds
+        // something and how much: its text never leaves the program.
+        if (edit->echoMode() != QLineEdit::Normal) {
+            return edit->text().isEmpty() ? QString()
+                                          : QStringLiteral("(hidden, %1 characters)").arg(edit->text().size());
+        }
         return edit->text();
     }
     if (auto* text = qobject_cast<QPlainTextEdit*>(object)) {

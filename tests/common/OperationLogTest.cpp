@@ -84,6 +84,14 @@ private Q_SLOTS:
             QVERIFY(QDir(logFolder).entryList(QDir::Files).isEmpty());
         }
         ::chmod(QFile::encodeName(logFolder).constData(), 0700);
+
+        // A link planted as today's file is not followed: the file it names stays as it was.
+        const QString target = folders.path(QStringLiteral("elsewhere.txt"));
+        folders.write(QStringLiteral("elsewhere.txt"), "untouched");
+        QFile::remove(logFolder + QStringLiteral("/QZ_MonLog20240131.txt"));
+        QVERIFY(QFile::link(target, logFolder + QStringLiteral("/QZ_MonLog20240131.txt")));
+        LogLine(QStringLiteral("planted"));
+        QCOMPARE(test::TestFolders::read(target), QByteArray("untouched"));
     }
 };
 

@@ -189,6 +189,15 @@ void WidgetsTest::uiDriverWorksAWindow()
     QVERIFY(driver.handle("select Window/tv 0/7").startsWith("error "));
     QVERIFY(driver.handle("frobnicate Window/tv").startsWith("error "));
     QVERIFY(driver.handle("").startsWith("error "));
+    // What is typed into a hidden field is never handed out: only its length.
+    edit->setEchoMode(QLineEdit::Password);
+    QCOMPARE(driver.handle("set Window/edtName 12345678"), QByteArray("ok "));
+    QCOMPARE(edit->text(), QStringLiteral("12345678"));
+    const QByteArray hidden = driver.handle("get Window/edtName");
+    QVERIFY2(!hidden.contains("1234"), hidden.constData());
+    QCOMPARE(hidden, "ok " + QByteArray("(hidden, 8 characters)").toPercentEncoding());
+    edit->clear();
+    QCOMPARE(driver.handle("get Window/edtName"), QByteArray("ok "));
 }
 
 void WidgetsTest::uiDriverListensOnlyInAPrivateFolder()

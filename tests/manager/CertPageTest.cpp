@@ -264,6 +264,8 @@ private Q_SLOTS:
             page.import([&](TIMForm& dialog) {
                 dialog.chooseFile(m_certs->path(name));
                 QVERIFY(child<QLineEdit>(dialog, "edtpwd")->isEnabled());
+                // The password is never shown (nor handed to accessibility clients).
+                QCOMPARE(child<QLineEdit>(dialog, "edtpwd")->echoMode(), QLineEdit::Password);
                 newContainer(dialog, QStringLiteral("other"), 1);
             });
             QCOMPARE(messages.messages.last(), Lang("I_CertPINError"));
@@ -338,6 +340,9 @@ private Q_SLOTS:
         page.window.certificatePage().AcDelExecute(); // answered No
         QVERIFY(page.settled());
         QCOMPARE(tree->topLevelItemCount(), 2);
+        // The question names what goes and from which key.
+        QCOMPARE(messages.messages.last(),
+                 Lang("K_DEL_Container").arg(QStringLiteral("one"), QStringLiteral("KX2700 Key")));
         messages.answer = true;
         tree->setCurrentItem(tree->topLevelItem(0));
         QVERIFY(page.window.action("AcDel")->isEnabled());
@@ -351,6 +356,8 @@ private Q_SLOTS:
         tree->setCurrentItem(tree->topLevelItem(0)->child(0)->child(0));
         page.window.certificatePage().AcDelCertExecute();
         QVERIFY(page.settled());
+        QCOMPARE(messages.messages.last(),
+                 Lang("K_DEL_Cert").arg(QStringLiteral("two"), Lang("K_Cert_mode2"), QStringLiteral("KX2700 Key")));
         QCOMPARE(tree->topLevelItem(0)->childCount(), 0);
         QVERIFY(store.list("MY").empty());
     }

@@ -5,13 +5,13 @@
 
 #include "common/LanguageTexts.h"
 #include "common/UserConfig.h"
+#include "keyservice/KeyPresence.h"
 #include "manager/KeyInfoPage.h"
 #include "manager/KeyNamePage.h"
 #include "manager/LoginPage.h"
 #include "manager/TMainForm.h"
 #include "manager/UserPinPage.h"
 #include "token/TUSB.h"
-#include "keyservice/KeyPresence.h"
 #include "token/TokenApi.h"
 
 #include <QAction>
@@ -289,6 +289,11 @@ private Q_SLOTS:
         QVERIFY(idle(window));
         QCOMPARE(messages.messages.last(), Lang("K_Find_Error"));
         select(window, keyChild(window, 0, 0));
+        // The failed attempt emptied the fields: the PINs are typed again.
+        QVERIFY(child<QLineEdit>(window, "edtOldUPin")->text().isEmpty());
+        typeInto(window, "edtOldUPin", QStringLiteral("12345678"));
+        typeInto(window, "edtNewUPin1", QStringLiteral("Abcd!234"));
+        typeInto(window, "edtNewUPin2", QStringLiteral("Abcd!234"));
         window.userPinPage().AcSetUserPINExecute();
         QVERIFY(idle(window));
         QCOMPARE(messages.messages.last(), Lang("K_Find_Error"));
@@ -342,7 +347,9 @@ private Q_SLOTS:
         QCOMPARE(child<QLabel>(window, "PStrength_UPIN")->text(), QStringLiteral("中"));
         QCOMPARE(change(QStringLiteral("87654321"), QStringLiteral("Abcd!234"), QStringLiteral("Abcd!234")),
                  QStringLiteral("原口令不正确,您还有5次重试机会"));
-        QCOMPARE(child<QLabel>(window, "PStrength_UPIN")->text(), QStringLiteral("强"));
+        // The attempt took its PINs with it, and the meter with them.
+        QVERIFY(child<QLineEdit>(window, "edtNewUPin1")->text().isEmpty());
+        QCOMPARE(child<QLabel>(window, "PStrength_UPIN")->text(), QString());
         QCOMPARE(change(QStringLiteral("12345678"), QStringLiteral("Abcd!234"), QStringLiteral("Abcd!234")),
                  Lang("K_Set_Yes"));
         QVERIFY(child<QLineEdit>(window, "edtOldUPin")->text().isEmpty());
@@ -368,6 +375,12 @@ private Q_SLOTS:
         select(window, keyChild(window, 0, 1));
         typeInto(window, "edtKeyName", QString());
         QVERIFY(!window.action("AcSetKeyName")->isEnabled());
+        // Blanks only would leave the key nameless: refused with a reason, the key untouched.
+        typeInto(window, "edtKeyName", QStringLiteral("   "));
+        window.keyNamePage().AcSetKeyNameExecute();
+        QVERIFY(idle(window));
+        QCOMPARE(messages.messages.last(), Lang("K_Name_Empty"));
+        QCOMPARE(window.session().keyInfo(0).labelText().trimmed(), QStringLiteral("Old"));
         // Ten three-byte characters and one byte: 31 bytes pass; eleven characters (33) do not.
         typeInto(window, "edtKeyName", QStringLiteral("  ") + QString(11, QChar(0x4E2D)) + QStringLiteral(" "));
         window.keyNamePage().AcSetKeyNameExecute();

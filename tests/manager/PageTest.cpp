@@ -130,7 +130,9 @@ private Q_SLOTS:
         OpenSession open;
         QCOMPARE(open.listed, 0);
         UserPinPage page(open.session);
-        const QString newPin = QStringLiteral("Kx27!pin9");
+        // Exactly as long as the key allows (16): the longest PIN is a PIN.
+        const QString newPin = QStringLiteral("Kx27!pin9-abcdef");
+        QCOMPARE(newPin.size(), open.session.keyInfo(0).maxPinLen);
         auto fill = [&](const QString& oldPin, const QString& first, const QString& second) {
             child<QLineEdit>(page, "edtOldUPin")->setText(oldPin);
             child<QLineEdit>(page, "edtNewUPin1")->setText(first);
@@ -138,7 +140,7 @@ private Q_SLOTS:
         };
         // A confirmation that differs is refused before the key is asked.
         const int tries = open.pinState(0).retriesLeft();
-        fill(kPin, newPin, newPin + QLatin1Char('x'));
+        fill(kPin, newPin, newPin.chopped(1) + QLatin1Char('x'));
         page.AcSetUserPINExecute();
         QVERIFY(open.idle());
         QCOMPARE(messages.messages.last(), Lang("S_PIN_equal"));
@@ -149,6 +151,13 @@ private Q_SLOTS:
         QVERIFY(open.idle());
         QCOMPARE(messages.messages.last(), FormatInt(Lang("K_OldCheck"), tries - 1));
         QCOMPARE(open.session.LoginState(0), int(KeySession::kLoggedOut));
+        // The attempt takes its PINs with it: pressed again, nothing more reaches the key.
+        for (const char* name : {"edtOldUPin", "edtNewUPin1", "edtNewUPin2"}) {
+            QVERIFY(child<QLineEdit>(page, name)->text().isEmpty());
+        }
+        page.AcSetUserPINExecute();
+        QVERIFY(open.idle());
+        QCOMPARE(open.pinState(0).retriesLeft(), tries - 1);
         // The right one changes the PIN on the key and empties the fields.
         fill(kPin, newPin, newPin);
         page.AcSetUserPINExecute();

@@ -151,6 +151,16 @@ private Q_SLOTS:
         QVERIFY(!unlock->isEnabled());
         QVERIFY(child<QLineEdit>(window, "edtNewUPin_RM")->maxLength() == 16);
         QCOMPARE(child<QLineEdit>(window, "edtNewUPin_RM")->echoMode(), QLineEdit::Password);
+        // Another page chosen, and back: nothing typed for the key is left on the page.
+        fill(window, code16, kInitialPin, kNewPin, kNewPin);
+        auto* tv = child<QTreeWidget>(window, "tv");
+        tv->setCurrentItem(tv->topLevelItem(0)->child(0));
+        QVERIFY(test::settled(window));
+        selectUnlockPage(window, 0);
+        for (const char* name : {"edtNewUPin_RM", "edtNewUPin1_RM", "edtNewUPin2_RM"}) {
+            QVERIFY2(child<QLineEdit>(window, name)->text().isEmpty(), name);
+        }
+        QVERIFY(child<QPlainTextEdit>(window, "edtUnlockCode")->toPlainText().isEmpty());
     }
 
     void blockedPinIsUnlockedAndTheCycleRenewed()

@@ -27,7 +27,13 @@ protected:
         char name[] = "/tmp/kx-store-XXXXXX";
         m_root = ::mkdtemp(name);
     }
-    void TearDown() override { std::system(("rm -rf '" + m_root + "'").c_str()); }
+    void TearDown() override
+    {
+        {
+            std::error_code ignored;
+            std::filesystem::remove_all(m_root, ignored);
+        }
+    }
     std::string m_root;
 };
 
@@ -73,6 +79,13 @@ TEST_F(CertStoreTest, AddListReplaceAndRemove)
 
     EXPECT_EQ(store.remove("MY", CertStore::thumbprintOf(kCertA)), 0);
     EXPECT_EQ(store.list("MY").size(), 1u);
+    // A removal takes the certificate's properties with it.
+    const std::string other = m_root + "/certstore/MY/" + CertStore::thumbprintOf(kCertA);
+    ASSERT_EQ(store.add("MY", kCertA, KeyProvInfo{"again", "KX CSP", 1}), 0);
+    ASSERT_TRUE(fileExists(other + ".keyprov"));
+    EXPECT_EQ(store.remove("MY", CertStore::thumbprintOf(kCertA)), 0);
+    EXPECT_FALSE(fileExists(other + ".cer"));
+    EXPECT_FALSE(fileExists(other + ".keyprov"));
     EXPECT_EQ(store.list("ROOT").size(), 1u); // other stores untouched
     EXPECT_EQ(store.remove("MY", "../../etc/passwd"), 1);
 }

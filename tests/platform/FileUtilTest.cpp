@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <filesystem>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -43,7 +44,10 @@ TEST(FileUtil, AtomicWriteKeepsModeAndLeavesNoTemporaryFiles)
     ASSERT_TRUE(makePath(sub + "/deeper"));
     EXPECT_FALSE(writeFileAtomic(sub, "x"));
     EXPECT_EQ(std::system(("test $(ls -A '" + folder + "' | wc -l) -eq 2").c_str()), 0);
-    std::system(("rm -rf '" + folder + "'").c_str());
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
 }
 
 TEST(FileUtil, LockSerialisesReadModifyWriteAcrossProcesses)
@@ -69,7 +73,10 @@ TEST(FileUtil, LockSerialisesReadModifyWriteAcrossProcesses)
     std::string text;
     ASSERT_EQ(readWholeFile(path, text, 100), ReadStatus::Ok);
     EXPECT_EQ(text, std::to_string(2 * kRounds));
-    std::system(("rm -rf '" + folder + "'").c_str());
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
 }
 
 namespace {
@@ -132,7 +139,10 @@ TEST(FileUtil, WritesThroughSymbolicLinksToTheirTarget)
     ASSERT_EQ(::symlink("loop", (folder + "/cfg/loop").c_str()), 0);
     EXPECT_TRUE(writeFileAtomic(folder + "/cfg/loop", "x"));
     EXPECT_EQ(readText(folder + "/cfg/loop"), "x");
-    std::system(("rm -rf '" + folder + "'").c_str());
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
 }
 
 TEST(FileUtil, RemovesOnlyStaleTemporariesOfItsOwnTarget)
@@ -162,7 +172,10 @@ TEST(FileUtil, RemovesOnlyStaleTemporariesOfItsOwnTarget)
     ::close(held);
     removeStaleTemporaries(folder, [](std::string_view target) { return target == "g.ini"; });
     EXPECT_EQ(listing(folder).find("g.ini.tmp"), std::string::npos);
-    std::system(("rm -rf '" + folder + "'").c_str());
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
 }
 
 TEST(FileUtil, FailedWriteTellsWhyAndKeepsTheOldFile)
@@ -178,5 +191,8 @@ TEST(FileUtil, FailedWriteTellsWhyAndKeepsTheOldFile)
     }
     EXPECT_EQ(readText(folder + "/f"), "old");
     EXPECT_EQ(listing(folder), "f\n");
-    std::system(("rm -rf '" + folder + "'").c_str());
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -23,7 +24,13 @@ public:
         char name[] = "/tmp/kx-ini-XXXXXX";
         m_path = ::mkdtemp(name);
     }
-    ~TempFolder() { std::system(("rm -rf '" + m_path + "'").c_str()); }
+    ~TempFolder()
+    {
+        {
+            std::error_code ignored;
+            std::filesystem::remove_all(m_path, ignored);
+        }
+    }
     std::string file(const std::string& name) const { return m_path + "/" + name; }
     const std::string& path() const { return m_path; }
 

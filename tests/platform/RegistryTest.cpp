@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 using kx::platform::Registry;
@@ -49,7 +50,10 @@ TEST(Registry, WritesCreateKeysAndReadBack)
     // A second value keeps the first.
     ASSERT_EQ(registry.writeString(RegistryRoot::CurrentUser, "Software\\Vendor\\CSP", "Other", "x"), 0);
     EXPECT_EQ(registry.readString(RegistryRoot::CurrentUser, "Software\\Vendor\\CSP", "Language"), " 2052 ");
-    std::system(("rm -rf '" + folder + "'").c_str());
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
 }
 
 TEST(Registry, UnwritableKeysAreReported)
