@@ -19,6 +19,14 @@
 //       the key TREE_SERIAL after login, and of importing PKCS12 (key and certificate) into the
 //       key IMPORT_SERIAL through the import job and through the import dialog, and the longest
 //       time the window thread stood still in all of that.
+//   kx2700-manager-benchmark stalls PROGRAM_FOLDER PIN TREE_SERIAL IMPORT_SERIAL LARGE_SERIAL PKCS12 PASSWORD
+//                               KEYSIM_TOOL PLUG_SERIALS
+//       Opens the main window and runs user actions one after the other to completion: the key
+//       list refreshed, login to TREE_SERIAL and its certificate tree, PKCS12 imported into
+//       IMPORT_SERIAL through the dialog and that container deleted again, TREE_SERIAL's
+//       certificates registered, the keys PLUG_SERIALS (comma-separated) pulled and plugged in at
+//       once, LARGE_SERIAL logged in and its tree shown. For each, the longest time the window
+//       thread's event loop stood still (a 5 ms timer) and the action's time.
 //   kx2700-manager-benchmark fill PKCS11_MODULE PIN PKCS12 PASSWORD
 //       Imports every certificate of PKCS12 into a container of its own on the first key.
 //   kx2700-manager-benchmark plug-to-store KEYSIM_TOOL SERIAL STORE_FOLDER COUNT RUNS
@@ -35,13 +43,16 @@
 #include "common/StartupConfiguration.h"
 #include "common/TextConversions.h"
 #include "common/widgets/MessageBox.h"
-#include "token/KeyThreadGuard.h"
 #include "manager/CertificatePage.h"
 #include "manager/LoginPage.h"
 #include "manager/TIMForm.h"
 #include "manager/TMainForm.h"
 #include "manager/TreeIcons.h"
+#include "token/KeyThreadGuard.h"
 #include "token/TokenWrappers.h"
+#include "tools/StallMeter.h"
+#include "tools/WindowDriver.h"
+#include "tools/WindowStalls.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -115,15 +126,20 @@ void reportMedian(const char* name, const std::vector<double>& values)
     }
 }
 
-// Prints messages instead of showing them, so nothing waits for a click.
+// Prints messages instead of showing them, so nothing waits for a click; questions get the
+// answer it was made with.
 class PrintingPresenter final : public kx::MessagePresenter
 {
 public:
-    bool present(QWidget*, Kind, const QString&, const QString& text) override
+    explicit PrintingPresenter(bool answerYes = false) : m_answerYes(answerYes) {}
+    bool present(QWidget*, Kind kind, const QString&, const QString& text) override
     {
         QTextStream(stderr) << "message: " << text << "\n";
-        return false;
+        return kind == Kind::Question && m_answerYes;
     }
+
+private:
+    bool m_answerYes;
 };
 
 void waitFor(const std::function<bool()>& condition, int timeoutMs)
@@ -318,102 +334,6 @@ int startRuns(const char* self, const char* folder, int runs)
 
 // ---- window --------------------------------------------------------------------------------
 
-QTreeWidgetItem* keyNode(kx::TMainForm& window, int keyIndex)
-{
-    auto* tv = window.findChild<QTreeWidget*>(QStringLiteral("tv"));
-    return tv->topLevelItem(0)->child(keyIndex);
-}
-
-int keyIndexOf(const kx::TMainForm& window, const QString& serial)
-{
-    for (int i = 0; i < window.session().KeyCount(); ++i) {
-        if (window.session().keyInfo(i).serialText().trimmed() == serial) {
-            return i;
-        }
-    }
-    return -1;
-}
-
-// A secret field gets a copy of its own: the window overwrites the field's buffer once it is
-// used, and a buffer shared with the caller would leave the next round an empty PIN or password.
-QString ownCopy(const QString& secret)
-{
-    return QString(secret.constData(), secret.size());
-}
-
-// Selects the login page of the key and logs in as a user does; true when the key is logged in.
-bool login(kx::TMainForm& window, int keyIndex, const QString& pin)
-{
-    auto* tv = window.findChild<QTreeWidget*>(QStringLiteral("tv"));
-    tv->setCurrentItem(keyNode(window, keyIndex)->child(2));
-    window.findChild<QLineEdit*>(QStringLiteral("edtUPIN"))->setText(ownCopy(pin));
-    window.loginPage().AcLoginExecute();
-    waitFor([&] { return window.session().service().idle(); }, 30000);
-    return window.session().LoginState(keyIndex) == 2;
-}
-
-// The longest time the window thread's event loop went without serving a 20 ms timer, while it
-// runs: what a user sees as a window that does not paint.
-class StallMeter
-{
-public:
-    StallMeter()
-    {
-        m_timer.setInterval(20);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
-        m_last = monotonicNs();
-        m_timer.start();
-    }
-    double longestMs()
-    {
-        tick();
-        return m_longest;
-    }
-
-private:
-    void tick()
-    {
-        const qint64 now = monotonicNs();
-        m_longest = std::max(m_longest, static_cast<double>(now - m_last) / 1e6);
-        m_last = now;
-    }
-    QTimer m_timer;
-    qint64 m_last = 0;
-    double m_longest = 0;
-};
-
-// One import through the import dialog, filled in as a user does; the time runs from the click
-// on OK until the window has the new certificate in its tree.
-double dialogImport(kx::TMainForm& window, const QString& file, const QString& password, const QString& container)
-{
-    qint64 okNs = 0;
-    // The dialog opens once the key said it has room; it is filled in as soon as it shows.
-    QTimer poll;
-    poll.setInterval(20);
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto* dialog = qobject_cast<kx::TIMForm*>(QApplication::activeModalWidget());
-        if (!dialog || okNs != 0) {
-            return;
-        }
-        dialog->chooseFile(file);
-        dialog->findChild<QLineEdit*>(QStringLiteral("edtpwd"))->setText(ownCopy(password));
-        dialog->findChild<QRadioButton*>(QStringLiteral("rb1"))->setChecked(true);
-        dialog->findChild<QLineEdit*>(QStringLiteral("edtContname"))->setText(container);
-        dialog->findChild<QRadioButton*>(QStringLiteral("rb3"))->setChecked(true);
-        okNs = monotonicNs();
-        dialog->btnOKClick();
-    });
-    poll.start();
-    window.certificatePage().AcInputCertExecute();
-    waitFor(
-        [&] {
-            return okNs != 0 && !QApplication::activeModalWidget() && !window.session().importRunning() &&
-                   window.session().service().idle();
-        },
-        60000);
-    return okNs == 0 ? -1 : msSince(okNs);
-}
-
 int windowRounds(const QStringList& args)
 {
     const QString folder = args[2];
@@ -431,6 +351,7 @@ int windowRounds(const QStringList& args)
     kx::LoadStartupConfiguration();
 
     kx::TMainForm window;
+    kx::WindowDriver driver(window);
     window.show();
     waitFor([&] { return window.LibraryReady && window.session().KeyCount() > 0; }, 15000);
     if (window.session().KeyCount() == 0) {
@@ -467,13 +388,16 @@ int windowRounds(const QStringList& args)
     reportCount("keys.count.after", window.session().KeyCount());
 
     // The certificate page of the key with many containers.
-    const int treeKey = keyIndexOf(window, treeSerial);
+    const int treeKey = driver.keyIndexOf(treeSerial);
     if (treeKey < 0) {
         std::fprintf(stderr, "key %s is not plugged in\n", qPrintable(treeSerial));
         return 1;
     }
+    // The key's work runs on the key service's workers: what the window thread does meanwhile
+    // shows as the longest gap between the ticks of a 5 ms timer.
+    kx::StallMeter meter(5);
     qint64 start = monotonicNs();
-    if (!login(window, treeKey, pin)) {
+    if (!driver.login(treeKey, pin)) {
         std::fprintf(stderr, "login to %s failed\n", qPrintable(treeSerial));
         return 1;
     }
@@ -495,6 +419,7 @@ int windowRounds(const QStringList& args)
         refreshTree.push_back(msSince(start));
         QCoreApplication::processEvents();
     }
+    const double stall = meter.longestMs();
     int certificates = 0;
     for (int i = 0; i < tvCert->topLevelItemCount(); ++i) {
         certificates += tvCert->topLevelItem(i)->childCount();
@@ -505,8 +430,8 @@ int windowRounds(const QStringList& args)
     reportMedian("tree.reload", refreshTree);
 
     // PKCS#12 import into another key: the worker's job alone, then the whole dialog path.
-    const int importKey = keyIndexOf(window, importSerial);
-    if (importKey < 0 || !login(window, importKey, pin)) {
+    const int importKey = driver.keyIndexOf(importSerial);
+    if (importKey < 0 || !driver.login(importKey, pin)) {
         std::fprintf(stderr, "key %s cannot be logged in\n", qPrintable(importSerial));
         return 1;
     }
@@ -529,26 +454,46 @@ int windowRounds(const QStringList& args)
         job.push_back(msSince(start));
     }
     const int dialogRuns = std::min(runs, 3);
-    // Every operation above ran on the window thread as one call: its time is its stall. The
-    // import dialog runs its own event loop; the meter tells how long that loop stood still.
-    double stall = std::max({*std::max_element(tree.begin(), tree.end()),
-                             *std::max_element(refreshTree.begin(), refreshTree.end()), loginMs});
-    StallMeter meter;
+    // The import jobs above were this tool's own calls on the window thread and are left out;
+    // the import dialog runs its own event loop, which the meter watches as well.
+    meter.reset();
     for (int i = 0; i < dialogRuns; ++i) {
-        const double ms = dialogImport(window, pkcs12, password, QStringLiteral("dialog import %1").arg(i));
+        const double ms = driver.importThroughDialog(pkcs12, password, QStringLiteral("dialog import %1").arg(i));
         if (ms < 0) {
             std::fprintf(stderr, "the import dialog did not open\n");
             return 1;
         }
         dialog.push_back(ms);
     }
-    stall = std::max(stall, meter.longestMs());
-    report("window.stall", stall);
+    report("window.stall", std::max(stall, meter.longestMs()));
     reportCount("import.containers", tvCert->topLevelItemCount());
     reportMedian("import.job", job);
     reportMedian("import.dialog", dialog);
     settle(1200); // the store registration the import starts
     return 0;
+}
+
+// ---- stalls -------------------------------------------------------------------------------
+
+int windowStalls(const QStringList& args)
+{
+    kx::AppContext context;
+    useProgramFolder(context, args[2]);
+    QApplication::setApplicationName(QStringLiteral("KX2700Mgr"));
+    QApplication::setApplicationVersion(QStringLiteral(KX_VERSION ".0"));
+    kx::LoadStartupConfiguration();
+    kx::WindowStalls::Setup setup;
+    setup.pin = args[3];
+    setup.treeSerial = args[4];
+    setup.importSerial = args[5];
+    setup.largeSerial = args[6];
+    setup.pkcs12 = args[7];
+    setup.password = args[8];
+    setup.keysimTool = args[9];
+    setup.plugSerials = args[10].split(QLatin1Char(','), Qt::SkipEmptyParts);
+    kx::TMainForm window;
+    window.show();
+    return kx::WindowStalls(setup).run(window);
 }
 
 // ---- fill ----------------------------------------------------------------------------------
@@ -716,6 +661,8 @@ int usage()
                          "       kx2700-manager-benchmark socket-start PROGRAM SOCKET RUNS\n"
                          "       kx2700-manager-benchmark window PROGRAM_FOLDER RUNS PIN TREE_SERIAL IMPORT_SERIAL "
                          "PKCS12 PASSWORD\n"
+                         "       kx2700-manager-benchmark stalls PROGRAM_FOLDER PIN TREE_SERIAL IMPORT_SERIAL "
+                         "LARGE_SERIAL PKCS12 PASSWORD KEYSIM_TOOL PLUG_SERIALS\n"
                          "       kx2700-manager-benchmark fill PKCS11_MODULE PIN PKCS12 PASSWORD\n"
                          "       kx2700-manager-benchmark plug-to-store KEYSIM_TOOL SERIAL STORE_FOLDER COUNT RUNS\n");
     return 2;
@@ -740,9 +687,13 @@ int main(int argc, char* argv[])
         return plugToStore(argv);
     }
     QApplication app(argc, argv);
-    PrintingPresenter presenter;
+    // The stall rounds delete a container: their question is answered Yes.
+    PrintingPresenter presenter(mode == "stalls");
     kx::MessagePresenter::setCurrent(&presenter);
     const QStringList args = QCoreApplication::arguments();
+    if (mode == "stalls" && argc == 11) {
+        return windowStalls(args);
+    }
     if (mode == "window" && argc == 9) {
         return windowRounds(args);
     }

@@ -3,14 +3,19 @@
 //
 // usage: kx2700-token-benchmark PKCS11_MODULE PIN CERT_DER_FILE PKCS12_FILE PKCS12_PASSWORD
 //        kx2700-token-benchmark fill PKCS11_MODULE PIN PKCS12_PASSWORD PKCS12_FILE...
+//        kx2700-token-benchmark fill-pairs PKCS11_MODULE PIN PKCS12_PASSWORD FIRST COUNT PKCS12_FILE...
 //        kx2700-token-benchmark tree PKCS11_MODULE PIN ROUNDS
 //        kx2700-token-benchmark enumerate PKCS11_MODULE ROUNDS
 //
 // fill imports each PKCS#12 file (key and certificate) into a container of its own on the first
-// key; tree reads the first key's certificate tree as the manager does after a login or refresh
-// (objects reloaded, container list, both key pairs of every container with their key probes);
-// enumerate finds and connects every key and reads its information. Each prints "name=value"
-// lines, times in milliseconds (medians of the rounds).
+// key; fill-pairs gives the first key COUNT more containers that each hold both key pairs with
+// their certificates, as a user's key looks after enrolment (a marker, and a certificate, public
+// and private key per pair: 7 objects), container number i (counted from FIRST) taking the files
+// 2i and 2i + 1 of the list, taken round, as its exchange and signature pair; tree reads the
+// first key's certificate tree as the manager does after a login or refresh (objects reloaded,
+// container list, both key pairs of every container with their key probes); enumerate finds and
+// connects every key and reads its information. Each prints "name=value" lines, times in
+// milliseconds (medians of the rounds).
 //
 // Reports: enumerating and reading every key's information; filling the first key with 65
 // containers (one certificate each); reading every certificate of those 65 containers as the
@@ -104,6 +109,41 @@ int fillKey(const QStringList& args)
     return 0;
 }
 
+// Containers holding an exchange and a signature key pair with their certificates.
+int fillPairs(const QStringList& args)
+{
+    if (!openFirstKey(args[2], args[3]))
+        return 1;
+    const int first = args[5].toInt();
+    const int count = args[6].toInt();
+    if (first < 0 || count < 1 || count > 10000) {
+        QTextStream(stderr) << "FIRST must not be negative and COUNT must be 1 to 10000\n";
+        return 2;
+    }
+    const QStringList files = args.mid(7);
+    const QString& password = args[4];
+    // One key pair of the file into the container; false when the file or the key refused it.
+    auto importPair = [&](const QByteArray& name, int keySpec, qsizetype file) {
+        int inFile = 0;
+        return kx::pkcs12_file_parse(files[file % files.size()], password, inFile) == 0 && inFile >= 1 &&
+               kx::pkcs12_import_certificate(0, name, keySpec, 0) == 0;
+    };
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = first; i < first + count; ++i) {
+        const QByteArray name = kx::NewGUIDText().toLatin1();
+        if (kx::container_create_new(0, name) != 0 || !importPair(name, kx::kKeySpecExchange, 2 * qsizetype(i)) ||
+            !importPair(name, kx::kKeySpecSignature, 2 * qsizetype(i) + 1)) {
+            QTextStream(stderr) << "container " << i << " could not be filled\n";
+            return 1;
+        }
+    }
+    QTextStream(stdout) << "fill.containers=" << count << "\nfill.ms=" << QString::number(milliseconds(timer), 'f', 1)
+                        << "\n";
+    kx::uninit_pkcs11();
+    return 0;
+}
+
 int treeOfKey(const QStringList& args)
 {
     if (!openFirstKey(args[2], args[3]))
@@ -160,6 +200,8 @@ int main(int argc, char* argv[])
     const QString mode = argc > 1 ? arguments[1] : QString();
     if (mode == "fill" && argc >= 6)
         return fillKey(arguments);
+    if (mode == "fill-pairs" && argc >= 8)
+        return fillPairs(arguments);
     if (mode == "tree" && argc == 5)
         return treeOfKey(arguments);
     if (mode == "enumerate" && argc == 4)
