@@ -86,18 +86,28 @@ int CertNodeIndex(const QTreeWidgetItem* node)
 void FillCertTree(QTreeWidget* tree, const CertTreeData& data)
 {
     const QSignalBlocker blocker(tree);
+    // The nodes are built apart from the tree and go in at once: a key of hundreds of containers
+    // is one insertion and one layout, not one per node.
+    tree->setUpdatesEnabled(false);
     tree->clear();
+    QList<QTreeWidgetItem*> nodes;
+    nodes.reserve(static_cast<qsizetype>(data.containers.size()) + 1);
     if (data.containers.empty()) {
-        new QTreeWidgetItem(tree, {Lang("K_Null_cont")});
+        nodes.append(new QTreeWidgetItem({Lang("K_Null_cont")}));
     }
+    const QString containerSuffix = Lang("K_Cont");
+    const QIcon containerIcon = TreeIcon(ContainerImage);
     for (const ContainerData& container : data.containers) {
-        auto* node = new QTreeWidgetItem(tree, {QString::fromLocal8Bit(container.name) + Lang("K_Cont")});
-        node->setIcon(0, TreeIcon(ContainerImage));
+        auto* node = new QTreeWidgetItem({QString::fromLocal8Bit(container.name) + containerSuffix});
+        node->setIcon(0, containerIcon);
         node->setData(0, kContainerRole, container.name);
         addCertNodes(node, container.pairs[0], kKeySpecExchange);
         addCertNodes(node, container.pairs[1], kKeySpecSignature);
+        nodes.append(node);
     }
+    tree->addTopLevelItems(nodes);
     tree->expandAll();
+    tree->setUpdatesEnabled(true);
 }
 
 QByteArray ContainerOfNode(const QTreeWidgetItem* node)

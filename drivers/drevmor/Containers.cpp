@@ -186,15 +186,13 @@ int Containers::pairOf(const std::string& name, int keySpec, Bytes& pairId)
     const ObjectView* view = m_s.objects(rv);
     if (!view)
         return toResult(rv);
-    // Our containers are found by their marker alone; only a name without one needs the whole
-    // list (other tools' objects).
-    for (const auto& [h, e] : view->objects()) {
-        if (e.cls != CKO_DATA || !isMarker(e))
+    // Our containers are found by their marker alone, through the view's index of labels; only a
+    // name without one needs the whole list (other tools' objects).
+    for (const ObjectEntry* marker : view->dataWithLabel(Bytes(name.begin(), name.end()))) {
+        if (!isMarker(*marker))
             continue;
-        const Bytes* label = e.attr(CKA_LABEL);
-        const Bytes* value = e.attr(CKA_VALUE);
-        if (label && std::equal(label->begin(), label->end(), name.begin(), name.end()) && value && !value->empty() &&
-            value->size() <= kMaxIdSize) {
+        const Bytes* value = marker->attr(CKA_VALUE);
+        if (value && !value->empty() && value->size() <= kMaxIdSize) {
             pairId = *value;
             pairId.push_back(static_cast<std::uint8_t>(keySpec));
             return DRV_OK;

@@ -223,16 +223,39 @@ void ObjectView::removed(CK_OBJECT_HANDLE h)
                 m_byId.erase(list);
         }
     }
+    if (const Bytes* label = it->second.attr(CKA_LABEL); label && it->second.cls == CKO_DATA) {
+        auto list = m_dataByLabel.find(*label);
+        if (list != m_dataByLabel.end()) {
+            std::erase(list->second, h);
+            if (list->second.empty())
+                m_dataByLabel.erase(list);
+        }
+    }
     m_objects.erase(it);
 }
 
 void ObjectView::index(const ObjectEntry& e)
 {
+    if (const Bytes* label = e.attr(CKA_LABEL); label && e.cls == CKO_DATA) {
+        auto& list = m_dataByLabel[*label];
+        list.insert(std::upper_bound(list.begin(), list.end(), e.handle), e.handle);
+    }
     const Bytes* id = e.attr(CKA_ID);
     if (!id)
         return;
     auto& list = m_byId[{e.cls, *id}];
     list.insert(std::upper_bound(list.begin(), list.end(), e.handle), e.handle);
+}
+
+std::vector<const ObjectEntry*> ObjectView::dataWithLabel(const Bytes& label) const
+{
+    std::vector<const ObjectEntry*> out;
+    auto list = m_dataByLabel.find(label);
+    if (list == m_dataByLabel.end())
+        return out;
+    for (CK_OBJECT_HANDLE h : list->second)
+        out.push_back(&m_objects.at(h));
+    return out;
 }
 
 std::vector<const ObjectEntry*> ObjectView::withId(CK_OBJECT_CLASS cls, const Bytes& id) const

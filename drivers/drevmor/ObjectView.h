@@ -47,12 +47,16 @@ public:
     const std::map<CK_OBJECT_HANDLE, ObjectEntry>& objects() const { return m_objects; }
     // The objects of one class whose CKA_ID is `id`, in handle order.
     std::vector<const ObjectEntry*> withId(CK_OBJECT_CLASS cls, const Bytes& id) const;
+    // The data objects whose CKA_LABEL is `label`, in handle order: a container's marker is found
+    // by its name without a pass over every object.
+    std::vector<const ObjectEntry*> dataWithLabel(const Bytes& label) const;
 
 private:
     void index(const ObjectEntry& e);
 
     std::map<CK_OBJECT_HANDLE, ObjectEntry> m_objects;
     std::map<std::pair<CK_OBJECT_CLASS, Bytes>, std::vector<CK_OBJECT_HANDLE>> m_byId;
+    std::map<Bytes, std::vector<CK_OBJECT_HANDLE>> m_dataByLabel;
 };
 
 } // namespace drevmor
