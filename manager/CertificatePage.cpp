@@ -206,8 +206,8 @@ void CertificatePage::AclogoutExecute()
     }
     const bool skf = m_session.FingerSupported() && m_session.keyHasSensor(k);
     // The logout goes to the key after whatever it is doing; the page is the login page at once.
-    m_session.service().run<int>(
-        k, QStringLiteral("K_Wait_Login"), [skf](KeyCall& key) { return LogoutOfKey(key, skf); }, this, {});
+    m_session.service().run<int>(k, QStringLiteral("K_Wait_Login"),
+                                 [skf](KeyCall& key) { return LogoutOfKey(key, skf); }, this, {});
     m_session.setLoginState(k, KeySession::kLoggedOut);
     Q_EMIT loggedOut();
 }
@@ -216,8 +216,8 @@ void CertificatePage::UpdateCertActions()
 {
     const QTreeWidgetItem* node = m_ui->tvCert->currentItem();
     const int k = m_session.CurrentKeyIndex();
-    const bool loggedIn = m_session.KeyCount() > 0 && m_session.keyIndexValid(k) &&
-                          m_session.LoginState(k) >= KeySession::kLoggedIn;
+    const bool loggedIn =
+        m_session.KeyCount() > 0 && m_session.keyIndexValid(k) && m_session.LoginState(k) >= KeySession::kLoggedIn;
     const int containers = m_session.keyIndexValid(k) ? static_cast<int>(m_session.certTree(k).containers.size()) : 0;
     const int level = node ? CertNodeLevel(node) : -1;
     const bool subject = node && level == 2 && CertNodeIndex(node) == 0;
@@ -258,7 +258,8 @@ void CertificatePage::readSelectedCertificate(bool show, std::function<void(cons
             }
             return read;
         },
-        this, [this, then](CertificateRead& read, int index) {
+        this,
+        [this, then](CertificateRead& read, int index) {
             m_pending = false;
             if (index < 0) {
                 InfoBox(this, Lang("K_Find_Error"));
@@ -333,7 +334,8 @@ void CertificatePage::deleteFromKey(const QByteArray& container, int keySpec)
             outcome.tree = ReadCertTree(key, false);
             return outcome;
         },
-        this, [this](DeletionOutcome& outcome, int index) {
+        this,
+        [this](DeletionOutcome& outcome, int index) {
             m_pending = false;
             if (index < 0) {
                 InfoBox(this, Lang("K_Find_Error"));
@@ -392,7 +394,9 @@ void CertificatePage::registerKey(int keyIndex, bool report)
     const bool posted = m_session.service().run<RegistrationOutcome>(
         keyIndex, QStringLiteral("K_Wait_Register"),
         [cspName, mode](KeyCall& key) { return RegisterKey(key, cspName, mode, false); }, this,
-        [this, report](RegistrationOutcome& outcome, int) {
+        [this, report](RegistrationOutcome& outcome, int key) {
+            const QString label = key >= 0 ? m_session.keyInfo(key).labelText().trimmed() : QString();
+            m_session.registration().offerRoots(outcome.undecidedRoots, label);
             if (report) {
                 m_pending = false;
                 InfoBox(this, outcome.result == 0 ? Lang("Change_Yes") : Lang("Change_No"));
@@ -483,7 +487,8 @@ void CertificatePage::AcInputCertExecute()
             read.result = call.info(read.info);
             return read;
         },
-        this, [this, key, containers, preselected](FreeMemoryRead& read, int index) {
+        this,
+        [this, key, containers, preselected](FreeMemoryRead& read, int index) {
             m_pending = false;
             if (index < 0) {
                 InfoBox(this, Lang("K_Find_Error"));
