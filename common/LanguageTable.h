@@ -22,7 +22,7 @@ struct TextDefinition
 };
 
 // Every language entry in the order a language file is read, with its built-in value.
-inline constexpr std::array<TextDefinition, 291> kTextDefinitions = {{
+inline constexpr std::array<TextDefinition, 300> kTextDefinitions = {{
     {"K_Set_No", "修改失败", TextKind::Text},
     {"P_MSGTitle", "提示", TextKind::Text},
     {"K_Dead", "USBKey已锁死", TextKind::Text},
@@ -314,6 +314,17 @@ inline constexpr std::array<TextDefinition, 291> kTextDefinitions = {{
     {"K_Wait_Finger", "等待手指", TextKind::Text},
     {"K_Wait_Unlock", "解锁", TextKind::Text},
     {"K_Wait_File", "读取证书文件", TextKind::Text},
+    {"R_Root_Ask",
+     "USBKey“%1”带有一个根证书。信任它之后，它签发的所有网站和邮件证书都会被本机的浏览器和邮件程序当作可信的。",
+     TextKind::Text},
+    {"R_Root_Subject", "使用者：", TextKind::Text},
+    {"R_Root_Issuer", "颁发者：", TextKind::Text},
+    {"R_Root_NotBefore", "有效期从：", TextKind::Text},
+    {"R_Root_NotAfter", "有效期到：", TextKind::Text},
+    {"R_Root_SHA1", "SHA-1 指纹：", TextKind::Text},
+    {"R_Root_SHA256", "SHA-256 指纹：", TextKind::Text},
+    {"R_Root_Trust", "只有确认此证书来自您信任的机构时才选择“是”。是否信任此根证书？", TextKind::Text},
+    {"Config_Form_DesktopReg", "在浏览器和邮件程序中注册USBKey（NSS、p11-kit）", TextKind::Text},
 }};
 
 } // namespace kx

@@ -32,6 +32,7 @@ int ReadUserConfig(const QString& path, TUserConfigInfo& config)
     config.DefaultPINMode = file.readInteger(kSection, QStringLiteral("DefaultPINMode"), 1);
     config.CycleSetPIN = file.readInteger(kSection, QStringLiteral("CycleSetPIN"), 0);
     config.LastDay = file.readString(kSection, QStringLiteral("LastDay"), QString());
+    config.DesktopRegistration = file.readInteger(kSection, QStringLiteral("DesktopRegistration"), 1);
     return 0;
 }
 
@@ -46,6 +47,7 @@ int WriteUserConfig(const QString& path, const TUserConfigInfo& config)
                             {QStringLiteral("CertDay"), QString::number(config.CertDay)},
                             {QStringLiteral("LanguageID"), QString::number(config.LanguageID)},
                             {QStringLiteral("DefaultPINMode"), QString::number(config.DefaultPINMode)},
+                            {QStringLiteral("DesktopRegistration"), QString::number(config.DesktopRegistration)},
                         });
 }
 

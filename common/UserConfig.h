@@ -21,16 +21,19 @@ struct TUserConfigInfo
     std::int32_t DefaultPINMode = 1;
     std::int32_t CycleSetPIN = 0;
     QString LastDay; // "yyyymmdd"
+    // Whether the keys are made known to the desktop's programs (NSS databases, p11-kit).
+    std::int32_t DesktopRegistration = 1;
 };
 
 // "UserConfig.ini" in the user folder named by `cfgPath` (created when missing).
 QString UserConfigPath(const QString& cfgPath);
 
-// Reads the nine keys. A missing file gives the defaults and 0; an unreadable one returns 1 and
+// Reads the ten keys. A missing file gives the defaults and 0; an unreadable one returns 1 and
 // leaves `config` as it was.
 int ReadUserConfig(const QString& path, TUserConfigInfo& config);
 
-// Writes URLOpenMode, URL, BrowserMode, CertTips, CertDay, LanguageID and DefaultPINMode, leaving
+// Writes URLOpenMode, URL, BrowserMode, CertTips, CertDay, LanguageID, DefaultPINMode and
+// DesktopRegistration, leaving
 // every other line (CycleSetPIN and LastDay among them) as it is. 0 on success, 1 on failure.
 int WriteUserConfig(const QString& path, const TUserConfigInfo& config);
 

@@ -51,9 +51,8 @@ void readPair(const KeyCall& key, const QByteArray& container, int keySpec, KeyP
     pair.certType = cert->certType;
     pair.keyBits = cert->keyBits;
     int algorithm = 0;
-    pair.publicKey = key.at([&](int position) {
-        return container_get_pubkey(position, container, keySpec, algorithm);
-    }) == 0;
+    pair.publicKey =
+        key.at([&](int position) { return container_get_pubkey(position, container, keySpec, algorithm); }) == 0;
     pair.publicAlgorithm = algorithm;
     int privateAlgorithm = 0;
     pair.privateKey = key.at([&](int position) {
@@ -98,9 +97,8 @@ bool undoImport(const KeyCall& key, const JournalEntry& entry)
     if (entry.newContainer) {
         result = key.at([&](int position) { return container_delete(position, entry.container); });
     } else if (entry.pairWasEmpty) {
-        result = key.at([&](int position) {
-            return container_delete_keypair(position, entry.container, entry.keySpec);
-        });
+        result =
+            key.at([&](int position) { return container_delete_keypair(position, entry.container, entry.keySpec); });
     }
     return result == 0 || result == DRV_NOT_FOUND;
 }
@@ -169,7 +167,8 @@ int DeleteFromKey(const KeyCall& key, const KeyJournal& journal, const QByteArra
     const auto write = journal.begin(key.key(), entry);
     key.step(keySpec == 0 ? QStringLiteral("K_Wait_Delete") : QStringLiteral("K_Wait_Delete"));
     const int result = key.at([&](int position) {
-        return keySpec == 0 ? container_delete(position, container) : container_delete_cert(position, container, keySpec);
+        return keySpec == 0 ? container_delete(position, container)
+                            : container_delete_cert(position, container, keySpec);
     });
     // A deletion refused at once changed nothing; one that failed on the way is finished when the
     // key is seen again.
@@ -239,8 +238,7 @@ ImportOutcome ImportIntoKey(const KeyCall& key, const KeyJournal& journal, const
             write->update(entry);
         }
         if (result == 0) {
-            key.step(pkcs12 && index == 0 ? QStringLiteral("K_Wait_PrivateKey")
-                                          : QStringLiteral("K_Wait_Write"));
+            key.step(pkcs12 && index == 0 ? QStringLiteral("K_Wait_PrivateKey") : QStringLiteral("K_Wait_Write"));
             result = importCertificate(key, request, container, keySpec, index);
         }
         // A failed certificate leaves the key as before: what it wrote is taken back at once, or
@@ -283,7 +281,7 @@ RegistrationOutcome RegisterKey(const KeyCall& key, const QString& cspName, int 
     TR7Info info;
     std::optional<QSet<QByteArray>> containers;
     outcome.result = key.at([&](int position) {
-        return RegisterKeyCertificates(position, info, cspName, regCertMode, containers);
+        return RegisterKeyCertificates(position, info, cspName, regCertMode, containers, outcome.undecidedRoots);
     });
     // The container list is read first: once it was, the names are all the key holds.
     outcome.containersRead = containers.has_value();
@@ -307,7 +305,8 @@ SettledWrite SettleJournal(const KeyCall& key, const KeyJournal& journal)
     switch (entry.kind) {
     case JournalEntry::Kind::Import: {
         QByteArray der;
-        result = key.at([&](int position) { return container_get_cert(position, entry.container, entry.keySpec, der); });
+        result =
+            key.at([&](int position) { return container_get_cert(position, entry.container, entry.keySpec, der); });
         if (result == 0) {
             settled.outcome = SettledWrite::Outcome::Finished;
             break;
@@ -320,9 +319,8 @@ SettledWrite SettleJournal(const KeyCall& key, const KeyJournal& journal)
         if (entry.newContainer) {
             result = key.at([&](int position) { return container_delete(position, entry.container); });
         } else if (entry.pairWasEmpty) {
-            result = key.at([&](int position) {
-                return container_delete_keypair(position, entry.container, entry.keySpec);
-            });
+            result = key.at(
+                [&](int position) { return container_delete_keypair(position, entry.container, entry.keySpec); });
         }
         if (result == 0 || result == DRV_NOT_FOUND) {
             result = 0;

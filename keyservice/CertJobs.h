@@ -84,6 +84,9 @@ struct RegistrationOutcome
     int result = 0;
     bool containersRead = false;
     QSet<QByteArray> containers;
+    // The key's root certificates (DER) the user has not yet said whether to trust; they are not
+    // in the desktop's databases until the user agrees.
+    QList<QByteArray> undecidedRoots;
 };
 
 // Registers the key's certificates in the user's stores (reading its objects again first with

@@ -6,8 +6,14 @@
 
 #include "common/LanguageTexts.h"
 #include "token/CertRegistration.h"
+#include "token/CertificateSummary.h"
+#include "token/DesktopRegistration.h"
+#include "token/RootDecisions.h"
+
+#include <QStringList>
 
 #include <memory>
+#include <optional>
 
 namespace kx {
 
@@ -66,11 +72,12 @@ void StoreRegistration::registerAll(bool reload, bool report, bool removeAbsent,
             [this, round, key, report, finishRound](RegistrationOutcome& outcome, int keyIndex) {
                 round->allRead = round->allRead && outcome.containersRead;
                 round->containers.unite(outcome.containers);
+                const QString label = keyIndex >= 0 ? m_keys.keyInfo(keyIndex).labelText().trimmed() : QString();
+                offerRoots(outcome.undecidedRoots, label);
                 if (outcome.result == 0) {
                     m_reported.remove(key);
                 } else if (report && !m_reported.contains(key)) {
                     m_reported.insert(key);
-                    const QString label = keyIndex >= 0 ? m_keys.keyInfo(keyIndex).labelText().trimmed() : QString();
                     Q_EMIT failureToReport(RegistrationFailureText(outcome.result) + QLatin1Char('\n') +
                                            Lang("K_Reg_Retry").arg(label));
                 }
@@ -85,6 +92,59 @@ void StoreRegistration::registerAll(bool reload, bool report, bool removeAbsent,
             }
         }
     }
+}
+
+void StoreRegistration::offerRoots(const QList<QByteArray>& roots, const QString& keyLabel)
+{
+    for (const QByteArray& der : roots) {
+        const QString fingerprint = CertificateSummary::sha256Of(der);
+        if (m_rootsAsked.contains(fingerprint)) {
+            continue;
+        }
+        const QString question = rootQuestion(der, keyLabel);
+        if (question.isEmpty()) {
+            continue;
+        }
+        m_rootsAsked.insert(fingerprint);
+        Q_EMIT rootToConfirm(der, question);
+    }
+}
+
+int StoreRegistration::answerRoot(const QByteArray& der, bool trusted)
+{
+    const std::optional<CertificateSummary> summary = CertificateSummary::read(der);
+    if (!summary || !summary->trustableRoot()) {
+        return 1;
+    }
+    const int stored = RootDecisions().record(
+        summary->sha256, trusted ? RootDecisions::Decision::Trusted : RootDecisions::Decision::Refused,
+        summary->subject);
+    if (trusted) {
+        // Trusted for this run even when the answer could not be stored.
+        DesktopRegistration::instance().addAuthority(der, true);
+    }
+    return stored;
+}
+
+QString StoreRegistration::rootQuestion(const QByteArray& der, const QString& keyLabel)
+{
+    const std::optional<CertificateSummary> summary = CertificateSummary::read(der);
+    if (!summary) {
+        return QString();
+    }
+    const QStringList lines = {
+        Lang("R_Root_Ask").arg(keyLabel),
+        QString(),
+        Lang("R_Root_Subject") + summary->subject,
+        Lang("R_Root_Issuer") + summary->issuer,
+        Lang("R_Root_NotBefore") + summary->notBefore,
+        Lang("R_Root_NotAfter") + summary->notAfter,
+        Lang("R_Root_SHA1") + summary->sha1,
+        Lang("R_Root_SHA256") + summary->sha256,
+        QString(),
+        Lang("R_Root_Trust"),
+    };
+    return lines.join(QLatin1Char('\n'));
 }
 
 } // namespace kx

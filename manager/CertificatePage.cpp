@@ -402,7 +402,9 @@ void CertificatePage::registerKey(int keyIndex, bool report)
     const bool posted = m_session.service().run<RegistrationOutcome>(
         keyIndex, QStringLiteral("K_Wait_Register"),
         [cspName, mode](KeyCall& key) { return RegisterKey(key, cspName, mode, false); }, this,
-        [this, report](RegistrationOutcome& outcome, int) {
+        [this, report](RegistrationOutcome& outcome, int key) {
+            const QString label = key >= 0 ? m_session.keyInfo(key).labelText().trimmed() : QString();
+            m_session.registration().offerRoots(outcome.undecidedRoots, label);
             if (report) {
                 m_pending = false;
                 InfoBox(this, outcome.result == 0 ? Lang("Change_Yes") : Lang("Change_No"));

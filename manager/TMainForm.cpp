@@ -3,9 +3,9 @@
 
 #include "AboutPage.h"
 #include "CertificatePage.h"
-#include "KeyMessages.h"
 #include "FingerPage.h"
 #include "KeyInfoPage.h"
+#include "KeyMessages.h"
 #include "KeyNamePage.h"
 #include "KeyTree.h"
 #include "LoginPage.h"
@@ -22,17 +22,18 @@
 #include "common/UserFolder.h"
 #include "common/widgets/MessageBox.h"
 #include "common/widgets/WindowPlacement.h"
-#include "token/DesktopRegistration.h"
 #include "keyservice/KeyPresence.h"
 #include "keyservice/KeyServiceTexts.h"
+#include "keyservice/StoreRegistration.h"
+#include "token/DesktopRegistration.h"
 #include "token/TUSB.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QFileInfo>
+#include <QLabel>
 #include <QPixmap>
 #include <QShowEvent>
-#include <QLabel>
 #include <QTimer>
 
 namespace kx {
@@ -60,6 +61,15 @@ TMainForm::TMainForm(QWidget* parent)
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     m_tree = std::make_unique<KeyTree>(m_ui->tv, *m_session);
+    // A key's root certificate enters the desktop's trusted authorities only when the user says so.
+    StoreRegistration* registration = &m_session->registration();
+    connect(
+        registration, &StoreRegistration::rootToConfirm, this,
+        [this, registration](const QByteArray& der, const QString& question) {
+            registration->answerRoot(der, QuestionBox(this, question));
+        },
+        // Asked once the registration that found it has finished, not in the middle of it.
+        Qt::QueuedConnection);
     connect(m_ui->tv, &QTreeWidget::currentItemChanged, this,
             [this](QTreeWidgetItem* current, QTreeWidgetItem*) { tvChange(current); });
     createTimers();
@@ -236,7 +246,8 @@ void TMainForm::openTokenLibrary()
         if (result == 0) {
             LibraryReady = true;
             m_presence->setLibraryReady(true);
-            DesktopRegistration::instance().configure(DesktopRegistration::settingsFor(m_session->appInfo()));
+            DesktopRegistration::instance().configure(
+                DesktopRegistration::settingsFor(m_session->appInfo(), m_session->userConfig()));
             // The check for uninitialised keys follows the first key list.
             RefreshKeyList([this](int) { timer("TCheckInit")->start(); });
             return;

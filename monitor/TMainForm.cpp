@@ -78,6 +78,14 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent)
     m_registration = new StoreRegistration(m_keys->service(), this);
     connect(m_registration, &StoreRegistration::failureToReport, this,
             [this](const QString& text) { NoticeBox(this, text, {.topmost = true}); });
+    // A key's root certificate enters the desktop's trusted authorities only when the user says so.
+    connect(
+        m_registration, &StoreRegistration::rootToConfirm, this,
+        [this](const QByteArray& der, const QString& question) {
+            m_registration->answerRoot(der, QuestionBox(this, question));
+        },
+        // Asked once the registration that found it has finished, not in the middle of it.
+        Qt::QueuedConnection);
     m_reminders = new MonitorReminders(m_keys->service(), m_userConfig, m_userConfigPath, this);
     // A write a key was left with is finished or undone when the key is seen again: said once.
     connect(&m_keys->service(), &KeyService::journalSettled, this, [this](int keyIndex, const SettledWrite& settled) {
@@ -214,7 +222,7 @@ void TMainForm::openTokenLibrary()
             return;
         }
         m_libraryReady = true;
-        DesktopRegistration::instance().configure(DesktopRegistration::settingsFor(m_appInfo));
+        DesktopRegistration::instance().configure(DesktopRegistration::settingsFor(m_appInfo, m_userConfig));
         // Certificates left in the store by a run that ended without its clean-up (killed, or the
         // machine lost power) may belong to keys pulled since; the store is made to match the keys
         // present now.

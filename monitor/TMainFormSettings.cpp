@@ -9,6 +9,7 @@
 #include "common/StartupConfiguration.h"
 #include "common/UserConfig.h"
 #include "common/widgets/MessageBox.h"
+#include "token/DesktopRegistration.h"
 
 #include <QApplication>
 #include <QPointer>
@@ -76,6 +77,10 @@ void TMainForm::AcAdvancedExecute()
     if (WriteUserConfig(path, m_userConfig) != 0) {
         InfoBox(this, Lang("S_Save_No"));
         return;
+    }
+    // The desktop registration follows the user's switch from now on; what is registered stays.
+    if (m_libraryReady) {
+        DesktopRegistration::instance().configure(DesktopRegistration::settingsFor(m_appInfo, m_userConfig));
     }
     if (entry < 0 || entry >= languages.count) {
         InfoBox(this, Lang("S_Save_Yes"));

@@ -49,6 +49,7 @@ void TProjectConfigForm::ApplyTexts()
     m_ui->cbCertDay->setText(Lang("Config_Form_CBCertday") + QLatin1Char(':'));
     m_ui->Label1->setText(Lang("Config_Form_Lable"));
     m_ui->cbDefaultPIN->setText(Lang("Config_Form_DefaultPIN"));
+    m_ui->cbDesktopReg->setText(Lang("Config_Form_DesktopReg"));
     m_ui->Label2->setText(Lang("Config_Form_Language"));
     m_ui->btnSave->setText(Lang("Config_Form_btnSave"));
     m_ui->Button1->setText(Lang("C_Btn_Cancel"));
@@ -67,6 +68,7 @@ void TProjectConfigForm::fill(const TUserConfigInfo& config)
     // The spin box brings a value outside its range to the nearer limit (0 shows as 30).
     m_ui->edtCertDay->setValue(config.CertDay);
     m_ui->cbDefaultPIN->setChecked(config.DefaultPINMode != 0);
+    m_ui->cbDesktopReg->setChecked(config.DesktopRegistration != 0);
     cbOpenURLClick();
     cbCertDayClick();
 }
@@ -88,6 +90,7 @@ void TProjectConfigForm::read(TUserConfigInfo& config, int& languageEntry) const
     m_ui->edtCertDay->interpretText();
     config.CertDay = m_ui->edtCertDay->value();
     config.DefaultPINMode = m_ui->cbDefaultPIN->isChecked() ? 1 : 0;
+    config.DesktopRegistration = m_ui->cbDesktopReg->isChecked() ? 1 : 0;
     languageEntry = m_ui->cbLanguageID->currentIndex();
 }
 

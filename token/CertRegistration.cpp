@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "CertRegistration.h"
 
+#include "CertificateSummary.h"
 #include "DesktopRegistration.h"
+#include "RootDecisions.h"
 #include "TokenApi.h"
 #include "TokenWrappers.h"
 
@@ -47,6 +49,38 @@ int removeBoundCertificates(
     }
 }
 
+// Hands a key's authority to the desktop's NSS databases: an intermediate CA without trust; a
+// root only once the user agreed to trust it, and one the user has not answered for yet goes to
+// `undecidedRoots` for the program to ask. A certificate that is no CA (also a self-signed one)
+// is never an authority there.
+void offerAuthority(const QByteArray& der, QList<QByteArray>& undecidedRoots)
+{
+    DesktopRegistration& desktop = DesktopRegistration::instance();
+    if (!desktop.settings().enabled) {
+        return;
+    }
+    const std::optional<CertificateSummary> summary = CertificateSummary::read(der);
+    if (!summary || !summary->ca) {
+        return;
+    }
+    if (summary->intermediate()) {
+        desktop.addAuthority(der, false);
+        return;
+    }
+    switch (RootDecisions().decision(summary->sha256)) {
+    case RootDecisions::Decision::Trusted:
+        desktop.addAuthority(der, true);
+        break;
+    case RootDecisions::Decision::Undecided:
+        if (!undecidedRoots.contains(der)) {
+            undecidedRoots.append(der);
+        }
+        break;
+    case RootDecisions::Decision::Refused:
+        break;
+    }
+}
+
 } // namespace
 
 bool ShouldRegisterEndEntity(int regCertMode, int keySpec, int keyAlgorithm)
@@ -69,13 +103,15 @@ bool ShouldRegisterEndEntity(int regCertMode, int keySpec, int keyAlgorithm)
 int RegisterKeyCertificates(int keyIndex, TR7Info& info, const QString& cspName, int regCertMode)
 {
     std::optional<QSet<QByteArray>> containers;
-    return RegisterKeyCertificates(keyIndex, info, cspName, regCertMode, containers);
+    QList<QByteArray> undecidedRoots;
+    return RegisterKeyCertificates(keyIndex, info, cspName, regCertMode, containers, undecidedRoots);
 }
 
 int RegisterKeyCertificates(int keyIndex, TR7Info& info, const QString& cspName, int regCertMode,
-                            std::optional<QSet<QByteArray>>& containers)
+                            std::optional<QSet<QByteArray>>& containers, QList<QByteArray>& undecidedRoots)
 {
     containers.reset();
+    undecidedRoots.clear();
     const int loaded = LoadContainerNames(keyIndex, info);
     if (loaded != 0) {
         return loaded;
@@ -90,14 +126,11 @@ int RegisterKeyCertificates(int keyIndex, TR7Info& info, const QString& cspName,
             if (ReadContainerCert(keyIndex, name, keySpec, *cert) != 0) {
                 continue;
             }
-            if (cert->certType == kCertRoot) {
-                helper_add_root_cert_to_store(QStringLiteral("ROOT"), cert->der());
-                DesktopRegistration::instance().addAuthority(cert->der(), true);
-                continue;
-            }
-            if (cert->certType == kCertCA) {
-                helper_add_root_cert_to_store(QStringLiteral("CA"), cert->der());
-                DesktopRegistration::instance().addAuthority(cert->der(), false);
+            if (cert->certType == kCertRoot || cert->certType == kCertCA) {
+                const QByteArray der = cert->der();
+                helper_add_root_cert_to_store(
+                    cert->certType == kCertRoot ? QStringLiteral("ROOT") : QStringLiteral("CA"), der);
+                offerAuthority(der, undecidedRoots);
                 continue;
             }
             int keyAlgorithm = -1;

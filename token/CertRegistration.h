@@ -4,6 +4,7 @@
 #include "TokenRecords.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QSet>
 #include <QString>
 
@@ -17,16 +18,20 @@ bool ShouldRegisterEndEntity(int regCertMode, int keySpec, int keyAlgorithm);
 
 // Puts every certificate of key `keyIndex` into the user's stores: end-entity certificates into
 // the personal store, bound to their container through `cspName` (as `regCertMode` selects), root
-// and CA certificates into "ROOT" and "CA". Reads the container names into `info` first. Returns
+// and CA certificates into "ROOT" and "CA". With the desktop registration on, CA certificates
+// (basicConstraints CA:TRUE) also go to the desktop's NSS databases: intermediates without trust,
+// roots trusted when the user agreed to trust them (RootDecisions), never when the user refused.
+// Reads the container names into `info` first. Returns
 // 0; the code of container_load_all when the names cannot be read; 10000 + c or 20000 + c when
 // registering an exchange or signature certificate failed with c (and stops there).
 int RegisterKeyCertificates(int keyIndex, TR7Info& info, const QString& cspName, int regCertMode);
 // The same, and the names of the key's containers in `containers` when they could be read (also
 // when registering a certificate failed afterwards), nothing when they could not: a caller that
 // removes the certificates of absent containers must keep everything while a present key's
-// containers are unknown.
+// containers are unknown. `undecidedRoots` gets the DER of each root the user has not yet been
+// asked about, for the program to ask; none of them went to the desktop's databases.
 int RegisterKeyCertificates(int keyIndex, TR7Info& info, const QString& cspName, int regCertMode,
-                            std::optional<QSet<QByteArray>>& containers);
+                            std::optional<QSet<QByteArray>>& containers, QList<QByteArray>& undecidedRoots);
 
 // The message shown when RegisterKeyCertificates failed with `result`: the code, and, when the
 // certificate store could not be written because its disk is full or for want of permission, that

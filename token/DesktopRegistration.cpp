@@ -6,9 +6,9 @@
 
 #include "common/AppContext.h"
 #include "common/AppInfo.h"
+#include "common/UserConfig.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -114,6 +114,13 @@ DesktopRegistration::Settings DesktopRegistration::settingsFor(const TAPPInfo& i
     return settings;
 }
 
+DesktopRegistration::Settings DesktopRegistration::settingsFor(const TAPPInfo& info, const TUserConfigInfo& user)
+{
+    Settings settings = settingsFor(info);
+    settings.enabled = settings.enabled && user.DesktopRegistration != 0;
+    return settings;
+}
+
 DesktopRegistration& DesktopRegistration::instance()
 {
     static DesktopRegistration registration;
@@ -173,17 +180,11 @@ void DesktopRegistration::addAuthority(const QByteArray& der, bool trustedRoot)
     if (!now.enabled || der.isEmpty() || m_stopped) {
         return;
     }
+    // Each database is asked whether it holds the certificate, so one created since (a new
+    // browser profile) gets it too; a database that has it is left as it is.
     m_pool.start([this, now, der, trustedRoot] {
-        if (m_stopped) {
-            return;
-        }
-        const QString done = now.home + QLatin1Char('|') + (trustedRoot ? QLatin1Char('R') : QLatin1Char('C')) +
-                             QString::fromLatin1(QCryptographicHash::hash(der, QCryptographicHash::Sha1).toHex());
-        if (m_authoritiesDone.contains(done)) {
-            return;
-        }
-        if (addAuthorityNow(now, der, trustedRoot, [this] { return m_stopped.load(); }) == 0) {
-            m_authoritiesDone.insert(done);
+        if (!m_stopped) {
+            addAuthorityNow(now, der, trustedRoot, [this] { return m_stopped.load(); });
         }
     });
 }

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QThreadPool>
@@ -14,12 +13,15 @@
 namespace kx {
 
 struct TAPPInfo;
+struct TUserConfigInfo;
 
 // Makes a key usable by the desktop's own programs, beside our certificate store: registers the
 // key's PKCS#11 module for the user with p11-kit (a module file, read by GnuTLS and p11-kit's
 // proxy) and in the user's NSS databases (the shared ~/.pki/nssdb, created when missing, and
-// the Firefox and Thunderbird profiles that exist), and adds the key's ROOT certificates there
-// as trusted authorities and its CA certificates without trust. Nothing is ever removed: the
+// the Firefox and Thunderbird profiles that exist), and adds the root certificates the user
+// agreed to trust there as trusted authorities and the key's CA certificates without trust. It is
+// the user's switch (UserConfig DesktopRegistration) and the installation's (DesktopRegister)
+// that turn it on; off, nothing reaches NSS or p11-kit. Nothing is ever removed: the
 // module shows nothing while no key is plugged, and authorities stay as they do in our store.
 // The work runs on one background thread in the order it was asked for, so no caller waits on
 // NSS's tools; when the program ends, shutdown drops what is queued and ends a tool that runs.
@@ -38,6 +40,9 @@ public:
     // The settings of an installation: on unless DesktopRegister is 0, the module PKCS11Lib
     // names as the loader finds it (off when it is nowhere), named by CSPName.
     static Settings settingsFor(const TAPPInfo& info);
+    // The same, and off when the user switched the desktop registration off (DesktopRegistration=0
+    // in the user configuration).
+    static Settings settingsFor(const TAPPInfo& info, const TUserConfigInfo& user);
 
     // The registration the programs share; off until it is configured.
     static DesktopRegistration& instance();
@@ -78,8 +83,6 @@ private:
     Settings m_settings;
     std::atomic_bool m_modulePending{false};
     std::atomic_bool m_stopped{false};
-    // Authorities added during this run (folder and SHA-1), touched by the worker only.
-    QSet<QString> m_authoritiesDone;
 };
 
 } // namespace kx

@@ -62,15 +62,19 @@ std::optional<QString> subjectName(const QByteArray& der)
     return name;
 }
 
-// Adds TLS trust ("C") to certutil's three trust fields, keeping everything else.
-QString withTlsTrust(const QString& trust)
+// Adds trust as an issuer of TLS servers and of e-mail ("C" in the first two of certutil's three
+// trust fields), keeping everything else; a field the user marked as not to be trusted ("p")
+// stays as it is.
+QString withRootTrust(const QString& trust)
 {
     QStringList fields = trust.split(QLatin1Char(','));
     while (fields.size() < 3) {
         fields.append(QString());
     }
-    if (!fields[0].contains(QLatin1Char('C'))) {
-        fields[0].append(QLatin1Char('C'));
+    for (int i = 0; i < 2; ++i) {
+        if (!fields[i].contains(QLatin1Char('C')) && !fields[i].contains(QLatin1Char('p'))) {
+            fields[i].append(QLatin1Char('C'));
+        }
     }
     return fields.mid(0, 3).join(QLatin1Char(','));
 }
@@ -275,15 +279,15 @@ int NssDatabase::addAuthority(const QByteArray& der, bool trustedRoot)
         return 1;
     }
     if (const std::optional<Certificate> present = find(der)) {
-        // A CA stays as it is; so does a root that is trusted for TLS already or that the user
-        // marked as not to be trusted ("p").
-        const QString tls = present->trust.section(QLatin1Char(','), 0, 0);
-        if (!trustedRoot || tls.contains(QLatin1Char('C')) || tls.contains(QLatin1Char('p'))) {
+        // A CA stays as it is; a root gets the trust it lacks, unless the user marked it as not
+        // to be trusted.
+        const QString wanted = withRootTrust(present->trust);
+        if (!trustedRoot || wanted == present->trust ||
+            present->trust.section(QLatin1Char(','), 0, 0).contains(QLatin1Char('p'))) {
             return 0;
         }
-        return run(QStringLiteral("certutil"),
-                   {QStringLiteral("-M"), QStringLiteral("-d"), location(), QStringLiteral("-n"), present->nickname,
-                    QStringLiteral("-t"), withTlsTrust(present->trust)})
+        return run(QStringLiteral("certutil"), {QStringLiteral("-M"), QStringLiteral("-d"), location(),
+                                                QStringLiteral("-n"), present->nickname, QStringLiteral("-t"), wanted})
                        .ok
                    ? 0
                    : 1;
@@ -294,7 +298,7 @@ int NssDatabase::addAuthority(const QByteArray& der, bool trustedRoot)
     }
     return run(QStringLiteral("certutil"),
                {QStringLiteral("-A"), QStringLiteral("-d"), location(), QStringLiteral("-n"), freeNickname(*name),
-                QStringLiteral("-t"), trustedRoot ? QStringLiteral("C,,") : QStringLiteral(",,"), QStringLiteral("-i"),
+                QStringLiteral("-t"), trustedRoot ? QStringLiteral("C,C,") : QStringLiteral(",,"), QStringLiteral("-i"),
                 file.fileName()})
                    .ok
                ? 0

@@ -59,9 +59,10 @@ public:
     QList<Certificate> certificates() const;
     // The entry holding exactly these DER bytes, if any.
     std::optional<Certificate> find(const QByteArray& der) const;
-    // Adds a certificate authority: trusted for TLS ("C,,") when `trustedRoot`, otherwise without
-    // trust. A certificate already there keeps its nickname and its trust; a root that lacks TLS
-    // trust gets "C" added to it. 0 on success, 1 otherwise.
+    // Adds a certificate authority: trusted as an issuer of TLS servers and e-mail ("C,C,") when
+    // `trustedRoot`, otherwise without trust. A certificate already there keeps its nickname and
+    // its trust; a root that lacks either trust gets "C" added there, unless the user distrusted
+    // it ("p"). 0 when the database has it afterwards, 1 otherwise.
     int addAuthority(const QByteArray& der, bool trustedRoot);
 
 private:

@@ -150,6 +150,7 @@ private Q_SLOTS:
         QCOMPARE(config.DefaultPINMode, 1);
         QCOMPARE(config.CycleSetPIN, 0);
         QVERIFY(config.LastDay.isEmpty());
+        QCOMPARE(config.DesktopRegistration, 1);
     }
 
     void savingSettingsKeepsThePinCycle()
@@ -166,6 +167,7 @@ private Q_SLOTS:
         config.CertDay = 30;
         config.LanguageID = 1033;
         config.DefaultPINMode = 0;
+        config.DesktopRegistration = 0;
         config.CycleSetPIN = 99; // not written by the settings
         config.LastDay = QStringLiteral("19990101");
         QCOMPARE(WriteUserConfig(path, config), 0);
@@ -177,6 +179,7 @@ private Q_SLOTS:
         QCOMPARE(reread.CertDay, 30);
         QCOMPARE(reread.LanguageID, 1033);
         QCOMPARE(reread.DefaultPINMode, 0);
+        QCOMPARE(reread.DesktopRegistration, 0);
         QCOMPARE(reread.CycleSetPIN, 30);
         QCOMPARE(reread.LastDay, QStringLiteral("20240229"));
         const QByteArray text = test::TestFolders::read(path);

@@ -2,7 +2,8 @@
 // The key in the desktop's own programs: the real KX2700Mon registers a virtual key that holds a
 // PKCS#12-imported certificate and its chain; then p11-kit, GnuTLS and NSS see the key, and
 // NSS's tstclnt and GnuTLS's gnutls-cli log in to a TLS server that trusts only the test root,
-// signing with the key through the registered module. Once the key is pulled they cannot, and
+// signing with the key through the registered module, once the user agreed to trust the key's
+// root. Once the key is pulled they cannot, and
 // the user's NSS database and p11-kit configuration are as they were.
 #include "../e2e/Desktop.h"
 
@@ -245,12 +246,17 @@ private Q_SLOTS:
         }
 
         desktop.start(kMon);
+        // The monitor asks before the key's root becomes a trusted authority of the desktop; the
+        // question names the certificate, and the user trusts it.
+        QVERIFY2(desktop.waitForModal(kMon, QStringLiteral("CN=KX Desktop Root"), 20000), qPrintable(desktop.lastError));
+        QVERIFY(desktop.modalText(kMon).contains(QStringLiteral("SHA-256")));
+        QVERIFY(desktop.act(kMon, {QStringLiteral("answer"), QStringLiteral("yes")}));
         const QString listing = QStringLiteral("certutil -L -h all");
         QString all;
         const bool seen = QTest::qWaitFor(
             [&] {
                 all = run(QStringLiteral("certutil"), {"-L", "-d", "sql:" + nssdb(), "-h", "all"}).output;
-                return all.contains(QRegularExpression(QStringLiteral("KX Desktop Root\\s+C,,"))) &&
+                return all.contains(QRegularExpression(QStringLiteral("KX Desktop Root\\s+C,C,"))) &&
                        all.contains(QRegularExpression(QStringLiteral("KX Desktop CA\\s+,,"))) &&
                        all.contains(QRegularExpression(QRegularExpression::escape(kTokenCert) + "\\s+u,u,u"));
             },

@@ -18,9 +18,12 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -129,6 +132,44 @@ private Q_SLOTS:
         QCOMPARE(messages.messages.last(), Lang("OutPut_OK"));
         QCOMPARE(files.lastSuffix, QStringLiteral("cer"));
         QCOMPARE(test::TestFolders::read(files.file), m_certs->read(QStringLiteral("user.cer")));
+    }
+
+    // An imported chain's root is asked about once the import registers the key, naming the root;
+    // yes makes it an authority of the user's NSS database for TLS and e-mail, the CA goes in
+    // without trust, and registering again ("注册证书") asks nothing more.
+    void importedRootIsTrustedOnTheUsersYes()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("certutil")).isEmpty()) {
+            QSKIP("NSS's certutil is not installed (libnss3-tools)");
+        }
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA"}));
+        RecordingPresenter messages;
+        CertPage page(world);
+        page.import([&](TIMForm& dialog) {
+            dialog.chooseFile(m_certs->path(QStringLiteral("user.pfx")));
+            child<QLineEdit>(dialog, "edtpwd")->setText(QStringLiteral("pfx-pass"));
+            newContainer(dialog, QStringLiteral("my container"), 1);
+        });
+        const auto questions = [&] { return messages.messages.filter(Lang("R_Root_Trust")); };
+        QTRY_COMPARE_WITH_TIMEOUT(questions().size(), 1, 10000);
+        QVERIFY(questions().first().contains(QStringLiteral("CN=KX Test Root")));
+        const QString nssdb = world.folders.path(QStringLiteral("home/.pki/nssdb"));
+        const auto listing = [&] {
+            QProcess certutil;
+            certutil.start(QStringLiteral("certutil"), {"-L", "-d", "sql:" + nssdb, "-h", "internal"});
+            certutil.waitForFinished(30000);
+            return QString::fromUtf8(certutil.readAllStandardOutput());
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(listing().contains(QRegularExpression(QStringLiteral("KX Test Root\\s+C,C,"))),
+                                  qPrintable(listing()), 10000);
+        QVERIFY(listing().contains(QRegularExpression(QStringLiteral("KX Test CA\\s+,,"))));
+
+        QVERIFY(page.settled());
+        page.window.certificatePage().AcRegCertExecute();
+        QVERIFY(page.settled());
+        QTRY_COMPARE_WITH_TIMEOUT(messages.messages.last(), Lang("Change_Yes"), 5000);
+        QCOMPARE(questions().size(), 1);
     }
 
     // OK waits for a file; the container offered first follows the selection in the tree; the

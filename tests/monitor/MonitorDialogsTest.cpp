@@ -9,6 +9,7 @@
 #include "monitor/TMainForm.h"
 #include "monitor/TProjectConfigForm.h"
 #include "monitor/TUPinSetForm.h"
+#include "token/DesktopRegistration.h"
 
 #include <QAction>
 #include <QApplication>
@@ -372,6 +373,7 @@ private Q_SLOTS:
                 QVERIFY(!child<QLineEdit>(dialog, "edtURL")->isEnabled());
                 QVERIFY(!child<QCheckBox>(dialog, "cbDefaultPIN")->isEnabled());
                 QVERIFY(child<QCheckBox>(dialog, "cbDefaultPIN")->isChecked());
+                QVERIFY(child<QCheckBox>(dialog, "cbDesktopReg")->isChecked());
                 QCOMPARE(child<QCheckBox>(dialog, "cbOpenURL")->text(), Lang("Config_Form_CBOpenURL") + ":");
                 QCOMPARE(child<QComboBox>(dialog, "cbLanguageID")->count(), 2);
                 QCOMPARE(child<QComboBox>(dialog, "cbLanguageID")->currentIndex(), 0);
@@ -392,9 +394,12 @@ private Q_SLOTS:
                 child<QCheckBox>(dialog, "cbOpenURL")->click();
                 QVERIFY(!child<QLineEdit>(dialog, "edtURL")->isEnabled());
                 child<QComboBox>(dialog, "cbLanguageID")->setCurrentIndex(1);
+                // The desktop registration switched off.
+                child<QCheckBox>(dialog, "cbDesktopReg")->click();
                 dialog.btnSaveClick();
             },
             [&](TProjectConfigForm& dialog) {
+                QVERIFY(!child<QCheckBox>(dialog, "cbDesktopReg")->isChecked());
                 child<QCheckBox>(dialog, "cbCertDay")->click();
                 child<QPushButton>(dialog, "Button1")->click();
             },
@@ -404,6 +409,8 @@ private Q_SLOTS:
         QCOMPARE(saved.CertDay, 30);
         QCOMPARE(saved.URLOpenMode, 1);
         QCOMPARE(saved.URL, QString());
+        QCOMPARE(saved.DesktopRegistration, 1);
+        QVERIFY(DesktopRegistration::instance().settings().enabled);
         QCOMPARE(messages.messages, QStringList{QStringLiteral("保存成功")});
         QVERIFY(
             !QFile::exists(world.folders.path(QStringLiteral("registry/HKEY_CURRENT_USER.ini"))) ||
@@ -415,6 +422,9 @@ private Q_SLOTS:
         QCOMPARE(saved.URLOpenMode, 0);
         QCOMPARE(saved.URL, QString());
         QCOMPARE(saved.LanguageID, 1033);
+        // Off from now on: nothing more reaches NSS or p11-kit.
+        QCOMPARE(saved.DesktopRegistration, 0);
+        QVERIFY(!DesktopRegistration::instance().settings().enabled);
         // The notice still speaks the old language; afterwards every text is English.
         QCOMPARE(messages.messages, (QStringList{urlNull, QStringLiteral("保存成功")}));
         QCOMPARE(window.action("AcExit")->text(), QStringLiteral("Exit"));

@@ -84,16 +84,17 @@ private Q_SLOTS:
                            {"never reached", {{1, {0, 1, "late", 0}}}}};
         TR7Info info;
         std::optional<QSet<QByteArray>> containers;
-        QCOMPARE(RegisterKeyCertificates(0, info, QStringLiteral("CSP"), 0, containers), 20000 + 0x1234);
+        QList<QByteArray> roots;
+        QCOMPARE(RegisterKeyCertificates(0, info, QStringLiteral("CSP"), 0, containers, roots), 20000 + 0x1234);
         QCOMPARE(containers, std::optional(QSet<QByteArray>{"user", "chain", "empty", "failing", "never reached"}));
         QCOMPARE(fake.storeAdds.size(), 2);
 
         fake.containers[3].pairs[2].storeResult = 0;
-        QCOMPARE(RegisterKeyCertificates(0, info, QStringLiteral("CSP"), 0, containers), 0);
+        QCOMPARE(RegisterKeyCertificates(0, info, QStringLiteral("CSP"), 0, containers, roots), 0);
         QCOMPARE(containers->size(), 5);
 
         fake.loadAllResult = 0xE0;
-        QCOMPARE(RegisterKeyCertificates(0, info, QStringLiteral("CSP"), 0, containers), 0xE0);
+        QCOMPARE(RegisterKeyCertificates(0, info, QStringLiteral("CSP"), 0, containers, roots), 0xE0);
         QVERIFY(!containers);
     }
 

@@ -181,7 +181,7 @@ private Q_SLOTS:
         QVERIFY(DesktopRegistration::registeredPlaces(m_settings).contains(QStringLiteral("p11-kit: ") + theirs));
     }
 
-    // A ROOT is trusted for TLS, a CA is added without trust, each once; what the user or
+    // A ROOT is trusted for TLS and e-mail, a CA is added without trust, each once; what the user or
     // another program decided about a certificate stays.
     void authoritiesAddedOnceKeepingOthersTrust()
     {
@@ -189,7 +189,7 @@ private Q_SLOTS:
         QCOMPARE(DesktopRegistration::addAuthorityNow(m_settings, m_ca, false), 0);
         QCOMPARE(DesktopRegistration::addAuthorityNow(m_settings, m_root, true), 0);
         QCOMPARE(DesktopRegistration::addAuthorityNow(m_settings, m_ca, false), 0);
-        QCOMPARE(listed(shared()), QStringList({QStringLiteral("KX CA|,,"), QStringLiteral("KX Root|C,,")}));
+        QCOMPARE(listed(shared()), QStringList({QStringLiteral("KX CA|,,"), QStringLiteral("KX Root|C,C,")}));
 
         // Someone trusts our root for e-mail only under a name of their own, and distrusted
         // another certificate: ours adds TLS trust to the first and leaves the second.
@@ -249,7 +249,7 @@ private Q_SLOTS:
         registration.waitForIdle();
         registration.configure(off);
         QCOMPARE(DesktopRegistration::registeredPlaces(m_settings).size(), 2);
-        QCOMPARE(listed(shared()), QStringList({QStringLiteral("KX CA|,,"), QStringLiteral("KX Root|C,,")}));
+        QCOMPARE(listed(shared()), QStringList({QStringLiteral("KX CA|,,"), QStringLiteral("KX Root|C,C,")}));
     }
 };
 
