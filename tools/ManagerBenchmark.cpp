@@ -43,6 +43,8 @@
 #include "common/StartupConfiguration.h"
 #include "common/TextConversions.h"
 #include "common/widgets/MessageBox.h"
+#include "keyservice/CertTreeData.h"
+#include "manager/CertTree.h"
 #include "manager/CertificatePage.h"
 #include "manager/LoginPage.h"
 #include "manager/TIMForm.h"
@@ -55,6 +57,7 @@
 #include "tools/WindowStalls.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QTextStream>
@@ -655,6 +658,46 @@ int socketStart(char* argv[])
     return 0;
 }
 
+int usage();
+
+// The window thread's share of showing a key's certificate tree: FillCertTree over `count`
+// containers holding both key pairs with their certificates, in a shown tree, until painted.
+int treeFill(const QStringList& args)
+{
+    const int count = args.at(2).toInt();
+    const int runs = args.at(3).toInt();
+    if (count <= 0 || runs <= 0) {
+        return usage();
+    }
+    kx::CertTreeData data;
+    for (int c = 0; c < count; ++c) {
+        kx::ContainerData container;
+        container.name = QStringLiteral("User %1 container").arg(c).toLocal8Bit();
+        for (kx::KeyPairData& pair : container.pairs) {
+            pair.certificate = true;
+            pair.subject = QStringLiteral("User %1").arg(c);
+            pair.publicKey = pair.privateKey = true;
+            pair.keyBits = 2048;
+        }
+        data.containers.push_back(container);
+    }
+    QTreeWidget tree;
+    tree.resize(480, 360);
+    tree.show();
+    QCoreApplication::processEvents();
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i) {
+        QElapsedTimer clock;
+        clock.start();
+        kx::FillCertTree(&tree, data);
+        tree.repaint();
+        QCoreApplication::processEvents();
+        times.push_back(static_cast<double>(clock.nsecsElapsed()) / 1e6);
+    }
+    reportMedian(("tree.fill." + std::to_string(count)).c_str(), times);
+    return 0;
+}
+
 int usage()
 {
     std::fprintf(stderr, "usage: kx2700-manager-benchmark start PROGRAM_FOLDER RUNS\n"
@@ -664,6 +707,7 @@ int usage()
                          "       kx2700-manager-benchmark stalls PROGRAM_FOLDER PIN TREE_SERIAL IMPORT_SERIAL "
                          "LARGE_SERIAL PKCS12 PASSWORD KEYSIM_TOOL PLUG_SERIALS\n"
                          "       kx2700-manager-benchmark fill PKCS11_MODULE PIN PKCS12 PASSWORD\n"
+                         "       kx2700-manager-benchmark tree-fill CONTAINERS RUNS\n"
                          "       kx2700-manager-benchmark plug-to-store KEYSIM_TOOL SERIAL STORE_FOLDER COUNT RUNS\n");
     return 2;
 }
@@ -699,6 +743,9 @@ int main(int argc, char* argv[])
     }
     if (mode == "fill" && argc == 6) {
         return fill(args);
+    }
+    if (mode == "tree-fill" && argc == 4) {
+        return treeFill(args);
     }
     return usage();
 }
