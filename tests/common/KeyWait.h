@@ -23,6 +23,20 @@ inline bool keysIdle(KeyService& service, int timeoutMs = 30000)
 }
 
 // Runs `work` on key `keyIndex` as a job and waits for its result; nullopt when it did not come.
+// Lists the keys as the window does (a job, then the list applied); the listing's result, or -1
+// when it did not come.
+inline int listKeys(KeyService& service, int timeoutMs = 30000)
+{
+    std::optional<KeyListing> listing;
+    service.enumerate(&service, [&](const KeyListing& found) { listing = found; });
+    static_cast<void>(QTest::qWaitFor([&] { return listing.has_value(); }, timeoutMs));
+    if (!listing) {
+        return -1;
+    }
+    service.applyListing(*listing);
+    return listing->result;
+}
+
 template <typename Result>
 std::optional<Result> runAndWait(KeyService& service, int keyIndex, std::function<Result(KeyCall&)> work,
                                  int timeoutMs = 30000)
@@ -48,8 +62,8 @@ inline PinState pinState(KeyService& service, int keyIndex)
 inline int login(KeyService& service, int keyIndex, const QString& pin, int& retriesLeft)
 {
     const SharedSecret secret = MakeSecret(pin);
-    const auto outcome = runAndWait<LoginOutcome>(service, keyIndex,
-                                                  [secret](KeyCall& key) { return LoginToKey(key, secret, false); });
+    const auto outcome =
+        runAndWait<LoginOutcome>(service, keyIndex, [secret](KeyCall& key) { return LoginToKey(key, secret, false); });
     if (!outcome) {
         return -1;
     }

@@ -41,18 +41,6 @@ Result runWork(KeyService& service, int keyIndex, std::function<Result(KeyCall&)
     return test::runAndWait<Result>(service, keyIndex, std::move(work)).value_or(Result{});
 }
 
-int listKeys(KeyService& service)
-{
-    std::optional<KeyListing> listing;
-    service.enumerate(&service, [&](const KeyListing& found) { listing = found; });
-    static_cast<void>(QTest::qWaitFor([&] { return listing.has_value(); }, 30000));
-    if (!listing) {
-        return -1;
-    }
-    service.applyListing(*listing);
-    return listing->result;
-}
-
 bool isPinVerdict(LoginFailure failure)
 {
     return failure == LoginFailure::WrongPin || failure == LoginFailure::Locked;
@@ -105,7 +93,7 @@ private Q_SLOTS:
         service.openLibrary(app, &service, [&](int result) { opened = result; });
         QTRY_VERIFY_WITH_TIMEOUT(opened != -1, 10000);
         QCOMPARE(opened, 0);
-        QCOMPARE(listKeys(service), 0);
+        QCOMPARE(test::listKeys(service), 0);
         int retries = 0;
         QCOMPARE(test::login(service, 0, kPin, retries), 0);
         const int maxRetries = test::pinState(service, 0).maxRetries();
@@ -144,7 +132,7 @@ private Q_SLOTS:
 
         // The faults stop and the key is seen again.
         QVERIFY(setFaults(QByteArray()));
-        QCOMPARE(listKeys(service), 0);
+        QCOMPARE(test::listKeys(service), 0);
         const PinState state = test::pinState(service, 0);
         QCOMPARE(state.retriesLeft(), maxRetries);
         const bool changed = change.stage == PinChangeOutcome::Stage::Changed;

@@ -66,26 +66,7 @@ int openAndList(KeyService& service)
     if (opened != 0) {
         return opened;
     }
-    std::optional<KeyListing> listing;
-    service.enumerate(&service, [&](const KeyListing& found) { listing = found; });
-    static_cast<void>(QTest::qWaitFor([&] { return listing.has_value(); }, 10000));
-    if (!listing) {
-        return -1;
-    }
-    service.applyListing(*listing);
-    return listing->result;
-}
-
-int relist(KeyService& service)
-{
-    std::optional<KeyListing> listing;
-    service.enumerate(&service, [&](const KeyListing& found) { listing = found; });
-    static_cast<void>(QTest::qWaitFor([&] { return listing.has_value(); }, 10000));
-    if (!listing) {
-        return -1;
-    }
-    service.applyListing(*listing);
-    return listing->result;
+    return test::listKeys(service);
 }
 
 // The serial number a job reads from its key, and the key's position the answer came with.
@@ -164,7 +145,7 @@ private Q_SLOTS:
         QCOMPARE(service.KeyCount(), 2);
         QCOMPARE(service.keyId(1), QByteArray("KXB"));
         QVERIFY(keys.keysim({"pull", "KXA"}));
-        QCOMPARE(relist(service), 0);
+        QCOMPARE(test::listKeys(service), 0);
         QCOMPARE(service.KeyCount(), 1);
         const auto [kxb, position] = readSerial(service, "KXB");
         QCOMPARE(kxb.result, 0);
@@ -356,7 +337,7 @@ private Q_SLOTS:
         QCOMPARE(registered(), (QStringList{QStringLiteral("onA"), QStringLiteral("onB")}));
 
         QVERIFY(keys.keysim({"pull", "KXB"}));
-        QCOMPARE(relist(service), 0);
+        QCOMPARE(test::listKeys(service), 0);
         {
             // The key that stays cannot be read this time: nothing leaves the store.
             ScopedTokenApi api;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "FakeTokenLibrary.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace kx::test {
@@ -20,12 +21,14 @@ const FakeTokenLibrary::KeyPair* pairOf(const char* name, int keySpec)
     return nullptr;
 }
 
+// Writes `text` into a name buffer of the library's size, cut to fit as the library cuts names.
 void writeUtf16(std::uint16_t* out, const QString& text)
 {
-    for (qsizetype i = 0; i < text.size(); ++i) {
+    const qsizetype length = std::min<qsizetype>(text.size(), DRV_NAME_SIZE - 1);
+    for (qsizetype i = 0; i < length; ++i) {
         out[i] = text.at(i).unicode();
     }
-    out[text.size()] = 0;
+    out[length] = 0;
 }
 
 } // namespace
