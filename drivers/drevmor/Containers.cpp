@@ -283,14 +283,8 @@ int Containers::remove(const std::string& name)
         pairs.push_back(it->id);
     }
     for (const auto& pair : pairs)
-        for (CK_OBJECT_CLASS cls : {CKO_CERTIFICATE, CKO_PUBLIC_KEY, CKO_PRIVATE_KEY}) {
-            std::vector<CK_OBJECT_HANDLE> objs;
-            if (CK_RV rv = objectsOf(pair, cls, objs))
-                return toResult(rv);
-            for (CK_OBJECT_HANDLE h : objs)
-                if (CK_RV rv = destroy(h))
-                    return toResult(rv);
-        }
+        if (CK_RV rv = destroyPair(pair))
+            return toResult(rv);
     if (it->marked) {
         // The marker goes last: a deletion that fails part way leaves the container listed, so
         // that it can be deleted again.
@@ -341,17 +335,20 @@ int Containers::removeKeyPair(const std::string& name, int keySpec)
     Bytes pair = it->id;
     if (it->marked)
         pair.push_back(static_cast<std::uint8_t>(keySpec));
-    // The reverse of the order an import writes them: a deletion cut short leaves the private key
-    // last, so that the pair still shows and can be deleted again.
+    return toResult(destroyPair(pair));
+}
+
+CK_RV Containers::destroyPair(const Bytes& pairId)
+{
     for (CK_OBJECT_CLASS cls : {CKO_CERTIFICATE, CKO_PUBLIC_KEY, CKO_PRIVATE_KEY}) {
         std::vector<CK_OBJECT_HANDLE> objs;
-        if (CK_RV rv = objectsOf(pair, cls, objs))
-            return toResult(rv);
+        if (CK_RV rv = objectsOf(pairId, cls, objs))
+            return rv;
         for (CK_OBJECT_HANDLE h : objs)
             if (CK_RV rv = destroy(h))
-                return toResult(rv);
+                return rv;
     }
-    return DRV_OK;
+    return CKR_OK;
 }
 
 int Containers::certificate(const std::string& name, int keySpec, unsigned char* buffer, int* length)

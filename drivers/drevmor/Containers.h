@@ -54,6 +54,10 @@ private:
     // Keep the held view of the key's objects current with this session's own writes.
     void created(CK_OBJECT_HANDLE h);
     CK_RV destroy(CK_OBJECT_HANDLE h);
+    // Destroys the certificate, then the public key, then the private key of one key pair: the
+    // reverse of the order an import writes them, so a deletion cut short leaves the private key
+    // last and the pair still shows and can be deleted again.
+    CK_RV destroyPair(const Bytes& pairId);
 
     P11Session& m_s;
     bool m_loggedIn;
