@@ -12,7 +12,9 @@
 #include <cstdio>
 #include <thread>
 
+#include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -61,8 +63,85 @@ public:
         return true;
     }
 
-    // Starts one Xvfb on a free display and checks that it answers there.
+    // The whole session with the window manager; a session whose window manager does not come up
+    // is ended and started once more on a new X server.
+    bool startWithWindowManager()
+    {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (start() && startWindowManager()) {
+                return true;
+            }
+            stop();
+        }
+        return false;
+    }
+
+    // Starts one Xvfb on a free display and checks that it answers there. The tests of this
+    // project start their servers one at a time (a lock file in /tmp): two servers starting in the
+    // same moment can both take one display number, and the one that loses ends later, after the
+    // check below was answered by the other.
     bool startXServer()
+    {
+        const int lock = ::open("/tmp/kx2700-test-xserver.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (lock >= 0) {
+            while (::flock(lock, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
+        const bool started = startXServerLocked();
+        if (lock >= 0) {
+            ::close(lock);
+        }
+        return started;
+    }
+
+    // Ends the X server at once (SIGKILL), as a crash would.
+    void killXServer()
+    {
+        if (m_xvfb > 0) {
+            ::kill(m_xvfb, SIGKILL);
+            ::waitpid(m_xvfb, nullptr, 0);
+        }
+        m_xvfb = 0;
+    }
+
+    void endXServer()
+    {
+        if (m_xvfb > 0) {
+            ::kill(m_xvfb, SIGTERM);
+            ::waitpid(m_xvfb, nullptr, 0);
+        }
+        m_xvfb = 0;
+    }
+
+    // Starts openbox and waits until it manages the screen; a window manager that ends before
+    // that is started again (it gives up when the display is not ready for it yet).
+    bool startWindowManager()
+    {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            const pid_t openbox = spawn({"openbox", "--sm-disable"});
+            if (openbox <= 0) {
+                return false;
+            }
+            m_helpers.append(openbox);
+            bool ended = false;
+            const bool managing = waitFor([&] {
+                ended = ::waitpid(openbox, nullptr, WNOHANG) == openbox;
+                return ended || run({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id");
+            });
+            if (managing && !ended) {
+                return true;
+            }
+            m_helpers.removeAll(openbox);
+            if (!ended) {
+                ::kill(openbox, SIGKILL);
+                ::waitpid(openbox, nullptr, 0);
+            }
+        }
+        return false;
+    }
+
+private:
+    bool startXServerLocked()
     {
         int fds[2];
         if (::pipe(fds) != 0) {
@@ -80,29 +159,15 @@ public:
         }
         display = ":" + number;
         ::setenv("DISPLAY", display.constData(), 1);
-        if (::waitpid(m_xvfb, nullptr, WNOHANG) == 0 &&
-            run({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).size() > 0) {
+        if (run({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).size() > 0 &&
+            ::waitpid(m_xvfb, nullptr, WNOHANG) == 0) {
             return true;
         }
         endXServer();
         return false;
     }
 
-    void endXServer()
-    {
-        if (m_xvfb > 0) {
-            ::kill(m_xvfb, SIGTERM);
-            ::waitpid(m_xvfb, nullptr, 0);
-        }
-        m_xvfb = 0;
-    }
-
-    // Starts openbox and waits until it manages the screen.
-    bool startWindowManager()
-    {
-        m_helpers.append(spawn({"openbox", "--sm-disable"}));
-        return waitFor([this] { return run({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id"); });
-    }
+public:
 
     // Starts a program of the session (a notification server, a panel) and remembers it.
     qint64 startHelper(const QList<const char*>& command)

@@ -86,7 +86,7 @@ private Q_SLOTS:
 int main(int argc, char** argv)
 {
     XSession session;
-    if (!session.start() || !session.startWindowManager()) {
+    if (!session.startWithWindowManager()) {
         std::fprintf(stderr, "No X session with a window manager could be started (Xvfb, openbox, dbus-daemon)\n");
         return 1;
     }

@@ -4,6 +4,7 @@
 // monitor's end at SIGTERM. Prints the monitor's memory, its idle wake-ups and the time from a
 // plug to the certificates being in the store.
 #include "MonitorFixture.h"
+#include "../common/XSession.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -221,24 +222,17 @@ private Q_SLOTS:
     {
         TwoKeyWorld world;
         QVERIFY2(world.ok, qPrintable(world.lastOutput));
-        QProcess xserver;
-        xserver.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
-                                               QStringLiteral("-nolisten"), QStringLiteral("tcp")});
-        if (!xserver.waitForStarted()) {
-            QSKIP("Xvfb is not installed");
-        }
-        QByteArray display;
-        QTRY_VERIFY_WITH_TIMEOUT((display += xserver.readAllStandardOutput()).endsWith('\n'), 15000);
+        XSession session;
+        QVERIFY2(session.startXServer(), "No X server (Xvfb) could be started");
         QProcessEnvironment env = programEnvironment(world);
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        env.insert(QStringLiteral("DISPLAY"), QLatin1Char(':') + QString::fromLatin1(display.trimmed()));
+        env.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(session.display));
 
         QProcess monitor;
         startMonitor(monitor, env);
         QTRY_COMPARE_WITH_TIMEOUT(sorted(installedStore()), world.both, 10000);
         FakeManager manager;
-        xserver.kill();
-        QVERIFY(xserver.waitForFinished(10000));
+        session.killXServer();
         QVERIFY(monitor.waitForFinished(15000));
         QCOMPARE(monitor.exitStatus(), QProcess::NormalExit);
         QVERIFY(installedStore().isEmpty());
