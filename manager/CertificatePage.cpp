@@ -24,6 +24,7 @@
 #include <QMenu>
 #include <QPointer>
 #include <QSaveFile>
+#include <QSet>
 #include <QTimer>
 
 namespace kx {
@@ -405,6 +406,15 @@ void CertificatePage::registerKey(int keyIndex, bool report)
         [this, report](RegistrationOutcome& outcome, int key) {
             const QString label = key >= 0 ? m_session.keyInfo(key).labelText().trimmed() : QString();
             m_session.registration().offerRoots(outcome.undecidedRoots, label);
+            // The registration read the key's container list again: a tree that shows another
+            // list (another program added or removed a container) is read anew, so every node
+            // stands for a container the key holds.
+            if (key >= 0 && outcome.containersRead) {
+                const QList<QByteArray> shown = m_session.certTree(key).names();
+                if (QSet<QByteArray>(shown.begin(), shown.end()) != outcome.containers) {
+                    readTree(key, false);
+                }
+            }
             if (report) {
                 m_pending = false;
                 InfoBox(this, outcome.result == 0 ? Lang("Change_Yes") : Lang("Change_No"));

@@ -6,6 +6,9 @@
 #include "common/LanguageTexts.h"
 #include "common/UiLanguage.h"
 #include "common/widgets/FileDialogs.h"
+#include "keyservice/KeyCall.h"
+#include "keyservice/KeyService.h"
+#include "drivers/drevmor/drevmor.h"
 #include "manager/CertificatePage.h"
 #include "manager/KeyInfoPage.h"
 #include "manager/LoginPage.h"
@@ -401,6 +404,51 @@ private Q_SLOTS:
                  Lang("K_DEL_Cert").arg(QStringLiteral("two"), Lang("K_Cert_mode2"), QStringLiteral("KX2700 Key")));
         QCOMPARE(tree->topLevelItem(0)->childCount(), 0);
         QVERIFY(store.list("MY").empty());
+    }
+
+    // Another program adds a container after the tree was shown: registering reads the key's
+    // list again and the tree follows it, so the node the user picks is the container deleted.
+    void registrationRebuildsTheTreeTheUserActsOn()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--total-memory", "262144", "--free-memory", "258048"}));
+        RecordingPresenter messages;
+        CertPage page(world);
+        page.import([&](TIMForm& dialog) {
+            dialog.chooseFile(m_certs->path(QStringLiteral("user.cer")));
+            newContainer(dialog, QStringLiteral("c1"), 1);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(!page.window.timer("TRegCert")->isActive(), 5000);
+        QVERIFY(page.settled());
+        QTreeWidget* tree = certTree(page.window);
+        QCOMPARE(topTexts(tree), QStringList{QStringLiteral("c1(容器)")});
+
+        int created = -1;
+        QVERIFY(page.window.session().service().run<int>(
+            page.window.session().CurrentKeyIndex(), QStringLiteral("K_Wait_Other"),
+            [](KeyCall& key) { return key.at([](int position) { return container_create_new(position, "c0"); }); },
+            &page.window, [&](int& result, int) { created = result; }));
+        QVERIFY(page.settled());
+        QCOMPARE(created, 0);
+        QCOMPARE(topTexts(tree), QStringList{QStringLiteral("c1(容器)")});
+
+        page.window.certificatePage().AcRegCertExecute();
+        QVERIFY(page.settled());
+        QCOMPARE(messages.messages.last(), Lang("Change_Yes"));
+        QStringList both = topTexts(tree);
+        std::sort(both.begin(), both.end());
+        QCOMPARE(both, (QStringList{QStringLiteral("c0(容器)"), QStringLiteral("c1(容器)")}));
+
+        const auto found = tree->findItems(QStringLiteral("c0(容器)"), Qt::MatchExactly);
+        QCOMPARE(found.size(), 1);
+        tree->setCurrentItem(found[0]);
+        messages.answer = true;
+        page.window.certificatePage().AcDelExecute();
+        QVERIFY(page.settled());
+        QCOMPARE(messages.messages.last(),
+                 Lang("K_DEL_Container").arg(QStringLiteral("c0"), QStringLiteral("KX2700 Key")));
+        QCOMPARE(topTexts(tree), QStringList{QStringLiteral("c1(容器)")});
+        QCOMPARE(tree->topLevelItem(0)->childCount(), 1);
     }
 
     // While an import runs nothing else reaches the key: the actions that change or re-read it
