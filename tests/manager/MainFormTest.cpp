@@ -87,6 +87,38 @@ private Q_SLOTS:
         QVERIFY(messages.messages.isEmpty());
     }
 
+    // A refresh from the second key's page lists the keys anew and starts over at the first: its
+    // information shows, the key list is selected, and no key stays logged in.
+    void refreshSelectsTheFirstKey()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--label", "A", "--pin", "12345678"}));
+        QVERIFY(world.keysim({"create", "--serial", "KXB", "--label", "B", "--pin", "87654321", "--pid", "C004"}));
+        RecordingPresenter messages;
+        TMainForm window;
+        test::openWindow(window);
+        auto* tv = child<QTreeWidget>(window, "tv");
+        select(window, keyChild(window, 1, 2));
+        typeInto(window, "edtUPIN", QStringLiteral("87654321"));
+        window.loginPage().AcLoginExecute();
+        QVERIFY(idle(window));
+        QCOMPARE(window.session().LoginState(1), 2);
+        select(window, tv->topLevelItem(0)->child(1));
+        QCOMPARE(window.session().CurrentKeyIndex(), 1);
+        QCOMPARE(child<QTreeWidget>(window, "lv")->topLevelItem(2)->text(1), QStringLiteral("KXB"));
+
+        window.keyInfoPage().AcFindKeyRefreshExecute();
+        QVERIFY(test::settled(window));
+        QCOMPARE(window.session().KeyCount(), 2);
+        QCOMPARE(window.session().CurrentKeyIndex(), 0);
+        QCOMPARE(tv->currentItem(), tv->topLevelItem(0));
+        QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageKeyInfo));
+        QCOMPARE(child<QTreeWidget>(window, "lv")->topLevelItem(2)->text(1), QStringLiteral("KXA"));
+        QCOMPARE(window.session().LoginState(0), 1);
+        QCOMPARE(window.session().LoginState(1), 1);
+        QVERIFY(messages.messages.isEmpty());
+    }
+
     void treeNodesChooseThePages()
     {
         ManagerWorld world;
