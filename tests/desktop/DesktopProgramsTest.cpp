@@ -3,7 +3,8 @@
 // PKCS#12-imported certificate and its chain; then p11-kit, GnuTLS and NSS see the key, and
 // NSS's tstclnt and GnuTLS's gnutls-cli log in to a TLS server that trusts only the test root,
 // signing with the key through the registered module, once the user agreed to trust the key's
-// root. Once the key is pulled they cannot, and
+// root; NSS's cmsutil signs mail with the key and opens mail encrypted to it. Once the key is
+// pulled they cannot, and
 // the user's NSS database and p11-kit configuration are as they were.
 #include "../e2e/Desktop.h"
 
@@ -129,7 +130,8 @@ private:
                         "-days", "30", "-subj", "/CN=KX Desktop Root", "-addext",
                         "basicConstraints=critical,CA:TRUE"}) &&
                issue("ca", "/CN=KX Desktop CA", "basicConstraints=critical,CA:TRUE\n") &&
-               issue("user", "/CN=Zhang San", "extendedKeyUsage=clientAuth\n") &&
+               issue("user", "/CN=Zhang San",
+                     "extendedKeyUsage=clientAuth,emailProtection\nsubjectAltName=email:zhang.san@example.org\n") &&
                issue("server", "/CN=127.0.0.1", "subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth\n") &&
                m_desktop->folders
                        .write(QStringLiteral("certs/chain.pem"),
@@ -205,6 +207,39 @@ private:
         return {nss, gnutls};
     }
 
+    // S/MIME through NSS with the key: cmsutil signs a message with the key's private key (the
+    // signer's certificate must chain to an authority trusted for e-mail), openssl checks the
+    // signature against the test root; a message openssl encrypted to the key's certificate is
+    // opened by cmsutil with the key's private key. True when both worked.
+    bool mailWithTheKey()
+    {
+        const QByteArray message = "Zhang San signs and reads mail with the key.\n";
+        m_desktop->folders.write(QStringLiteral("certs/message.txt"), message);
+        const Run sign =
+            run(QStringLiteral("cmsutil"), {"-S", "-N", kTokenCert, "-d", "sql:" + nssdb(), "-p",
+                                            QString::fromLatin1(kPin), "-i", "message.txt", "-o", "message.p7s"});
+        const Run verify = run(QStringLiteral("openssl"), {"cms", "-verify", "-inform", "DER", "-in", "message.p7s",
+                                                           "-CAfile", "root.pem", "-out", "verified.txt"});
+        const bool signedByKey =
+            sign.ok && verify.ok && TestFolders::read(certs() + QStringLiteral("/verified.txt")) == message;
+        qInfo().noquote() << "cmsutil -S (NSS, " + kTokenCert + "):" << (signedByKey ? "signed" : "failed")
+                          << "\n  cmsutil:" << sign.output.trimmed().left(400)
+                          << "\n  openssl cms -verify:" << verify.output.trimmed().left(400);
+
+        const Run encrypt =
+            run(QStringLiteral("openssl"), {"cms", "-encrypt", "-binary", "-aes256", "-in", "message.txt", "-outform",
+                                            "DER", "-out", "message.p7m", "user.pem"});
+        const Run decrypt =
+            run(QStringLiteral("cmsutil"), {"-D", "-d", "sql:" + nssdb(), "-p", QString::fromLatin1(kPin), "-i",
+                                            "message.p7m", "-o", "decrypted.txt"});
+        const bool readByKey =
+            encrypt.ok && decrypt.ok && TestFolders::read(certs() + QStringLiteral("/decrypted.txt")) == message;
+        qInfo().noquote() << "cmsutil -D (NSS, the key's private key):" << (readByKey ? "decrypted" : "failed")
+                          << "\n  openssl cms -encrypt:" << encrypt.output.trimmed().left(400)
+                          << "\n  cmsutil:" << decrypt.output.trimmed().left(400);
+        return signedByKey && readByKey;
+    }
+
     QString nssState()
     {
         return run(QStringLiteral("certutil"), {"-L", "-d", "sql:" + nssdb(), "-h", "internal"}).output +
@@ -219,7 +254,7 @@ private Q_SLOTS:
         // and p11-kit's trust module then hangs in glibc's locale lock while it is being loaded.
         QSKIP("p11-kit and GnuTLS cannot load a module built with AddressSanitizer");
 #endif
-        for (const char* tool : {"certutil", "modutil", "tstclnt", "p11tool", "gnutls-cli", "setpriv"}) {
+        for (const char* tool : {"certutil", "modutil", "tstclnt", "cmsutil", "p11tool", "gnutls-cli", "setpriv"}) {
             if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty()) {
                 QSKIP(qPrintable(QStringLiteral("%1 is not installed (scripts/bootstrap installs it)").arg(tool)));
             }
@@ -248,7 +283,8 @@ private Q_SLOTS:
         desktop.start(kMon);
         // The monitor asks before the key's root becomes a trusted authority of the desktop; the
         // question names the certificate, and the user trusts it.
-        QVERIFY2(desktop.waitForModal(kMon, QStringLiteral("CN=KX Desktop Root"), 20000), qPrintable(desktop.lastError));
+        QVERIFY2(desktop.waitForModal(kMon, QStringLiteral("CN=KX Desktop Root"), 20000),
+                 qPrintable(desktop.lastError));
         QVERIFY(desktop.modalText(kMon).contains(QStringLiteral("SHA-256")));
         QVERIFY(desktop.act(kMon, {QStringLiteral("answer"), QStringLiteral("yes")}));
         const QString listing = QStringLiteral("certutil -L -h all");
@@ -275,6 +311,7 @@ private Q_SLOTS:
         const QPair<bool, bool> plugged = handshakes("plugged:");
         QVERIFY(plugged.first);
         QVERIFY(plugged.second);
+        QVERIFY(mailWithTheKey());
 
         const QString before = nssState();
         const QByteArray p11kit = TestFolders::read(home() + QStringLiteral("/config/pkcs11/modules/kx2700.module"));
