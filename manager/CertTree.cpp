@@ -7,7 +7,13 @@
 #include "keyservice/CertTreeData.h"
 #include "token/TokenRecords.h"
 
+#include <QElapsedTimer>
+#include <QIcon>
+#include <QTimer>
 #include <QTreeWidget>
+
+#include <algorithm>
+#include <utility>
 
 namespace kx {
 
@@ -66,6 +72,30 @@ const QTreeWidgetItem* topOf(const QTreeWidgetItem* node)
     return node;
 }
 
+// Adds a key's containers to a certificate tree a slice at a time: each slice takes about
+// kSliceMs of the window thread, then the window paints and answers before the next, so a key of
+// hundreds of containers never holds the window for long. Lives as the tree's child while slices
+// remain; a new fill of the tree deletes it.
+class CertTreeFiller final : public QObject
+{
+    Q_OBJECT
+
+public:
+    CertTreeFiller(QTreeWidget* tree, const CertTreeData& data);
+    void addSlice();
+    bool finished() const { return m_finished; }
+
+private:
+    static constexpr qint64 kSliceMs = 15;
+    QTreeWidget* m_tree;
+    std::vector<ContainerData> m_containers;
+    std::size_t m_done = 0;
+    bool m_finished = false;
+    QString m_containerSuffix;
+    QIcon m_containerIcon;
+    QTimer m_next;
+};
+
 } // namespace
 
 int CertNodeLevel(const QTreeWidgetItem* node)
@@ -85,29 +115,70 @@ int CertNodeIndex(const QTreeWidgetItem* node)
 
 void FillCertTree(QTreeWidget* tree, const CertTreeData& data)
 {
-    const QSignalBlocker blocker(tree);
-    // The nodes are built apart from the tree and go in at once: a key of hundreds of containers
-    // is one insertion and one layout, not one per node.
-    tree->setUpdatesEnabled(false);
-    tree->clear();
-    QList<QTreeWidgetItem*> nodes;
-    nodes.reserve(static_cast<qsizetype>(data.containers.size()) + 1);
-    if (data.containers.empty()) {
-        nodes.append(new QTreeWidgetItem({Lang("K_Null_cont")}));
+    // A fill still running for an older read of the key stops here.
+    qDeleteAll(tree->findChildren<CertTreeFiller*>(QString(), Qt::FindDirectChildrenOnly));
+    {
+        const QSignalBlocker blocker(tree);
+        // Every row is one picture and one line: the view need not measure each of thousands.
+        tree->setUniformRowHeights(true);
+        tree->clear();
+        if (data.containers.empty()) {
+            tree->addTopLevelItem(new QTreeWidgetItem({Lang("K_Null_cont")}));
+            return;
+        }
     }
-    const QString containerSuffix = Lang("K_Cont");
-    const QIcon containerIcon = TreeIcon(ContainerImage);
-    for (const ContainerData& container : data.containers) {
-        auto* node = new QTreeWidgetItem({QString::fromLocal8Bit(container.name) + containerSuffix});
-        node->setIcon(0, containerIcon);
+    auto* filler = new CertTreeFiller(tree, data);
+    filler->addSlice();
+}
+
+bool CertTreeFilling(const QTreeWidget* tree)
+{
+    const auto fillers = tree->findChildren<CertTreeFiller*>(QString(), Qt::FindDirectChildrenOnly);
+    return std::any_of(fillers.begin(), fillers.end(),
+                       [](const CertTreeFiller* filler) { return !filler->finished(); });
+}
+
+CertTreeFiller::CertTreeFiller(QTreeWidget* tree, const CertTreeData& data)
+    : QObject(tree), m_tree(tree), m_containers(data.containers), m_containerSuffix(Lang("K_Cont")),
+      m_containerIcon(TreeIcon(ContainerImage))
+{
+    m_next.setSingleShot(true);
+    m_next.setInterval(0);
+    connect(&m_next, &QTimer::timeout, this, &CertTreeFiller::addSlice);
+}
+
+void CertTreeFiller::addSlice()
+{
+    const QSignalBlocker blocker(m_tree);
+    QElapsedTimer clock;
+    clock.start();
+    // The nodes of a slice are built apart from the tree and go in at once: one insertion and
+    // one layout a slice, not one a node.
+    QList<QTreeWidgetItem*> nodes;
+    while (m_done < m_containers.size() && (nodes.isEmpty() || clock.elapsed() < kSliceMs)) {
+        const ContainerData& container = m_containers[m_done++];
+        auto* node = new QTreeWidgetItem({QString::fromLocal8Bit(container.name) + m_containerSuffix});
+        node->setIcon(0, m_containerIcon);
         node->setData(0, kContainerRole, container.name);
         addCertNodes(node, container.pairs[0], kKeySpecExchange);
         addCertNodes(node, container.pairs[1], kKeySpecSignature);
         nodes.append(node);
     }
-    tree->addTopLevelItems(nodes);
-    tree->expandAll();
-    tree->setUpdatesEnabled(true);
+    m_tree->setUpdatesEnabled(false);
+    m_tree->addTopLevelItems(nodes);
+    for (QTreeWidgetItem* node : std::as_const(nodes)) {
+        node->setExpanded(true);
+        for (int i = 0; i < node->childCount(); ++i) {
+            node->child(i)->setExpanded(true);
+        }
+    }
+    m_tree->setUpdatesEnabled(true);
+    if (m_done < m_containers.size()) {
+        m_next.start();
+    } else {
+        m_finished = true;
+        deleteLater();
+    }
 }
 
 QByteArray ContainerOfNode(const QTreeWidgetItem* node)
@@ -128,3 +199,5 @@ bool SelectedCertificate(const QTreeWidget* tree, QByteArray& container, int& ke
 }
 
 } // namespace kx
+
+#include "CertTree.moc"

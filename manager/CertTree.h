@@ -18,8 +18,12 @@ int CertNodeIndex(const QTreeWidgetItem* node);
 // Fills `tree` with the containers of a key as one read gave them, each with its exchange and
 // signature certificate, the certificate's subject and key pair. Every container node carries its
 // container's name and every certificate node its key kind, so an action on a node reaches the
-// container by name, whatever the key's list looks like by then.
+// container by name, whatever the key's list looks like by then. The first containers are in the
+// tree on return, the rest follow in slices on the next turns of the event loop; a new fill of the
+// tree replaces one still running.
 void FillCertTree(QTreeWidget* tree, const CertTreeData& data);
+// True while a fill of `tree` still has containers to add.
+bool CertTreeFilling(const QTreeWidget* tree);
 
 // The container name a node of the tree belongs to; empty for the placeholder of a key without
 // containers.

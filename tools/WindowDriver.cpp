@@ -71,7 +71,10 @@ bool WindowDriver::waitUntil(const std::function<bool()>& condition, int timeout
 bool WindowDriver::waitQuiet(int timeoutMs, int settleMs)
 {
     KeySession& session = m_window.session();
-    return waitUntil([&] { return session.service().idle() && !session.refreshing(); }, timeoutMs, settleMs);
+    const auto* certificates = m_window.findChild<QTreeWidget*>(QStringLiteral("tvCert"));
+    return waitUntil(
+        [&] { return session.service().idle() && !session.refreshing() && !CertTreeFilling(certificates); }, timeoutMs,
+        settleMs);
 }
 
 int WindowDriver::keyIndexOf(const QString& serial) const
@@ -131,7 +134,8 @@ double WindowDriver::importThroughDialog(const QString& file, const QString& pas
     waitUntil(
         [&] {
             return sinceOk.isValid() && !QApplication::activeModalWidget() && !session.importRunning() &&
-                   session.service().idle();
+                   session.service().idle() &&
+                   !CertTreeFilling(m_window.findChild<QTreeWidget*>(QStringLiteral("tvCert")));
         },
         600000);
     return sinceOk.isValid() ? static_cast<double>(sinceOk.nsecsElapsed()) / 1e6 : -1;

@@ -6,6 +6,8 @@
 #include "ManagerFixture.h"
 
 #include "common/LanguageTexts.h"
+#include "keyservice/CertTreeData.h"
+#include "manager/CertTree.h"
 #include "platform/CertStore.h"
 #include "token/CertRegistration.h"
 #include "token/TokenWrappers.h"
@@ -18,6 +20,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
 
 #include <algorithm>
 #include <cstdio>
@@ -200,6 +204,47 @@ private Q_SLOTS:
         QCOMPARE(messages.messages.size(), before + 1);
         QCOMPARE(messages.messages.last(), Lang("K_Cont_Name_Error"));
         QCOMPARE(last->childCount(), 1);
+    }
+
+    // A tree of thousands of containers goes in a slice at a time, the window answering between
+    // slices; a new read of the key replaces a fill still running, so the tree never mixes two.
+    void aLargeTreeFillsInSlices()
+    {
+        auto containers = [](int count, const char* prefix) {
+            CertTreeData data;
+            for (int c = 0; c < count; ++c) {
+                ContainerData container;
+                container.name = prefix + QByteArray::number(c);
+                container.pairs[0].certificate = container.pairs[0].publicKey = true;
+                container.pairs[0].subject = QStringLiteral("User %1").arg(c);
+                data.containers.push_back(container);
+            }
+            return data;
+        };
+        QTreeWidget tree;
+        tree.show();
+        FillCertTree(&tree, containers(3000, "old"));
+        QVERIFY(CertTreeFilling(&tree));
+        const int first = tree.topLevelItemCount();
+        QVERIFY(first > 0 && first < 3000);
+        int answered = 0;
+        QTimer::singleShot(0, [&] { ++answered; }); // the window's own work runs between slices
+        QTRY_VERIFY(tree.topLevelItemCount() > first);
+        QCOMPARE(answered, 1);
+
+        FillCertTree(&tree, containers(2000, "new"));
+        QTRY_VERIFY_WITH_TIMEOUT(!CertTreeFilling(&tree), 30000);
+        QCoreApplication::processEvents();
+        QCOMPARE(tree.topLevelItemCount(), 2000);
+        for (const int i : {0, 1999}) {
+            QTreeWidgetItem* node = tree.topLevelItem(i);
+            QCOMPARE(ContainerOfNode(node), QByteArray("new") + QByteArray::number(i));
+            QVERIFY(node->isExpanded() && node->child(0)->isExpanded());
+            QCOMPARE(node->child(0)->child(0)->text(0), QStringLiteral("User %1").arg(i));
+        }
+        FillCertTree(&tree, CertTreeData{});
+        QVERIFY(!CertTreeFilling(&tree));
+        QCOMPARE(topTexts(&tree), QStringList{Lang("K_Null_cont")});
     }
 
     // RSA keys of 3072 and 4096 bits show their public key, and the registration modes that

@@ -4,11 +4,13 @@
 #include "../common/TestFolders.h"
 
 #include "common/widgets/MessageBox.h"
+#include "manager/CertTree.h"
 
 #include <QApplication>
 #include <QProcess>
 #include <QStringList>
 #include <QTest>
+#include <QTreeWidget>
 
 namespace kx::test {
 
@@ -19,14 +21,17 @@ T* child(QObject& parent, const char* name)
     return parent.findChild<T*>(QString::fromLatin1(name));
 }
 
-// True once the window asked its keys nothing more, no import runs and no dialog is open.
+// True once the window asked its keys nothing more, no import runs, no dialog is open and the
+// certificate tree shows all it was given.
 template <typename Window>
 bool settled(Window& window, int timeoutMs = 30000)
 {
+    const auto* certificates = window.template findChild<QTreeWidget*>(QStringLiteral("tvCert"));
     return QTest::qWaitFor(
         [&] {
             return !QApplication::activeModalWidget() && !window.session().importRunning() &&
-                   !window.session().refreshing() && window.session().service().idle();
+                   !window.session().refreshing() && window.session().service().idle() &&
+                   !(certificates && CertTreeFilling(certificates));
         },
         timeoutMs);
 }
