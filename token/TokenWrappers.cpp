@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <string.h>
 #include <vector>
@@ -21,6 +23,23 @@ namespace {
 // list accepted: a length the library names is bounded before it sizes a buffer.
 constexpr int kContainerListAttempts = 4;
 constexpr int kMaxContainerList = 64 * 1024 * 1024;
+// The first buffer for a key's container list: room for about a thousand names.
+constexpr int kFirstContainerList = 64 * 1024;
+
+// The longest container list a key asked for in this process, with a quarter more room.
+std::atomic<int>& largestContainerList()
+{
+    static std::atomic<int> largest{0};
+    return largest;
+}
+
+void rememberContainerList(int length)
+{
+    const int roomy = static_cast<int>(std::min<std::int64_t>(std::int64_t{length} * 5 / 4, kMaxContainerList));
+    int seen = largestContainerList().load();
+    while (seen < roomy && !largestContainerList().compare_exchange_weak(seen, roomy)) {
+    }
+}
 
 // An 8-bit copy of a PIN or password, cleared when it goes out of scope.
 class SecretText
@@ -162,9 +181,11 @@ int LoadContainerNames(int keyIndex, TR7Info& info)
     KeyThreadGuard::check("container_load_all");
     try {
         // The library refuses a buffer too small for the whole list and names the length it
-        // needs: ask again with that much (the list may grow in between, so a few times).
+        // needs: ask again with that much (the list may grow in between, so a few times). Each
+        // asking reads every object of the key again, so the first buffer is already as large as
+        // the longest list seen so far, with room to grow.
         std::vector<char> buffer;
-        int length = DRV_CONTAINER_LIST_SIZE;
+        int length = std::max(kFirstContainerList, largestContainerList().load());
         int result = 0;
         for (int attempt = 0; attempt < kContainerListAttempts; ++attempt) {
             const int capacity = length;
@@ -172,6 +193,9 @@ int LoadContainerNames(int keyIndex, TR7Info& info)
             LogLine(begin("container_load_all", "buff_len", capacity));
             result = tokenApi().container_load_all(keyIndex, buffer.data(), &length);
             logEnd("container_load_all", result);
+            if (result == DRV_BUFFER_TOO_SMALL && length > capacity && length <= kMaxContainerList) {
+                rememberContainerList(length);
+            }
             if (result != DRV_BUFFER_TOO_SMALL || length <= capacity || length > kMaxContainerList) {
                 length = std::clamp(length, 0, capacity);
                 break;

@@ -361,6 +361,14 @@ TEST_P(TokenModuleTest, OwnWritesShowAtOnceOtherProgramsAtTheNextRefresh)
     certOf(0, "Later", 1, &rv);
     EXPECT_EQ(DRV_NOT_FOUND, rv);
 
+    // A container another program removed is gone by its name too, and the name is free again.
+    if (std::string err = tool({"--delete-object", "--type", "data", "--label", "second"}); !err.empty())
+        FAIL() << "pkcs11-tool could not delete: " << err;
+    EXPECT_EQ(std::vector<std::string>{"kept"}, containerNames(0));
+    EXPECT_EQ(DRV_NOT_FOUND, container_get_prikey(0, "second", 1, &value));
+    ASSERT_EQ(0, container_create_new(0, "second"));
+    EXPECT_EQ((std::vector<std::string>{"kept", "second"}), containerNames(0));
+
     // Deletes by this library show at once, without a refresh.
     ASSERT_EQ(0, container_delete_cert(0, "kept", 2));
     certOf(0, "kept", 2, &rv);
@@ -756,7 +764,7 @@ TEST_P(TokenModuleTest, ImportOnAWorkerWhileTheWindowThreadReads)
 TEST_P(TokenModuleTest, ContainerListLongerThanTheBufferIsNeverCut)
 {
     login();
-    // 40 names of 250 bytes: 10040 bytes of list, more than the 8192 the programs pass first.
+    // 40 names of 250 bytes: 10040 bytes of list, more than the library's suggested first buffer.
     std::vector<std::string> made;
     for (int i = 0; i < 40; ++i) {
         std::string name = std::to_string(100 + i) + std::string(247, 'n');
