@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 namespace drevmor {
 
@@ -39,6 +40,37 @@ Template& Template::addUlong(CK_ATTRIBUTE_TYPE type, CK_ULONG value)
 Template& Template::addBool(CK_ATTRIBUTE_TYPE type, bool value)
 {
     return add(type, Bytes{static_cast<std::uint8_t>(value ? CK_TRUE : CK_FALSE)});
+}
+
+bool Template::identity(Template& out) const
+{
+    std::optional<CK_ULONG> cls;
+    bool hasValue = false;
+    for (size_t i = 0; i < m_types.size(); ++i) {
+        if (m_types[i] == CKA_CLASS && m_values[i].size() == sizeof(CK_ULONG)) {
+            CK_ULONG v = 0;
+            std::memcpy(&v, m_values[i].data(), sizeof v);
+            cls = v;
+        }
+        hasValue = hasValue || (m_types[i] == CKA_VALUE && !m_values[i].empty());
+    }
+    if (!cls || (*cls != CKO_CERTIFICATE && *cls != CKO_DATA) || !hasValue)
+        return false;
+    for (size_t i = 0; i < m_types.size(); ++i) {
+        switch (m_types[i]) {
+        case CKA_CLASS:
+        case CKA_TOKEN:
+        case CKA_ID:
+        case CKA_LABEL:
+        case CKA_APPLICATION:
+        case CKA_VALUE:
+            out.add(m_types[i], m_values[i]);
+            break;
+        default:
+            break;
+        }
+    }
+    return true;
 }
 
 CK_ATTRIBUTE* Template::data()
@@ -270,9 +302,34 @@ std::optional<CK_ULONG> P11Session::ulongAttribute(CK_OBJECT_HANDLE obj, CK_ATTR
 
 // A write that failed may still have happened on the key (its answer can be lost on the way
 // back): the objects held are read again at the next call rather than trusted.
+template <class Write>
+CK_RV P11Session::createAfterLoss(Template& tmpl, CK_OBJECT_HANDLE& out, CK_RV lost, Write&& write)
+{
+    if (CK_RV rv = recover())
+        return rv;
+    Template probe;
+    if (!tmpl.identity(probe))
+        return lost;
+    std::vector<CK_OBJECT_HANDLE> found;
+    if (CK_RV rv = find(probe, found))
+        return rv;
+    if (found.size() == 1) {
+        // The lost write had reached the key.
+        out = found.front();
+        return CKR_OK;
+    }
+    return found.empty() ? write() : lost;
+}
+
 CK_RV P11Session::create(Template& tmpl, CK_OBJECT_HANDLE& out)
 {
-    const CK_RV rv = call([&](CK_SESSION_HANDLE h) { return m_f->C_CreateObject(h, tmpl.data(), tmpl.size(), &out); });
+    auto write = [&] { return note(m_f->C_CreateObject(m_handle, tmpl.data(), tmpl.size(), &out)); };
+    CK_RV rv = m_lost ? recover() : CKR_OK;
+    if (rv == CKR_OK) {
+        rv = write();
+        if (m_lost)
+            rv = createAfterLoss(tmpl, out, rv, write);
+    }
     if (rv != CKR_OK)
         forgetObjects();
     return rv;
@@ -280,7 +337,15 @@ CK_RV P11Session::create(Template& tmpl, CK_OBJECT_HANDLE& out)
 
 CK_RV P11Session::destroy(CK_OBJECT_HANDLE obj)
 {
-    const CK_RV rv = call([&](CK_SESSION_HANDLE h) { return m_f->C_DestroyObject(h, obj); });
+    bool again = false;
+    CK_RV rv = call([&](CK_SESSION_HANDLE h) {
+        const CK_RV r = m_f->C_DestroyObject(h, obj);
+        // Made a second time after the session was lost: the first may have removed the object.
+        if (again && r == CKR_OBJECT_HANDLE_INVALID)
+            return CKR_OK;
+        again = isSessionLost(r);
+        return r;
+    });
     if (rv != CKR_OK)
         forgetObjects();
     return rv;

@@ -45,6 +45,12 @@ public:
     CK_ATTRIBUTE* data();
     CK_ULONG size() const { return static_cast<CK_ULONG>(m_values.size()); }
 
+    // A search template that finds the object this template writes and no other: for a
+    // certificate or a data object, its class, token flag, id, label, application and value.
+    // False for keys, whose value cannot be searched for and whose id an older key of the same
+    // pair may share.
+    bool identity(Template& out) const;
+
 private:
     std::vector<CK_ATTRIBUTE_TYPE> m_types;
     std::vector<Bytes> m_values;
@@ -116,6 +122,10 @@ public:
     // other failures come back in `rv`.
     std::optional<Bytes> attribute(CK_OBJECT_HANDLE obj, CK_ATTRIBUTE_TYPE type, CK_RV& rv);
     std::optional<CK_ULONG> ulongAttribute(CK_OBJECT_HANDLE obj, CK_ATTRIBUTE_TYPE type, CK_RV& rv);
+    // Writes an object. A write whose session was lost may still have reached the key: after a
+    // new session is opened, a certificate or data object is looked for before it is written
+    // again (so the key never holds it twice); a key is not written again and the loss is
+    // returned, leaving the clean-up to the caller.
     CK_RV create(Template& tmpl, CK_OBJECT_HANDLE& out);
     CK_RV destroy(CK_OBJECT_HANDLE obj);
 
@@ -138,6 +148,10 @@ private:
     CK_RV search(CK_SESSION_HANDLE h, Template& tmpl, std::vector<CK_OBJECT_HANDLE>& out);
     // Whether the module has the user logged in on handle `h` (false when it cannot say).
     bool userSession(CK_SESSION_HANDLE h);
+    // After `write` lost its session (result `lost`): a new session, then the object looked for
+    // and written again only when it is not on the key.
+    template <class Write>
+    CK_RV createAfterLoss(Template& tmpl, CK_OBJECT_HANDLE& out, CK_RV lost, Write&& write);
 
     std::optional<ObjectView> m_view;
     std::optional<bool> m_privateVisible;

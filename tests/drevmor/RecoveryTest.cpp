@@ -199,6 +199,61 @@ TEST_P(Recovery, TransientSessionErrorIsRetriedOnANewSessionKeepingTheLogin)
     EXPECT_EQ((std::vector<std::string>{"second", "third"}), containerNames(0));
 }
 
+// A write whose answer was a lost session although it had reached the key: on the new session the
+// marker or certificate is found and not written a second time; a key is not written again (the
+// import fails and leaves the clean-up to its caller); a deletion whose object had already gone
+// counts as done.
+TEST_P(Recovery, WriteThatReachedTheKeyBeforeItsSessionWasLostIsNotMadeTwice)
+{
+    const Pki& p = pki();
+    const std::string cer = m_dir->file("user.cer");
+    writeFile(cer, der(p.rsaUser.get()));
+    const std::string pfx = m_dir->file("user.pfx");
+    writeFile(pfx, pkcs12(p.rsaUserKey.get(), p.rsaUser.get(), {}, "x"));
+    login();
+    RealModule real(GetParam().module);
+    ASSERT_NE(nullptr, real.f());
+    // The objects of one class on the key, counted by the module itself.
+    auto onKey = [&](CK_OBJECT_CLASS cls) {
+        CK_SESSION_HANDLE h = CK_INVALID_HANDLE;
+        if (real.f()->C_OpenSession(real.firstKey(), CKF_SERIAL_SESSION, nullptr, nullptr, &h) != CKR_OK)
+            return -1;
+        CK_ATTRIBUTE t{CKA_CLASS, &cls, sizeof cls};
+        CK_OBJECT_HANDLE found[16];
+        CK_ULONG n = 0;
+        const bool ok = real.f()->C_FindObjectsInit(h, &t, 1) == CKR_OK &&
+                        real.f()->C_FindObjects(h, found, 16, &n) == CKR_OK &&
+                        real.f()->C_FindObjectsFinal(h) == CKR_OK;
+        real.f()->C_CloseSession(h);
+        return ok ? static_cast<int>(n) : -1;
+    };
+
+    faults("fail.next.C_CreateObject=after:1:0xB3\n");
+    EXPECT_EQ(0, container_create_new(0, "marked"));
+    faults("fail.next.C_CreateObject=after:1:0xB3\n");
+    EXPECT_EQ(0, x509_import_certificate(0, "marked", 1, cer.c_str()));
+    ASSERT_EQ(0, token_reload_all_objects(0));
+    EXPECT_EQ(std::vector<std::string>{"marked"}, containerNames(0));
+    EXPECT_EQ(der(p.rsaUser.get()), certOf(0, "marked", 1));
+    EXPECT_EQ(1, onKey(CKO_DATA));
+    EXPECT_EQ(1, onKey(CKO_CERTIFICATE));
+
+    // The private key is written first: its lost answer ends the import, nothing is written twice.
+    int count = 0, value = 0;
+    ASSERT_EQ(0, pkcs12_file_parse(pfx.c_str(), "x", &count));
+    faults("fail.next.C_CreateObject=after:1:0xB3\n");
+    EXPECT_EQ(0xB3, pkcs12_import_certificate(0, "marked", 2, 0));
+    EXPECT_EQ(1, onKey(CKO_PRIVATE_KEY));
+    EXPECT_EQ(0, onKey(CKO_PUBLIC_KEY));
+    EXPECT_EQ(1, onKey(CKO_CERTIFICATE));
+
+    faults("fail.next.C_DestroyObject=after:1:0xB3\n");
+    EXPECT_EQ(0, container_delete_keypair(0, "marked", 2));
+    EXPECT_EQ(0, onKey(CKO_PRIVATE_KEY));
+    EXPECT_EQ(DRV_NOT_FOUND, container_get_prikey(0, "marked", 2, &value));
+    EXPECT_EQ(der(p.rsaUser.get()), certOf(0, "marked", 1));
+}
+
 // The module closed the sessions and the login with them: the library opens a new session but
 // does not go on as if nothing happened; the caller learns that the PIN is needed again.
 TEST_P(Recovery, LostLoginIsReportedAndNotRetried)
