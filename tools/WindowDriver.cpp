@@ -15,6 +15,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <ctime>
+
 namespace kx {
 
 namespace {
@@ -105,8 +107,22 @@ bool WindowDriver::login(int keyIndex, const QString& pin)
     m_window.findChild<QLineEdit*>(QStringLiteral("edtUPIN"))->setText(ownCopy(pin));
     m_window.loginPage().AcLoginExecute();
     KeySession& session = m_window.session();
-    return waitUntil([&] { return session.LoginState(keyIndex) == KeySession::kLoggedIn && session.service().idle(); },
-                     600000, 100);
+    const auto* certificates = m_window.findChild<QTreeWidget*>(QStringLiteral("tvCert"));
+    m_loggedInAtNs = 0;
+    return waitUntil(
+        [&] {
+            const bool done = session.LoginState(keyIndex) == KeySession::kLoggedIn && session.service().idle() &&
+                              !CertTreeFilling(certificates);
+            if (!done) {
+                m_loggedInAtNs = 0;
+            } else if (m_loggedInAtNs == 0) {
+                timespec now{};
+                clock_gettime(CLOCK_MONOTONIC, &now);
+                m_loggedInAtNs = static_cast<qint64>(now.tv_sec) * 1000000000 + now.tv_nsec;
+            }
+            return done;
+        },
+        600000, 100);
 }
 
 double WindowDriver::importThroughDialog(const QString& file, const QString& password, const QString& container)

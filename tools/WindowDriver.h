@@ -31,8 +31,10 @@ public:
     // Clicks the key's certificate task: its login page, or its tree when it is logged in.
     void selectCertificates(int keyIndex);
     // Selects the key's login page, types the PIN and logs in; true when the key is logged in
-    // and its tree was read.
+    // and its tree was read and shown.
     bool login(int keyIndex, const QString& pin);
+    // When the last login was seen complete (CLOCK_MONOTONIC, ns), before the settling wait.
+    qint64 loggedInAtNs() const { return m_loggedInAtNs; }
     // Imports a PKCS#12 file (key and certificate) into a new container through the import
     // dialog, filled in as soon as it shows; the milliseconds from the click on OK until the
     // tree shows the new container, or -1 when the dialog did not open.
@@ -42,6 +44,7 @@ public:
 
 private:
     TMainForm& m_window;
+    qint64 m_loggedInAtNs = 0;
 };
 
 } // namespace kx
