@@ -28,7 +28,11 @@
  *    the application stays) and the call is made again, once. When the user was logged in on the
  *    old session and is not on the new one, the call is not made again: DRV_LOGIN_LOST, the
  *    programs ask for the PIN again (token_login itself is made again on the new session, and
- *    token_logout counts as done). A second such failure in a row is reported as it is;
+ *    token_logout counts as done). A second such failure in a row is reported as it is. A write
+ *    may have reached the key before its session went: a marker or certificate is looked for on
+ *    the new session and written again only when it is not there; a key is not written again (the
+ *    import fails, and the caller takes back what it may have left); a deletion whose object is
+ *    gone counts as done;
  *  - an attribute value that grew between the query of its size and its read
  *    (CKR_BUFFER_TOO_SMALL): the size is asked again and the value read again, at most three
  *    times in all.
