@@ -227,7 +227,9 @@ bool LoginPage::eventFilter(QObject* watched, QEvent* event)
                 return true;
             }
         } else if (event->type() == QEvent::FocusIn) {
-            m_ui->edtUPIN->setStyleSheet(QStringLiteral("background-color: rgb(255, 255, 0);"));
+            // Yellow while the PIN is typed, with dark text whatever the theme's text colour (a
+            // dark theme's light text is unreadable on yellow).
+            m_ui->edtUPIN->setStyleSheet(QStringLiteral("background-color: rgb(255, 255, 0); color: black;"));
         } else if (event->type() == QEvent::FocusOut) {
             m_ui->edtUPIN->setStyleSheet(QString());
         }

@@ -15,12 +15,18 @@
 #include "token/TokenApi.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPalette>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+
+#include <algorithm>
+#include <cmath>
 
 using namespace kx;
 using test::child;
@@ -148,6 +154,44 @@ private Q_SLOTS:
         select(window, tv->topLevelItem(0));
         QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageKeyInfo));
         QCOMPARE(window.session().CurrentKeyIndex(), 0);
+    }
+
+    // The PIN field's highlight while a PIN is typed stays readable under a light and a dark
+    // theme: its text contrasts with its yellow at least as much as the theme's own text does.
+    void pinFieldHighlightIsReadableInEveryTheme()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA"}));
+        RecordingPresenter messages;
+        const QPalette original = QApplication::palette();
+        QPalette dark = original;
+        dark.setColor(QPalette::Window, QColor(0x20, 0x20, 0x20));
+        dark.setColor(QPalette::WindowText, Qt::white);
+        dark.setColor(QPalette::Base, QColor(0x2a, 0x2a, 0x2a));
+        dark.setColor(QPalette::Text, Qt::white);
+        auto contrast = [](const QColor& a, const QColor& b) {
+            auto luminance = [](const QColor& c) {
+                auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+                return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+            };
+            const double la = luminance(a), lb = luminance(b);
+            return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+        };
+        for (const QPalette& theme : {original, dark}) {
+            QApplication::setPalette(theme);
+            TMainForm window;
+            test::openWindow(window);
+            select(window, keyChild(window, 0, 2));
+            auto* pin = child<QLineEdit>(window, "edtUPIN");
+            QFocusEvent in(QEvent::FocusIn);
+            QApplication::sendEvent(pin, &in);
+            pin->ensurePolished();
+            const QColor background = pin->palette().color(QPalette::Base);
+            QCOMPARE(background, QColor(255, 255, 0));
+            QVERIFY2(contrast(pin->palette().color(QPalette::Text), background) >= 4.5,
+                     qPrintable(pin->palette().color(QPalette::Text).name()));
+        }
+        QApplication::setPalette(original);
     }
 
     void loginAndLogout()
