@@ -49,6 +49,8 @@ RemoteUnlockPage::RemoteUnlockPage(KeySession& session, QWidget* parent)
     MakeAction(this, "AcRequest", &RemoteUnlockPage::AcRequestExecute, m_ui->btnRequest);
     MakeAction(this, "AcRemoteUnLock", &RemoteUnlockPage::AcRemoteUnLockExecute, m_ui->btnRemoteUnlock);
     m_ui->edtNewUPin_RM->setMaxLength(16);
+    // An unlock code holds no tabs: Tab leaves the field, as in every other field of the page.
+    m_ui->edtUnlockCode->setTabChangesFocus(true);
     connect(m_ui->edtUnlockCode, &QPlainTextEdit::textChanged, this, &RemoteUnlockPage::AcRemoteUnLockUpdate);
     for (QLineEdit* edit : {m_ui->edtNewUPin_RM, m_ui->edtNewUPin1_RM, m_ui->edtNewUPin2_RM}) {
         connect(edit, &QLineEdit::textChanged, this, &RemoteUnlockPage::AcRemoteUnLockUpdate);

@@ -149,6 +149,11 @@ private Q_SLOTS:
         QVERIFY(!unlock->isEnabled());
         fill(window, code16, kInitialPin, kNewPin, seven);
         QVERIFY(!unlock->isEnabled());
+        // Tab leaves the code field (a keyboard user is not trapped in it) and types no tab.
+        auto* codeField = child<QPlainTextEdit>(window, "edtUnlockCode");
+        codeField->setFocus();
+        QTest::keyClick(codeField, Qt::Key_Tab);
+        QCOMPARE(codeField->toPlainText(), code16);
         QVERIFY(child<QLineEdit>(window, "edtNewUPin_RM")->maxLength() == 16);
         QCOMPARE(child<QLineEdit>(window, "edtNewUPin_RM")->echoMode(), QLineEdit::Password);
         // Another page chosen, and back: nothing typed for the key is left on the page.
