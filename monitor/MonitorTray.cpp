@@ -7,6 +7,7 @@
 #include "common/LanguageTexts.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QMenu>
 #include <QPainter>
 #include <QSystemTrayIcon>
@@ -50,11 +51,18 @@ MonitorTray::MonitorTray(QWidget* window) : QObject(window), m_window(window)
     makeAction("AcAdvanced", &MonitorTray::advancedRequested);
     makeAction("AcExit", &MonitorTray::exitRequested);
     m_menu->setDefaultAction(showMain);
-    // A single click on the icon does nothing; a double click runs the default entry.
-    connect(m_tray, &QSystemTrayIcon::activated, this, [showMain](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::DoubleClick) {
-            showMain->trigger();
+    // A click on the icon or a double click runs the default entry. StatusNotifierItem trays (KDE,
+    // GNOME's AppIndicator, swaybar, waybar) send a click as Activate and know no double click;
+    // on an XEmbed tray a double click comes after the click that opened already, and is the same
+    // request.
+    connect(m_tray, &QSystemTrayIcon::activated, this, [this, showMain](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger) {
+            m_lastClick.start();
+        } else if (reason != QSystemTrayIcon::DoubleClick ||
+                   (m_lastClick.isValid() && m_lastClick.elapsed() <= QApplication::doubleClickInterval())) {
+            return;
         }
+        showMain->trigger();
     });
 }
 

@@ -3,6 +3,7 @@
 
 #include "BalloonNotifier.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 
 #include <memory>
@@ -56,6 +57,7 @@ private:
     DesktopNotifications* m_notifications;
     TrayMenuNotice* m_menuNotice;
     std::unique_ptr<BalloonNotifier> m_balloons;
+    QElapsedTimer m_lastClick; // the last click on the icon that opened the manager
 };
 
 // The monitor's icon ("MAINICON"), drawn once.

@@ -13,6 +13,7 @@
 #include <QAction>
 #include <QMessageBox>
 #include <QSignalSpy>
+#include <QSystemTrayIcon>
 #include <QTest>
 #include <QTimer>
 
@@ -121,11 +122,23 @@ private Q_SLOTS:
         QVERIFY(started(window));
         window.action("AcShowMain")->trigger();
         QCOMPARE(launcher.starts, QStringList{QStringLiteral("KX2700Mgr ")});
+        // The tray icon: a click (a StatusNotifierItem's Activate) opens the manager; the double
+        // click that follows it is the same request; the menu button opens nothing.
+        auto* icon = window.findChild<QSystemTrayIcon*>(QStringLiteral("TrayIcon1"));
+        QVERIFY(icon);
+        Q_EMIT icon->activated(QSystemTrayIcon::Trigger);
+        QCOMPARE(launcher.starts.size(), 2);
+        Q_EMIT icon->activated(QSystemTrayIcon::DoubleClick);
+        Q_EMIT icon->activated(QSystemTrayIcon::Context);
+        QCOMPARE(launcher.starts.size(), 2);
+        QTest::qWait(QApplication::doubleClickInterval() + 100);
+        Q_EMIT icon->activated(QSystemTrayIcon::DoubleClick);
+        QCOMPARE(launcher.starts.size(), 3);
         QWidget lookalike; // a window with the PIN dialog's title
         lookalike.setWindowTitle(Lang("Main_Form_btn_SetUPIN"));
         lookalike.show();
         window.action("AcShowMain")->trigger();
-        QCOMPARE(launcher.starts.size(), 1);
+        QCOMPARE(launcher.starts.size(), 3);
     }
 
     void unlistedProductDoesNothing()
