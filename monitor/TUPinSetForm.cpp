@@ -202,6 +202,13 @@ bool TUPinSetForm::eventFilter(QObject* watched, QEvent* event)
             }
             return false;
         }
+        // Return on a button presses it (a keyboard user answers the question or confirms with
+        // it); in a field it moves on, as Down does.
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget());
+            enter && button && button->isVisible() && button->isEnabled()) {
+            button->click();
+            return true;
+        }
         if (enter || key == Qt::Key_Down) {
             focusNextChild();
             return true;

@@ -179,6 +179,18 @@ private Q_SLOTS:
         QTRY_VERIFY(!dialog.isVisible());
         QCOMPARE(dialog.result(), 2);
         QVERIFY(dialog.defaultPinChecked());
+
+        // A keyboard user answers with Return as well as with Space.
+        for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Space}) {
+            TUPinSetForm question;
+            question.PromptMode = TUPinSetForm::kQuestionMode;
+            question.show();
+            auto* yes = child<QPushButton>(question, "btn1");
+            yes->setFocus();
+            QTest::keyClick(yes, key);
+            QTRY_VERIFY(!question.isVisible());
+            QCOMPARE(question.result(), 1);
+        }
     }
 
     void defaultPinPromptLeadsToTheChange()
