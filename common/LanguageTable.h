@@ -22,7 +22,7 @@ struct TextDefinition
 };
 
 // Every language entry in the order a language file is read, with its built-in value.
-inline constexpr std::array<TextDefinition, 300> kTextDefinitions = {{
+inline constexpr std::array<TextDefinition, 310> kTextDefinitions = {{
     {"K_Set_No", "修改失败", TextKind::Text},
     {"P_MSGTitle", "提示", TextKind::Text},
     {"K_Dead", "USBKey已锁死", TextKind::Text},
@@ -325,6 +325,16 @@ inline constexpr std::array<TextDefinition, 300> kTextDefinitions = {{
     {"R_Root_SHA256", "SHA-256 指纹：", TextKind::Text},
     {"R_Root_Trust", "只有确认此证书来自您信任的机构时才选择“是”。是否信任此根证书？", TextKind::Text},
     {"Config_Form_DesktopReg", "在浏览器和邮件程序中注册USBKey（NSS、p11-kit）", TextKind::Text},
+    {"F_Finger_Name1", "左手拇指", TextKind::Text},
+    {"F_Finger_Name2", "左手食指", TextKind::Text},
+    {"F_Finger_Name3", "左手中指", TextKind::Text},
+    {"F_Finger_Name4", "左手无名指", TextKind::Text},
+    {"F_Finger_Name5", "左手小指", TextKind::Text},
+    {"F_Finger_Name6", "右手拇指", TextKind::Text},
+    {"F_Finger_Name7", "右手食指", TextKind::Text},
+    {"F_Finger_Name8", "右手中指", TextKind::Text},
+    {"F_Finger_Name9", "右手无名指", TextKind::Text},
+    {"F_Finger_Name10", "右手小指", TextKind::Text},
 }};
 
 } // namespace kx

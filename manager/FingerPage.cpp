@@ -50,6 +50,7 @@ void FingerPage::ApplyTexts()
     action("AcFingerStudy")->setText(QStringLiteral("指纹学习"));
     m_ui->PCFinger->setTabText(0, Lang("F_User_Finger"));
     m_ui->LFingerInfo1->setText(Lang("F_Finger_Info1"));
+    m_ui->FingerHandUser->applyTexts();
 }
 
 void FingerPage::showPictures()

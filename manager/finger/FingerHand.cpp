@@ -3,8 +3,13 @@
 
 #include "FingerPictures.h"
 
+#include "common/LanguageTexts.h"
+
+#include <QKeyEvent>
 #include <QPainter>
 #include <QToolButton>
+
+#include <algorithm>
 
 namespace kx {
 
@@ -28,6 +33,15 @@ constexpr std::array<QPoint, FingerHand::kFingers> kTips{{
     {258, 44},  // right ring finger
     {282, 68},  // right little finger
 }};
+
+// The fingers as they lie in the picture, from left to right.
+constexpr std::array<int, FingerHand::kFingers> kLeftToRight{5, 4, 3, 2, 1, 6, 7, 8, 9, 10};
+
+// The language texts that name fingers 1 to 10.
+constexpr std::array<LangKey, FingerHand::kFingers> kFingerNames{
+    LangKey("F_Finger_Name1"), LangKey("F_Finger_Name2"), LangKey("F_Finger_Name3"), LangKey("F_Finger_Name4"),
+    LangKey("F_Finger_Name5"), LangKey("F_Finger_Name6"), LangKey("F_Finger_Name7"), LangKey("F_Finger_Name8"),
+    LangKey("F_Finger_Name9"), LangKey("F_Finger_Name10")};
 
 bool validFinger(int finger)
 {
@@ -53,15 +67,59 @@ FingerHand::FingerHand(QWidget* parent) : QWidget(parent)
         button->setIconSize(QSize(kMarkerSize, kMarkerSize));
         button->setAutoRaise(true);
         button->setCursor(Qt::PointingHandCursor);
-        button->setFocusPolicy(Qt::NoFocus);
-        // A faint ring shows where to click on a finger that has no marker yet.
+        // Reached by Tab, moved between by the arrow keys, pressed by Space or Return.
+        button->setFocusPolicy(Qt::StrongFocus);
+        button->installEventFilter(this);
+        // A faint ring shows where to click on a finger that has no marker yet; the finger with
+        // the keyboard focus has a ring in the theme's highlight colour.
         button->setStyleSheet(QStringLiteral("QToolButton { border: 1px solid rgba(0, 0, 0, 70); border-radius: 9px;"
                                              " background: rgba(255, 255, 255, 110); }"
-                                             "QToolButton:hover { background: rgba(255, 255, 255, 230); }"));
+                                             "QToolButton:hover { background: rgba(255, 255, 255, 230); }"
+                                             "QToolButton:focus { border: 2px solid palette(highlight); }"));
         button->move(kTips[slot(finger)] - QPoint(kButtonSize / 2, kButtonSize / 2));
         connect(button, &QToolButton::clicked, this, [this, finger] { emit fingerClicked(finger); });
         m_buttons[slot(finger)] = button;
     }
+    // Tab and the arrow keys go from finger to finger as they lie, left to right.
+    for (std::size_t i = 0; i + 1 < kLeftToRight.size(); ++i) {
+        setTabOrder(m_buttons[slot(kLeftToRight[i])], m_buttons[slot(kLeftToRight[i + 1])]);
+    }
+    applyTexts();
+}
+
+void FingerHand::applyTexts()
+{
+    for (int finger = 1; finger <= kFingers; ++finger) {
+        const QString name = Language().text(kFingerNames[slot(finger)]);
+        m_buttons[slot(finger)]->setAccessibleName(name);
+        m_buttons[slot(finger)]->setToolTip(name);
+    }
+}
+
+bool FingerHand::eventFilter(QObject* watched, QEvent* event)
+{
+    auto* button = qobject_cast<QToolButton*>(watched);
+    if (!button || event->type() != QEvent::KeyPress) {
+        return QWidget::eventFilter(watched, event);
+    }
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+        button->click();
+        return true;
+    }
+    const int step = key == Qt::Key_Left || key == Qt::Key_Up      ? -1
+                     : key == Qt::Key_Right || key == Qt::Key_Down ? 1
+                                                                   : 0;
+    if (step == 0) {
+        return QWidget::eventFilter(watched, event);
+    }
+    const int finger = button->property("Tag").toInt();
+    const auto at = std::find(kLeftToRight.begin(), kLeftToRight.end(), finger);
+    const auto index = static_cast<int>(at - kLeftToRight.begin()) + step;
+    if (at != kLeftToRight.end() && index >= 0 && index < kFingers) {
+        m_buttons[slot(kLeftToRight[static_cast<std::size_t>(index)])]->setFocus(Qt::TabFocusReason);
+    }
+    return true;
 }
 
 void FingerHand::setPictures(const FingerPictures& pictures)

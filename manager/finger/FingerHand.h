@@ -45,6 +45,10 @@ public:
     // The button of finger 1 to 10, nullptr for other numbers.
     QToolButton* button(int finger) const;
 
+    // Names the buttons after their fingers in the current language (for screen readers and as
+    // tool tips).
+    void applyTexts();
+
     QSize sizeHint() const override { return kHandSize; }
 
 signals:
@@ -52,6 +56,8 @@ signals:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    // The arrow keys move between the fingers; Return presses the finger's button.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void showMarker(int finger);

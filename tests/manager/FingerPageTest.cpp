@@ -243,6 +243,46 @@ private Q_SLOTS:
         QCOMPARE(hand(window)->marker(7), FingerPictures::kEnrolledMarker);
     }
 
+    // Keyboard only: Tab reaches the fingers, the arrow keys go from finger to finger as they lie
+    // in the picture, Return (like Space) acts on the finger; each button is named after its
+    // finger for screen readers.
+    void fingersByKeyboard()
+    {
+        ManagerWorld world(kSkfLine);
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--pin", "12345678", "--sensor", "fingerprint",
+                              "--finger-format", "list", "--fingers", "3"}));
+        RecordingPresenter messages;
+        TMainForm window;
+        test::openWindow(window);
+        loginWithPin(window, QStringLiteral("12345678"));
+        showFingerPage(window);
+        for (int finger = 1; finger <= FingerHand::kFingers; ++finger) {
+            QToolButton* button = hand(window)->button(finger);
+            QVERIFY(button->focusPolicy() & Qt::TabFocus);
+            QVERIFY(!button->accessibleName().isEmpty());
+        }
+        QCOMPARE(hand(window)->button(4)->accessibleName(), Lang("F_Finger_Name4"));
+        QCOMPARE(hand(window)->button(6)->accessibleName(), Lang("F_Finger_Name6"));
+
+        hand(window)->button(2)->setFocus();
+        QTest::keyClick(hand(window)->button(2), Qt::Key_Left); // towards the little finger
+        QCOMPARE(window.focusWidget(), hand(window)->button(3));
+        QTest::keyClick(hand(window)->button(3), Qt::Key_Right);
+        QTest::keyClick(hand(window)->button(2), Qt::Key_Right);
+        QTest::keyClick(hand(window)->button(1), Qt::Key_Right); // across to the right hand
+        QCOMPARE(window.focusWidget(), hand(window)->button(6));
+        QTest::keyClick(hand(window)->button(6), Qt::Key_Left);
+        QTest::keyClick(hand(window)->button(1), Qt::Key_Left);
+
+        messages.answer = false;
+        QTest::keyClick(hand(window)->button(2), Qt::Key_Left);
+        QCOMPARE(window.focusWidget(), hand(window)->button(3));
+        QTest::keyClick(hand(window)->button(3), Qt::Key_Return);
+        QVERIFY(test::settled(window));
+        QCOMPARE(messages.messages, QStringList{Lang("P_FingerDeleteInfo")});
+        QCOMPARE(window.fingerPage().SelectedFinger, 3);
+    }
+
     void notLoggedInOpensNothing()
     {
         ManagerWorld world(kSkfLine);
