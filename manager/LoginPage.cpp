@@ -84,10 +84,12 @@ void LoginPage::showFingerLogon()
         ->setVisible(m_session.FingerSupported() && !window()->windowTitle().startsWith(QStringLiteral("W2F")));
 }
 
-void LoginPage::showKey(int keyIndex)
+void LoginPage::showKey(int keyIndex, bool takeFocus)
 {
     m_ui->Lkeyname->setText(m_session.keyInfo(keyIndex).labelText());
-    findChild<QTimer*>(QStringLiteral("TSetFocusUPIN"))->start();
+    if (takeFocus) {
+        findChild<QTimer*>(QStringLiteral("TSetFocusUPIN"))->start();
+    }
 }
 
 void LoginPage::AcLoginExecute()

@@ -26,8 +26,9 @@ public:
     ~LoginPage() override;
 
     void ApplyTexts();
-    // Shows the selected key's name and puts the cursor into the PIN field a moment later.
-    void showKey(int keyIndex);
+    // Shows the selected key's name; with `takeFocus` the cursor goes into the PIN field a moment
+    // later.
+    void showKey(int keyIndex, bool takeFocus = true);
 
     void AcLoginExecute();
     void AcLoginUpdate();

@@ -72,6 +72,9 @@ TMainForm::TMainForm(QWidget* parent)
         Qt::QueuedConnection);
     connect(m_ui->tv, &QTreeWidget::currentItemChanged, this,
             [this](QTreeWidgetItem* current, QTreeWidgetItem*) { tvChange(current); });
+    // Whether the user walks the tree with the keys or clicks in it.
+    m_ui->tv->installEventFilter(this);
+    m_ui->tv->viewport()->installEventFilter(this);
     createTimers();
     createPages();
     createBusyLine();
@@ -143,6 +146,16 @@ void TMainForm::createPages()
     });
     connect(m_loginPage, &LoginPage::loggedIn, this, &TMainForm::showCertificates);
     connect(m_certificatePage, &CertificatePage::loggedOut, this, [this] { showPage(PageLogin); });
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_ui->tv && event->type() == QEvent::KeyPress) {
+        m_treeByKeyboard = true;
+    } else if (watched == m_ui->tv->viewport() && event->type() == QEvent::MouseButtonPress) {
+        m_treeByKeyboard = false;
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 QTimer* TMainForm::timer(const char* name) const
@@ -355,7 +368,9 @@ void TMainForm::tvChange(QTreeWidgetItem* node)
                 if (m_session->FingerSupported()) {
                     m_fingerPage->FingerPageRefresh(m_session->FingerUserType());
                 }
-                m_loginPage->showKey(k);
+                // A click puts the cursor into the PIN field; walking the tree with the keys
+                // leaves the focus in the tree, so the next key goes on walking it.
+                m_loginPage->showKey(k, !m_treeByKeyboard);
             }
             break;
         case 3:

@@ -113,6 +113,8 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    // Notes whether the key tree was last used with the keyboard or the mouse.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void InitialiseMainWindow();
@@ -152,6 +154,7 @@ private:
     QLabel* m_busyLine = nullptr;
     CommandEndpoint* m_endpoint = nullptr;
     bool m_initialised = false;
+    bool m_treeByKeyboard = false; // the key tree's last input was a key, not a click
 };
 
 } // namespace kx

@@ -194,6 +194,34 @@ private Q_SLOTS:
         QApplication::setPalette(original);
     }
 
+    // Walking the key tree with the arrow keys leaves the focus in the tree (the next key goes on
+    // walking it); a click on the login node puts the cursor into the PIN field.
+    void treeWalkedByKeysKeepsTheFocus()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA"}));
+        RecordingPresenter messages;
+        TMainForm window;
+        test::openWindow(window);
+        auto* tv = child<QTreeWidget>(window, "tv");
+        select(window, keyChild(window, 0, 1));
+        tv->setFocus();
+        QTest::keyClick(tv, Qt::Key_Down);
+        idle(window);
+        QCOMPARE(tv->currentItem(), keyChild(window, 0, 2));
+        QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageLogin));
+        QTest::qWait(300); // longer than the login page's focus delay
+        QCOMPARE(window.focusWidget(), tv);
+        QTest::keyClick(tv, Qt::Key_Down);
+        idle(window);
+        QCOMPARE(tv->currentItem(), keyChild(window, 0, 3));
+
+        QTest::mouseClick(tv->viewport(), Qt::LeftButton, {}, tv->visualItemRect(keyChild(window, 0, 2)).center());
+        idle(window);
+        QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageLogin));
+        QTRY_COMPARE(window.focusWidget(), child<QLineEdit>(window, "edtUPIN"));
+    }
+
     void loginAndLogout()
     {
         ManagerWorld world;
