@@ -175,8 +175,9 @@ The package also holds the token library libDrevmor.so and keysim, a virtual
 USB key (PKCS#11 module, SKF library and the kx2700-keysim tool).")
 # The programs open the desktop's certificate viewer and web browser when they exist; NSS's tools
 # register the key's module and chain in the user's NSS databases, p11-kit loads the module file
-# written for GnuTLS and p11-kit users. Without them the programs run and skip that step.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, gcr, libnss3-tools, p11-kit")
+# written for GnuTLS and p11-kit users; Qt's Wayland platform lets the windows run natively in a
+# Wayland session instead of through XWayland. Without them the programs run and skip that step.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, gcr, libnss3-tools, p11-kit, qt6-wayland")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "opensc")
 find_program(KX_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(KX_DPKG_SHLIBDEPS)

@@ -394,7 +394,7 @@ case "$mode" in
         done
         grep -Eqi 'drevmor|keysim' <<<"$depends" && fail "Depends names a library of the package itself: $depends"
         recommends=$(field Recommends)
-        for dep in libnss3-tools p11-kit; do
+        for dep in libnss3-tools p11-kit qt6-wayland; do
             grep -Eq "(^|, )$dep( |,|$)" <<<"$recommends" || fail "Recommends lacks $dep: $recommends"
         done
         [ -n "$(field Description)" ] || fail "no Description"
