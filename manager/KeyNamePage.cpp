@@ -2,10 +2,10 @@
 #include "KeyNamePage.h"
 
 #include "ActionBinding.h"
-#include "FieldLabel.h"
 #include "KeySession.h"
 #include "ui_KeyNamePage.h"
 
+#include "common/FieldLabel.h"
 #include "common/LanguageTexts.h"
 #include "common/widgets/MessageBox.h"
 #include "keyservice/PinJobs.h"

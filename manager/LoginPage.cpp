@@ -2,13 +2,13 @@
 #include "LoginPage.h"
 
 #include "ActionBinding.h"
-#include "FieldLabel.h"
 #include "KeyMessages.h"
 #include "KeySession.h"
 #include "finger/FingerKeyAccess.h"
 #include "finger/TFingerVerifyForm.h"
 #include "ui_LoginPage.h"
 
+#include "common/FieldLabel.h"
 #include "common/LanguageTexts.h"
 #include "common/SecretString.h"
 #include "common/widgets/MessageBox.h"

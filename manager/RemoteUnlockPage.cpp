@@ -2,12 +2,12 @@
 #include "RemoteUnlockPage.h"
 
 #include "ActionBinding.h"
-#include "FieldLabel.h"
 #include "KeyMessages.h"
 #include "KeySession.h"
 #include "ui_RemoteUnlockPage.h"
 
 #include "common/AppContext.h"
+#include "common/FieldLabel.h"
 #include "common/LanguageTexts.h"
 #include "common/PINPolicy.h"
 #include "common/TextConversions.h"

@@ -3,6 +3,7 @@
 
 #include "ui_TIMForm.h"
 
+#include "common/FieldLabel.h"
 #include "common/LanguageTexts.h"
 #include "common/TextConversions.h"
 #include "common/widgets/FileDialogs.h"
@@ -83,7 +84,7 @@ void TIMForm::applyTexts()
     m_ui->GroupBox2->setTitle(Lang("Import_Form_GroupBox2"));
     m_ui->GroupBox3->setTitle(Lang("Import_Form_GroupBox3"));
     m_ui->btnpath->setText(Lang("Import_Form_Btn_Load"));
-    m_ui->LabelPwd->setText(Lang("Import_Form_Lable_Pwd") + QStringLiteral(":"));
+    m_ui->LabelPwd->setText(WithColon(Lang("Import_Form_Lable_Pwd")));
     m_ui->rb1->setText(Lang("Import_Form_RBtn_New"));
     m_ui->rb2->setText(Lang("Import_Form_RBtn_Old"));
     m_ui->btnRandom->setText(Lang("Import_Form_Btn_Random"));

@@ -2,12 +2,12 @@
 #include "UserPinPage.h"
 
 #include "ActionBinding.h"
-#include "FieldLabel.h"
 #include "KeyMessages.h"
 #include "KeySession.h"
 #include "ui_UserPinPage.h"
 
 #include "common/AppContext.h"
+#include "common/FieldLabel.h"
 #include "common/LanguageTexts.h"
 #include "common/PINPolicy.h"
 #include "common/TextFormat.h"

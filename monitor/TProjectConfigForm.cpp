@@ -3,6 +3,7 @@
 
 #include "ui_TProjectConfigForm.h"
 
+#include "common/FieldLabel.h"
 #include "common/LanguageTexts.h"
 #include "common/widgets/MessageBox.h"
 #include "common/widgets/WindowPlacement.h"
@@ -43,10 +44,10 @@ void TProjectConfigForm::ApplyTexts()
     setWindowTitle(Lang("Main_Form_PopupMenu_Advanced"));
     m_ui->GroupBox1->setTitle(Lang("Config_Form_GroupBox"));
     // The colon is added even after a text that ends with one.
-    m_ui->cbOpenURL->setText(Lang("Config_Form_CBOpenURL") + QLatin1Char(':'));
+    m_ui->cbOpenURL->setText(WithColon(Lang("Config_Form_CBOpenURL")));
     m_ui->rb1->setText(Lang("Config_Form_RBtn1"));
     m_ui->rb2->setText(Lang("Config_Form_RBtn2"));
-    m_ui->cbCertDay->setText(Lang("Config_Form_CBCertday") + QLatin1Char(':'));
+    m_ui->cbCertDay->setText(WithColon(Lang("Config_Form_CBCertday")));
     m_ui->Label1->setText(Lang("Config_Form_Lable"));
     m_ui->cbDefaultPIN->setText(Lang("Config_Form_DefaultPIN"));
     m_ui->cbDesktopReg->setText(Lang("Config_Form_DesktopReg"));

@@ -386,7 +386,12 @@ private Q_SLOTS:
                 QVERIFY(!child<QCheckBox>(dialog, "cbDefaultPIN")->isEnabled());
                 QVERIFY(child<QCheckBox>(dialog, "cbDefaultPIN")->isChecked());
                 QVERIFY(child<QCheckBox>(dialog, "cbDesktopReg")->isChecked());
-                QCOMPARE(child<QCheckBox>(dialog, "cbOpenURL")->text(), Lang("Config_Form_CBOpenURL") + ":");
+                // One colon after the label: the Chinese text brings its own full-width one.
+                for (const char* box : {"cbOpenURL", "cbCertDay"}) {
+                    const QString label = child<QCheckBox>(dialog, box)->text();
+                    QVERIFY2(label.count(QLatin1Char(':')) + label.count(QChar(0xFF1A)) == 1, qPrintable(label));
+                    QVERIFY2(label.endsWith(QLatin1Char(':')) || label.endsWith(QChar(0xFF1A)), qPrintable(label));
+                }
                 QCOMPARE(child<QComboBox>(dialog, "cbLanguageID")->count(), 2);
                 QCOMPARE(child<QComboBox>(dialog, "cbLanguageID")->currentIndex(), 0);
                 // A second menu click only raises the open dialog.
