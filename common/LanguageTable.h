@@ -22,7 +22,7 @@ struct TextDefinition
 };
 
 // Every language entry in the order a language file is read, with its built-in value.
-inline constexpr std::array<TextDefinition, 310> kTextDefinitions = {{
+inline constexpr std::array<TextDefinition, 336> kTextDefinitions = {{
     {"K_Set_No", "修改失败", TextKind::Text},
     {"P_MSGTitle", "提示", TextKind::Text},
     {"K_Dead", "USBKey已锁死", TextKind::Text},
@@ -335,6 +335,32 @@ inline constexpr std::array<TextDefinition, 310> kTextDefinitions = {{
     {"F_Finger_Name8", "右手中指", TextKind::Text},
     {"F_Finger_Name9", "右手无名指", TextKind::Text},
     {"F_Finger_Name10", "右手小指", TextKind::Text},
+    {"P_InitPIN", "初始口令", TextKind::Text},
+    {"P_PinTooShort", "密码长度不够", TextKind::Text},
+    {"P_InitPIN_Locked", "初始口令错误，设备已锁定，请重新解锁", TextKind::Text},
+    {"P_Unlock_SetPIN_Error", "解锁失败(SetUPIN Error)", TextKind::Text},
+    {"P_Unlock_Done", "解锁成功", TextKind::Text},
+    {"F_Study", "指纹学习", TextKind::Text},
+    {"F_Study_Instruction", "指示灯闪烁，将手指放在指纹采集器上...", TextKind::Text},
+    {"F_Study_Adjust", "调整手指姿势录入不同区域...", TextKind::Text},
+    {"F_Study_Close", "关闭", TextKind::Text},
+    {"F_Study_Again", "重新学习(&R)", TextKind::Text},
+    {"F_Study_PassOk", "学习成功,手指离开指纹器...", TextKind::Text},
+    {"F_Study_Ok", "学习成功", TextKind::Text},
+    {"F_Study_NoMatch", "指纹不匹配,手指离开指纹器...", TextKind::Text},
+    {"F_Study_NoCert", "指纹未绑定证书", TextKind::Text},
+    {"F_Study_Failed", "测试指纹失败,手指离开指纹器...", TextKind::Text},
+    {"F_Study_Exists", "指纹已存在,手指离开指纹器...", TextKind::Text},
+    {"F_Study_Missing", "指纹不存在,手指离开指纹器...", TextKind::Text},
+    {"F_Study_Closing", "即将关闭", TextKind::Text},
+    {"S_PIN_Overdue", "口令已有%d天未修改，请进行修改", TextKind::Text},
+    {"P_PIN_Policy", "口令为8-16位，必须包含数字、字母、特殊字符", TextKind::Text},
+    {"S_Strength_Strong", "强", TextKind::Text},
+    {"S_Strength_Medium", "中", TextKind::Text},
+    {"S_Strength_Weak", "弱", TextKind::Text},
+    {"K_Reg_Failed", "注册证书失败，错误码 =%d", TextKind::Text},
+    {"K_Reg_DiskFull", "（磁盘已满，证书存储区无法写入）", TextKind::Text},
+    {"K_Reg_NoRight", "（没有写入证书存储区的权限）", TextKind::Text},
 }};
 
 } // namespace kx

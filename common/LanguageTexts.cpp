@@ -125,9 +125,16 @@ QString LanguageTexts::builtinText(LangKey key)
     return builtinValue(key.index());
 }
 
+QString LanguageTexts::veinWording(QString text)
+{
+    return text.replace(QStringLiteral("指纹"), QStringLiteral("指静脉"))
+        .replace(QStringLiteral("Fingerprint"), QStringLiteral("Finger vein"))
+        .replace(QStringLiteral("fingerprint"), QStringLiteral("finger vein"));
+}
+
 QString LanguageTexts::fingerVeinText(LangKey key)
 {
-    return builtinText(key).replace(QStringLiteral("指纹"), QStringLiteral("指静脉"));
+    return veinWording(builtinText(key));
 }
 
 void LanguageTexts::switchFingerTexts(int mode)
@@ -142,7 +149,9 @@ void LanguageTexts::switchFingerTexts(int mode)
             setText(keys[i], m_savedFingerTexts[i]);
             break;
         case 2:
-            setText(keys[i], fingerVeinText(keys[i]));
+            // The finger-vein wording of the language in use (the saved fingerprint wording, or the
+            // current text when none was saved), so an English window stays English.
+            setText(keys[i], veinWording(m_savedFingerTexts[i].isEmpty() ? text(keys[i]) : m_savedFingerTexts[i]));
             break;
         default:
             return;

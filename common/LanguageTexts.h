@@ -78,13 +78,15 @@ public:
     // config_Cert_Output, which reads as 1.
     int load(const QString& path, QString* error = nullptr);
 
-    // 0 saves the current fingerprint wording, 1 restores the saved wording, 2 puts the built-in
-    // finger-vein wording in its place. Other modes do nothing.
+    // 0 saves the current fingerprint wording, 1 restores the saved wording, 2 puts the
+    // finger-vein wording of the language in use in its place. Other modes do nothing.
     void switchFingerTexts(int mode);
 
     // The keys of the fingerprint wording, and the built-in finger-vein value of one of them.
     static const std::array<LangKey, kFingerTextCount>& fingerTextKeys();
     static QString fingerVeinText(LangKey key);
+    // A fingerprint text worded for a finger-vein sensor, in Chinese or English.
+    static QString veinWording(QString text);
     static QString builtinText(LangKey key);
 
 private:

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "PINPolicy.h"
 
+#include "LanguageTexts.h"
 #include "SecretString.h"
 
 #include <QByteArray>
@@ -34,15 +35,15 @@ int PINStrength(const QString& pin)
 
 QString PINPolicyText()
 {
-    return QStringLiteral("口令为8-16位，必须包含数字、字母、特殊字符");
+    return Lang("P_PIN_Policy");
 }
 
 QString PINStrengthCaption(int score)
 {
     if (score >= 3) {
-        return QStringLiteral("强");
+        return Lang("S_Strength_Strong");
     }
-    return score == 2 ? QStringLiteral("中") : QStringLiteral("弱");
+    return score == 2 ? Lang("S_Strength_Medium") : Lang("S_Strength_Weak");
 }
 
 bool PINMeetsPolicy(const QString& pin, int minLength, int maxLength)

@@ -47,7 +47,7 @@ void FingerPage::ApplyTexts()
     action("AcFingerTest")->setText(Lang("F_Finger_Test"));
     action("AcFingerUnlock")->setText(Lang("F_User_Unlock"));
     action("AcFingerDel")->setText(Lang("F_Finger_Del"));
-    action("AcFingerStudy")->setText(QStringLiteral("指纹学习"));
+    action("AcFingerStudy")->setText(Lang("F_Study"));
     m_ui->PCFinger->setTabText(0, Lang("F_User_Finger"));
     m_ui->LFingerInfo1->setText(Lang("F_Finger_Info1"));
     m_ui->FingerHandUser->applyTexts();
@@ -264,7 +264,7 @@ void FingerPage::AcFingerStudyExecute()
         finger = enrolled.isEmpty() ? 1 : enrolled.first();
     }
     TFingerStudyForm dialog(fingerKey(k), m_pictures, m_session.FingerUserType(), finger, this);
-    dialog.setWindowTitle(QStringLiteral("指纹学习"));
+    dialog.setWindowTitle(Lang("F_Study"));
     dialog.exec();
 }
 

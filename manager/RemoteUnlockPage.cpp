@@ -94,7 +94,7 @@ void RemoteUnlockPage::ApplyTexts()
     m_ui->RzGroupBox8->setTitle(Lang("P_Remoteunlock"));
     m_ui->Label44->setText(WithColon(Lang("P_Request")));
     m_ui->Label45->setText(WithColon(Lang("P_Resporse")));
-    m_ui->Label46->setText(WithColon(QStringLiteral("初始口令")));
+    m_ui->Label46->setText(WithColon(Lang("P_InitPIN")));
     m_ui->Label47->setText(WithColon(Lang("UPINSet_Form_NewPIN1")));
     m_ui->Label48->setText(WithColon(Lang("UPINSet_Form_NewPIN2")));
 }
@@ -171,7 +171,7 @@ void RemoteUnlockPage::AcRemoteUnLockExecute()
             }
             // 4. to 6. The PINs.
             if (initialPin->text().size() <= 7) {
-                InfoBox(this, QStringLiteral("密码长度不够"));
+                InfoBox(this, Lang("P_PinTooShort"));
                 return;
             }
             if (newPin->text() != confirmation->text()) {
@@ -211,7 +211,7 @@ void RemoteUnlockPage::unlock(const QByteArray& key, const QByteArray& code, con
                 // unblocked and keeps them.
                 if (ClassifyLoginFailure(outcome.result, outcome.retriesLeft) == LoginFailure::WrongPin ||
                     ClassifyLoginFailure(outcome.result, outcome.retriesLeft) == LoginFailure::Locked) {
-                    InfoBox(this, QStringLiteral("初始口令错误，设备已锁定，请重新解锁"));
+                    InfoBox(this, Lang("P_InitPIN_Locked"));
                 } else if (ClassifyLoginFailure(outcome.result, outcome.retriesLeft) == LoginFailure::KeyGone) {
                     // The key was unblocked before it went: its PIN is the initial one now.
                     InfoBox(this, Lang("P_Unlocked_NoPin"));
@@ -220,7 +220,7 @@ void RemoteUnlockPage::unlock(const QByteArray& key, const QByteArray& code, con
                 }
                 return;
             case RemoteUnlockOutcome::Stage::ChangeFailed:
-                InfoBox(this, QStringLiteral("解锁失败(SetUPIN Error)"));
+                InfoBox(this, Lang("P_Unlock_SetPIN_Error"));
                 return;
             case RemoteUnlockOutcome::Stage::Unlocked:
                 break;
@@ -232,7 +232,7 @@ void RemoteUnlockPage::unlock(const QByteArray& key, const QByteArray& code, con
                 WritePINCycle(m_session.userConfigPath(), config.CycleSetPIN, config.LastDay);
             }
             // 12. Done; nothing of the exchange stays on the page.
-            InfoBox(this, QStringLiteral("解锁成功"));
+            InfoBox(this, Lang("P_Unlock_Done"));
             // The PIN fields' buffers are overwritten, not only emptied.
             clearFields();
         });

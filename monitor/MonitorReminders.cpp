@@ -218,7 +218,7 @@ void MonitorReminders::changePin(const QByteArray& key, std::function<void(int)>
         dialog->MinPINLen = m_keys.keyInfo(keyIndex).minPinLen;
     }
     if (m_cycleActive) {
-        dialog->setOverdueText(FormatInt(QStringLiteral("口令已有%d天未修改，请进行修改"), m_config.CycleSetPIN));
+        dialog->setOverdueText(FormatInt(Lang("S_PIN_Overdue"), m_config.CycleSetPIN));
     }
     m_pinDialog = dialog;
     const int result = dialog->exec();

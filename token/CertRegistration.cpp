@@ -7,6 +7,7 @@
 #include "TokenApi.h"
 #include "TokenWrappers.h"
 
+#include "common/LanguageTexts.h"
 #include "common/TextFormat.h"
 
 #include "platform/CertStore.h"
@@ -153,12 +154,12 @@ int RegisterKeyCertificates(int keyIndex, TR7Info& info, const QString& cspName,
 
 QString RegistrationFailureText(int result)
 {
-    QString text = FormatInt(QStringLiteral("注册证书失败，错误码 =%d"), result);
+    QString text = FormatInt(Lang("K_Reg_Failed"), result);
     const auto storeFailed = [result](int code) { return result == 10000 + code || result == 20000 + code; };
     if (storeFailed(DRV_STORE_FULL)) {
-        text += QStringLiteral("（磁盘已满，证书存储区无法写入）");
+        text += Lang("K_Reg_DiskFull");
     } else if (storeFailed(DRV_STORE_DENIED)) {
-        text += QStringLiteral("（没有写入证书存储区的权限）");
+        text += Lang("K_Reg_NoRight");
     }
     return text;
 }

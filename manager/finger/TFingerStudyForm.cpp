@@ -14,24 +14,17 @@
 
 namespace kx {
 
-namespace {
-
-const QString kInstruction = QStringLiteral("指示灯闪烁，将手指放在指纹采集器上...");
-const QString kAdjust = QStringLiteral("调整手指姿势录入不同区域...");
-
-} // namespace
-
 TFingerStudyForm::TFingerStudyForm(std::shared_ptr<FingerKeyAccess> key, const FingerPictures& pictures,
                                    std::uint32_t userType, int finger, QWidget* parent)
     : FingerDialog(std::move(key), pictures, false, parent), m_userType(userType),
       m_finger(static_cast<std::uint32_t>(finger))
 {
-    m_label1->setText(kInstruction);
-    m_cancel->setText(QStringLiteral("关闭"));
+    m_label1->setText(Lang("F_Study_Instruction"));
+    m_cancel->setText(Lang("F_Study_Close"));
     // The close button waits for the running pass instead of closing in the middle of it.
     disconnect(m_cancel, nullptr, this, nullptr);
     connect(m_cancel, &QPushButton::clicked, this, &TFingerStudyForm::cancel);
-    m_test = new QPushButton(QStringLiteral("重新学习(&R)"), this);
+    m_test = new QPushButton(Lang("F_Study_Again"), this);
     m_test->setObjectName(QStringLiteral("btnTest"));
     connect(m_test, &QPushButton::clicked, this, &TFingerStudyForm::restart);
     m_progress = new QProgressBar(this);
@@ -41,7 +34,7 @@ TFingerStudyForm::TFingerStudyForm(std::shared_ptr<FingerKeyAccess> key, const F
 
     arrange(nullptr, m_progress, m_test);
 
-    setMessage(kAdjust, false);
+    setMessage(Lang("F_Study_Adjust"), false);
     showPicture(Picture::Animation);
     m_test->setEnabled(false);
 }
@@ -85,15 +78,13 @@ void TFingerStudyForm::run()
                     workEnded();
                     return;
                 }
-                setMessage(kAdjust, false);
+                setMessage(Lang("F_Study_Adjust"), false);
                 showPicture(Picture::Animation);
                 m_test->setEnabled(false);
                 const auto finger = std::make_shared<std::uint32_t>(0);
-                pollWhilePending(
-                    [userType, finger](Call_GMAPIs_Admin& skf, SkfHandle app) {
-                        return skf.TestFinger(app, userType, *finger);
-                    },
-                    [this, finger](std::uint32_t result) { passEnded(result, *finger); });
+                pollWhilePending([userType, finger](Call_GMAPIs_Admin& skf,
+                                                    SkfHandle app) { return skf.TestFinger(app, userType, *finger); },
+                                 [this, finger](std::uint32_t result) { passEnded(result, *finger); });
             });
 }
 
@@ -103,7 +94,7 @@ void TFingerStudyForm::passEnded(std::uint32_t result, std::uint32_t finger)
     if (result == SAR_OK && finger == m_finger) {
         --m_remaining;
         m_progress->setValue(kPasses - m_remaining);
-        setMessage(m_remaining > 0 ? QStringLiteral("学习成功,手指离开指纹器...") : QStringLiteral("学习成功"), false);
+        setMessage(m_remaining > 0 ? Lang("F_Study_PassOk") : Lang("F_Study_Ok"), false);
         showPicture(Picture::Ok);
     } else {
         setMessage(passFailureText(result, result == SAR_OK), true);
@@ -115,17 +106,17 @@ void TFingerStudyForm::passEnded(std::uint32_t result, std::uint32_t finger)
 QString TFingerStudyForm::passFailureText(std::uint32_t code, bool otherFinger)
 {
     if (otherFinger) {
-        return QStringLiteral("指纹不匹配,手指离开指纹器...");
+        return Lang("F_Study_NoMatch");
     }
     switch (code) {
     case FingerNotBound:
-        return QStringLiteral("指纹未绑定证书");
+        return Lang("F_Study_NoCert");
     case FingerCaptureFailed:
-        return QStringLiteral("测试指纹失败,手指离开指纹器...");
+        return Lang("F_Study_Failed");
     case SAR_FINGER_EXIST:
-        return QStringLiteral("指纹已存在,手指离开指纹器...");
+        return Lang("F_Study_Exists");
     case SAR_FINGER_NOT_EXIST:
-        return QStringLiteral("指纹不存在,手指离开指纹器...");
+        return Lang("F_Study_Missing");
     default:
         return formatError(code);
     }
@@ -141,7 +132,7 @@ void TFingerStudyForm::restart()
 
 void TFingerStudyForm::cancel()
 {
-    m_cancel->setText(QStringLiteral("即将关闭"));
+    m_cancel->setText(Lang("F_Study_Closing"));
     if (!running()) {
         reject();
         return;

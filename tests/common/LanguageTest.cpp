@@ -95,7 +95,7 @@ private Q_SLOTS:
             keys.insert(QString::fromLatin1(definition.key.data(), static_cast<qsizetype>(definition.key.size())));
             QVERIFY(!definition.builtin.empty());
         }
-        QCOMPARE(keys.size(), 310);
+        QCOMPARE(keys.size(), 336);
     }
 
     void missingKeysReadAsOneSpace()
@@ -177,6 +177,20 @@ private Q_SLOTS:
         QCOMPARE(english.load(kShipped + QStringLiteral("EN_1033.lng")), 0);
         QCOMPARE(english.text("P_Caption"), QStringLiteral("PKI Manager   "));
         QVERIFY(english.switchOn("config_Cert_Input"));
+        // The English file speaks English throughout, the texts the programs once had only in
+        // Chinese included.
+        const QRegularExpression chinese(QStringLiteral("[\\x{3000}-\\x{303f}\\x{4e00}-\\x{9fff}\\x{ff00}-\\x{ffef}]"));
+        for (const TextDefinition& definition : kTextDefinitions) {
+            const QString value = english.text(LangKey::lookup(definition.key).value());
+            QVERIFY2(
+                !value.contains(chinese),
+                qPrintable(QString::fromLatin1(definition.key.data(), static_cast<qsizetype>(definition.key.size())) +
+                           QLatin1Char('=') + value));
+        }
+        for (const LangKey key : {LangKey("P_InitPIN"), LangKey("S_Strength_Weak"), LangKey("P_PIN_Policy"),
+                                  LangKey("K_Reg_Failed"), LangKey("F_Study_Instruction")}) {
+            QVERIFY(english.text(key) != LanguageTexts::builtinText(key));
+        }
     }
 
     void fingerWording()
@@ -188,14 +202,29 @@ private Q_SLOTS:
         texts.setText("P_SAR_FINGER_EXIST", QStringLiteral("Exists"));
         texts.switchFingerTexts(0);
         texts.switchFingerTexts(2);
-        // The finger-vein wording is Chinese whatever language was loaded.
-        QCOMPARE(texts.text("F_Finger_Mgr"), QStringLiteral("指静脉管理"));
-        QCOMPARE(texts.text("P_SAR_FINGER_EXIST"), QStringLiteral("指静脉已存在"));
+        // The finger-vein wording follows the language in use: an English window stays English.
+        QCOMPARE(texts.text("F_Finger_Mgr"), QStringLiteral("Finger veins"));
+        QCOMPARE(texts.text("P_SAR_FINGER_EXIST"), QStringLiteral("Exists"));
         QCOMPARE(texts.text("P_SAR_PIN_LOCKED"), QStringLiteral("PIN锁死"));
         QCOMPARE(texts.text("K_Set_No"), QStringLiteral("修改失败")); // not a fingerprint text
         texts.switchFingerTexts(1);
         QCOMPARE(texts.text("F_Finger_Mgr"), QStringLiteral("Fingerprints"));
         QCOMPARE(texts.text("P_SAR_FINGER_EXIST"), QStringLiteral("Exists"));
+        // The shipped English file: every fingerprint text has its finger-vein wording in English.
+        LanguageTexts english;
+        QCOMPARE(english.load(kShipped + QStringLiteral("EN_1033.lng")), 0);
+        english.switchFingerTexts(0);
+        english.switchFingerTexts(2);
+        for (const LangKey key : LanguageTexts::fingerTextKeys()) {
+            const QString vein = english.text(key);
+            QVERIFY2(!vein.contains(QRegularExpression(QStringLiteral("[\\x{4e00}-\\x{9fff}]"))), qPrintable(vein));
+            QVERIFY2(!vein.contains(QStringLiteral("ingerprint")), qPrintable(vein));
+        }
+        QCOMPARE(english.text("F_Finger_Mgr"), QStringLiteral("Finger vein management"));
+        LanguageTexts chinese;
+        chinese.switchFingerTexts(0);
+        chinese.switchFingerTexts(2);
+        QCOMPARE(chinese.text("P_SAR_FINGER_EXIST"), QStringLiteral("指静脉已存在"));
         texts.switchFingerTexts(7);
         QCOMPARE(texts.text("F_Finger_Mgr"), QStringLiteral("Fingerprints"));
     }
