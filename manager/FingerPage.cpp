@@ -202,7 +202,8 @@ void FingerPage::AcFingerDelExecute()
             const FingerRead before = ReadFingers(key, userType);
             return DeleteFingers(key, userType, Call_GMAPIs_Admin::EnrolledFingers(before.info));
         },
-        this, [this, userType](FingerDeletion& deletion, int index) {
+        this,
+        [this, userType](FingerDeletion& deletion, int index) {
             m_pending = false;
             if (index < 0) {
                 InfoBox(this, Lang("K_Find_Error"));
@@ -244,8 +245,7 @@ void FingerPage::AcFingerTestExecute()
     if (!m_session.keyIndexValid(k) || !FingerActionAllowed(this, m_session.fingerInfo())) {
         return;
     }
-    TFingerTestForm dialog(fingerKey(k), m_pictures, m_session.FingerUserType(), m_ui->FingerHandUser->markers(),
-                           this);
+    TFingerTestForm dialog(fingerKey(k), m_pictures, m_session.FingerUserType(), m_ui->FingerHandUser->markers(), this);
     dialog.setWindowTitle(Lang("F_User_Test"));
     dialog.exec();
 }

@@ -78,7 +78,8 @@ void KeyInfoPage::ShowKeyInfo(int keyIndex)
             }
             return read;
         },
-        this, [this](KeyInfoRead& read, int index) {
+        this,
+        [this](KeyInfoRead& read, int index) {
             if (index < 0 || read.result != 0) {
                 return;
             }

@@ -157,7 +157,8 @@ void KeySession::renamed(int keyIndex, const QString& label)
     TR7Info info = keyInfo(keyIndex);
     const QByteArray utf8 = label.toUtf8();
     info.label.fill('\0');
-    std::memcpy(info.label.data(), utf8.constData(), std::min(info.label.size() - 1, static_cast<std::size_t>(utf8.size())));
+    std::memcpy(info.label.data(), utf8.constData(),
+                std::min(info.label.size() - 1, static_cast<std::size_t>(utf8.size())));
     m_service->setKeyInfo(keyIndex, info);
     Q_EMIT keyRenamed(keyIndex, label);
 }
