@@ -144,6 +144,7 @@ void CertificatePage::ApplyTexts()
     for (const auto& [name, key] : captions) {
         action(name)->setText(Language().text(key));
     }
+    m_ui->tvCert->setAccessibleName(Lang("Main_Form_Groupbox"));
 }
 
 void CertificatePage::LoadCertTree(int keyIndex)

@@ -36,6 +36,7 @@ void KeyNamePage::ApplyTexts()
 {
     findChild<QAction*>(QStringLiteral("AcSetKeyName"))->setText(Lang("C_btn_Set"));
     m_ui->Label8->setText(WithColon(Lang("KeyName_Form_Lable")));
+    m_ui->Label8->setBuddy(m_ui->edtKeyName); // names the field for screen readers
 }
 
 void KeyNamePage::showKey(int keyIndex)

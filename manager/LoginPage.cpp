@@ -75,6 +75,8 @@ void LoginPage::ApplyTexts()
     action("AcFingerlogon")->setText(Lang("F_Logon"));
     m_ui->Label14->setText(WithColon(Lang("Login_Form_label_keyname")));
     m_ui->RzLabel1->setText(WithColon(Lang("Lonin_Form_lable_Key")));
+    // Screen readers name each field after its label.
+    m_ui->RzLabel1->setBuddy(m_ui->edtUPIN);
 }
 
 void LoginPage::showFingerLogon()

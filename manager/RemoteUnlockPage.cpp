@@ -97,6 +97,12 @@ void RemoteUnlockPage::ApplyTexts()
     m_ui->Label46->setText(WithColon(Lang("P_InitPIN")));
     m_ui->Label47->setText(WithColon(Lang("UPINSet_Form_NewPIN1")));
     m_ui->Label48->setText(WithColon(Lang("UPINSet_Form_NewPIN2")));
+    // Screen readers name each field after its label.
+    m_ui->Label44->setBuddy(m_ui->edtRequestStr);
+    m_ui->Label45->setBuddy(m_ui->edtUnlockCode);
+    m_ui->Label46->setBuddy(m_ui->edtNewUPin_RM);
+    m_ui->Label47->setBuddy(m_ui->edtNewUPin1_RM);
+    m_ui->Label48->setBuddy(m_ui->edtNewUPin2_RM);
 }
 
 void RemoteUnlockPage::AcRequestExecute()

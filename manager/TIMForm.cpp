@@ -85,6 +85,7 @@ void TIMForm::applyTexts()
     m_ui->GroupBox3->setTitle(Lang("Import_Form_GroupBox3"));
     m_ui->btnpath->setText(Lang("Import_Form_Btn_Load"));
     m_ui->LabelPwd->setText(WithColon(Lang("Import_Form_Lable_Pwd")));
+    m_ui->LabelPwd->setBuddy(m_ui->edtpwd); // names the field for screen readers
     m_ui->rb1->setText(Lang("Import_Form_RBtn_New"));
     m_ui->rb2->setText(Lang("Import_Form_RBtn_Old"));
     m_ui->btnRandom->setText(Lang("Import_Form_Btn_Random"));

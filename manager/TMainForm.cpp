@@ -186,6 +186,7 @@ void TMainForm::ApplyTexts()
     setFont(QFont(texts.fontName(), texts.fontSize()));
     setWindowTitle(Lang("P_Caption") + QStringLiteral("  V") + QCoreApplication::applicationVersion());
     m_tree->applyTexts();
+    m_ui->tv->setAccessibleName(Lang("Main_Form_Treeview"));
     m_keyInfoPage->ApplyTexts();
     m_userPinPage->ApplyTexts();
     m_keyNamePage->ApplyTexts();

@@ -49,6 +49,10 @@ void UserPinPage::ApplyTexts()
     m_ui->Label2->setText(WithColon(Lang("UPINSet_Form_OldPIN")));
     m_ui->Label3->setText(WithColon(Lang("UPINSet_Form_NewPIN1")));
     m_ui->Label4->setText(WithColon(Lang("UPINSet_Form_NewPIN2")));
+    // Screen readers name each field after its label.
+    m_ui->Label2->setBuddy(m_ui->edtOldUPin);
+    m_ui->Label3->setBuddy(m_ui->edtNewUPin1);
+    m_ui->Label4->setBuddy(m_ui->edtNewUPin2);
 }
 
 void UserPinPage::AcSetUserPINExecute()

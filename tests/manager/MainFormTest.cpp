@@ -14,6 +14,7 @@
 #include "token/TUSB.h"
 #include "token/TokenApi.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QFocusEvent>
@@ -220,6 +221,36 @@ private Q_SLOTS:
         idle(window);
         QCOMPARE(window.ActivePageIndex(), int(TMainForm::PageLogin));
         QTRY_COMPARE(window.focusWidget(), child<QLineEdit>(window, "edtUPIN"));
+    }
+
+    // A screen reader names every field after its label and both trees after what they list, in
+    // the language in use; the five remote-unlock fields have five different names.
+    void fieldsAndTreesHaveAccessibleNames()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA"}));
+        RecordingPresenter messages;
+        TMainForm window;
+        test::openWindow(window);
+        auto nameOf = [&](const char* widget) {
+            QAccessibleInterface* accessible =
+                QAccessible::queryAccessibleInterface(window.findChild<QWidget*>(QString::fromLatin1(widget)));
+            return accessible ? accessible->text(QAccessible::Name) : QString();
+        };
+        QCOMPARE(nameOf("tv"), Lang("Main_Form_Treeview"));
+        QCOMPARE(nameOf("tvCert"), Lang("Main_Form_Groupbox"));
+        QStringList unlockNames;
+        for (const char* field :
+             {"edtRequestStr", "edtUnlockCode", "edtNewUPin_RM", "edtNewUPin1_RM", "edtNewUPin2_RM"}) {
+            unlockNames.append(nameOf(field));
+        }
+        unlockNames.removeDuplicates();
+        QCOMPARE(unlockNames.size(), 5);
+        for (const char* field : {"edtUPIN", "edtOldUPin", "edtNewUPin1", "edtNewUPin2", "edtKeyName", "edtRequestStr",
+                                  "edtUnlockCode", "edtNewUPin_RM", "edtNewUPin1_RM", "edtNewUPin2_RM"}) {
+            QVERIFY2(!nameOf(field).trimmed().isEmpty(), field);
+        }
+        QVERIFY(nameOf("edtUPIN").startsWith(Lang("Lonin_Form_lable_Key").trimmed()));
     }
 
     void loginAndLogout()
