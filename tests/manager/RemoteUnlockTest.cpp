@@ -19,6 +19,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
+#include <QTextDocument>
 #include <QTreeWidget>
 
 using namespace kx;
@@ -166,6 +167,8 @@ private Q_SLOTS:
             QVERIFY2(child<QLineEdit>(window, name)->text().isEmpty(), name);
         }
         QVERIFY(child<QPlainTextEdit>(window, "edtUnlockCode")->toPlainText().isEmpty());
+        // Nor in the code field's undo history.
+        QVERIFY(!child<QPlainTextEdit>(window, "edtUnlockCode")->document()->isUndoAvailable());
     }
 
     void blockedPinIsUnlockedAndTheCycleRenewed()
