@@ -51,8 +51,6 @@ RemoteUnlockPage::RemoteUnlockPage(KeySession& session, QWidget* parent)
     m_ui->edtNewUPin_RM->setMaxLength(16);
     // An unlock code holds no tabs: Tab leaves the field, as in every other field of the page.
     m_ui->edtUnlockCode->setTabChangesFocus(true);
-    // No undo history: an unlock code emptied from the field leaves no copy behind in it.
-    m_ui->edtUnlockCode->setUndoRedoEnabled(false);
     connect(m_ui->edtUnlockCode, &QPlainTextEdit::textChanged, this, &RemoteUnlockPage::AcRemoteUnLockUpdate);
     for (QLineEdit* edit : {m_ui->edtNewUPin_RM, m_ui->edtNewUPin1_RM, m_ui->edtNewUPin2_RM}) {
         connect(edit, &QLineEdit::textChanged, this, &RemoteUnlockPage::AcRemoteUnLockUpdate);
