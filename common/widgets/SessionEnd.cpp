@@ -2,6 +2,7 @@
 #include "SessionEnd.h"
 
 #include <QGuiApplication>
+#include <QSemaphore>
 #include <QSessionManager>
 #include <QSocketNotifier>
 #include <QThread>
@@ -20,7 +21,12 @@ int g_pipe[2] = {-1, -1};
 SessionEnd* g_instance = nullptr;
 QtMessageHandler g_previousHandler = nullptr;
 std::atomic_bool g_displayLostReported{false};
+std::atomic_bool g_displayLostHandled{false};
+QSemaphore g_displayLostDone;
 constexpr int kEndSignals[] = {SIGTERM, SIGHUP};
+// How long the Wayland event thread holds the process's end back for the clean-up on the window
+// thread; a window thread stuck elsewhere must not keep a dead session's process alive.
+constexpr int kDisplayLostWaitMs = 8000;
 
 extern "C" void onTerminate(int)
 {
@@ -30,11 +36,21 @@ extern "C" void onTerminate(int)
 }
 
 // Qt's X11 and Wayland platforms report a broken display connection with one of these warnings
-// and call exit() right after it, without returning to the event loop.
+// and end the process right after it, without returning to the event loop. X11 reports it on the
+// window thread; Wayland on its own event thread, which then calls _exit().
 bool reportsLostDisplay(const QString& message)
 {
     return message.startsWith(QLatin1String("The X11 connection broke")) ||
            message.startsWith(QLatin1String("The Wayland connection broke"));
+}
+
+// Emits displayLost once, on the window thread, and lets a waiting event thread go on.
+void announceDisplayLost()
+{
+    if (!g_displayLostHandled.exchange(true) && g_instance) {
+        Q_EMIT g_instance->displayLost();
+    }
+    g_displayLostDone.release();
 }
 
 void watchMessages(QtMsgType type, const QMessageLogContext& context, const QString& message)
@@ -44,10 +60,24 @@ void watchMessages(QtMsgType type, const QMessageLogContext& context, const QStr
     } else {
         std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
     }
-    if (reportsLostDisplay(message) && g_instance && QThread::currentThread() == g_instance->thread() &&
-        !g_displayLostReported.exchange(true)) {
-        Q_EMIT g_instance->displayLost();
+    if (!reportsLostDisplay(message) || !g_instance) {
+        return;
     }
+    if (QThread::currentThread() == g_instance->thread()) {
+        // Also when the event thread reported the loss first: the window thread ends the process
+        // right after this message, so the clean-up runs here unless it ran already.
+        g_displayLostReported = true;
+        announceDisplayLost();
+        return;
+    }
+    // The clean-up belongs to the window thread; this thread ends the process when the handler
+    // returns, so it waits (bounded) for the window thread to run it, also when the window
+    // thread saw the loss first and is running the clean-up now.
+    if (!g_displayLostReported.exchange(true)) {
+        QMetaObject::invokeMethod(
+            g_instance, [] { announceDisplayLost(); }, Qt::QueuedConnection);
+    }
+    static_cast<void>(g_displayLostDone.tryAcquire(1, kDisplayLostWaitMs));
 }
 
 } // namespace

@@ -3,10 +3,11 @@
 // certificate store on start, removal and insertion, the manager closed by a removal and by the
 // monitor's end at SIGTERM. Prints the monitor's memory, its idle wake-ups and the time from a
 // plug to the certificates being in the store.
-#include "MonitorFixture.h"
 #include "../common/XSession.h"
+#include "MonitorFixture.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QTest>
 
 #include <csignal>
@@ -233,6 +234,38 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(sorted(installedStore()), world.both, 10000);
         FakeManager manager;
         session.killXServer();
+        QVERIFY(monitor.waitForFinished(15000));
+        QCOMPARE(monitor.exitStatus(), QProcess::NormalExit);
+        QVERIFY(installedStore().isEmpty());
+        QCOMPARE(manager.count(QStringLiteral("CLOSE")), 1);
+    }
+
+    // The Wayland compositor under the monitor goes away. Qt ends the process from its Wayland
+    // event thread; the clean-up still runs first, on the window thread.
+    void lostWaylandCompositorEndsTheMonitorCleanly()
+    {
+        TwoKeyWorld world;
+        QVERIFY2(world.ok, qPrintable(world.lastOutput));
+        QProcessEnvironment env = programEnvironment(world);
+        const QString runtime = env.value(QStringLiteral("XDG_RUNTIME_DIR"));
+        const QString socket = QStringLiteral("kx-wayland-%1").arg(QCoreApplication::applicationPid());
+        QProcess compositor;
+        compositor.setProcessEnvironment(env);
+        compositor.start(QStringLiteral("weston"),
+                         {QStringLiteral("--backend=headless-backend.so"), QStringLiteral("--socket=") + socket,
+                          QStringLiteral("--idle-time=0")});
+        QVERIFY2(compositor.waitForStarted(), "No Wayland compositor (weston) could be started");
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(runtime + QLatin1Char('/') + socket), 10000);
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
+        env.insert(QStringLiteral("WAYLAND_DISPLAY"), socket);
+        env.remove(QStringLiteral("DISPLAY"));
+
+        QProcess monitor;
+        startMonitor(monitor, env);
+        QTRY_COMPARE_WITH_TIMEOUT(sorted(installedStore()), world.both, 10000);
+        FakeManager manager;
+        compositor.kill();
+        QVERIFY(compositor.waitForFinished(10000));
         QVERIFY(monitor.waitForFinished(15000));
         QCOMPARE(monitor.exitStatus(), QProcess::NormalExit);
         QVERIFY(installedStore().isEmpty());
