@@ -49,6 +49,7 @@ void FingerPage::ApplyTexts()
     action("AcFingerDel")->setText(Lang("F_Finger_Del"));
     action("AcFingerStudy")->setText(Lang("F_Study"));
     m_ui->PCFinger->setTabText(0, Lang("F_User_Finger"));
+    m_ui->PCFinger->setAccessibleName(Lang("F_User_Finger"));
     m_ui->LFingerInfo1->setText(Lang("F_Finger_Info1"));
     m_ui->FingerHandUser->applyTexts();
 }

@@ -39,6 +39,7 @@ void KeyInfoPage::ApplyTexts()
 {
     findChild<QAction*>(QStringLiteral("AcFindKeyRefresh"))->setText(Lang("Main_Form_btn_Refresh"));
     m_ui->lv->setHeaderLabels({Lang("Main_Form_ListView_Item1"), Lang("Main_Form_ListView_ITem2")});
+    m_ui->lv->setAccessibleName(Lang("K_Info_Base"));
 }
 
 namespace {

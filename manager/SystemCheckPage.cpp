@@ -53,6 +53,7 @@ SystemCheckPage::~SystemCheckPage() = default;
 void SystemCheckPage::ApplyTexts()
 {
     m_ui->LVSystemInfo->setHeaderLabels({Lang("CheckSys_Form_lv_Item1"), Lang("CheckSys_Form_lv_Item2")});
+    m_ui->LVSystemInfo->setAccessibleName(Lang("Main_Form_PopupMenu_CheceSystem"));
 }
 
 void SystemCheckPage::RunSystemCheck()

@@ -187,6 +187,7 @@ void TMainForm::ApplyTexts()
     setWindowTitle(Lang("P_Caption") + QStringLiteral("  V") + QCoreApplication::applicationVersion());
     m_tree->applyTexts();
     m_ui->tv->setAccessibleName(Lang("Main_Form_Treeview"));
+    m_busyLine->setAccessibleName(Lang("K_Key_Status"));
     m_keyInfoPage->ApplyTexts();
     m_userPinPage->ApplyTexts();
     m_keyNamePage->ApplyTexts();
@@ -540,7 +541,6 @@ void TMainForm::createBusyLine()
     m_busyLine->setForegroundRole(QPalette::ToolTipText);
     m_busyLine->setFrameShape(QFrame::StyledPanel);
     m_busyLine->setIndent(4);
-    m_busyLine->setAccessibleName(QStringLiteral("key status"));
     m_busyLine->hide();
 }
 

@@ -16,22 +16,12 @@ const QString kMgr = QStringLiteral("KX2700Mgr");
 const QString kMon = QStringLiteral("KX2700Mon");
 const QString kVersion = QStringLiteral("  V" KX_VERSION ".0");
 
-qint64 pidOf(Desktop& desktop, const QString& program)
-{
-    for (const qint64 pid : desktop.programPids()) {
-        if (QFileInfo(QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget()).fileName() == program) {
-            return pid;
-        }
-    }
-    return 0;
-}
-
 // Waits until the window manager shows a window titled `title` for `program`.
 bool waitForTitle(Desktop& desktop, const QString& program, const QString& title, QStringList& seen)
 {
     return QTest::qWaitFor(
         [&] {
-            seen = XSession::clientTitles(pidOf(desktop, program));
+            seen = XSession::clientTitles(desktop.pidOf(program));
             return seen.contains(title);
         },
         15000);
@@ -75,7 +65,7 @@ private Q_SLOTS:
         QVERIFY(desktop.act(kMon, {"answer", "ok"}));
 
         // A manager started now speaks English from its start.
-        ::kill(static_cast<pid_t>(pidOf(desktop, kMgr)), SIGTERM);
+        ::kill(static_cast<pid_t>(desktop.pidOf(kMgr)), SIGTERM);
         QVERIFY(QTest::qWaitFor([&] { return !desktop.running(kMgr); }, 10000));
         desktop.start(kMgr);
         QVERIFY2(waitForTitle(desktop, kMgr, QStringLiteral("PKI Manager   ") + kVersion, seen),
