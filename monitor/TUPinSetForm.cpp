@@ -31,6 +31,10 @@ TUPinSetForm::TUPinSetForm(QWidget* parent) : QDialog(parent), m_ui(std::make_un
         button->setAutoDefault(false);
     }
     m_ui->btnOK->setEnabled(false);
+    // Screen readers name each PIN field after its label.
+    m_ui->Label1->setBuddy(m_ui->edtUPin);
+    m_ui->Label2->setBuddy(m_ui->edtNewUPin1);
+    m_ui->Label3->setBuddy(m_ui->edtNewUPin2);
 
     connect(m_ui->edtUPin, &QLineEdit::textChanged, this, &TUPinSetForm::edtUPinChange);
     connect(m_ui->edtNewUPin1, &QLineEdit::textChanged, this,
