@@ -80,7 +80,6 @@ void FingerPage::showFingers()
     action("AcFingerTest")->setEnabled(info.enrolledCount > 0 && free);
     action("AcFingerDel")->setEnabled(info.enrolledCount > 0 && free);
     action("AcFingerUnlock")->setEnabled(free);
-    hand->setEnabled(free);
 }
 
 bool FingerPage::selectedKeyLoggedIn()
@@ -100,7 +99,10 @@ std::shared_ptr<FingerKeyAccess> FingerPage::fingerKey(int keyIndex)
 void FingerPage::AcFingerInputExecute(int finger)
 {
     const int k = m_session.CurrentKeyIndex();
-    if (!m_session.keyIndexValid(k) || m_pending) {
+    // The fingers stay enabled while the key works, and a press meanwhile does nothing: a disabled
+    // hand would take the keyboard focus off the finger just pressed, and the arrow keys would then
+    // walk the key tree instead of the fingers.
+    if (!m_session.keyIndexValid(k) || m_pending || m_session.keyBusy(k)) {
         return;
     }
     SelectedFinger = finger;

@@ -218,6 +218,17 @@ bool selectItem(QObject* object, const QString& positions)
     return true;
 }
 
+// The positions of a tree's current item from its top-level item down, as `select` takes them.
+QString currentPositions(const QTreeWidget* tree)
+{
+    QStringList positions;
+    for (QTreeWidgetItem* item = tree->currentItem(); item; item = item->parent()) {
+        positions.prepend(
+            QString::number(item->parent() ? item->parent()->indexOfChild(item) : tree->indexOfTopLevelItem(item)));
+    }
+    return positions.join(QLatin1Char('/'));
+}
+
 } // namespace
 
 void UiDriver::startIfRequested(QObject* parent)
@@ -313,6 +324,14 @@ QByteArray UiDriver::handle(const QByteArray& request)
         return ok(modal->objectName() + QLatin1Char('\n') + modal->windowTitle() + QLatin1Char('\n') +
                   (box ? box->text() : QString()));
     }
+    if (command == QLatin1String("focus")) {
+        const QWidget* focus = QApplication::focusWidget();
+        if (!focus) {
+            return ok();
+        }
+        return ok(focus->window()->objectName() + QLatin1Char('/') + focus->objectName() + QLatin1Char('\n') +
+                  QString::fromLatin1(focus->metaObject()->className()));
+    }
     if (command == QLatin1String("answer") && words.size() == 1) {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         const QString which = words.first().toLower();
@@ -371,6 +390,10 @@ QByteArray UiDriver::handle(const QByteArray& request)
             }
         });
         return ok();
+    }
+    if (command == QLatin1String("current")) {
+        const auto* tree = qobject_cast<QTreeWidget*>(target);
+        return tree ? ok(currentPositions(tree)) : error(QStringLiteral("not a tree"));
     }
     if (command == QLatin1String("select")) {
         return selectItem(target, argument) ? ok() : error(QStringLiteral("no such item ") + argument);

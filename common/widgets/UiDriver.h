@@ -27,6 +27,10 @@ namespace kx {
 //   check PATH            checks a check box or radio button
 //   click PATH            presses a button or triggers an action, after the answer is sent
 //   select PATH I/J/K     makes the tree item at those positions the current one
+//   current PATH          the positions I/J/K of the tree's current item ("" when none)
+//   focus                 the widget with the keyboard focus: its window's and its own object
+//                         name as a path, then its class ("" when no window of the program is
+//                         active)
 //   accept PATH, reject PATH   closes a dialog as its OK or Cancel would, after the answer
 //   enabled PATH          1 or 0
 //   visible PATH          1 or 0

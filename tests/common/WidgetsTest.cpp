@@ -180,6 +180,13 @@ void WidgetsTest::uiDriverWorksAWindow()
     QCOMPARE(driver.handle("get Window/edtName"), "ok " + QByteArray("张三 & co").toPercentEncoding());
     QCOMPARE(driver.handle("select Window/tv 0/1"), QByteArray("ok "));
     QCOMPARE(tree->currentItem()->text(0), QStringLiteral("child two"));
+    QCOMPARE(driver.handle("current Window/tv"), "ok " + QByteArray("0/1").toPercentEncoding());
+    QVERIFY(driver.handle("current Window/edtName").startsWith("error "));
+    // The focus as a path the other requests take, and the widget's class.
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    tree->setFocus();
+    QCOMPARE(driver.handle("focus"), "ok " + QByteArray("Window/tv\nQTreeWidget").toPercentEncoding());
     QCOMPARE(driver.handle("get Window/tv"), "ok " + QByteArray("root\n  child one\n  child two").toPercentEncoding());
     // A press comes after the answer, so a dialog it opens cannot hold the answer back.
     QCOMPARE(driver.handle("click Window/btnOK"), QByteArray("ok "));

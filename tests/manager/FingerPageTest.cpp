@@ -16,8 +16,8 @@
 #include <QApplication>
 #include <QDialog>
 #include <QImage>
-#include <QPointer>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -281,6 +281,8 @@ private Q_SLOTS:
         QVERIFY(test::settled(window));
         QCOMPARE(messages.messages, QStringList{Lang("P_FingerDeleteInfo")});
         QCOMPARE(window.fingerPage().SelectedFinger, 3);
+        // The key read the finger meanwhile; the focus stayed on it.
+        QCOMPARE(window.focusWidget(), hand(window)->button(3));
     }
 
     void notLoggedInOpensNothing()
