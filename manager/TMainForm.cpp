@@ -20,6 +20,7 @@
 #include "common/ProcessLauncher.h"
 #include "common/UserConfig.h"
 #include "common/UserFolder.h"
+#include "common/widgets/FocusKeeper.h"
 #include "common/widgets/MessageBox.h"
 #include "common/widgets/WindowPlacement.h"
 #include "keyservice/KeyPresence.h"
@@ -78,6 +79,8 @@ TMainForm::TMainForm(QWidget* parent)
     createTimers();
     createPages();
     createBusyLine();
+    // Buttons are greyed out while their key works; keyboard users keep their place.
+    new FocusKeeper(this);
     ApplyTexts();
     SwitchFingerTexts(0);
     InitialiseMainWindow();

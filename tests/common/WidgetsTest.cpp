@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "common/LanguageTexts.h"
+#include "common/widgets/FocusKeeper.h"
 #include "common/widgets/ListAddRow.h"
 #include "common/widgets/MessageBox.h"
 #include "common/widgets/SecretField.h"
@@ -42,6 +43,31 @@ class WidgetsTest : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    // A button greyed out while a key works gets the focus back when it is enabled again, unless
+    // the user typed or clicked meanwhile.
+    void greyedOutControlGetsTheFocusBack()
+    {
+        QWidget window;
+        auto* tree = new QTreeWidget(&window);
+        auto* button = new QPushButton(QStringLiteral("go"), &window);
+        button->move(0, 200);
+        new FocusKeeper(&window);
+        window.show();
+        QApplication::setActiveWindow(&window);
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        button->setFocus();
+        QVERIFY(button->hasFocus());
+        button->setEnabled(false);
+        QCOMPARE(QApplication::focusWidget(), tree);
+        button->setEnabled(true);
+        QVERIFY(button->hasFocus());
+
+        button->setEnabled(false);
+        QTest::keyClick(tree, Qt::Key_Down);
+        button->setEnabled(true);
+        QCOMPARE(QApplication::focusWidget(), tree);
+    }
+
     void messagesCarryTheNoticeCaption()
     {
         RecordingPresenter recorder;
