@@ -2,6 +2,7 @@
 #include "TMainForm.h"
 
 #include "AboutPage.h"
+#include "BannerView.h"
 #include "CertificatePage.h"
 #include "FingerPage.h"
 #include "KeyInfoPage.h"
@@ -32,7 +33,6 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QLabel>
-#include <QPixmap>
 #include <QShowEvent>
 #include <QTimer>
 
@@ -186,6 +186,7 @@ void TMainForm::ApplyTexts()
     setFont(QFont(texts.fontName(), texts.fontSize()));
     setWindowTitle(Lang("P_Caption") + QStringLiteral("  V") + QCoreApplication::applicationVersion());
     m_tree->applyTexts();
+    m_ui->Image1->setTexts(Lang("P_Caption").trimmed(), Lang("Main_Form_Subtitle").trimmed());
     m_ui->tv->setAccessibleName(Lang("Main_Form_Treeview"));
     m_keyInfoPage->ApplyTexts();
     m_userPinPage->ApplyTexts();
@@ -234,11 +235,8 @@ void TMainForm::InitialiseMainWindow()
     const QString configPath = UserConfigPath(app.CfgPath);
     ReadUserConfig(configPath, config);
     m_session->setUserConfig(configPath, config);
-    // 11. Pictures beside the executable.
-    const QString banner = pathBesideExecutable(QStringLiteral("res/top_img.jpg"));
-    if (QFileInfo::exists(banner)) {
-        m_ui->Image1->setPixmap(QPixmap(banner));
-    }
+    // 11. The banner's background picture beside the executable, when there is one.
+    m_ui->Image1->setBackground(pathBesideExecutable(QStringLiteral("res/top_img.jpg")));
     // 13. The monitor, when it lies beside the manager; its own single-instance rule makes a
     // second start harmless.
     if (!app.APPMonName.isEmpty()) {
