@@ -22,6 +22,7 @@
 #include "common/UserConfig.h"
 #include "common/UserFolder.h"
 #include "common/widgets/MessageBox.h"
+#include "common/widgets/WindowFont.h"
 #include "common/widgets/WindowPlacement.h"
 #include "keyservice/KeyPresence.h"
 #include "keyservice/KeyServiceTexts.h"
@@ -182,8 +183,7 @@ void TMainForm::createTimers()
 
 void TMainForm::ApplyTexts()
 {
-    const LanguageTexts& texts = Language();
-    setFont(QFont(texts.fontName(), texts.fontSize()));
+    setFont(WindowFont());
     setWindowTitle(Lang("P_Caption") + QStringLiteral("  V") + QCoreApplication::applicationVersion());
     m_tree->applyTexts();
     m_ui->Image1->setTexts(Lang("P_Caption").trimmed(), Lang("Main_Form_Subtitle").trimmed());

@@ -6,6 +6,7 @@
 #include "common/FieldLabel.h"
 #include "common/LanguageTexts.h"
 #include "common/widgets/MessageBox.h"
+#include "common/widgets/WindowFont.h"
 #include "common/widgets/WindowPlacement.h"
 
 namespace kx::mon {
@@ -39,8 +40,7 @@ void TProjectConfigForm::showEvent(QShowEvent* event)
 
 void TProjectConfigForm::ApplyTexts()
 {
-    const LanguageTexts& texts = Language();
-    setFont(QFont(texts.fontName(), texts.fontSize()));
+    setFont(WindowFont());
     setWindowTitle(Lang("Main_Form_PopupMenu_Advanced"));
     m_ui->GroupBox1->setTitle(Lang("Config_Form_GroupBox"));
     // The colon is added even after a text that ends with one.
