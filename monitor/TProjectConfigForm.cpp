@@ -46,7 +46,9 @@ void TProjectConfigForm::ApplyTexts()
     // The colon is added even after a text that ends with one.
     m_ui->cbOpenURL->setText(WithColon(Lang("Config_Form_CBOpenURL")));
     m_ui->rb1->setText(Lang("Config_Form_RBtn1"));
-    m_ui->rb2->setText(Lang("Config_Form_RBtn2"));
+    // The other choice hands the address to x-www-browser, the browser the system's
+    // administrator chose, where the first one asks the desktop for the user's own default.
+    m_ui->rb2->setText(Lang("Config_Form_SysBrowser"));
     m_ui->cbCertDay->setText(WithColon(Lang("Config_Form_CBCertday")));
     m_ui->Label1->setText(Lang("Config_Form_Lable"));
     m_ui->cbDefaultPIN->setText(Lang("Config_Form_DefaultPIN"));
