@@ -22,7 +22,7 @@ struct TextDefinition
 };
 
 // Every language entry in the order a language file is read, with its built-in value.
-inline constexpr std::array<TextDefinition, 337> kTextDefinitions = {{
+inline constexpr std::array<TextDefinition, 339> kTextDefinitions = {{
     {"K_Set_No", "修改失败", TextKind::Text},
     {"P_MSGTitle", "提示", TextKind::Text},
     {"K_Dead", "USBKey已锁死", TextKind::Text},
@@ -362,6 +362,8 @@ inline constexpr std::array<TextDefinition, 337> kTextDefinitions = {{
     {"K_Reg_DiskFull", "（磁盘已满，证书存储区无法写入）", TextKind::Text},
     {"K_Reg_NoRight", "（没有写入证书存储区的权限）", TextKind::Text},
     {"K_Key_Status", "USBKey状态", TextKind::Text},
+    {"Main_Form_Subtitle", "KX2700 USB Key", TextKind::Text},
+    {"Config_Form_SysBrowser", "系统浏览器（x-www-browser）", TextKind::Text},
 }};
 
 } // namespace kx

@@ -9,6 +9,7 @@
 #include "common/widgets/FileDialogs.h"
 #include "common/widgets/MessageBox.h"
 #include "common/widgets/SecretField.h"
+#include "common/widgets/WindowFont.h"
 #include "keyservice/CertJobs.h"
 
 #include <QDragEnterEvent>
@@ -78,7 +79,7 @@ TIMForm::~TIMForm()
 
 void TIMForm::applyTexts()
 {
-    setFont(QFont(Language().fontName(), Language().fontSize()));
+    setFont(WindowFont());
     setWindowTitle(Lang("Main_Form_btn_Import"));
     m_ui->GroupBox1->setTitle(Lang("Import_Form_GroupBox1"));
     m_ui->GroupBox2->setTitle(Lang("Import_Form_GroupBox2"));

@@ -2,6 +2,7 @@
 #include "TMainForm.h"
 
 #include "AboutPage.h"
+#include "BannerView.h"
 #include "CertificatePage.h"
 #include "FingerPage.h"
 #include "KeyInfoPage.h"
@@ -22,6 +23,7 @@
 #include "common/UserFolder.h"
 #include "common/widgets/FocusKeeper.h"
 #include "common/widgets/MessageBox.h"
+#include "common/widgets/WindowFont.h"
 #include "common/widgets/WindowPlacement.h"
 #include "keyservice/KeyPresence.h"
 #include "keyservice/KeyServiceTexts.h"
@@ -33,7 +35,6 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QLabel>
-#include <QPixmap>
 #include <QShowEvent>
 #include <QTimer>
 
@@ -185,10 +186,10 @@ void TMainForm::createTimers()
 
 void TMainForm::ApplyTexts()
 {
-    const LanguageTexts& texts = Language();
-    setFont(QFont(texts.fontName(), texts.fontSize()));
+    setFont(WindowFont());
     setWindowTitle(Lang("P_Caption") + QStringLiteral("  V") + QCoreApplication::applicationVersion());
     m_tree->applyTexts();
+    m_ui->Image1->setTexts(Lang("P_Caption").trimmed(), Lang("Main_Form_Subtitle").trimmed());
     m_ui->tv->setAccessibleName(Lang("Main_Form_Treeview"));
     m_busyLine->setAccessibleName(Lang("K_Key_Status"));
     m_keyInfoPage->ApplyTexts();
@@ -238,11 +239,8 @@ void TMainForm::InitialiseMainWindow()
     const QString configPath = UserConfigPath(app.CfgPath);
     ReadUserConfig(configPath, config);
     m_session->setUserConfig(configPath, config);
-    // 11. Pictures beside the executable.
-    const QString banner = pathBesideExecutable(QStringLiteral("res/top_img.jpg"));
-    if (QFileInfo::exists(banner)) {
-        m_ui->Image1->setPixmap(QPixmap(banner));
-    }
+    // 11. The banner's background picture beside the executable, when there is one.
+    m_ui->Image1->setBackground(pathBesideExecutable(QStringLiteral("res/top_img.jpg")));
     // 13. The monitor, when it lies beside the manager; its own single-instance rule makes a
     // second start harmless.
     if (!app.APPMonName.isEmpty()) {

@@ -5,6 +5,7 @@
 #include "TrayMenuNotice.h"
 
 #include "common/LanguageTexts.h"
+#include "common/widgets/WindowFont.h"
 
 #include <QAction>
 #include <QApplication>
@@ -79,8 +80,7 @@ QAction* MonitorTray::makeAction(const char* name, void (MonitorTray::*signal)()
 
 void MonitorTray::applyTexts()
 {
-    const LanguageTexts& texts = Language();
-    m_window->setFont(QFont(texts.fontName(), texts.fontSize()));
+    m_window->setFont(WindowFont());
     m_menu->setFont(m_window->font());
     const auto actions = m_menu->actions();
     actions.at(0)->setText(Lang("Main_Form_PopupMenu_listMain"));

@@ -6,6 +6,7 @@
 #include "common/FieldLabel.h"
 #include "common/LanguageTexts.h"
 #include "common/widgets/MessageBox.h"
+#include "common/widgets/WindowFont.h"
 #include "common/widgets/WindowPlacement.h"
 
 namespace kx::mon {
@@ -39,14 +40,15 @@ void TProjectConfigForm::showEvent(QShowEvent* event)
 
 void TProjectConfigForm::ApplyTexts()
 {
-    const LanguageTexts& texts = Language();
-    setFont(QFont(texts.fontName(), texts.fontSize()));
+    setFont(WindowFont());
     setWindowTitle(Lang("Main_Form_PopupMenu_Advanced"));
     m_ui->GroupBox1->setTitle(Lang("Config_Form_GroupBox"));
     // The colon is added even after a text that ends with one.
     m_ui->cbOpenURL->setText(WithColon(Lang("Config_Form_CBOpenURL")));
     m_ui->rb1->setText(Lang("Config_Form_RBtn1"));
-    m_ui->rb2->setText(Lang("Config_Form_RBtn2"));
+    // The other choice hands the address to x-www-browser, the browser the system's
+    // administrator chose, where the first one asks the desktop for the user's own default.
+    m_ui->rb2->setText(Lang("Config_Form_SysBrowser"));
     m_ui->cbCertDay->setText(WithColon(Lang("Config_Form_CBCertday")));
     m_ui->Label1->setText(Lang("Config_Form_Lable"));
     m_ui->cbDefaultPIN->setText(Lang("Config_Form_DefaultPIN"));

@@ -9,6 +9,7 @@
 #include "common/widgets/MessageBox.h"
 #include "common/widgets/SecretField.h"
 #include "common/widgets/ShowPINStrength.h"
+#include "common/widgets/WindowFont.h"
 
 #include <QKeyEvent>
 #include <QStyle>
@@ -116,8 +117,7 @@ void TUPinSetForm::hideEvent(QHideEvent* event)
 void TUPinSetForm::ApplyDialogTexts()
 {
     SendCommand(QStringLiteral("CLOSE"), QString::fromLatin1(kManagerWindowClass));
-    const LanguageTexts& texts = Language();
-    setFont(QFont(texts.fontName(), texts.fontSize()));
+    setFont(WindowFont());
     setWindowTitle(Lang("Main_Form_btn_SetUPIN"));
     m_ui->Label1->setText(Lang("UPINSet_Form_OldPIN"));
     m_ui->Label2->setText(Lang("UPINSet_Form_NewPIN1"));

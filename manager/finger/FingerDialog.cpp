@@ -6,6 +6,7 @@
 
 #include "common/LanguageTexts.h"
 #include "common/TextFormat.h"
+#include "common/widgets/WindowFont.h"
 
 #include <QLabel>
 #include <QMovie>
@@ -26,7 +27,7 @@ FingerDialog::FingerDialog(std::shared_ptr<FingerKeyAccess> key, const FingerPic
     : QDialog(parent), m_key(std::move(key)), m_pictures(pictures)
 {
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
-    setFont(QFont(Language().fontName(), Language().fontSize()));
+    setFont(WindowFont());
 
     m_label1 = new QLabel(this);
     m_label1->setObjectName(QStringLiteral("Label1"));

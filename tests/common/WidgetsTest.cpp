@@ -5,11 +5,13 @@
 #include "common/widgets/MessageBox.h"
 #include "common/widgets/SecretField.h"
 #include "common/widgets/UiDriver.h"
+#include "common/widgets/WindowFont.h"
 
 #include "TestFolders.h"
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFontDatabase>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -179,6 +181,40 @@ private Q_SLOTS:
         QCOMPARE(list.topLevelItem(0)->text(0), QStringLiteral("Serial"));
         QCOMPARE(list.topLevelItem(0)->text(1), QStringLiteral("KX0001"));
         QCOMPARE(list.topLevelItem(1)->text(0), QStringLiteral("Label"));
+    }
+
+    // The windows' font is the desktop's: the language's family only when it is a particular
+    // installed font, the language's size only as the least size.
+    void windowFontFollowsTheDesktop()
+    {
+        const QStringList installed = QFontDatabase::families();
+        QVERIFY(installed.size() >= 2);
+        QFont desktop(installed.first(), 11);
+        desktop.setWeight(QFont::Medium);
+        const QString other = installed.at(1);
+        QVERIFY(other != desktop.family());
+
+        QFont font = WindowFont(desktop, other, 9);
+        QCOMPARE(font.family(), other);
+        QCOMPARE(font.pointSizeF(), 11.0);
+        QCOMPARE(font.weight(), QFont::Medium);
+        QCOMPARE(WindowFont(desktop, other, 14).pointSizeF(), 14.0);
+        for (const QString& family : {QStringLiteral("No Such Family kx2700"), QStringLiteral("Sans Serif"),
+                                      QStringLiteral("monospace"), QString()}) {
+            QCOMPARE(WindowFont(desktop, family, 9).family(), desktop.family());
+        }
+        // A desktop font set in pixels keeps them.
+        QFont pixels(installed.first());
+        pixels.setPixelSize(15);
+        QCOMPARE(WindowFont(pixels, other, 9).pixelSize(), 15);
+
+        // The built-in language names SimSun at 9 points, over the platform's general font.
+        const QFont general = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+        const QFont windows = WindowFont();
+        QCOMPARE(windows.pointSizeF(), std::max(general.pointSizeF(), 9.0));
+        if (!QFontDatabase::hasFamily(QStringLiteral("宋体"))) {
+            QCOMPARE(windows.family(), general.family());
+        }
     }
 };
 

@@ -5,10 +5,12 @@
 
 #include "common/LanguageTexts.h"
 #include "common/UserConfig.h"
+#include "common/widgets/WindowFont.h"
 #include "keyservice/KeyPresence.h"
 #include "manager/KeyInfoPage.h"
 #include "manager/KeyNamePage.h"
 #include "manager/LoginPage.h"
+#include "manager/TIMForm.h"
 #include "manager/TMainForm.h"
 #include "manager/UserPinPage.h"
 #include "token/TUSB.h"
@@ -251,6 +253,21 @@ private Q_SLOTS:
             QVERIFY2(!nameOf(field).trimmed().isEmpty(), field);
         }
         QVERIFY(nameOf("edtUPIN").startsWith(Lang("Lonin_Form_lable_Key").trimmed()));
+    }
+
+    // The window and its dialogs use the desktop's font with the language's least size, not the
+    // family the language names when the system lacks it.
+    void windowsUseTheDesktopFont()
+    {
+        ManagerWorld world;
+        RecordingPresenter messages;
+        TMainForm window;
+        TIMForm import({QByteArrayLiteral("container-1")}, 0);
+        const QFont expected = WindowFont();
+        for (const QWidget* widget : {static_cast<const QWidget*>(&window), static_cast<const QWidget*>(&import)}) {
+            QCOMPARE(widget->font().family(), expected.family());
+            QCOMPARE(widget->font().pointSizeF(), expected.pointSizeF());
+        }
     }
 
     void loginAndLogout()

@@ -6,6 +6,7 @@
 #include "common/LanguageTexts.h"
 #include "common/PINPolicy.h"
 #include "common/TextFormat.h"
+#include "common/widgets/WindowFont.h"
 #include "monitor/TMainForm.h"
 #include "monitor/TProjectConfigForm.h"
 #include "monitor/TUPinSetForm.h"
@@ -21,6 +22,8 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
 #include <QSpinBox>
 #include <QTest>
 #include <QTimer>
@@ -368,6 +371,36 @@ private Q_SLOTS:
         QCOMPARE(settings.opened, 1);
         QCOMPARE(world.readConfig().URL, QStringLiteral("http://kept.example/"));
         QVERIFY(messages.messages.isEmpty());
+    }
+
+    // The settings dialog speaks the language in use throughout, in the windows' font. The second
+    // browser choice names the program it starts, x-www-browser, in both languages.
+    void settingsSpeakTheLanguage()
+    {
+        MonitorWorld world;
+        const QRegularExpression chinese(QStringLiteral("[\\x{3000}-\\x{303f}\\x{4e00}-\\x{9fff}\\x{ff00}-\\x{ffef}]"));
+        for (const char* file : {"EN_1033.lng", "CN_2052.lng"}) {
+            QCOMPARE(LoadLanguageFile(QStringLiteral(KX_LANGUAGES_DIR "/") + QLatin1String(file)), 0);
+            TProjectConfigForm dialog;
+            dialog.show();
+            QVERIFY(child<QRadioButton>(dialog, "rb2")->text().contains(QStringLiteral("x-www-browser")));
+            QCOMPARE(dialog.font().family(), WindowFont().family());
+            QCOMPARE(dialog.font().pointSizeF(), WindowFont().pointSizeF());
+            if (QLatin1String(file) != QLatin1String("EN_1033.lng")) {
+                continue;
+            }
+            QCOMPARE(child<QRadioButton>(dialog, "rb2")->text(), QStringLiteral("System web browser (x-www-browser)"));
+            QStringList texts{dialog.windowTitle(), child<QGroupBox>(dialog, "GroupBox1")->title()};
+            for (const QAbstractButton* button : dialog.findChildren<QAbstractButton*>()) {
+                texts.append(button->text());
+            }
+            for (const QLabel* label : dialog.findChildren<QLabel*>()) {
+                texts.append(label->text());
+            }
+            for (const QString& text : texts) {
+                QVERIFY2(!text.contains(chinese), qPrintable(text));
+            }
+        }
     }
 
     void settingsShowAndSave()
