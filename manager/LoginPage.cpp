@@ -37,7 +37,11 @@ LoginPage::LoginPage(KeySession& session, const FingerPictures& pictures, QWidge
     focus->setInterval(100);
     connect(focus, &QTimer::timeout, this, [this, focus] {
         focus->stop();
-        m_ui->edtUPIN->setFocus();
+        // Only while the login is still shown: a field on a page the user has left would take
+        // the keyboard focus away from where it is now.
+        if (m_ui->edtUPIN->isVisible()) {
+            m_ui->edtUPIN->setFocus();
+        }
     });
 
     connect(m_ui->edtUPIN, &QLineEdit::textChanged, this, [this](const QString& text) {
