@@ -28,8 +28,13 @@ set(KX_AUTOSTART_DIR /etc/xdg/autostart CACHE PATH
     "Where the monitor's log-in autostart entry is installed (absolute; empty: none)")
 set(KX_COMMAND_DIR /usr/bin CACHE PATH
     "Where links to the programs are made so that they are on PATH (absolute; empty: none)")
-set(KX_PACKAGE_MAINTAINER "KX2700 key tools developers <kx2700-dev@localhost>" CACHE STRING
-    "Maintainer named in the Debian package")
+# The project's own address; a distributor who builds the package names itself here. A build tree
+# that still holds the earlier placeholder at localhost takes the address.
+set(kx_maintainer "KX2700 key tools developers <dev@kx2700.org>")
+if(KX_PACKAGE_MAINTAINER STREQUAL "KX2700 key tools developers <kx2700-dev@localhost>")
+    set(KX_PACKAGE_MAINTAINER "${kx_maintainer}" CACHE STRING "Maintainer named in the Debian package" FORCE)
+endif()
+set(KX_PACKAGE_MAINTAINER "${kx_maintainer}" CACHE STRING "Maintainer named in the Debian package")
 
 set(KX_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
 set(KX_PACKAGING_BINARY_DIR ${CMAKE_BINARY_DIR}/packaging)
@@ -115,12 +120,19 @@ endforeach()
 add_custom_target(kx_manual_pages ALL DEPENDS ${kx_manual_outputs})
 install(FILES ${kx_manual_outputs} DESTINATION ${KX_DESKTOP_DATADIR}/man/man1)
 
-# Commands on PATH: relative links, so that a staged or unpacked tree stays whole.
+# Commands on PATH, linked as Debian policy asks: relative within one top-level folder
+# (/usr/bin -> /usr/local/kx2700/bin), absolute across them (/usr/bin -> /opt/kx2700/bin).
 if(KX_COMMAND_DIR)
     set(kx_code [==[
 foreach(kx_program IN ITEMS @KX_INSTALLED_PROGRAMS@)
     string(REGEX REPLACE "/+$" "" kx_prefix "${CMAKE_INSTALL_PREFIX}")
-    file(RELATIVE_PATH kx_target "@KX_COMMAND_DIR@" "${kx_prefix}/bin/${kx_program}")
+    string(REGEX MATCH "^/[^/]+" kx_link_top "@KX_COMMAND_DIR@")
+    string(REGEX MATCH "^/[^/]+" kx_target_top "${kx_prefix}")
+    if(kx_link_top STREQUAL kx_target_top)
+        file(RELATIVE_PATH kx_target "@KX_COMMAND_DIR@" "${kx_prefix}/bin/${kx_program}")
+    else()
+        set(kx_target "${kx_prefix}/bin/${kx_program}")
+    endif()
     set(kx_link "$ENV{DESTDIR}@KX_COMMAND_DIR@/${kx_program}")
     message(STATUS "Installing: ${kx_link} -> ${kx_target}")
     file(MAKE_DIRECTORY "$ENV{DESTDIR}@KX_COMMAND_DIR@")
@@ -135,18 +147,37 @@ endif()
 
 # --- The Debian package --------------------------------------------------------------------------
 
-install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION ${KX_DESKTOP_DATADIR}/doc/kx2700 RENAME copyright)
+# The copyright in Debian's machine-readable format, the changelog (a native package's, so
+# changelog.gz) compressed without a time stamp, and the notes for lintian on the /opt layout.
+configure_file(${KX_PACKAGING_DIR}/debian/copyright.in ${KX_PACKAGING_BINARY_DIR}/doc/copyright @ONLY)
+configure_file(${KX_PACKAGING_DIR}/debian/changelog.in ${KX_PACKAGING_BINARY_DIR}/doc/changelog @ONLY)
+set(kx_changelog ${KX_PACKAGING_BINARY_DIR}/doc/changelog)
+if(KX_GZIP)
+    add_custom_command(OUTPUT ${KX_PACKAGING_BINARY_DIR}/doc/changelog.gz
+        COMMAND ${KX_GZIP} -9nc ${KX_PACKAGING_BINARY_DIR}/doc/changelog > ${KX_PACKAGING_BINARY_DIR}/doc/changelog.gz
+        DEPENDS ${KX_PACKAGING_BINARY_DIR}/doc/changelog COMMENT "Compressing the changelog")
+    set(kx_changelog ${KX_PACKAGING_BINARY_DIR}/doc/changelog.gz)
+endif()
+add_custom_target(kx_changelog ALL DEPENDS ${kx_changelog})
+install(FILES ${KX_PACKAGING_BINARY_DIR}/doc/copyright ${kx_changelog} DESTINATION ${KX_DESKTOP_DATADIR}/doc/kx2700)
+install(FILES ${KX_PACKAGING_DIR}/debian/lintian-overrides DESTINATION ${KX_DESKTOP_DATADIR}/lintian/overrides
+    RENAME kx2700)
 
 # The maintainer scripts and the conffiles list name the folders chosen above.
 foreach(script postinst postrm)
     configure_file(${KX_PACKAGING_DIR}/debian/${script}.in ${KX_PACKAGING_BINARY_DIR}/debian/${script} @ONLY
         FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 endforeach()
-set(kx_conffiles "${CMAKE_INSTALL_PREFIX}/bin/APPInfo.ini\n")
-if(KX_AUTOSTART_DIR)
+# Configuration files are the ones under /etc (dpkg keeps a user's changes to them); the files of
+# <prefix>/bin are the program's own and an upgrade replaces them.
+set(kx_conffiles "")
+if(KX_AUTOSTART_DIR MATCHES "^/etc/")
     string(APPEND kx_conffiles "${KX_AUTOSTART_DIR}/kx2700-monitor.desktop\n")
 endif()
-file(WRITE ${KX_PACKAGING_BINARY_DIR}/debian/conffiles "${kx_conffiles}")
+file(REMOVE ${KX_PACKAGING_BINARY_DIR}/debian/conffiles)
+if(kx_conffiles)
+    file(WRITE ${KX_PACKAGING_BINARY_DIR}/debian/conffiles "${kx_conffiles}")
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kx2700)
@@ -188,8 +219,10 @@ else()
 endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${KX_PACKAGING_BINARY_DIR}/debian/postinst
-    ${KX_PACKAGING_BINARY_DIR}/debian/postrm
-    ${KX_PACKAGING_BINARY_DIR}/debian/conffiles)
+    ${KX_PACKAGING_BINARY_DIR}/debian/postrm)
+if(kx_conffiles)
+    list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${KX_PACKAGING_BINARY_DIR}/debian/conffiles)
+endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_SOURCE_GENERATOR TGZ)

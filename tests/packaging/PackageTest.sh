@@ -5,6 +5,9 @@
 #   PackageTest.sh install BUILD SOURCE VERSION CMAKE CPACK
 #       cmake --install into staging folders (the default prefix and another one) and checks the
 #       layout, RUNPATH, desktop entries, icons and manual pages.
+#   PackageTest.sh lintian BUILD SOURCE VERSION CMAKE CPACK
+#       builds the package with cpack and checks it with lintian: no error or warning that the
+#       package's overrides do not explain, and no override left unused.
 #   PackageTest.sh deb BUILD SOURCE VERSION CMAKE CPACK
 #       builds the package with cpack into a temporary folder, checks its control data, unpacks it
 #       with dpkg-deb -x into a root of its own (works for root and for other users alike, runs no
@@ -76,6 +79,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
+top_folder() { local p=${1#/}; echo "/${p%%/*}"; }
+
 is_elf() { [ "$(head -c 4 "$1" 2>/dev/null | od -An -c | tr -d ' ')" = '177ELF' ]; }
 
 png_size() { # prints "WIDTHxHEIGHT"
@@ -127,15 +132,21 @@ check_programs() { # root
         grep -qF "libDrevmor.so => $bin/" <<<"$value" ||
             fail "$f does not load libDrevmor.so from $bin: $(grep libDrevmor <<<"$value")"
     done
+    # Links as Debian policy wants them: relative within one top-level folder, absolute across.
     if [ -n "$commands" ]; then
         for f in "${programs[@]}"; do
             value=$(readlink "$1$commands/$f")
-            case "$value" in
-                "") fail "$commands/$f is not a link" ;;
-                /*) fail "$commands/$f -> $value is absolute, which breaks in an unpacked tree" ;;
-                *) [ "$(readlink -f "$1$commands/$f")" = "$(readlink -f "$bin/$f")" ] ||
-                    fail "$commands/$f -> $value does not lead to $prefix/bin/$f" ;;
-            esac
+            if [ -z "$value" ]; then
+                fail "$commands/$f is not a link"
+            elif [ "$(top_folder "$commands")" = "$(top_folder "$prefix")" ]; then
+                case "$value" in
+                    /*) fail "$commands/$f -> $value is absolute within $(top_folder "$prefix")" ;;
+                    *) [ "$(readlink -f "$1$commands/$f")" = "$(readlink -f "$bin/$f")" ] ||
+                        fail "$commands/$f -> $value does not lead to $prefix/bin/$f" ;;
+                esac
+            elif [ "$value" != "$prefix/bin/$f" ]; then
+                fail "$commands/$f -> $value, not the absolute $prefix/bin/$f"
+            fi
         done
     fi
 }
@@ -201,7 +212,8 @@ owned_path() { # path inside the root
     case "$1" in
         "$prefix"/bin/*) return 0 ;;
         "$datadir"/applications/kx2700-*.desktop | "$datadir"/icons/hicolor/*/apps/kx2700-*) return 0 ;;
-        "$datadir"/man/man1/*.1.gz | "$datadir"/doc/kx2700/copyright) return 0 ;;
+        "$datadir"/man/man1/*.1.gz | "$datadir"/doc/kx2700/copyright | "$datadir"/doc/kx2700/changelog.gz) return 0 ;;
+        "$datadir"/lintian/overrides/kx2700) return 0 ;;
     esac
     [ -n "$autostart" ] && [[ "$1" == "$autostart"/kx2700-*.desktop ]] && return 0
     [ -n "$commands" ] && [[ "$1" == "$commands"/* ]] && return 0
@@ -349,9 +361,55 @@ check_maintainer_scripts() { # root control
     rm -f "$1$datadir/icons/hicolor/index.theme"
 }
 
+# --- The package ----------------------------------------------------------------------------------
+
+require_tools() {
+    local tool
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null || {
+            echo "SKIP: $tool is missing"
+            exit 77
+        }
+    done
+}
+
+build_deb() { # sets deb and arch
+    SECONDS=0
+    "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/pkg" >"$work/cpack.log" 2>&1 || {
+        fail "cpack: $(tail -n 30 "$work/cpack.log")"
+        exit 1
+    }
+    note "cpack took ${SECONDS} s"
+    arch=$(dpkg --print-architecture)
+    deb=$work/pkg/kx2700_${version}_$arch.deb
+    [ -f "$deb" ] || {
+        fail "cpack made no $(basename "$deb"): $(ls "$work/pkg")"
+        exit 1
+    }
+}
+
+# Every error and warning of lintian counts, except what the package's overrides explain; an
+# override that no longer matches anything counts too, so none outlives its reason.
+run_lintian() {
+    local out rc
+    SECONDS=0
+    lintian --fail-on none --display-info --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>"$work/lintian.err"
+    rc=$?
+    note "lintian took ${SECONDS} s"
+    [ "$rc" -eq 0 ] || fail "lintian ended with status $rc: $(cat "$work/lintian.err")"
+    out=$(grep -E '^[EW]: |^I: .*(unused-override|mismatched-override)' "$work/lintian.log")
+    [ -z "$out" ] || fail "lintian reports:
+$out"
+}
+
 # ---------------------------------------------------------------------------------------------------
 
 case "$mode" in
+    lintian)
+        require_tools lintian dpkg readelf
+        build_deb
+        run_lintian
+        ;;
     install)
         for p in "$prefix" /usr/local/kx2700; do
             stage=$work/stage${p//\//_}
@@ -364,24 +422,8 @@ case "$mode" in
         done
         ;;
     deb)
-        for tool in dpkg-deb dpkg readelf; do
-            command -v "$tool" >/dev/null || {
-                echo "SKIP: $tool is missing"
-                exit 77
-            }
-        done
-        SECONDS=0
-        "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/pkg" >"$work/cpack.log" 2>&1 || {
-            fail "cpack: $(tail -n 30 "$work/cpack.log")"
-            exit 1
-        }
-        note "cpack took ${SECONDS} s"
-        arch=$(dpkg --print-architecture)
-        deb=$work/pkg/kx2700_${version}_$arch.deb
-        [ -f "$deb" ] || {
-            fail "cpack made no $(basename "$deb"): $(ls "$work/pkg")"
-            exit 1
-        }
+        require_tools dpkg-deb dpkg readelf
+        build_deb
         field() { dpkg-deb -f "$deb" "$1"; }
         [ "$(field Package)" = kx2700 ] || fail "Package: $(field Package)"
         [ "$(field Version)" = "$version" ] || fail "Version: $(field Version), not $version"
@@ -407,14 +449,22 @@ case "$mode" in
             exit 1
         }
         check_tree "$root"
-        while IFS= read -r conffile; do
-            [ -z "$conffile" ] || [ -f "$root$conffile" ] || fail "conffile $conffile is not in the package"
-        done <"$work/control/conffiles"
+        # Configuration files are those under /etc, which dpkg keeps a user's changes to.
+        if [ -f "$work/control/conffiles" ]; then
+            while IFS= read -r conffile; do
+                [ -z "$conffile" ] || [ -f "$root$conffile" ] || fail "conffile $conffile is not in the package"
+                case "$conffile" in /etc/*) ;; *) fail "conffile $conffile lies outside /etc" ;; esac
+            done <"$work/control/conffiles"
+        fi
+        if [[ "$autostart" == /etc/* ]]; then
+            grep -qxF "$autostart/kx2700-monitor.desktop" "$work/control/conffiles" 2>/dev/null ||
+                fail "the autostart entry is not a conffile"
+        fi
         check_maintainer_scripts "$root" "$work/control"
         start_manager "$root"
         ;;
     *)
-        echo "usage: $0 install|deb BUILD SOURCE VERSION CMAKE CPACK" >&2
+        echo "usage: $0 install|deb|lintian BUILD SOURCE VERSION CMAKE CPACK" >&2
         exit 2
         ;;
 esac
