@@ -96,6 +96,8 @@ endforeach()
 string(CONFIGURE "${kx_code}" kx_code @ONLY)
 install(CODE "${kx_code}")
 
+# What software centres list: the manager's AppStream metadata.
+install(FILES ${KX_PACKAGING_DIR}/org.kx2700.manager.metainfo.xml DESTINATION ${KX_DESKTOP_DATADIR}/metainfo)
 install(DIRECTORY ${KX_PACKAGING_DIR}/icons/hicolor DESTINATION ${KX_DESKTOP_DATADIR}/icons)
 install(FILES ${KX_PACKAGING_DIR}/icons/kx2700-manager.svg ${KX_PACKAGING_DIR}/icons/kx2700-monitor.svg
     DESTINATION ${KX_DESKTOP_DATADIR}/icons/hicolor/scalable/apps)

@@ -213,7 +213,7 @@ owned_path() { # path inside the root
         "$prefix"/bin/*) return 0 ;;
         "$datadir"/applications/kx2700-*.desktop | "$datadir"/icons/hicolor/*/apps/kx2700-*) return 0 ;;
         "$datadir"/man/man1/*.1.gz | "$datadir"/doc/kx2700/copyright | "$datadir"/doc/kx2700/changelog.gz) return 0 ;;
-        "$datadir"/lintian/overrides/kx2700) return 0 ;;
+        "$datadir"/lintian/overrides/kx2700 | "$datadir"/metainfo/org.kx2700.manager.metainfo.xml) return 0 ;;
     esac
     [ -n "$autostart" ] && [[ "$1" == "$autostart"/kx2700-*.desktop ]] && return 0
     [ -n "$commands" ] && [[ "$1" == "$commands"/* ]] && return 0
