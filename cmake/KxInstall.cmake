@@ -105,6 +105,23 @@ endif()
 file(CONFIGURE OUTPUT ${KX_PACKAGING_BINARY_DIR}/APPInfo.ini CONTENT "${kx_app_info}" @ONLY)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/resources/APPInfo.ini)
 install(FILES ${KX_PACKAGING_BINARY_DIR}/APPInfo.ini DESTINATION bin COMPONENT programs)
+# The administrator's file in /etc (a conffile, kept across upgrades): the installed file with
+# every key commented out, so that it changes nothing until a key is taken in.
+set(KX_SYSTEM_APPINFO /etc/kx2700/APPInfo.ini)
+string(REGEX REPLACE "\n([A-Za-z0-9_]+[ \t]*=)" "\n;\\1" kx_local_info "${kx_app_info}")
+string(FIND "${kx_local_info}" "[" kx_first_section)
+string(SUBSTRING "${kx_local_info}" ${kx_first_section} -1 kx_local_info)
+file(CONFIGURE OUTPUT ${KX_PACKAGING_BINARY_DIR}/etc/APPInfo.ini CONTENT
+"; Local settings of the KX2700 key tools, read by KX2700Mgr and KX2700Mon after
+; @CMAKE_INSTALL_PREFIX@/bin/APPInfo.ini. A key set here replaces the same key of that file,
+; which belongs to the package and is replaced by every upgrade; this file is kept. Every key
+; below is commented out and shows the installation's value: remove the \";\" in front of a key
+; to set it here. The environment variable KX2700_SYSTEM_APPINFO names another file instead of
+; this one.
+
+${kx_local_info}" @ONLY)
+get_filename_component(kx_folder ${KX_SYSTEM_APPINFO} DIRECTORY)
+install(FILES ${KX_PACKAGING_BINARY_DIR}/etc/APPInfo.ini DESTINATION ${kx_folder} COMPONENT programs)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/resources/Languages ${CMAKE_SOURCE_DIR}/resources/res
     DESTINATION bin COMPONENT programs)
 # The folder of the links belongs to kx2700, the links to update-alternatives.
@@ -240,7 +257,7 @@ foreach(script postinst prerm)
 endforeach()
 # Configuration files are the ones under /etc (dpkg keeps a user's changes to them); the files of
 # <prefix>/bin are the program's own and an upgrade replaces them.
-set(kx_conffiles "")
+set(kx_conffiles "${KX_SYSTEM_APPINFO}\n")
 if(KX_AUTOSTART_DIR MATCHES "^/etc/")
     string(APPEND kx_conffiles "${KX_AUTOSTART_DIR}/kx2700-monitor.desktop\n")
 endif()

@@ -33,6 +33,8 @@ pages=(KX2700Mgr.1 KX2700Mon.1 kx2700-keysim.1)
 # What the installed APPInfo.ini names: the links of the alternative kx2700-pkcs11 and its slave.
 pkcs11_link=/usr/lib/kx2700/pkcs11-module.so
 skf_link=/usr/lib/kx2700/skf-library.so
+# The administrator's settings over the installed APPInfo.ini, a configuration file of kx2700.
+system_appinfo=/etc/kx2700/APPInfo.ini
 
 failures=0
 fail() {
@@ -119,6 +121,18 @@ check_programs() { # root
         fail "APPInfo.ini names SKFLib=$(ini_value "$bin/APPInfo.ini" SKFLib), not $skf_link"
     grep -qi keysim "$bin/APPInfo.ini" && fail "the installed APPInfo.ini names keysim"
     [ -d "$1${pkcs11_link%/*}" ] || fail "the folder of the module links ${pkcs11_link%/*} is missing"
+    # The administrator's file changes nothing as shipped: every key of the installed file is
+    # there, commented out with its value, and no key is set.
+    local local_info=$1$system_appinfo line
+    if [ ! -f "$local_info" ]; then
+        fail "$system_appinfo is missing"
+    else
+        line=$(grep -Ev '^[[:space:]]*(;|\[|$)' "$local_info")
+        [ -z "$line" ] && [ "$(grep -c '=' "$local_info")" -gt 0 ] || fail "$system_appinfo sets keys: $line"
+        while IFS= read -r line; do
+            grep -qxF ";$line" "$local_info" || fail "$system_appinfo lacks the commented-out '$line'"
+        done < <(grep -E '^[A-Za-z0-9_]+=' "$bin/APPInfo.ini")
+    fi
     diff -r "$source/resources/Languages" "$bin/Languages" >/dev/null || fail "Languages/ differs from resources/"
     diff -r "$source/resources/res" "$bin/res" >/dev/null || fail "res/ differs from resources/"
     # The libraries APPInfo.ini names by a relative name must lie beside the executables.
@@ -229,6 +243,7 @@ owned_path() { # path inside the root
         "$datadir"/doc/kx2700/copyright | "$datadir"/doc/kx2700/changelog.gz) return 0 ;;
         "$datadir"/doc/kx2700-keysim/copyright | "$datadir"/doc/kx2700-keysim/changelog.gz) return 0 ;;
         "$datadir"/lintian/overrides/kx2700 | "$datadir"/lintian/overrides/kx2700-keysim) return 0 ;;
+        "$system_appinfo") return 0 ;;
     esac
     [ -n "$autostart" ] && [[ "$1" == "$autostart"/kx2700-*.desktop ]] && return 0
     [ -n "$commands" ] && [[ "$1" == "$commands"/* ]] && return 0
@@ -256,6 +271,8 @@ start_manager() { # root
     mkdir -p "$home/KeyLog" "$run" && chmod 700 "$run"
     export HOME=$home XDG_CONFIG_HOME=$home/.config XDG_DATA_HOME=$home/.local/share XDG_RUNTIME_DIR=$run
     export KX2700_KEYSIM_DIR=$work/keys QT_QPA_PLATFORM=offscreen
+    # The administrator's file as the package ships it, read over the installed one.
+    export KX2700_SYSTEM_APPINFO=$1$system_appinfo
     unset LD_LIBRARY_PATH
     # A new key still has its first PIN, and the monitor's reminder to change it would close the
     # manager; this user has turned the reminder off.
@@ -579,6 +596,8 @@ case "$mode" in
                 case "$conffile" in /etc/*) ;; *) fail "conffile $conffile lies outside /etc" ;; esac
             done <"$work/control/conffiles"
         fi
+        grep -qxF "$system_appinfo" "$work/control/conffiles" 2>/dev/null ||
+            fail "$system_appinfo is not a conffile"
         if [[ "$autostart" == /etc/* ]]; then
             grep -qxF "$autostart/kx2700-monitor.desktop" "$work/control/conffiles" 2>/dev/null ||
                 fail "the autostart entry is not a conffile"
