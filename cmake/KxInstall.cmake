@@ -117,7 +117,7 @@ file(CONFIGURE OUTPUT ${KX_PACKAGING_BINARY_DIR}/etc/APPInfo.ini CONTENT
 ; which belongs to the package and is replaced by every upgrade; this file is kept. Every key
 ; below is commented out and shows the installation's value: remove the \";\" in front of a key
 ; to set it here. The environment variable KX2700_SYSTEM_APPINFO names another file instead of
-; this one.
+; this one. The manager's system check lists the files in use.
 
 ${kx_local_info}" @ONLY)
 get_filename_component(kx_folder ${KX_SYSTEM_APPINFO} DIRECTORY)
