@@ -7,6 +7,8 @@
 
 #include "platform/IniDocument.h"
 
+#include <QFileInfo>
+
 #include <algorithm>
 
 namespace kx {
@@ -22,7 +24,11 @@ QString APPInfoPath()
     return pathBesideExecutable(QString::fromLatin1(kAPPInfoFileName));
 }
 
-int ReadAPPInfo(const QString& path, TAPPInfo& info)
+namespace {
+
+// Reads the keys of the file at `path` into `info`. Over a record (`overlay`), a key the file
+// does not hold keeps the record's value; otherwise it takes its default.
+int readAPPInfo(const QString& path, TAPPInfo& info, bool overlay)
 {
     ProfileFile file;
     if (file.load(path) == ProfileFile::LoadStatus::Failed) {
@@ -32,31 +38,70 @@ int ReadAPPInfo(const QString& path, TAPPInfo& info)
     const QString cspLanguage = QStringLiteral("CSPLanguage");
     const QString userInfo = QStringLiteral("UserInfo");
     const QString appFlag = QStringLiteral("APPFlag");
-    auto text = [&](const QString& section, const char* key) {
-        return file.readString(section, QString::fromLatin1(key), QString());
+    auto text = [&](QString& field, const QString& section, const char* key) {
+        field = file.readString(section, QString::fromLatin1(key), overlay ? field : QString());
     };
-    info.DrevmorLib = text(appLib, "DrevmorLib");
-    info.PKCS11Lib = text(appLib, "PKCS11Lib");
-    info.CSPLib = text(appLib, "CSPLib");
-    info.SKFLib = text(appLib, "SKFLib");
-    info.CSPName = text(appLib, "CSPName");
-    info.CSP_RootKey = text(cspLanguage, "CSP_RootKey");
-    info.CSP_MainKey = text(cspLanguage, "CSP_MainKey");
-    info.CSP_LanguageKey = text(cspLanguage, "CSP_LanguageKey");
-    info.CfgPath = text(userInfo, "CfgPath");
-    info.Plugin = text(userInfo, "Plugin");
-    info.CloseAPP = text(userInfo, "CloseAPP");
-    info.APPName = text(appFlag, "APPName");
-    info.OEMID = text(appFlag, "OEMID");
-    info.USBEnumString = text(appFlag, "USBEnumString");
-    info.PID = text(appFlag, "PID");
-    info.RegCertMode = file.readInteger(appFlag, QStringLiteral("RegCertMode"), 0);
-    info.APPMgrName = text(appFlag, "APPMgrName");
-    info.APPMonName = text(appFlag, "APPMonName");
-    info.FingerRegTimes = file.readInteger(appFlag, QStringLiteral("FingerRegTimes"), 3);
-    info.FingerStudy = file.readInteger(appFlag, QStringLiteral("FingerStudy"), 0);
-    info.DesktopRegister = file.readInteger(appFlag, QStringLiteral("DesktopRegister"), 1);
+    auto integer = [&](std::int32_t& field, const QString& section, const char* key, std::int32_t defaultValue) {
+        field = file.readInteger(section, QString::fromLatin1(key), overlay ? field : defaultValue);
+    };
+    text(info.DrevmorLib, appLib, "DrevmorLib");
+    text(info.PKCS11Lib, appLib, "PKCS11Lib");
+    text(info.CSPLib, appLib, "CSPLib");
+    text(info.SKFLib, appLib, "SKFLib");
+    text(info.CSPName, appLib, "CSPName");
+    text(info.CSP_RootKey, cspLanguage, "CSP_RootKey");
+    text(info.CSP_MainKey, cspLanguage, "CSP_MainKey");
+    text(info.CSP_LanguageKey, cspLanguage, "CSP_LanguageKey");
+    text(info.CfgPath, userInfo, "CfgPath");
+    text(info.Plugin, userInfo, "Plugin");
+    text(info.CloseAPP, userInfo, "CloseAPP");
+    text(info.APPName, appFlag, "APPName");
+    text(info.OEMID, appFlag, "OEMID");
+    text(info.USBEnumString, appFlag, "USBEnumString");
+    text(info.PID, appFlag, "PID");
+    integer(info.RegCertMode, appFlag, "RegCertMode", 0);
+    text(info.APPMgrName, appFlag, "APPMgrName");
+    text(info.APPMonName, appFlag, "APPMonName");
+    integer(info.FingerRegTimes, appFlag, "FingerRegTimes", 3);
+    integer(info.FingerStudy, appFlag, "FingerStudy", 0);
+    integer(info.DesktopRegister, appFlag, "DesktopRegister", 1);
     return 0;
+}
+
+} // namespace
+
+int ReadAPPInfo(const QString& path, TAPPInfo& info)
+{
+    return readAPPInfo(path, info, false);
+}
+
+QString SystemAPPInfoPath()
+{
+    const QString configured = qEnvironmentVariable("KX2700_SYSTEM_APPINFO");
+    return configured.isEmpty() ? QStringLiteral("/etc/kx2700/APPInfo.ini") : configured;
+}
+
+int OverlayAPPInfo(const QString& path, TAPPInfo& info)
+{
+    return readAPPInfo(path, info, true);
+}
+
+int ReadInstalledAPPInfo(TAPPInfo& info, QStringList* files)
+{
+    const QString installed = APPInfoPath();
+    int result = ReadAPPInfo(installed, info);
+    if (files && result == 0 && QFileInfo::exists(installed)) {
+        files->append(installed);
+    }
+    const QString local = SystemAPPInfoPath();
+    if (QFileInfo::exists(local)) {
+        if (OverlayAPPInfo(local, info) != 0) {
+            result = 1;
+        } else if (files) {
+            files->append(local);
+        }
+    }
+    return result;
 }
 
 int ParsePIDList(const QString& text, TPIDList& list, QString* error)

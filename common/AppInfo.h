@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <array>
 #include <cstdint>
@@ -56,6 +57,20 @@ QString APPInfoPath();
 // Reads the twenty keys of the file at `path` into `info`. A missing file gives the defaults and
 // 0; a file that exists but cannot be read returns 1 and leaves `info` as it was.
 int ReadAPPInfo(const QString& path, TAPPInfo& info);
+
+// The administrator's settings over the installation's: /etc/kx2700/APPInfo.ini, or the file the
+// environment variable KX2700_SYSTEM_APPINFO names.
+QString SystemAPPInfoPath();
+
+// Reads the keys that the file at `path` holds over `info`; a key it does not hold (or holds
+// commented out) keeps its value. A missing file changes nothing and gives 0; a file that exists
+// but cannot be read returns 1 and changes nothing.
+int OverlayAPPInfo(const QString& path, TAPPInfo& info);
+
+// The installation's APPInfo.ini beside the executable with the administrator's file on top.
+// `files`, when given, receives the files that were read, in that order. Returns 1 when either
+// file exists but cannot be read, else 0.
+int ReadInstalledAPPInfo(TAPPInfo& info, QStringList* files = nullptr);
 
 // Splits `text` at every "|" and reads each piece as an integer (decimal, or hexadecimal after a
 // "$", blanks around a piece ignored). The list keeps the first 33 values; `count` is the number

@@ -22,7 +22,7 @@ struct TextDefinition
 };
 
 // Every language entry in the order a language file is read, with its built-in value.
-inline constexpr std::array<TextDefinition, 339> kTextDefinitions = {{
+inline constexpr std::array<TextDefinition, 340> kTextDefinitions = {{
     {"K_Set_No", "修改失败", TextKind::Text},
     {"P_MSGTitle", "提示", TextKind::Text},
     {"K_Dead", "USBKey已锁死", TextKind::Text},
@@ -91,6 +91,7 @@ inline constexpr std::array<TextDefinition, 339> kTextDefinitions = {{
     {"S_CSP_State", "CSP安装", TextKind::Text},
     {"S_CSP_Ver", "CSP版本", TextKind::Text},
     {"S_PKCS11_Ver", "PKCS11版本", TextKind::Text},
+    {"S_Config_Files", "配置文件", TextKind::Text},
     {"About_Form_Label_URL", "网址：", TextKind::Text},
     {"About_Form_Label_Email", "电子邮箱：", TextKind::Text},
     {"I_InputPIN", "必须输入证书访问密码！", TextKind::Text},

@@ -12,7 +12,7 @@ namespace kx {
 StartupConfiguration LoadStartupConfiguration()
 {
     StartupConfiguration config;
-    config.appInfoResult = ReadAPPInfo(APPInfoPath(), config.appInfo);
+    config.appInfoResult = ReadInstalledAPPInfo(config.appInfo, &config.appInfoFiles);
     config.userConfigPath = UserConfigPath(config.appInfo.CfgPath);
     config.userConfigResult = ReadUserConfig(config.userConfigPath, config.userConfig);
     config.languageListPath = LanguagesFolder() + QStringLiteral("LanguageInfo.ini");

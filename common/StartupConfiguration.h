@@ -15,6 +15,8 @@ struct StartupConfiguration
 {
     int appInfoResult = 0;
     TAPPInfo appInfo;
+    // The application information files read: the installation's, then the administrator's.
+    QStringList appInfoFiles;
     QString userConfigPath;
     int userConfigResult = 0;
     TUserConfigInfo userConfig;
@@ -28,7 +30,7 @@ struct StartupConfiguration
     QStringList warnings;
 };
 
-// Reads "APPInfo.ini", "UserConfig.ini" and "Languages/LanguageInfo.ini" and loads the chosen
+// Reads "APPInfo.ini" (the installation's, then the administrator's over it), "UserConfig.ini" and "Languages/LanguageInfo.ini" and loads the chosen
 // language file into this program's language.
 StartupConfiguration LoadStartupConfiguration();
 

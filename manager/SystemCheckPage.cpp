@@ -7,6 +7,7 @@
 #include "WrappingItemDelegate.h"
 #include "ui_SystemCheckPage.h"
 
+#include "common/AppInfo.h"
 #include "common/LanguageTexts.h"
 #include "common/RegistryAccess.h"
 #include "common/widgets/ListAddRow.h"
@@ -132,6 +133,12 @@ void SystemCheckPage::RunSystemCheck()
         moduleRow += QStringLiteral(" (") + module + QLatin1Char(')');
     }
     addRow(list, Lang("S_PKCS11_Ver"), moduleRow.trimmed());
+    // The application information files in use: the installation's, and the administrator's
+    // over it when there is one.
+    TAPPInfo current;
+    QStringList files;
+    ReadInstalledAPPInfo(current, &files);
+    addRow(list, Lang("S_Config_Files"), files.join(QStringLiteral("; ")));
     fitColumns();
 
     m_providerPackage->ask(provider);

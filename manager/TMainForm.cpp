@@ -212,7 +212,7 @@ void TMainForm::InitialiseMainWindow()
     }
     // 2. and 3. The window's own application information and the listed product identifiers.
     TAPPInfo app;
-    ReadAPPInfo(APPInfoPath(), app);
+    ReadInstalledAPPInfo(app);
     m_session->setAppInfo(app);
     QString pidError;
     if (ParsePIDList(app.PID, PIDList, &pidError) != 0) {

@@ -202,7 +202,7 @@ void TMainForm::FormCreate()
     ApplyTexts();
     m_userConfig = TUserConfigInfo();
     m_appInfo = TAPPInfo();
-    ReadAPPInfo(APPInfoPath(), m_appInfo);
+    ReadInstalledAPPInfo(m_appInfo);
     // A PID value that cannot be read leaves the list empty: no device is watched.
     ParsePIDList(m_appInfo.PID, PIDList);
     m_keys->setProductIDs(PIDList);

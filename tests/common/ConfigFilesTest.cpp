@@ -68,6 +68,62 @@ private Q_SLOTS:
         QCOMPARE(info.CSPName, QStringLiteral("kept"));
     }
 
+    // The administrator's file: the keys it holds replace the installation's, a key commented out
+    // or absent leaves it, and the files read are named in order.
+    void administratorsFileOverridesPresentKeys()
+    {
+        test::TestFolders folders;
+        const QByteArray previous = qgetenv("KX2700_SYSTEM_APPINFO");
+        const QString local = folders.path(QStringLiteral("etc/kx2700/APPInfo.ini"));
+        qputenv("KX2700_SYSTEM_APPINFO", QFile::encodeName(local));
+        QCOMPARE(SystemAPPInfoPath(), local);
+        const QString installed =
+            folders.write(QStringLiteral("bin/APPInfo.ini"),
+                          "[APPLib]\nPKCS11Lib=/usr/lib/kx2700/pkcs11-module.so\nSKFLib=/usr/lib/kx2700/skf-library.so\n"
+                          "[UserInfo]\nCfgPath=kx2700\n[APPFlag]\nRegCertMode=2\nFingerRegTimes=5\n");
+
+        // No administrator's file: the installation's alone.
+        TAPPInfo info;
+        QStringList files;
+        QCOMPARE(ReadInstalledAPPInfo(info, &files), 0);
+        QCOMPARE(files, QStringList{installed});
+        QCOMPARE(info.PKCS11Lib, QStringLiteral("/usr/lib/kx2700/pkcs11-module.so"));
+        QCOMPARE(info.RegCertMode, 2);
+        QCOMPARE(OverlayAPPInfo(local, info), 0);
+        QCOMPARE(info.PKCS11Lib, QStringLiteral("/usr/lib/kx2700/pkcs11-module.so"));
+        QCOMPARE(info.FingerRegTimes, 5);
+
+        folders.write(QStringLiteral("etc/kx2700/APPInfo.ini"),
+                      "; header\n[APPLib]\n;SKFLib=/commented/skf.so\npkcs11lib = /usr/lib/vendor/pkcs11.so\n"
+                      "[APPFlag]\nRegCertMode=0\nDesktopRegister=0\n");
+        info = TAPPInfo{};
+        files.clear();
+        QCOMPARE(ReadInstalledAPPInfo(info, &files), 0);
+        QCOMPARE(files, (QStringList{installed, local}));
+        QCOMPARE(info.PKCS11Lib, QStringLiteral("/usr/lib/vendor/pkcs11.so"));
+        QCOMPARE(info.SKFLib, QStringLiteral("/usr/lib/kx2700/skf-library.so"));
+        QCOMPARE(info.CfgPath, QStringLiteral("kx2700"));
+        QCOMPARE(info.RegCertMode, 0);      // present, even when it is the default
+        QCOMPARE(info.FingerRegTimes, 5);   // absent: the installation's, not the default
+        QCOMPARE(info.DesktopRegister, 0);
+
+        // An administrator's file that cannot be read: reported, the installation's values stay.
+        QFile::remove(local);
+        QDir().mkpath(local);
+        info = TAPPInfo{};
+        files.clear();
+        QCOMPARE(ReadInstalledAPPInfo(info, &files), 1);
+        QCOMPARE(files, QStringList{installed});
+        QCOMPARE(info.PKCS11Lib, QStringLiteral("/usr/lib/kx2700/pkcs11-module.so"));
+        QCOMPARE(info.RegCertMode, 2);
+
+        qunsetenv("KX2700_SYSTEM_APPINFO");
+        QCOMPARE(SystemAPPInfoPath(), QStringLiteral("/etc/kx2700/APPInfo.ini"));
+        if (!previous.isNull()) {
+            qputenv("KX2700_SYSTEM_APPINFO", previous);
+        }
+    }
+
     void pidLists()
     {
         TPIDList list;

@@ -262,7 +262,7 @@ private Q_SLOTS:
         QVERIFY(pinIsLocked(window, 0));
     }
 
-    void systemCheckListsFiveRowsEachTime()
+    void systemCheckListsSixRowsEachTime()
     {
         ManagerWorld world("CSPLib=libnot-there.so\nPKCS11Lib=libversioned.so\n");
         // A module whose real file carries its version in the name, reached through a link.
@@ -286,7 +286,7 @@ private Q_SLOTS:
         auto* tv = child<QTreeWidget>(window, "tv");
         auto* list = child<QTreeWidget>(window, "LVSystemInfo");
         tv->setCurrentItem(tv->topLevelItem(1));
-        QCOMPARE(list->topLevelItemCount(), 5);
+        QCOMPARE(list->topLevelItemCount(), 6);
         QCOMPARE(list->topLevelItem(0)->text(0), Lang("S_System_Ver"));
         QCOMPARE(list->topLevelItem(0)->text(1), OSName());
         QCOMPARE(list->topLevelItem(1)->text(1), QStringLiteral("x-www-browser Version："));
@@ -294,8 +294,19 @@ private Q_SLOTS:
         QCOMPARE(list->topLevelItem(3)->text(1), QString());
         QCOMPARE(list->topLevelItem(4)->text(1),
                  QStringLiteral("2.5.1.0 (%1)").arg(world.folders.path(QStringLiteral("bin/libversioned.so"))));
+        // The configuration files in use: the installation's alone, then with the administrator's.
+        const QString installed = world.folders.path(QStringLiteral("bin/APPInfo.ini"));
+        const QString local = world.folders.write(QStringLiteral("etc/kx2700/APPInfo.ini"), "[APPLib]\n;CSPLib=x\n");
+        QCOMPARE(list->topLevelItem(5)->text(0), Lang("S_Config_Files"));
+        QCOMPARE(list->topLevelItem(5)->text(1), installed);
+        const QByteArray oldLocal = qgetenv("KX2700_SYSTEM_APPINFO");
+        qputenv("KX2700_SYSTEM_APPINFO", QFile::encodeName(local));
+        tv->setCurrentItem(tv->topLevelItem(2));
+        tv->setCurrentItem(tv->topLevelItem(1));
+        QCOMPARE(list->topLevelItem(5)->text(1), installed + QStringLiteral("; ") + local);
+        qputenv("KX2700_SYSTEM_APPINFO", oldLocal);
 
-        // Registered provider and a browser version in the registry; selected again: still five.
+        // Registered provider and a browser version in the registry; selected again: still six.
         RegWriteString(QStringLiteral("HKEY_LOCAL_MACHINE"),
                        QStringLiteral("SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\KX CSP"),
                        QStringLiteral("Image Path"), QStringLiteral("libDrevmor.so"));
@@ -303,7 +314,7 @@ private Q_SLOTS:
                        QStringLiteral("Version"), QStringLiteral("9.11"));
         tv->setCurrentItem(tv->topLevelItem(2));
         tv->setCurrentItem(tv->topLevelItem(1));
-        QCOMPARE(list->topLevelItemCount(), 5);
+        QCOMPARE(list->topLevelItemCount(), 6);
         QCOMPARE(list->topLevelItem(1)->text(1), QStringLiteral("Internet Explorer Version：9.11"));
         QCOMPARE(list->topLevelItem(2)->text(1), Lang("S_CSP_Install"));
         // A p11-kit module file that loads the module (by its real name): the row says where.
@@ -361,7 +372,7 @@ private Q_SLOTS:
         tv->setCurrentItem(tv->topLevelItem(1));
         tv->setCurrentItem(tv->topLevelItem(0));
         tv->setCurrentItem(tv->topLevelItem(1));
-        QCOMPARE(list->topLevelItemCount(), 5);
+        QCOMPARE(list->topLevelItemCount(), 6);
         QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItem(3)->text(1), udev + QStringLiteral(" (libudev1)"), 10000);
         QTRY_VERIFY_WITH_TIMEOUT(window.findChildren<QProcess*>().isEmpty(), 10000);
         qunsetenv("XDG_CONFIG_HOME");

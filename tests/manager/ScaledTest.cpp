@@ -169,7 +169,7 @@ private Q_SLOTS:
         auto* tv = child<QTreeWidget>(window, "tv");
         auto* list = child<QTreeWidget>(window, "LVSystemInfo");
         tv->setCurrentItem(tv->topLevelItem(1));
-        QCOMPARE(list->topLevelItemCount(), 5);
+        QCOMPARE(list->topLevelItemCount(), 6);
         QCOMPARE(list->devicePixelRatio(), 2.0);
         const QFontMetrics metrics(list->font());
         const int margins = 2 * (list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1);

@@ -6,14 +6,15 @@
 #       cmake --install into staging folders (the default prefix and another one) and checks the
 #       layout, RUNPATH, desktop entries, icons and manual pages.
 #   PackageTest.sh lintian BUILD SOURCE VERSION CMAKE CPACK
-#       builds the package with cpack and checks it with lintian: no error or warning that the
-#       package's overrides do not explain, and no override left unused.
+#       builds the packages (kx2700 and kx2700-keysim) with cpack and checks each with lintian: no
+#       error or warning that the package's overrides do not explain, and no override left unused.
 #   PackageTest.sh deb BUILD SOURCE VERSION CMAKE CPACK
-#       builds the package with cpack into a temporary folder, checks its control data, unpacks it
-#       with dpkg-deb -x into a root of its own (works for root and for other users alike, runs no
-#       maintainer script by itself and needs no dpkg database), checks it like an installation,
-#       runs the maintainer scripts against that root, and starts the unpacked manager on a
-#       virtual key.
+#       builds the packages with cpack into a temporary folder, checks their control data and
+#       which files each holds, unpacks both with dpkg-deb -x into a root of their own (works for
+#       root and for other users alike, runs no maintainer script by itself and needs no dpkg
+#       database), checks them like an installation, runs the maintainer scripts against that root
+#       (keysim's register its module with update-alternatives there), and starts the unpacked
+#       manager on a virtual key through the module the alternative leads to.
 #
 # KX_PREFIX, KX_DATADIR, KX_AUTOSTART and KX_COMMANDS give the configured folders. Exit status 0
 # passed, 1 failed, 77 skipped (a tool the check needs is missing).
@@ -29,6 +30,11 @@ programs=(KX2700Mgr KX2700Mon kx2700-keysim)
 libraries=(libDrevmor.so libkeysim-pkcs11.so libkeysim-skf.so)
 icon_sizes=(16 32 48 64 128 256)
 pages=(KX2700Mgr.1 KX2700Mon.1 kx2700-keysim.1)
+# What the installed APPInfo.ini names: the links of the alternative kx2700-pkcs11 and its slave.
+pkcs11_link=/usr/lib/kx2700/pkcs11-module.so
+skf_link=/usr/lib/kx2700/skf-library.so
+# The administrator's settings over the installed APPInfo.ini, a configuration file of kx2700.
+system_appinfo=/etc/kx2700/APPInfo.ini
 
 failures=0
 fail() {
@@ -105,7 +111,28 @@ check_programs() { # root
     for f in "${libraries[@]}"; do
         [ -f "$bin/$f" ] && is_elf "$bin/$f" || fail "$bin/$f is missing"
     done
-    cmp -s "$source/resources/APPInfo.ini" "$bin/APPInfo.ini" || fail "APPInfo.ini differs from resources/"
+    # The installed APPInfo.ini is resources/' but for the module lines: those name the links.
+    diff <(grep -Ev '^(;|PKCS11Lib=|SKFLib=)' "$source/resources/APPInfo.ini") \
+        <(grep -Ev '^(;|PKCS11Lib=|SKFLib=)' "$bin/APPInfo.ini") >/dev/null ||
+        fail "APPInfo.ini differs from resources/ in more than the module lines"
+    [ "$(ini_value "$bin/APPInfo.ini" PKCS11Lib)" = "$pkcs11_link" ] ||
+        fail "APPInfo.ini names PKCS11Lib=$(ini_value "$bin/APPInfo.ini" PKCS11Lib), not $pkcs11_link"
+    [ "$(ini_value "$bin/APPInfo.ini" SKFLib)" = "$skf_link" ] ||
+        fail "APPInfo.ini names SKFLib=$(ini_value "$bin/APPInfo.ini" SKFLib), not $skf_link"
+    grep -qi keysim "$bin/APPInfo.ini" && fail "the installed APPInfo.ini names keysim"
+    [ -d "$1${pkcs11_link%/*}" ] || fail "the folder of the module links ${pkcs11_link%/*} is missing"
+    # The administrator's file changes nothing as shipped: every key of the installed file is
+    # there, commented out with its value, and no key is set.
+    local local_info=$1$system_appinfo line
+    if [ ! -f "$local_info" ]; then
+        fail "$system_appinfo is missing"
+    else
+        line=$(grep -Ev '^[[:space:]]*(;|\[|$)' "$local_info")
+        [ -z "$line" ] && [ "$(grep -c '=' "$local_info")" -gt 0 ] || fail "$system_appinfo sets keys: $line"
+        while IFS= read -r line; do
+            grep -qxF ";$line" "$local_info" || fail "$system_appinfo lacks the commented-out '$line'"
+        done < <(grep -E '^[A-Za-z0-9_]+=' "$bin/APPInfo.ini")
+    fi
     diff -r "$source/resources/Languages" "$bin/Languages" >/dev/null || fail "Languages/ differs from resources/"
     diff -r "$source/resources/res" "$bin/res" >/dev/null || fail "res/ differs from resources/"
     # The libraries APPInfo.ini names by a relative name must lie beside the executables.
@@ -212,8 +239,12 @@ owned_path() { # path inside the root
     case "$1" in
         "$prefix"/bin/*) return 0 ;;
         "$datadir"/applications/kx2700-*.desktop | "$datadir"/icons/hicolor/*/apps/kx2700-*) return 0 ;;
-        "$datadir"/man/man1/*.1.gz | "$datadir"/doc/kx2700/copyright | "$datadir"/doc/kx2700/changelog.gz) return 0 ;;
-        "$datadir"/lintian/overrides/kx2700 | "$datadir"/metainfo/org.kx2700.manager.metainfo.xml) return 0 ;;
+        "$datadir"/man/man1/*.1.gz) return 0 ;;
+        "$datadir"/doc/kx2700/copyright | "$datadir"/doc/kx2700/changelog.gz) return 0 ;;
+        "$datadir"/doc/kx2700-keysim/copyright | "$datadir"/doc/kx2700-keysim/changelog.gz) return 0 ;;
+        "$datadir"/lintian/overrides/kx2700 | "$datadir"/lintian/overrides/kx2700-keysim) return 0 ;;
+        "$datadir"/metainfo/org.kx2700.manager.metainfo.xml) return 0 ;;
+        "$system_appinfo") return 0 ;;
     esac
     [ -n "$autostart" ] && [[ "$1" == "$autostart"/kx2700-*.desktop ]] && return 0
     [ -n "$commands" ] && [[ "$1" == "$commands"/* ]] && return 0
@@ -237,16 +268,25 @@ check_tree() { # root
 # --- The unpacked manager on a virtual key -------------------------------------------------------
 
 start_manager() { # root
-    local bin=$1$prefix/bin home=$work/home run=$work/run cfg serial mgr monitor waited rc i
+    local bin=$1$prefix/bin home=$work/home run=$work/run cfg serial mgr monitor waited rc i key value
     mkdir -p "$home/KeyLog" "$run" && chmod 700 "$run"
     export HOME=$home XDG_CONFIG_HOME=$home/.config XDG_DATA_HOME=$home/.local/share XDG_RUNTIME_DIR=$run
     export KX2700_KEYSIM_DIR=$work/keys QT_QPA_PLATFORM=offscreen
+    # The administrator's file as the package ships it, read over the installed one.
+    export KX2700_SYSTEM_APPINFO=$1$system_appinfo
     unset LD_LIBRARY_PATH
     # A new key still has its first PIN, and the monitor's reminder to change it would close the
     # manager; this user has turned the reminder off.
     cfg=$(ini_value "$bin/APPInfo.ini" CfgPath)
     mkdir -p "$XDG_CONFIG_HOME/${cfg:-kx2700}"
     printf '[UserConfig]\nDefaultPINMode=0\n' >"$XDG_CONFIG_HOME/${cfg:-kx2700}/UserConfig.ini"
+
+    # The module links lie in the unpacked root, not in this machine's /usr/lib/kx2700: the
+    # manager gets the files the alternatives lead to inside that root.
+    for key in PKCS11Lib SKFLib; do
+        value=$(in_root "$1" "$(ini_value "$bin/APPInfo.ini" "$key")")
+        sed -i "s|^$key=.*|$key=$1$value|" "$bin/APPInfo.ini"
+    done
 
     serial=$("$bin/kx2700-keysim" create --label "Package test" 2>&1) || {
         fail "kx2700-keysim create: $serial"
@@ -361,6 +401,69 @@ check_maintainer_scripts() { # root control
     rm -f "$1$datadir/icons/hicolor/index.theme"
 }
 
+# --- The alternatives kx2700-pkcs11 and kx2700-skf ---------------------------------------------------
+
+in_root() { # root path: where path leads, links followed as if root were /
+    local path=$2 target i
+    for i in $(seq 20); do
+        if [ ! -L "$1$path" ]; then
+            echo "$path"
+            return 0
+        fi
+        target=$(readlink "$1$path")
+        case "$target" in
+            /*) path=$target ;;
+            *) path=${path%/*}/$target ;;
+        esac
+    done
+    return 1
+}
+
+expect_module() { # root module skf when
+    local module skf
+    module=$(in_root "$1" "$pkcs11_link")
+    skf=$(in_root "$1" "$skf_link")
+    [ "$module" = "$2" ] || fail "$4: $pkcs11_link leads to '$module', not $2"
+    [ "$skf" = "$3" ] || fail "$4: $skf_link leads to '$skf', not $3"
+}
+
+# kx2700-keysim's scripts, run as dpkg runs them on a root (DPKG_ROOT, which update-alternatives
+# follows), against a second module of higher priority as an administrator adds a real key's.
+check_alternatives() { # root control
+    local script keysim=$prefix/bin/libkeysim-pkcs11.so keysim_skf=$prefix/bin/libkeysim-skf.so
+    local vendor=/usr/lib/vendor-pkcs11.so vendor_skf=/usr/lib/vendor-skf.so
+    for script in postinst prerm; do
+        if [ ! -x "$2/$script" ]; then
+            fail "kx2700-keysim has no executable $script"
+            return
+        fi
+        sh -n "$2/$script" || fail "keysim's $script is not valid sh"
+    done
+    mkdir -p "$1/etc/alternatives" "$1/var/lib/dpkg/alternatives" "$1/var/log"
+    run_script() { DPKG_ROOT=$1 /bin/sh "$2" "${@:3}" >>"$work/alternatives.log" 2>&1 || fail "keysim's ${*:2}: $(cat "$work/alternatives.log")"; }
+    alternative() { update-alternatives --root "$1" "${@:2}" >>"$work/alternatives.log" 2>&1 || fail "update-alternatives ${*:2}: $(cat "$work/alternatives.log")"; }
+
+    run_script "$1" "$2/postinst" configure
+    expect_module "$1" "$keysim" "$keysim_skf" "after kx2700-keysim's postinst"
+    # A real key's module at a higher priority takes over, its SKF library with it ...
+    : >"$1$vendor" && : >"$1$vendor_skf"
+    alternative "$1" --install "$pkcs11_link" kx2700-pkcs11 "$vendor" 50 --slave "$skf_link" kx2700-skf "$vendor_skf"
+    expect_module "$1" "$vendor" "$vendor_skf" "with a module of priority 50"
+    # ... and stays when keysim goes, which withdraws its own.
+    run_script "$1" "$2/prerm" remove
+    expect_module "$1" "$vendor" "$vendor_skf" "after kx2700-keysim's prerm remove"
+    update-alternatives --root "$1" --query kx2700-pkcs11 2>/dev/null | grep -q libkeysim &&
+        fail "keysim's module is still registered after its prerm remove"
+    # With no module left the links go.
+    alternative "$1" --remove kx2700-pkcs11 "$vendor"
+    [ -e "$1$pkcs11_link" ] || [ -L "$1$pkcs11_link" ] && fail "$pkcs11_link is left with no module registered"
+    rm -f "$1$vendor" "$1$vendor_skf"
+    # keysim again; an upgrade's prerm keeps its registration.
+    run_script "$1" "$2/postinst" configure
+    run_script "$1" "$2/prerm" upgrade "$version"
+    expect_module "$1" "$keysim" "$keysim_skf" "after kx2700-keysim's prerm upgrade"
+}
+
 # --- The package ----------------------------------------------------------------------------------
 
 require_tools() {
@@ -373,7 +476,8 @@ require_tools() {
     done
 }
 
-build_deb() { # sets deb and arch
+build_deb() { # sets deb (the programs), keysim_deb and arch
+    local f
     SECONDS=0
     "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/pkg" >"$work/cpack.log" 2>&1 || {
         fail "cpack: $(tail -n 30 "$work/cpack.log")"
@@ -382,23 +486,27 @@ build_deb() { # sets deb and arch
     note "cpack took ${SECONDS} s"
     arch=$(dpkg --print-architecture)
     deb=$work/pkg/kx2700_${version}_$arch.deb
-    [ -f "$deb" ] || {
-        fail "cpack made no $(basename "$deb"): $(ls "$work/pkg")"
-        exit 1
-    }
+    keysim_deb=$work/pkg/kx2700-keysim_${version}_$arch.deb
+    for f in "$deb" "$keysim_deb"; do
+        [ -f "$f" ] || {
+            fail "cpack made no $(basename "$f"): $(ls "$work/pkg")"
+            exit 1
+        }
+    done
+    [ "$(ls "$work/pkg"/*.deb | wc -l)" -eq 2 ] || fail "cpack made other packages: $(ls "$work/pkg"/*.deb)"
 }
 
 # Every error and warning of lintian counts, except what the package's overrides explain; an
 # override that no longer matches anything counts too, so none outlives its reason.
-run_lintian() {
+run_lintian() { # package file
     local out rc
     SECONDS=0
-    lintian --fail-on none --display-info --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>"$work/lintian.err"
+    lintian --fail-on none --display-info --tag-display-limit 0 "$1" >"$work/lintian.log" 2>"$work/lintian.err"
     rc=$?
-    note "lintian took ${SECONDS} s"
+    note "lintian took ${SECONDS} s on $(basename "$1")"
     [ "$rc" -eq 0 ] || fail "lintian ended with status $rc: $(cat "$work/lintian.err")"
     out=$(grep -E '^[EW]: |^I: .*(unused-override|mismatched-override)' "$work/lintian.log")
-    [ -z "$out" ] || fail "lintian reports:
+    [ -z "$out" ] || fail "lintian reports on $(basename "$1"):
 $out"
 }
 
@@ -408,7 +516,8 @@ case "$mode" in
     lintian)
         require_tools lintian dpkg readelf
         build_deb
-        run_lintian
+        run_lintian "$deb"
+        run_lintian "$keysim_deb"
         ;;
     install)
         for p in "$prefix" /usr/local/kx2700; do
@@ -422,7 +531,7 @@ case "$mode" in
         done
         ;;
     deb)
-        require_tools dpkg-deb dpkg readelf
+        require_tools dpkg-deb dpkg readelf update-alternatives
         build_deb
         field() { dpkg-deb -f "$deb" "$1"; }
         [ "$(field Package)" = kx2700 ] || fail "Package: $(field Package)"
@@ -434,18 +543,50 @@ case "$mode" in
         for dep in libc6 libqt6core6 libqt6widgets6 libssl3 libudev1; do
             grep -Eq "(^|, )$dep( |,|$)" <<<"$depends" || fail "Depends lacks $dep: $depends"
         done
-        grep -Eqi 'drevmor|keysim' <<<"$depends" && fail "Depends names a library of the package itself: $depends"
+        grep -Eqi 'drevmor' <<<"$depends" && fail "Depends names a library of the package itself: $depends"
         recommends=$(field Recommends)
         for dep in libnss3-tools p11-kit qt6-wayland; do
             grep -Eq "(^|, )$dep( |,|$)" <<<"$recommends" || fail "Recommends lacks $dep: $recommends"
         done
         [ -n "$(field Description)" ] || fail "no Description"
-        owners=$(dpkg-deb -c "$deb" | awk '$2 != "root/root" { print $6 }')
+        # The programs work with any key's module: kx2700 names keysim nowhere, neither in its
+        # relations and scripts nor in a file it holds.
+        mkdir -p "$work/control" "$work/keysim-control"
+        dpkg-deb -e "$deb" "$work/control" || fail "dpkg-deb cannot read the control data of kx2700"
+        out=$(grep -ril keysim "$work/control")
+        [ -z "$out" ] && [ -z "$(dpkg-deb -f "$deb" | grep -i keysim)" ] ||
+            fail "the control data of kx2700 name keysim: $(dpkg-deb -f "$deb" | grep -i keysim) $out"
+        out=$(dpkg-deb -c "$deb" | grep -Ei 'keysim|faultwrap')
+        [ -z "$out" ] || fail "kx2700 holds files of keysim: $out"
+        mkdir -p "$work/programs-only"
+        dpkg-deb -x "$deb" "$work/programs-only" && out=$(grep -rli 'libkeysim' "$work/programs-only$prefix/bin/APPInfo.ini")
+        [ -z "$out" ] || fail "the APPInfo.ini of kx2700 names keysim's libraries"
+
+        kfield() { dpkg-deb -f "$keysim_deb" "$1"; }
+        [ "$(kfield Package)" = kx2700-keysim ] || fail "Package: $(kfield Package)"
+        [ "$(kfield Version)" = "$version" ] || fail "Version of kx2700-keysim: $(kfield Version), not $version"
+        [ "$(kfield Architecture)" = "$arch" ] || fail "Architecture of kx2700-keysim: $(kfield Architecture)"
+        kfield Depends | grep -Eq "(^|, )kx2700 \(= $version\)(,|$)" ||
+            fail "kx2700-keysim does not depend on kx2700 (= $version): $(kfield Depends)"
+        [ -n "$(kfield Description)" ] || fail "kx2700-keysim has no Description"
+        # kx2700-keysim holds the virtual key, the fault wrapper and their documents, nothing else.
+        while IFS= read -r f; do
+            case "$f" in
+                "$prefix"/bin/libkeysim-pkcs11.so | "$prefix"/bin/libkeysim-skf.so) ;;
+                "$prefix"/bin/libkx2700-faultwrap.so | "$prefix"/bin/kx2700-keysim) ;;
+                "$commands"/kx2700-keysim | "$datadir"/man/man1/kx2700-keysim.1.gz) ;;
+                "$datadir"/doc/kx2700-keysim/* | "$datadir"/lintian/overrides/kx2700-keysim) ;;
+                *) fail "kx2700-keysim holds $f" ;;
+            esac
+        done < <(dpkg-deb -c "$keysim_deb" | awk '$1 !~ /^d/ { print $6 }' | sed 's|^\.||')
+
+        owners=$(for f in "$deb" "$keysim_deb"; do dpkg-deb -c "$f"; done | awk '$2 != "root/root" { print $6 }')
         [ -z "$owners" ] || fail "files not owned by root: $owners"
 
         root=$work/root
-        dpkg-deb -e "$deb" "$work/control" && dpkg-deb -x "$deb" "$root" || {
-            fail "dpkg-deb cannot unpack the package"
+        dpkg-deb -e "$keysim_deb" "$work/keysim-control" && dpkg-deb -x "$deb" "$root" &&
+            dpkg-deb -x "$keysim_deb" "$root" || {
+            fail "dpkg-deb cannot unpack the packages"
             exit 1
         }
         check_tree "$root"
@@ -456,11 +597,14 @@ case "$mode" in
                 case "$conffile" in /etc/*) ;; *) fail "conffile $conffile lies outside /etc" ;; esac
             done <"$work/control/conffiles"
         fi
+        grep -qxF "$system_appinfo" "$work/control/conffiles" 2>/dev/null ||
+            fail "$system_appinfo is not a conffile"
         if [[ "$autostart" == /etc/* ]]; then
             grep -qxF "$autostart/kx2700-monitor.desktop" "$work/control/conffiles" 2>/dev/null ||
                 fail "the autostart entry is not a conffile"
         fi
         check_maintainer_scripts "$root" "$work/control"
+        check_alternatives "$root" "$work/keysim-control"
         start_manager "$root"
         ;;
     *)
