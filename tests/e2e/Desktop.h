@@ -2,7 +2,9 @@
 #pragma once
 
 #include "../common/TestFolders.h"
+#include "../common/XSession.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -254,5 +256,20 @@ private:
     QProcessEnvironment m_env;
     QList<QProcess*> m_started;
 };
+
+// Runs the test object `Test` on a desktop of its own: an X server, the window manager openbox
+// and a session bus, started before the application object exists.
+template <typename Test>
+int execOnDesktop(int argc, char** argv)
+{
+    XSession session;
+    if (!session.startWithWindowManager()) {
+        std::fprintf(stderr, "No X session with a window manager could be started (Xvfb, openbox, dbus-daemon)\n");
+        return 1;
+    }
+    QCoreApplication app(argc, argv);
+    Test test;
+    return QTest::qExec(&test, argc, argv);
+}
 
 } // namespace kx::test

@@ -75,14 +75,7 @@ private Q_SLOTS:
 
 int main(int argc, char** argv)
 {
-    XSession session;
-    if (!session.startWithWindowManager()) {
-        std::fprintf(stderr, "No X session with a window manager could be started (Xvfb, openbox, dbus-daemon)\n");
-        return 1;
-    }
-    QCoreApplication app(argc, argv);
-    DesktopTitlesTest test;
-    return QTest::qExec(&test, argc, argv);
+    return execOnDesktop<DesktopTitlesTest>(argc, argv);
 }
 
 #include "DesktopTitlesTest.moc"

@@ -261,14 +261,7 @@ private:
 
 int main(int argc, char** argv)
 {
-    XSession session;
-    if (!session.startWithWindowManager()) {
-        std::fprintf(stderr, "No X session with a window manager could be started (Xvfb, openbox, dbus-daemon)\n");
-        return 1;
-    }
-    QCoreApplication app(argc, argv);
-    KeyboardScenarioTest test;
-    return QTest::qExec(&test, argc, argv);
+    return execOnDesktop<KeyboardScenarioTest>(argc, argv);
 }
 
 #include "KeyboardScenarioTest.moc"
