@@ -13,8 +13,12 @@
 #       which files each holds, unpacks both with dpkg-deb -x into a root of their own (works for
 #       root and for other users alike, runs no maintainer script by itself and needs no dpkg
 #       database), checks them like an installation, runs the maintainer scripts against that root
-#       (keysim's register its module with update-alternatives there), and starts the unpacked
-#       manager on a virtual key through the module the alternative leads to.
+#       (keysim's register its module with update-alternatives there). Then, as root, installs
+#       both with dpkg into a second root with a database of its own (the packages they depend on
+#       as this machine has them), starts the installed manager on a virtual key through the
+#       module the alternative leads to and the administrator's /etc file, removes both (the
+#       configuration files stay) and purges (the root is as before). Other users start the
+#       unpacked manager instead.
 #
 # KX_PREFIX, KX_DATADIR, KX_AUTOSTART and KX_COMMANDS give the configured folders. Exit status 0
 # passed, 1 failed, 77 skipped (a tool the check needs is missing).
@@ -267,8 +271,8 @@ check_tree() { # root
 
 # --- The unpacked manager on a virtual key -------------------------------------------------------
 
-start_manager() { # root
-    local bin=$1$prefix/bin home=$work/home run=$work/run cfg serial mgr monitor waited rc i key value
+start_manager() { # root [settings file the module paths are written to]
+    local bin=$1$prefix/bin settings=${2:-$1$prefix/bin/APPInfo.ini} home=$work/home run=$work/run cfg serial mgr monitor waited rc i key value
     mkdir -p "$home/KeyLog" "$run" && chmod 700 "$run"
     export HOME=$home XDG_CONFIG_HOME=$home/.config XDG_DATA_HOME=$home/.local/share XDG_RUNTIME_DIR=$run
     export KX2700_KEYSIM_DIR=$work/keys QT_QPA_PLATFORM=offscreen
@@ -281,11 +285,12 @@ start_manager() { # root
     mkdir -p "$XDG_CONFIG_HOME/${cfg:-kx2700}"
     printf '[UserConfig]\nDefaultPINMode=0\n' >"$XDG_CONFIG_HOME/${cfg:-kx2700}/UserConfig.ini"
 
-    # The module links lie in the unpacked root, not in this machine's /usr/lib/kx2700: the
-    # manager gets the files the alternatives lead to inside that root.
+    # The module links lie in the root, not in this machine's /usr/lib/kx2700: the manager gets
+    # the files the alternatives lead to inside that root (a key commented out is set).
     for key in PKCS11Lib SKFLib; do
         value=$(in_root "$1" "$(ini_value "$bin/APPInfo.ini" "$key")")
-        sed -i "s|^$key=.*|$key=$1$value|" "$bin/APPInfo.ini"
+        grep -q "^;\?$key=" "$settings" || fail "$settings has no $key"
+        sed -i "s|^;\?$key=.*|$key=$1$value|" "$settings"
     done
 
     serial=$("$bin/kx2700-keysim" create --label "Package test" 2>&1) || {
@@ -464,6 +469,84 @@ check_alternatives() { # root control
     expect_module "$1" "$keysim" "$keysim_skf" "after kx2700-keysim's prerm upgrade"
 }
 
+# --- Installed, removed and purged by dpkg ---------------------------------------------------------
+
+dpkg_in() { # root dpkg-arguments: dpkg on the root's own database, maintainer scripts run outside a chroot
+    dpkg --root="$1" --log="$1/var/log/dpkg.log" --force-script-chrootless "${@:2}" >>"$work/dpkg.log" 2>&1
+}
+
+# A root whose dpkg database knows nothing but this machine's copies of the packages kx2700 and
+# kx2700-keysim depend on, so dpkg checks their relations for real and this machine stays as it is.
+make_dpkg_root() { # root
+    local admin=$1/var/lib/dpkg dep name
+    mkdir -p "$admin/info" "$admin/updates" "$admin/triggers" "$admin/alternatives" "$1/var/log" "$1/etc/alternatives"
+    : >"$admin/status"
+    for dep in $({ dpkg-deb -f "$deb" Depends; echo ,; dpkg-deb -f "$keysim_deb" Depends; } | tr ',|' '\n\n' | awk 'NF { print $1 }' | sort -u); do
+        [ "$dep" = kx2700 ] && continue
+        name=$(dpkg-query -W -f '${binary:Package}\n' "$dep" 2>/dev/null | head -n 1)
+        if [ -z "$name" ] || ! dpkg-query -s "$name" >>"$admin/status" 2>/dev/null; then
+            fail "this machine lacks $dep, which the packages depend on"
+            continue
+        fi
+        echo >>"$admin/status"
+        : >"$admin/info/$name.list"
+    done
+}
+
+package_state() { dpkg-query --admindir="$1/var/lib/dpkg" -W -f '${db:Status-Abbrev}' "$2" 2>/dev/null | tr -d ' '; }
+
+# What a root holds besides dpkg's own database and log and the caches the desktop's tools keep
+# of every entry (they outlive any one package): files, links and empty folders, as "type path".
+root_contents() { # root
+    (cd "$1" && find . -mindepth 1 \( -path ./var/lib/dpkg -o -path ./var/log \) -prune -o \
+        \( ! -type d -o -empty \) ! -name mimeinfo.cache ! -name icon-theme.cache -printf '%y %P\n' | sort)
+}
+
+# Both packages installed with dpkg into a root of their own: relations, scripts and conffiles as
+# on a user's machine; the installed manager on a virtual key through the alternative; then
+# removal, which keeps the administrator's settings, and purge, which leaves nothing behind.
+check_dpkg_lifecycle() { # root
+    local root=$1 p before after cache
+    make_dpkg_root "$root"
+    before=$(root_contents "$root")
+    dpkg_in "$root" --install "$deb" "$keysim_deb" || {
+        fail "dpkg --install: $(cat "$work/dpkg.log")"
+        return
+    }
+    for p in kx2700 kx2700-keysim; do
+        [ "$(package_state "$root" "$p")" = ii ] || fail "$p is '$(package_state "$root" "$p")' after dpkg --install, not ii"
+    done
+    dpkg_in "$root" --verify kx2700 kx2700-keysim || fail "dpkg --verify after the installation: $(tail -n 20 "$work/dpkg.log")"
+    dpkg_in "$root" --audit || fail "dpkg --audit: $(tail -n 20 "$work/dpkg.log")"
+    expect_module "$root" "$prefix/bin/libkeysim-pkcs11.so" "$prefix/bin/libkeysim-skf.so" "after dpkg --install"
+    # The administrator names the module in the configuration file under /etc, as for a real key.
+    start_manager "$root" "$root$system_appinfo"
+    grep -q "^PKCS11Lib=" "$root$system_appinfo" || fail "the administrator's setting did not reach $system_appinfo"
+
+    dpkg_in "$root" --remove kx2700-keysim kx2700 || fail "dpkg --remove: $(tail -n 20 "$work/dpkg.log")"
+    [ "$(package_state "$root" kx2700)" = rc ] || fail "kx2700 is '$(package_state "$root" kx2700)' after dpkg --remove, not rc"
+    [ "$(package_state "$root" kx2700-keysim)" = un ] || [ -z "$(package_state "$root" kx2700-keysim)" ] ||
+        fail "kx2700-keysim is '$(package_state "$root" kx2700-keysim)' after dpkg --remove, not gone"
+    grep -q "^PKCS11Lib=$root" "$root$system_appinfo" 2>/dev/null ||
+        fail "dpkg --remove did not keep the administrator's $system_appinfo"
+    [ -e "$root$pkcs11_link" ] || [ -L "$root$pkcs11_link" ] && fail "$pkcs11_link is left after keysim's removal"
+    # Removal keeps the configuration files (the autostart entry's TryExec skips it meanwhile).
+    after=$(diff <(echo "$before") <(root_contents "$root") | sed -n 's/^> [fl] //p' |
+        grep -vxF -f <(sed 's|^/||' "$work/control/conffiles"))
+    [ -z "$after" ] || fail "dpkg --remove left more than the configuration files: $after"
+
+    dpkg_in "$root" --purge kx2700 || fail "dpkg --purge: $(tail -n 20 "$work/dpkg.log")"
+    [ -z "$(package_state "$root" kx2700)" ] || [ "$(package_state "$root" kx2700)" = un ] ||
+        fail "kx2700 is '$(package_state "$root" kx2700)' after dpkg --purge"
+    after=$(diff <(echo "$before") <(root_contents "$root") | grep '^[<>]')
+    [ -z "$after" ] || fail "the purge left the root other than it was before the installation: $after"
+    ls "$root/var/lib/dpkg/alternatives" | grep -q . && fail "alternatives left registered: $(ls "$root/var/lib/dpkg/alternatives")"
+    while IFS= read -r cache; do
+        grep -qi kx2700 "$cache" && fail "${cache#"$root"} still names kx2700 after the purge"
+    done < <(find "$root" -name mimeinfo.cache -o -name icon-theme.cache)
+    note "installed, started, removed and purged with dpkg"
+}
+
 # --- The package ----------------------------------------------------------------------------------
 
 require_tools() {
@@ -605,7 +688,13 @@ case "$mode" in
         fi
         check_maintainer_scripts "$root" "$work/control"
         check_alternatives "$root" "$work/keysim-control"
-        start_manager "$root"
+        if [ "$(id -u)" -eq 0 ]; then
+            check_dpkg_lifecycle "$work/dpkg-root"
+        else
+            # dpkg cannot install root-owned files as another user; the unpacked manager runs.
+            note "not root: dpkg installs nothing, the unpacked manager is started instead"
+            start_manager "$root"
+        fi
         ;;
     *)
         echo "usage: $0 install|deb|lintian BUILD SOURCE VERSION CMAKE CPACK" >&2
