@@ -22,7 +22,7 @@ struct TextDefinition
 };
 
 // Every language entry in the order a language file is read, with its built-in value.
-inline constexpr std::array<TextDefinition, 340> kTextDefinitions = {{
+inline constexpr std::array<TextDefinition, 372> kTextDefinitions = {{
     {"K_Set_No", "修改失败", TextKind::Text},
     {"P_MSGTitle", "提示", TextKind::Text},
     {"K_Dead", "USBKey已锁死", TextKind::Text},
@@ -365,6 +365,38 @@ inline constexpr std::array<TextDefinition, 340> kTextDefinitions = {{
     {"K_Key_Status", "USBKey状态", TextKind::Text},
     {"Main_Form_Subtitle", "KX2700 USB Key", TextKind::Text},
     {"Config_Form_SysBrowser", "系统浏览器（x-www-browser）", TextKind::Text},
+    {"K_Journal_Generate", "在容器“%1”中生成密钥对", TextKind::Text},
+    {"K_Wait_Generate", "正在生成密钥对", TextKind::Text},
+    {"K_Wait_Request", "正在签署证书请求", TextKind::Text},
+    {"Main_Form_btn_Generate", "生成密钥对", TextKind::Text},
+    {"Main_Form_OutputPem", "导出证书（PEM）", TextKind::Text},
+    {"Main_Form_OutputChain", "导出证书链（PEM）", TextKind::Text},
+    {"G_Form_Caption", "在USBKey上生成密钥对", TextKind::Text},
+    {"G_Form_ContainerName", "新容器名称", TextKind::Text},
+    {"G_Form_KeyPair", "密钥对", TextKind::Text},
+    {"G_Form_Exchange", "交换密钥对（加密）", TextKind::Text},
+    {"G_Form_Signature", "签名密钥对", TextKind::Text},
+    {"G_Form_Algorithm", "算法", TextKind::Text},
+    {"G_Form_CN", "名称（CN）", TextKind::Text},
+    {"G_Form_O", "组织（O）", TextKind::Text},
+    {"G_Form_OU", "部门（OU）", TextKind::Text},
+    {"G_Form_C", "国家（C）", TextKind::Text},
+    {"G_Form_Email", "电子邮件", TextKind::Text},
+    {"G_Form_Generate", "生成(&G)", TextKind::Text},
+    {"G_Form_Busy", "正在USBKey上生成密钥对并签署证书请求，可能需要一些时间，请勿拔出USBKey……", TextKind::Text},
+    {"G_Form_Done", "已在容器“%1”中生成密钥对。请将下面的证书请求（PKCS#10）交给您的证书颁发机构；导入颁发的证书时，它会自动放入这个密钥对：", TextKind::Text},
+    {"G_Form_Copy", "复制(&C)", TextKind::Text},
+    {"G_Form_SavePem", "保存为PEM(&P)…", TextKind::Text},
+    {"G_Form_SaveDer", "保存为DER(&D)…", TextKind::Text},
+    {"G_Err_CN", "请填写名称（CN）", TextKind::Text},
+    {"G_Err_Country", "国家须为两个字母的代码，例如CN", TextKind::Text},
+    {"G_Err_Email", "电子邮件地址无效", TextKind::Text},
+    {"G_Err_PairUsed", "该容器的这个密钥对已经存在，请选择另一个容器或密钥对", TextKind::Text},
+    {"G_Err_NoMechanism", "此USBKey不能生成密钥对", TextKind::Text},
+    {"G_Err_Mechanism", "此USBKey不支持所选的算法，未写入任何内容", TextKind::Text},
+    {"G_Err_Failed", "生成密钥对失败", TextKind::Text},
+    {"G_Err_Request", "签署证书请求失败，新的密钥对已撤销", TextKind::Text},
+    {"I_Matched", "证书与容器“%1”中的密钥对相符，已导入该密钥对", TextKind::Text},
 }};
 
 } // namespace kx

@@ -2,11 +2,15 @@
 #include "CertJobs.h"
 
 #include "KeyCall.h"
+#include "KeyWrites.h"
 
 #include "common/TextConversions.h"
 #include "drivers/drevmor/drevmor.h"
 #include "token/CertRegistration.h"
+#include "token/CertificateChain.h"
 #include "token/TokenWrappers.h"
+
+#include <QFile>
 
 #include <memory>
 
@@ -14,29 +18,8 @@ namespace kx {
 
 namespace {
 
-// What the key says of a write that was refused before anything was written: the user is not
-// logged in, the key has no such container or no room, the input was refused.
-bool refusedBeforeWriting(int result)
-{
-    switch (result) {
-    case DRV_NOT_LOGGED_IN:
-    case 0x101: // CKR_USER_NOT_LOGGED_IN
-    case DRV_NOT_FOUND:
-    case DRV_EXISTS:
-    case DRV_INVALID_PARAM:
-    case DRV_NO_FILE_PARSED:
-    case DRV_CERT_TOO_LARGE:
-    case DRV_KEY_MISMATCH:
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool needsLogin(int result)
-{
-    return result == DRV_NOT_LOGGED_IN || result == 0x101 || result == DRV_LOGIN_LOST;
-}
+// Larger than any certificate file a key's certificate comes in.
+constexpr qint64 kMaxCertificateFileSize = 1024 * 1024;
 
 // Reads one key pair of a container into `pair`.
 void readPair(const KeyCall& key, const QByteArray& container, int keySpec, KeyPairData& pair)
@@ -61,17 +44,26 @@ void readPair(const KeyCall& key, const QByteArray& container, int keySpec, KeyP
     pair.privateAlgorithm = privateAlgorithm;
 }
 
-// Whether a key pair of a container holds any key.
-bool pairHasKeys(const KeyCall& key, const QByteArray& container, int keySpec)
+// The container and key pair whose public key is that of the certificate file's certificate.
+bool findPairOfCertificate(const KeyCall& key, const QString& path, QByteArray& container, int& keySpec)
 {
-    int algorithm = 0;
-    if (key.at([&](int position) { return container_get_pubkey(position, container, keySpec, algorithm); }) == 0) {
-        return true;
+    QFile file(path);
+    if (file.size() > kMaxCertificateFileSize || !file.open(QIODevice::ReadOnly)) {
+        return false;
     }
-    int privateAlgorithm = 0;
-    return key.at([&](int position) {
-        return container_get_prikey(position, container, keySpec, &privateAlgorithm);
-    }) == 0;
+    const QByteArray der = PemDecode(file.read(kMaxCertificateFileSize), "CERTIFICATE");
+    if (der.isEmpty()) {
+        return false;
+    }
+    key.step(QStringLiteral("K_Wait_Read"));
+    QByteArray found;
+    int foundSpec = 0;
+    if (key.at([&](int position) { return container_find_by_cert(position, der, found, foundSpec); }) != 0) {
+        return false;
+    }
+    container = found;
+    keySpec = foundSpec;
+    return true;
 }
 
 int importCertificate(const KeyCall& key, const ImportRequest& request, const QByteArray& container, int keySpec,
@@ -87,20 +79,6 @@ int importCertificate(const KeyCall& key, const ImportRequest& request, const QB
             return p7b_import_certificate(position, container, keySpec, index);
         }
     });
-}
-
-// Takes back what an import that failed may have written: the container made for it, or the
-// keys written into a key pair that had none. True when the key is as before.
-bool undoImport(const KeyCall& key, const JournalEntry& entry)
-{
-    int result = 0;
-    if (entry.newContainer) {
-        result = key.at([&](int position) { return container_delete(position, entry.container); });
-    } else if (entry.pairWasEmpty) {
-        result =
-            key.at([&](int position) { return container_delete_keypair(position, entry.container, entry.keySpec); });
-    }
-    return result == 0 || result == DRV_NOT_FOUND;
 }
 
 } // namespace
@@ -172,7 +150,7 @@ int DeleteFromKey(const KeyCall& key, const KeyJournal& journal, const QByteArra
     });
     // A deletion refused at once changed nothing; one that failed on the way is finished when the
     // key is seen again.
-    if (result == 0 || refusedBeforeWriting(result)) {
+    if (result == 0 || RefusedBeforeWriting(result)) {
         write->done();
     }
     return result;
@@ -187,6 +165,10 @@ ImportOutcome ImportIntoKey(const KeyCall& key, const KeyJournal& journal, const
     QByteArray container = request.container;
     int keySpec = request.keySpec;
     const int count = std::max(1, request.certificateCount);
+    if (request.fileType == 1 && findPairOfCertificate(key, request.path, container, keySpec)) {
+        outcome.matchedContainer = container;
+        outcome.matchedKeySpec = keySpec;
+    }
     for (int index = 0; index < count; ++index) {
         if (key.cancelled()) {
             break;
@@ -234,7 +216,7 @@ ImportOutcome ImportIntoKey(const KeyCall& key, const KeyJournal& journal, const
             entry.pairWasEmpty = true;
         } else {
             key.step(QStringLiteral("K_Wait_Read"));
-            entry.pairWasEmpty = !pairHasKeys(key, container, keySpec);
+            entry.pairWasEmpty = !PairHasKeys(key, container, keySpec);
             write->update(entry);
         }
         if (result == 0) {
@@ -243,8 +225,8 @@ ImportOutcome ImportIntoKey(const KeyCall& key, const KeyJournal& journal, const
         }
         // A failed certificate leaves the key as before: what it wrote is taken back at once, or
         // when the key is seen again.
-        const bool wroteSomething = created || !refusedBeforeWriting(result);
-        if (result == 0 || !wroteSomething || undoImport(key, entry)) {
+        const bool wroteSomething = created || !RefusedBeforeWriting(result);
+        if (result == 0 || !wroteSomething || UndoWrite(key, entry) == 0) {
             write->done();
         }
         if (result != 0) {
@@ -328,6 +310,14 @@ SettledWrite SettleJournal(const KeyCall& key, const KeyJournal& journal)
         }
         break;
     }
+    case JournalEntry::Kind::Generate:
+        // A generation cut short: its request never reached the user, so the key pair goes, with
+        // the container made for it.
+        result = UndoWrite(key, entry);
+        if (result == 0) {
+            settled.outcome = SettledWrite::Outcome::Undone;
+        }
+        break;
     case JournalEntry::Kind::DeleteContainer:
     case JournalEntry::Kind::DeleteCertificate:
         result = key.at([&](int position) {
@@ -345,7 +335,7 @@ SettledWrite SettleJournal(const KeyCall& key, const KeyJournal& journal)
     if (settled.outcome == SettledWrite::Outcome::Finished || settled.outcome == SettledWrite::Outcome::Undone) {
         pending->settled();
     } else {
-        settled.outcome = needsLogin(result) ? SettledWrite::Outcome::NeedsLogin : SettledWrite::Outcome::Failed;
+        settled.outcome = NeedsLogin(result) ? SettledWrite::Outcome::NeedsLogin : SettledWrite::Outcome::Failed;
     }
     return settled;
 }

@@ -62,9 +62,15 @@ struct ImportOutcome
     int failedCertificate = -1;
     // Certificates written.
     int imported = 0;
+    // A certificate file whose public key is that of a key pair on the key went into that pair:
+    // its container (empty otherwise) and key specification.
+    QByteArray matchedContainer;
+    int matchedKeySpec = 0;
 };
 
-// Imports every certificate of the file: a single certificate into the chosen container; of
+// Imports every certificate of the file: an X.509 certificate whose public key is that of a key
+// pair on the key into that pair, whatever container was chosen; a single certificate into the
+// chosen container; of
 // several, the end-entity ones into the chosen container and each authority into a new container
 // of its own as a signature certificate. Each certificate is written whole or not at all: a
 // container made for it is taken back when it does not go in.
@@ -110,7 +116,7 @@ struct SettledWrite
 };
 
 // Settles the key's pending journal entry: an import is finished when its certificate is on the
-// key and undone otherwise; a deletion is finished.
+// key and undone otherwise; a generation is undone; a deletion is finished.
 SettledWrite SettleJournal(const KeyCall& key, const KeyJournal& journal);
 
 } // namespace kx

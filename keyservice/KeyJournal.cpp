@@ -29,6 +29,8 @@ const char* kindName(JournalEntry::Kind kind)
         return "delete-container";
     case JournalEntry::Kind::DeleteCertificate:
         return "delete-certificate";
+    case JournalEntry::Kind::Generate:
+        return "generate";
     }
     return "";
 }
@@ -72,7 +74,7 @@ std::optional<JournalEntry> JournalEntry::parse(const QByteArray& text)
         const QByteArray name = line.left(equals);
         const QByteArray value = line.mid(equals + 1);
         if (name == "Kind") {
-            for (const auto kind : {Kind::Import, Kind::DeleteContainer, Kind::DeleteCertificate}) {
+            for (const auto kind : {Kind::Import, Kind::DeleteContainer, Kind::DeleteCertificate, Kind::Generate}) {
                 if (value == kindName(kind)) {
                     entry.kind = kind;
                     kindSeen = true;

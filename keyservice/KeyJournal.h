@@ -17,14 +17,15 @@ struct JournalEntry
         Import,            // a certificate (with its keys) into a container
         DeleteContainer,   // a container with its keys and certificates
         DeleteCertificate, // the certificate of one key pair
+        Generate,          // a key pair generated on the key, and its certificate request
     };
 
     Kind kind = Kind::Import;
     QByteArray container;
     int keySpec = 0;
-    // Import: the container was created for this certificate.
+    // Import, generation: the container was created for this write.
     bool newContainer = false;
-    // Import: the key pair held no keys before.
+    // Import, generation: the key pair held no keys before.
     bool pairWasEmpty = true;
 
     QByteArray text() const;

@@ -21,6 +21,9 @@ QString JournalSettledText(const QString& keyLabel, const SettledWrite& settled)
     case JournalEntry::Kind::DeleteCertificate:
         what = Lang("K_Journal_DelCert").arg(container);
         break;
+    case JournalEntry::Kind::Generate:
+        what = Lang("K_Journal_Generate").arg(container);
+        break;
     }
     const QString form =
         settled.outcome == SettledWrite::Outcome::Undone ? Lang("K_Journal_Undone") : Lang("K_Journal_Finished");

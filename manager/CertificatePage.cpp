@@ -4,6 +4,7 @@
 #include "ActionBinding.h"
 #include "CertImportRunner.h"
 #include "CertTree.h"
+#include "KeyGenDialog.h"
 #include "KeyMessages.h"
 #include "KeySession.h"
 #include "TIMForm.h"
@@ -17,8 +18,10 @@
 #include "common/widgets/MessageBox.h"
 #include "drivers/drevmor/drevmor.h"
 #include "keyservice/CertJobs.h"
+#include "keyservice/KeyGenJobs.h"
 #include "keyservice/PinJobs.h"
 #include "token/CertRegistration.h"
+#include "token/CertificateChain.h"
 #include "token/TokenWrappers.h"
 
 #include <QMenu>
@@ -67,6 +70,9 @@ CertificatePage::CertificatePage(KeySession& session, QWidget* parent)
     m_ui->tvCert->setHeaderHidden(true);
     QAction* list = MakeAction(this, "AcListCert", &CertificatePage::AcListCertExecute, m_ui->btnListCert);
     QAction* output = MakeAction(this, "AcOutput", &CertificatePage::AcOutputExecute, m_ui->btnOutput);
+    QAction* outputPem = MakeAction(this, "AcOutputPem", &CertificatePage::AcOutputPemExecute, nullptr);
+    QAction* outputChain = MakeAction(this, "AcOutputChain", &CertificatePage::AcOutputChainExecute, nullptr);
+    MakeAction(this, "AcGenerate", &CertificatePage::AcGenerateExecute, m_ui->btnGenerate);
     QAction* del = MakeAction(this, "AcDel", &CertificatePage::AcDelExecute, m_ui->btnDel);
     QAction* delCert = MakeAction(this, "AcDelCert", &CertificatePage::AcDelCertExecute, nullptr);
     MakeAction(this, "Acrefresh", &CertificatePage::AcrefreshExecute, m_ui->btnRefreshCert);
@@ -79,10 +85,12 @@ CertificatePage::CertificatePage(KeySession& session, QWidget* parent)
     action("AcInputCert")->setVisible(Language().switchOn("config_Cert_Input"));
     del->setVisible(Language().switchOn("config_Cont_Del"));
     output->setVisible(Language().switchOn("config_Cert_Output"));
+    outputPem->setVisible(output->isVisible());
+    outputChain->setVisible(output->isVisible());
 
     auto* menu = new QMenu(this);
     menu->setObjectName(QStringLiteral("PMCertInfo"));
-    menu->addActions({list, output, del, delCert});
+    menu->addActions({list, output, outputPem, outputChain, del, delCert});
     m_ui->tvCert->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_ui->tvCert, &QTreeWidget::customContextMenuRequested, this, [this, menu](const QPoint& at) {
         if (m_session.importRunning()) {
@@ -135,6 +143,9 @@ void CertificatePage::ApplyTexts()
     const Caption captions[] = {{"Acrefresh", "Main_Form_btn_Refresh"},
                                 {"AcInputCert", "Main_Form_btn_Import"},
                                 {"AcOutput", "Main_Form_btn_Output"},
+                                {"AcOutputPem", "Main_Form_OutputPem"},
+                                {"AcOutputChain", "Main_Form_OutputChain"},
+                                {"AcGenerate", "Main_Form_btn_Generate"},
                                 {"AcDel", "Main_Form_btn_Del"},
                                 {"AcListCert", "btn_ViewCert"},
                                 {"AcRegCert", "K_Cert_Reg"},
@@ -224,15 +235,17 @@ void CertificatePage::UpdateCertActions()
     const int level = node ? CertNodeLevel(node) : -1;
     const bool subject = node && level == 2 && CertNodeIndex(node) == 0;
     action("AcDel")->setEnabled(loggedIn && level == 0 && containers > 0);
-    for (const char* name : {"AcOutput", "AcListCert", "AcDelCert"}) {
+    for (const char* name : {"AcOutput", "AcOutputPem", "AcOutputChain", "AcListCert", "AcDelCert"}) {
         action(name)->setEnabled(loggedIn && subject);
     }
+    action("AcGenerate")->setEnabled(loggedIn);
     action("AcRegCert")->setEnabled(containers > 0);
     action("AcUnRegCert")->setEnabled(containers > 0);
     // While the key works or an import runs, its actions wait.
     if (m_session.importRunning() || m_session.keyBusy(k)) {
         for (const char* name :
-             {"AcDel", "AcOutput", "AcListCert", "AcDelCert", "AcRegCert", "AcUnRegCert", "AcInputCert", "Acrefresh"}) {
+             {"AcDel", "AcOutput", "AcOutputPem", "AcOutputChain", "AcListCert", "AcDelCert", "AcRegCert",
+              "AcUnRegCert", "AcInputCert", "Acrefresh", "AcGenerate"}) {
             action(name)->setEnabled(false);
         }
     } else {
@@ -296,22 +309,156 @@ void CertificatePage::AcListCertExecute()
 
 void CertificatePage::AcOutputExecute()
 {
+    exportCertificate(ExportForm::Der);
+}
+
+void CertificatePage::AcOutputPemExecute()
+{
+    exportCertificate(ExportForm::Pem);
+}
+
+void CertificatePage::AcOutputChainExecute()
+{
+    exportCertificate(ExportForm::PemChain);
+}
+
+void CertificatePage::exportCertificate(ExportForm form)
+{
     if (m_session.importRunning() || m_pending) {
         return;
     }
-    readSelectedCertificate(false, [this](const QByteArray& der) {
-        const QString file =
-            FileDialogs::current().saveFileName(this, Lang("Main_Form_btn_Output"), QStringLiteral("cer"));
+    readSelectedCertificate(false, [this, form](const QByteArray& der) {
+        const LangKey caption = form == ExportForm::Der   ? LangKey("Main_Form_btn_Output")
+                                : form == ExportForm::Pem ? LangKey("Main_Form_OutputPem")
+                                                          : LangKey("Main_Form_OutputChain");
+        const QString file = FileDialogs::current().saveFileName(
+            this, Lang(caption), form == ExportForm::Der ? QStringLiteral("cer") : QStringLiteral("pem"));
         if (file.isEmpty()) {
             return;
         }
+        QByteArray bytes = der;
+        if (form == ExportForm::Pem) {
+            bytes = PemEncode(der, "CERTIFICATE");
+        } else if (form == ExportForm::PemChain) {
+            // The certificate and, above it, the key's certificates that issued it.
+            const int k = m_session.CurrentKeyIndex();
+            QList<QByteArray> others;
+            if (m_session.keyIndexValid(k)) {
+                for (const ContainerData& container : m_session.certTree(k).containers) {
+                    for (const KeyPairData& pair : container.pairs) {
+                        if (pair.certificate) {
+                            others.append(pair.der);
+                        }
+                    }
+                }
+            }
+            bytes.clear();
+            for (const QByteArray& cert : CertificateChain(der, others)) {
+                bytes += PemEncode(cert, "CERTIFICATE");
+            }
+        }
         QSaveFile out(file);
-        if (!out.open(QIODevice::WriteOnly) || out.write(der) != der.size() || !out.commit()) {
+        if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit()) {
             InfoBox(this, Lang("Change_No") + QStringLiteral(": ") + out.errorString());
             return;
         }
         InfoBox(this, Lang("OutPut_OK"));
     });
+}
+
+void CertificatePage::AcGenerateExecute()
+{
+    const int k = m_session.CurrentKeyIndex();
+    if (!m_session.keyIndexValid(k) || m_session.importRunning() || m_pending) {
+        return;
+    }
+    // What the key can generate decides what the dialog offers.
+    const QByteArray key = m_session.service().keyId(k);
+    m_pending = m_session.service().runOn<std::pair<int, int>>(
+        key, QStringLiteral("K_Wait_Info"),
+        [](KeyCall& call) {
+            int choices = 0;
+            const int result = ReadKeyGenChoices(call, choices);
+            return std::make_pair(result, choices);
+        },
+        this,
+        [this, key](std::pair<int, int>& read, int index) {
+            m_pending = false;
+            if (index < 0) {
+                InfoBox(this, Lang("K_Find_Error"));
+                return;
+            }
+            if (read.first != 0 || read.second == 0) {
+                InfoBox(this, Lang("G_Err_NoMechanism"));
+                return;
+            }
+            auto* dialog = new KeyGenDialog(m_session.certTree(index), read.second, this);
+            dialog->setAttribute(Qt::WA_DeleteOnClose);
+            dialog->setWindowModality(Qt::WindowModal);
+            connect(dialog, &KeyGenDialog::generateRequested, this, [this, key, dialog] { runGeneration(key, dialog); });
+            dialog->open();
+        });
+}
+
+void CertificatePage::runGeneration(const QByteArray& key, KeyGenDialog* dialog)
+{
+    // The key may have left while the user filled in the dialog.
+    const int k = m_session.service().indexOf(key);
+    if (k < 0) {
+        InfoBox(dialog, Lang("K_Find_Error"));
+        return;
+    }
+    const KeyGenRequest request = dialog->request();
+    const KeyJournal* journal = &m_session.service().journal();
+    const QPointer<KeyGenDialog> guard(dialog);
+    const bool started = m_session.service().runOn<KeyGenOutcome>(
+        key, QStringLiteral("K_Wait_Generate"),
+        [journal, request](KeyCall& call) { return GenerateOnKey(call, *journal, request); }, this,
+        [this, guard](KeyGenOutcome& outcome, int index) {
+            if (guard) {
+                guard->setWorking(false);
+            }
+            QWidget* owner = guard ? static_cast<QWidget*>(guard) : this;
+            if (index < 0) {
+                InfoBox(owner, Lang("K_Find_Error"));
+                return;
+            }
+            // The tree shows the new pair (or that nothing changed) in any case.
+            readTree(index, true);
+            if (outcome.result != 0) {
+                reportGenerationFailure(owner, outcome);
+                return;
+            }
+            if (guard) {
+                guard->showRequest(outcome.request);
+            }
+        });
+    if (started) {
+        dialog->setWorking(true);
+    }
+}
+
+void CertificatePage::reportGenerationFailure(QWidget* owner, const KeyGenOutcome& outcome)
+{
+    const int result = outcome.result;
+    const QString code = Lang("K_ErrorCODE_Str") + QStringLiteral("  0x") + HexCode(static_cast<std::uint32_t>(result));
+    if (result == DRV_NOT_LOGGED_IN || result == 0x101) {
+        InfoBox(owner, Lang("F_Power_Lower"));
+    } else if (result == DRV_LOGIN_LOST) {
+        InfoBox(owner, Lang("K_Login_Lost"));
+    } else if (result == DRV_DEVICE_FULL) {
+        InfoBox(owner, Lang("K_OutSpace_Error"));
+    } else if (outcome.failedStep == KeyGenOutcome::Step::Container) {
+        InfoBox(owner, result == DRV_EXISTS ? Lang("K_Cont_Name_Error") : Lang("G_Err_Failed") + code);
+    } else if (result == DRV_EXISTS) {
+        InfoBox(owner, Lang("G_Err_PairUsed"));
+    } else if (result == DRV_MECHANISM_MISSING) {
+        InfoBox(owner, Lang("G_Err_Mechanism"));
+    } else if (outcome.failedStep == KeyGenOutcome::Step::Request) {
+        InfoBox(owner, Lang("G_Err_Request") + code);
+    } else {
+        InfoBox(owner, Lang("G_Err_Failed") + code);
+    }
 }
 
 void CertificatePage::deleteFromKey(const QByteArray& container, int keySpec)
@@ -603,7 +750,14 @@ void CertificatePage::runImport(const QByteArray& key, const ImportRequest& requ
     m_session.service().runOn<ImportOutcome>(
         key, QStringLiteral("K_Wait_Write"),
         [journal, request, progress](KeyCall& call) { return ImportIntoKey(call, *journal, request, progress); }, this,
-        [this](ImportOutcome& outcome, int) { importEnded(outcome.result, false); });
+        [this, request](ImportOutcome& outcome, int) {
+            importEnded(outcome.result, false);
+            // The certificate went where its key pair is, not where the user chose: say where.
+            if (outcome.result == 0 && !outcome.matchedContainer.isEmpty() &&
+                (outcome.matchedContainer != request.container || outcome.matchedKeySpec != request.keySpec)) {
+                InfoBox(this, Lang("I_Matched").arg(QString::fromLocal8Bit(outcome.matchedContainer)));
+            }
+        });
 }
 
 void CertificatePage::importEnded(int result, bool timedOut)

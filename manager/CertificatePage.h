@@ -18,8 +18,10 @@ class CertificatePage;
 namespace kx {
 
 class CertImportRunner;
+class KeyGenDialog;
 class KeySession;
 struct ImportRequest;
+struct KeyGenOutcome;
 
 // The certificate page of a logged-in key: the container tree, show, export, delete, register,
 // the import of certificate files, and the logout. Everything the key is asked runs on the key's
@@ -39,6 +41,9 @@ public:
     void AcrefreshExecute();
     void AcListCertExecute();
     void AcOutputExecute();
+    void AcOutputPemExecute();
+    void AcOutputChainExecute();
+    void AcGenerateExecute();
     void AcDelExecute();
     void AcDelCertExecute();
     void AcRegCertExecute();
@@ -50,7 +55,17 @@ signals:
     void loggedOut();
 
 private:
+    enum class ExportForm
+    {
+        Der,
+        Pem,
+        PemChain,
+    };
+
     QAction* action(const char* name) const;
+    void exportCertificate(ExportForm form);
+    void runGeneration(const QByteArray& key, KeyGenDialog* dialog);
+    void reportGenerationFailure(QWidget* owner, const KeyGenOutcome& outcome);
     QTimer* timer(const char* name) const;
     void readTree(int keyIndex, bool reload, std::function<void()> then = {});
     void showTree(int keyIndex);

@@ -10,17 +10,20 @@
 #include "keyservice/KeyService.h"
 #include "drivers/drevmor/drevmor.h"
 #include "manager/CertificatePage.h"
+#include "manager/KeyGenDialog.h"
 #include "manager/KeyInfoPage.h"
 #include "manager/LoginPage.h"
 #include "manager/TIMForm.h"
 #include "manager/TMainForm.h"
 #include "platform/CertStore.h"
+#include "token/CertificateChain.h"
 #include "token/TokenApi.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -691,6 +694,88 @@ private Q_SLOTS:
         QVERIFY(store.list("MY").empty());
     }
 
+    // A key pair generated on the key through the page's dialog: what the dialog refuses before
+    // asking the key, the request it shows and saves, the issued certificate finding its pair when
+    // imported into another container, and the chain export.
+    void generatedKeyPairGetsItsCertificate()
+    {
+        ManagerWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--total-memory", "262144", "--free-memory", "258048"}));
+        RecordingPresenter messages;
+        ChosenFiles files;
+        CertPage page(world);
+        // The authority's certificate on the key, so the chain export has one to add.
+        QVERIFY(openssl({"x509", "-in", "ca.pem", "-outform", "DER", "-out", "authority.cer"}));
+        page.import([&](TIMForm& dialog) {
+            dialog.chooseFile(m_certs->path(QStringLiteral("authority.cer")));
+            newContainer(dialog, QStringLiteral("authority"), 2);
+        });
+        QVERIFY2(messages.messages.isEmpty(), qPrintable(messages.messages.join(QLatin1Char('|'))));
+
+        QVERIFY(page.window.action("AcGenerate")->isEnabled());
+        page.window.action("AcGenerate")->trigger();
+        KeyGenDialog* dialog = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT((dialog = page.window.findChild<KeyGenDialog*>()) && dialog->isVisible(), 10000);
+        auto* algorithms = child<QComboBox>(*dialog, "cbAlgorithm");
+        QVERIFY(algorithms->findText(QStringLiteral("RSA 2048")) >= 0);
+        algorithms->setCurrentIndex(algorithms->findText(QStringLiteral("ECC P-256")));
+        QVERIFY(algorithms->currentIndex() >= 0);
+        child<QLineEdit>(*dialog, "edtContainerName")->setText(QStringLiteral("born"));
+        // Refused in the dialog, nothing asked of the key: no name, a bad country code.
+        child<QPushButton>(*dialog, "btnGenerate")->click();
+        QCOMPARE(messages.messages.last(), Lang("G_Err_CN"));
+        child<QLineEdit>(*dialog, "edtCommonName")->setText(QStringLiteral("张三 Born"));
+        child<QLineEdit>(*dialog, "edtCountry")->setText(QStringLiteral("C1"));
+        child<QPushButton>(*dialog, "btnGenerate")->click();
+        QCOMPARE(messages.messages.last(), Lang("G_Err_Country"));
+        QVERIFY(!dialog->working());
+        child<QLineEdit>(*dialog, "edtCountry")->setText(QStringLiteral("cn"));
+        child<QPushButton>(*dialog, "btnGenerate")->click();
+        QVERIFY(dialog->working());
+        QTRY_VERIFY_WITH_TIMEOUT(child<QPlainTextEdit>(*dialog, "edtRequest")->isVisible(), 30000);
+        QCOMPARE(messages.messages.size(), 2);
+        const QString pem = child<QPlainTextEdit>(*dialog, "edtRequest")->toPlainText();
+        QVERIFY(pem.startsWith(QStringLiteral("-----BEGIN CERTIFICATE REQUEST-----\n")));
+
+        // Saved as PEM and DER; the authority verifies and signs it.
+        files.file = m_certs->path(QStringLiteral("born.csr"));
+        child<QPushButton>(*dialog, "btnSavePem")->click();
+        QCOMPARE(files.lastSuffix, QStringLiteral("csr"));
+        QCOMPARE(m_certs->read(QStringLiteral("born.csr")), pem.toLatin1());
+        files.file = m_certs->path(QStringLiteral("born.der"));
+        child<QPushButton>(*dialog, "btnSaveDer")->click();
+        QCOMPARE(m_certs->read(QStringLiteral("born.der")), PemDecode(pem.toLatin1(), "CERTIFICATE REQUEST"));
+        QVERIFY(openssl({"req", "-verify", "-noout", "-in", "born.csr"}));
+        QVERIFY(openssl({"x509", "-req", "-in", "born.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+                         "-days", "30", "-out", "born.cer"}));
+        child<QPushButton>(*dialog, "btnClose")->click();
+        QTRY_VERIFY(!page.window.findChild<KeyGenDialog*>());
+        QVERIFY(page.settled());
+        QVERIFY(topTexts(certTree(page.window)).contains(QStringLiteral("born(容器)")));
+
+        // Imported into a new container "elsewhere", the certificate goes to its key pair.
+        const qsizetype before = messages.messages.size();
+        page.import([&](TIMForm& dialog) {
+            dialog.chooseFile(m_certs->path(QStringLiteral("born.cer")));
+            newContainer(dialog, QStringLiteral("elsewhere"), 1);
+        });
+        QCOMPARE(messages.messages.size(), before + 1);
+        QCOMPARE(messages.messages.last(), Lang("I_Matched").arg(QStringLiteral("born")));
+        QCOMPARE(topTexts(certTree(page.window)),
+                 (QStringList{QStringLiteral("authority(容器)"), QStringLiteral("born(容器)")}));
+
+        // Its chain as PEM: the certificate, then the authority's from the key.
+        QTreeWidget* tree = certTree(page.window);
+        tree->setCurrentItem(tree->topLevelItem(1)->child(0)->child(0));
+        files.file = m_certs->path(QStringLiteral("chain-out.pem"));
+        page.window.certificatePage().AcOutputChainExecute();
+        QVERIFY(page.settled());
+        const QByteArray chain = m_certs->read(QStringLiteral("chain-out.pem"));
+        QCOMPARE(chain.count("-----BEGIN CERTIFICATE-----"), 2);
+        QVERIFY(chain.endsWith(m_certs->read(QStringLiteral("ca.pem"))));
+        QCOMPARE(messages.messages.last(), Lang("OutPut_OK"));
+    }
+
 private:
     const test::Sm2TestCertificates& sm2Certificates()
     {
@@ -698,6 +783,14 @@ private:
             m_sm2 = std::make_unique<test::Sm2TestCertificates>(m_certFolder.path() + QStringLiteral("/sm2"));
         }
         return *m_sm2;
+    }
+
+    bool openssl(const QStringList& arguments) const
+    {
+        QProcess tool;
+        tool.setWorkingDirectory(m_certFolder.path());
+        tool.start(QStringLiteral("openssl"), arguments);
+        return tool.waitForFinished(30000) && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
     }
 
     QTemporaryDir m_certFolder;
