@@ -9,8 +9,9 @@
 // With a certificate folder, the first key is logged in with PIN 12345678 and receives, through
 // the import dialog, "exchange.pfx" and "signature.pfx" into one container, "sm2-exchange.pfx" and
 // "sm2-signature.pfx" (SM2 key pairs) into a second and "ec-chain.p12" (an EC certificate with its
-// CA chain) into a third (password "demo"); the certificate page, showing the SM2 container, and
-// the import dialog are then pictured too.
+// CA chain) into a third (password "demo"); the certificate page, showing the SM2 container, the
+// import dialog and the key-pair dialog (filled in, then with the request of a pair the key
+// generated) are then pictured too.
 //
 // With --finger the first key is a key with a sensor (PIN 12345678): its fingerprint page, an
 // enrolment in progress, the remote unlock page with a request code, and the system check are
@@ -23,6 +24,7 @@
 #include "common/StartupConfiguration.h"
 #include "common/widgets/MessageBox.h"
 #include "manager/CertificatePage.h"
+#include "manager/KeyGenDialog.h"
 #include "manager/LoginPage.h"
 #include "manager/RemoteUnlockPage.h"
 #include "manager/TIMForm.h"
@@ -36,12 +38,14 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <algorithm>
 #include <functional>
 
 namespace {
@@ -166,6 +170,39 @@ bool saveImportDialog(kx::TMainForm& window, const QString& folder, const QStrin
         QTextStream(stdout) << (saved ? "saved " : "could not save ") << path << "\n";
         dialog->done(2);
     });
+    return saved;
+}
+
+// Pictures the key-pair dialog filled in, has the key generate an ECC P-256 pair in a new
+// container with its request, pictures the request and closes the dialog.
+bool saveKeyGenDialog(kx::TMainForm& window, const QString& folder, const QString& tag)
+{
+    window.certificatePage().AcGenerateExecute();
+    kx::KeyGenDialog* dialog = nullptr;
+    waitFor([&] { return (dialog = window.findChild<kx::KeyGenDialog*>()) && dialog->isVisible(); }, 30000);
+    if (!dialog) {
+        return false;
+    }
+    dialog->findChild<QLineEdit*>(QStringLiteral("edtContainerName"))->setText(QStringLiteral("张三的新密钥 ") + tag);
+    auto* algorithm = dialog->findChild<QComboBox*>(QStringLiteral("cbAlgorithm"));
+    algorithm->setCurrentIndex(std::max(0, algorithm->findText(QStringLiteral("ECC P-256"))));
+    dialog->findChild<QLineEdit*>(QStringLiteral("edtCommonName"))->setText(QStringLiteral("张三"));
+    dialog->findChild<QLineEdit*>(QStringLiteral("edtOrganization"))->setText(QStringLiteral("KX2700"));
+    dialog->findChild<QLineEdit*>(QStringLiteral("edtCountry"))->setText(QStringLiteral("CN"));
+    dialog->findChild<QLineEdit*>(QStringLiteral("edtEmail"))->setText(QStringLiteral("zhangsan@example.com"));
+    settle();
+    const QString input = folder + QLatin1Char('/') + tag + QStringLiteral("-keygen.png");
+    bool saved = dialog->grab().save(input);
+    QTextStream(stdout) << (saved ? "saved " : "could not save ") << input << "\n";
+    dialog->findChild<QPushButton*>(QStringLiteral("btnGenerate"))->click();
+    auto* request = dialog->findChild<QPlainTextEdit*>(QStringLiteral("edtRequest"));
+    waitFor([&] { return request->isVisible(); }, 60000);
+    settle();
+    const QString shown = folder + QLatin1Char('/') + tag + QStringLiteral("-keygen-request.png");
+    saved = request->isVisible() && dialog->grab().save(shown) && saved;
+    QTextStream(stdout) << (saved ? "saved " : "could not save ") << shown << "\n";
+    dialog->findChild<QPushButton*>(QStringLiteral("btnClose"))->click();
+    waitForKeys(window);
     return saved;
 }
 
@@ -307,6 +344,7 @@ int main(int argc, char* argv[])
             allSaved &= save(window, output, tag + QStringLiteral("-certificates"));
             allSaved &= saveImportDialog(window, output, tag + QStringLiteral("-import"),
                                          certificates + QStringLiteral("/exchange.pfx"));
+            allSaved &= saveKeyGenDialog(window, output, tag);
         }
     }
     return allSaved ? 0 : 1;

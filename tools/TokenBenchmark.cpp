@@ -21,7 +21,8 @@
 // containers (one certificate each); reading every certificate of those 65 containers as the
 // certificate tree does; importing a PKCS#12 file with its chain (one container per certificate)
 // into the second key (the first one when only one is plugged in), so the first key keeps exactly
-// its 65 containers. Repeated figures are medians of several rounds.
+// its 65 containers. Repeated figures are medians of several rounds. A stage whose calls the key
+// refused prints "failed, rtn=0x..." instead of its time, and the program ends with status 1.
 
 #include "common/TextConversions.h"
 #include "token/TokenWrappers.h"
@@ -47,6 +48,31 @@ double median(std::vector<double> values)
     const std::size_t middle = values.size() / 2;
     return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
+
+// The first failure of a measured stage: a stage that failed reports its code instead of a time,
+// since the time of calls that did not do their work measures nothing.
+class StageResult
+{
+public:
+    // Keeps `result` when it is the stage's first failure; true when it is 0.
+    bool check(int result)
+    {
+        if (result != 0 && m_failure == 0) {
+            m_failure = result;
+        }
+        return result == 0;
+    }
+    bool failed() const { return m_failure != 0; }
+    // "<what>: <time> ms", or "<what>: failed, rtn=0x..." for a stage that failed.
+    QString line(const QString& what, double ms) const
+    {
+        return failed() ? QString::asprintf("%s: failed, rtn=0x%08X\n", qPrintable(what), unsigned(m_failure))
+                        : QString::asprintf("%s: %.1f ms\n", qPrintable(what), ms);
+    }
+
+private:
+    int m_failure = 0;
+};
 
 // Initialises the library on the module and logs in to the first key; false with a message.
 bool openFirstKey(const QString& module, const QString& pin)
@@ -174,19 +200,24 @@ int enumerateKeys(const QStringList& args)
     int count = 0;
     std::vector<double> times;
     QElapsedTimer timer;
+    StageResult stage;
     for (int round = 0; round <= rounds; ++round) {
         timer.start();
-        kx::FindAndConnectKeys(count);
+        stage.check(kx::FindAndConnectKeys(count));
         for (int i = 0; i < count; ++i) {
             kx::TR7Info info;
-            kx::token_get_info_ex(i, info);
+            stage.check(kx::token_get_info_ex(i, info));
         }
         if (round > 0) // the first round loads what the module caches
             times.push_back(milliseconds(timer));
     }
+    kx::uninit_pkcs11();
+    if (stage.failed()) {
+        QTextStream(stderr) << stage.line(QStringLiteral("enumerate"), 0);
+        return 1;
+    }
     QTextStream(stdout) << "enumerate.keys=" << count << "\nenumerate.ms=" << QString::number(median(times), 'f', 1)
                         << "\n";
-    kx::uninit_pkcs11();
     return 0;
 }
 
@@ -219,17 +250,20 @@ int main(int argc, char* argv[])
     int count = 0;
     QElapsedTimer timer;
     std::vector<double> rounds;
+    bool allWorked = true;
+    StageResult enumeration;
     for (int round = 0; round < kRounds; ++round) {
         timer.start();
-        kx::FindAndConnectKeys(count);
+        enumeration.check(kx::FindAndConnectKeys(count));
         for (int i = 0; i < count; ++i) {
             kx::TR7Info info;
-            kx::token_get_info_ex(i, info);
+            enumeration.check(kx::token_get_info_ex(i, info));
         }
         rounds.push_back(milliseconds(timer));
     }
-    out << QString::asprintf("enumerate %d keys with their information: %.1f ms\n", count, median(rounds));
+    out << enumeration.line(QString::asprintf("enumerate %d keys with their information", count), median(rounds));
     out.flush();
+    allWorked = allWorked && !enumeration.failed();
 
     int retries = 0;
     if (kx::token_login(0, args[2], retries) != 0) {
@@ -237,13 +271,16 @@ int main(int argc, char* argv[])
         return 1;
     }
     timer.restart();
+    StageResult creation;
     for (int i = 0; i < 65; ++i) {
         const QByteArray name = QByteArray("container ") + QByteArray::number(i);
-        kx::container_create_new(0, name);
-        kx::x509_import_certificate(0, name, 1, args[3]);
+        if (creation.check(kx::container_create_new(0, name))) {
+            creation.check(kx::x509_import_certificate(0, name, 1, args[3]));
+        }
     }
-    out << QString::asprintf("create 65 containers with one certificate each: %.1f ms\n", milliseconds(timer));
+    out << creation.line(QStringLiteral("create 65 containers with one certificate each"), milliseconds(timer));
     out.flush();
+    allWorked = allWorked && !creation.failed();
 
     constexpr int kTreeRounds = 5;
     int containers = 0, read = 0;
@@ -265,18 +302,21 @@ int main(int argc, char* argv[])
     constexpr int kImportRounds = 5;
     int inFile = 0;
     rounds.clear();
+    StageResult import;
     for (int round = 0; round < kImportRounds; ++round) {
         timer.restart();
-        kx::pkcs12_file_parse(args[4], args[5], inFile);
+        import.check(kx::pkcs12_file_parse(args[4], args[5], inFile));
         for (int i = 0; i < inFile; ++i) {
             const QByteArray name = kx::NewGUIDText().toLatin1();
-            kx::container_create_new(importKey, name);
-            kx::pkcs12_import_certificate(importKey, name, 2, i);
+            if (import.check(kx::container_create_new(importKey, name))) {
+                import.check(kx::pkcs12_import_certificate(importKey, name, 2, i));
+            }
         }
         rounds.push_back(milliseconds(timer));
     }
-    out << QString::asprintf("import a PKCS#12 file with %d certificates: %.1f ms\n", inFile, median(rounds));
+    out << import.line(QString::asprintf("import a PKCS#12 file with %d certificates", inFile), median(rounds));
     out.flush();
+    allWorked = allWorked && !import.failed();
     kx::uninit_pkcs11();
-    return 0;
+    return allWorked ? 0 : 1;
 }

@@ -8,6 +8,7 @@
 #include "tools/WindowDriver.h"
 
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -101,6 +102,45 @@ private Q_SLOTS:
         QTimer::singleShot(2000, &scope, [&] { stage = 2; });
         QVERIFY(WindowDriver::waitUntil([&] { return holds; }, 30000));
         QCOMPARE(stage, 1);
+    }
+
+    // A stage whose calls the key refused reports the failure, not the time of calls that did
+    // nothing, and the run ends with a failure: here the key has no room for the containers.
+    void benchmarkReportsFailedStages()
+    {
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        const QString dir = folder.path();
+        qputenv("KX2700_KEYSIM_DIR", QFile::encodeName(dir + QStringLiteral("/keys")));
+        QVERIFY(runProgram(QStringLiteral(KEYSIM_TOOL_PATH),
+                           {"create", "--serial", "KXFULL", "--total-memory", "65536", "--free-memory", "600"}));
+        QVERIFY(runProgram("openssl",
+                           {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout",
+                            "user.key", "-subj", "/CN=Full", "-days", "30", "-outform", "DER", "-out", "user.cer"},
+                           dir));
+        QVERIFY(runProgram("openssl",
+                           {"req", "-x509", "-key", "user.key", "-subj", "/CN=Full", "-days", "30", "-out", "user.pem"},
+                           dir));
+        QVERIFY(runProgram("openssl", {"pkcs12", "-export", "-inkey", "user.key", "-in", "user.pem", "-passout",
+                                       "pass:bench", "-out", "user.pfx"},
+                           dir));
+        QProcess benchmark;
+        benchmark.setWorkingDirectory(dir);
+        benchmark.start(QStringLiteral(TOKEN_BENCHMARK_PATH),
+                        {QStringLiteral(KEYSIM_PKCS11_PATH), "12345678", "user.cer", "user.pfx", "bench"});
+        QVERIFY(benchmark.waitForFinished(120000));
+        const QString out = QString::fromUtf8(benchmark.readAllStandardOutput());
+        QCOMPARE(benchmark.exitCode(), 1);
+        QVERIFY2(out.contains(QRegularExpression(QStringLiteral("^enumerate 1 keys with their information: [0-9.]+ ms$"),
+                                                 QRegularExpression::MultilineOption)),
+                 qPrintable(out));
+        QVERIFY2(out.contains(QRegularExpression(
+                     QStringLiteral("^create 65 containers with one certificate each: failed, rtn=0x[0-9A-F]{8}$"),
+                     QRegularExpression::MultilineOption)),
+                 qPrintable(out));
+        QVERIFY2(out.contains(QRegularExpression(QStringLiteral("^import a PKCS#12 file .*: failed, rtn=0x"),
+                                                 QRegularExpression::MultilineOption)),
+                 qPrintable(out));
     }
 
     // fill-pairs gives every container both pairs (certificate, public and private key each),
