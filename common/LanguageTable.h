@@ -22,7 +22,7 @@ struct TextDefinition
 };
 
 // Every language entry in the order a language file is read, with its built-in value.
-inline constexpr std::array<TextDefinition, 372> kTextDefinitions = {{
+inline constexpr std::array<TextDefinition, 373> kTextDefinitions = {{
     {"K_Set_No", "修改失败", TextKind::Text},
     {"P_MSGTitle", "提示", TextKind::Text},
     {"K_Dead", "USBKey已锁死", TextKind::Text},
@@ -397,6 +397,7 @@ inline constexpr std::array<TextDefinition, 372> kTextDefinitions = {{
     {"G_Err_Failed", "生成密钥对失败", TextKind::Text},
     {"G_Err_Request", "签署证书请求失败，新的密钥对已撤销", TextKind::Text},
     {"I_Matched", "证书与容器“%1”中的密钥对相符，已导入该密钥对", TextKind::Text},
+    {"K_Rename_Unsupported", "此USBKey的模块不支持修改USBKey名称", TextKind::Text},
 }};
 
 } // namespace kx

@@ -16,6 +16,8 @@ namespace kx {
 namespace {
 
 constexpr int kMaxLabelBytes = 31;
+// CKR_FUNCTION_NOT_SUPPORTED: the key's module cannot set a label.
+constexpr int kFunctionNotSupported = 0x54;
 
 } // namespace
 
@@ -92,6 +94,11 @@ void KeyNamePage::rename(const QByteArray& key, const QString& label)
             m_pending = false;
             if (keyIndex < 0) {
                 InfoBox(this, Lang("K_Find_Error"));
+                return;
+            }
+            if (result == kFunctionNotSupported) {
+                // The key's module has no way to rename a key: say so rather than a bare failure.
+                InfoBox(this, Lang("K_Rename_Unsupported"));
                 return;
             }
             if (result != 0) {

@@ -6,6 +6,7 @@
 #include "SessionFixture.h"
 
 #include "common/LanguageTexts.h"
+#include "manager/KeyNamePage.h"
 #include "manager/LoginPage.h"
 #include "manager/UserPinPage.h"
 #include "manager/finger/FingerPictures.h"
@@ -86,6 +87,24 @@ private Q_SLOTS:
         QVERIFY(open.idle());
         QVERIFY2(messages.messages.isEmpty(), qPrintable(messages.messages.join(QLatin1Char('|'))));
         QCOMPARE(loggedIn.count(), 1);
+    }
+
+    // A key whose module cannot rename keys says so, and keeps its name.
+    void renameTheModuleCannotDoSaysWhy()
+    {
+        FaultyWorld world;
+        QVERIFY(world.keysim({"create", "--serial", "KXA", "--label", "Old"}));
+        RecordingPresenter messages;
+        OpenSession open;
+        QCOMPARE(open.listed, 0);
+        KeyNamePage page(open.session);
+        page.showKey(0);
+        QVERIFY(world.faults("fail.next.KeysimSetTokenLabel=before:1:0x54\n"));
+        child<QLineEdit>(page, "edtKeyName")->setText(QStringLiteral("New"));
+        page.AcSetKeyNameExecute();
+        QVERIFY(open.idle());
+        QCOMPARE(messages.messages, QStringList{Lang("K_Rename_Unsupported")});
+        QCOMPARE(open.session.keyInfo(0).labelText().trimmed(), QStringLiteral("Old"));
     }
 
     // The answer to a PIN change is lost after the key changed the PIN: the page says the change
