@@ -4,6 +4,7 @@
 // active, a session the module no longer knows, a login lost with it, an attribute value that grew
 // between its size and its read, a key gone; and keys that do not wait for one another.
 #include "DrevmorTestSupport.h"
+#include "RealModule.h"
 #include "drevmor.h"
 
 #include <p11-kit/pkcs11.h>
@@ -37,46 +38,6 @@ void PrintTo(const ModuleKind& m, std::ostream* os)
 {
     *os << m.name;
 }
-
-// The real module loaded in this process a second time: the same instance the wrapper forwards to,
-// so that a test can act on the key behind the library's back.
-class RealModule
-{
-public:
-    explicit RealModule(const std::string& path) : m_handle(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL))
-    {
-        auto getList =
-            m_handle ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(m_handle, "C_GetFunctionList")) : nullptr;
-        if (getList)
-            getList(&m_f);
-    }
-    ~RealModule()
-    {
-        if (m_handle)
-            dlclose(m_handle);
-    }
-    RealModule(const RealModule&) = delete;
-    RealModule& operator=(const RealModule&) = delete;
-    CK_FUNCTION_LIST* f() const { return m_f; }
-    // The slot of the first key whose token is initialised, as token_find lists it first.
-    CK_SLOT_ID firstKey() const
-    {
-        CK_SLOT_ID slots[8];
-        CK_ULONG n = 8;
-        if (m_f->C_GetSlotList(CK_TRUE, slots, &n) != CKR_OK)
-            return 0;
-        for (CK_ULONG i = 0; i < n; ++i) {
-            CK_TOKEN_INFO info{};
-            if (m_f->C_GetTokenInfo(slots[i], &info) == CKR_OK && (info.flags & CKF_TOKEN_INITIALIZED))
-                return slots[i];
-        }
-        return 0;
-    }
-
-private:
-    void* m_handle;
-    CK_FUNCTION_LIST* m_f = nullptr;
-};
 
 class Recovery : public ::testing::TestWithParam<ModuleKind>
 {
