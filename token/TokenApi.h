@@ -29,6 +29,10 @@ struct TokenApi
     decltype(&::container_delete) container_delete = &::container_delete;
     decltype(&::container_delete_cert) container_delete_cert = &::container_delete_cert;
     decltype(&::container_delete_keypair) container_delete_keypair = &::container_delete_keypair;
+    decltype(&::token_get_keygen_choices) token_get_keygen_choices = &::token_get_keygen_choices;
+    decltype(&::container_generate_keypair) container_generate_keypair = &::container_generate_keypair;
+    decltype(&::container_create_request) container_create_request = &::container_create_request;
+    decltype(&::container_find_by_cert) container_find_by_cert = &::container_find_by_cert;
     decltype(&::container_addcert_to_store) container_addcert_to_store = &::container_addcert_to_store;
     decltype(&::helper_add_root_cert_to_store) helper_add_root_cert_to_store = &::helper_add_root_cert_to_store;
     decltype(&::helper_get_cert_info2) helper_get_cert_info2 = &::helper_get_cert_info2;

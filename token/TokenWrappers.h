@@ -48,6 +48,16 @@ int container_delete(int keyIndex, const QByteArray& containerName);
 int container_delete_cert(int keyIndex, const QByteArray& containerName, int keySpec);
 // Deletes the certificate and the keys of one key pair; the container and its other pair stay.
 int container_delete_keypair(int keyIndex, const QByteArray& containerName, int keySpec);
+// The key pairs the key's module can generate, as DRV_KEYGEN_ bits.
+int token_get_keygen_choices(int keyIndex, int& choices);
+// Generates one key pair of the container on the key; `choice` is one DRV_KEYGEN_ bit.
+int container_generate_keypair(int keyIndex, const QByteArray& containerName, int keySpec, int choice);
+// A PKCS#10 request (DER) for one key pair, signed on the key; the subject's texts go as UTF-8.
+int container_create_request(int keyIndex, const QByteArray& containerName, int keySpec, const QString& commonName,
+                             const QString& organization, const QString& unit, const QString& country,
+                             const QString& email, QByteArray& der);
+// The container and key pair whose public key is the certificate's.
+int container_find_by_cert(int keyIndex, const QByteArray& der, QByteArray& containerName, int& keySpec);
 int container_addcert_to_store(const QByteArray& containerName, const QString& cspName, int keySpec,
                                const QByteArray& der);
 int helper_add_root_cert_to_store(const QString& storeName, const QByteArray& der);

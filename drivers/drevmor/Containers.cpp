@@ -50,8 +50,14 @@ std::string hexOf(const Bytes& b)
     return out;
 }
 
-// The result of a write to the key: the two conditions the import callers single out get the
-// library's codes.
+bool isMarker(const ObjectEntry& e)
+{
+    const Bytes* app = e.attr(CKA_APPLICATION);
+    return app && std::equal(app->begin(), app->end(), kApplication.begin(), kApplication.end());
+}
+
+} // namespace
+
 int writeResult(CK_RV rv)
 {
     if (rv == CKR_USER_NOT_LOGGED_IN)
@@ -61,18 +67,10 @@ int writeResult(CK_RV rv)
     return toResult(rv);
 }
 
-bool isMarker(const ObjectEntry& e)
-{
-    const Bytes* app = e.attr(CKA_APPLICATION);
-    return app && std::equal(app->begin(), app->end(), kApplication.begin(), kApplication.end());
-}
-
 bool validKeySpec(int keySpec)
 {
     return keySpec == DRV_KEYSPEC_EXCHANGE || keySpec == DRV_KEYSPEC_SIGNATURE;
 }
-
-} // namespace
 
 bool validContainerName(const char* name)
 {
@@ -467,6 +465,10 @@ int Containers::import(const std::string& name, int keySpec, X509* cert, EVP_PKE
         return toResult(rv);
     if (!existing.empty())
         return DRV_EXISTS;
+    // A certificate alone must belong to the keys the pair already holds.
+    if (!key)
+        if (int rv = checkPairKey(pair, cert))
+            return rv;
 
     const bool exchange = keySpec == DRV_KEYSPEC_EXCHANGE;
     const Bytes subject = derOf(X509_get_subject_name(cert));

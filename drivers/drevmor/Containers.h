@@ -2,6 +2,7 @@
 #pragma once
 
 #include "CertDecode.h"
+#include "CertRequest.h"
 #include "P11Session.h"
 
 #include <optional>
@@ -46,6 +47,15 @@ public:
     // removes whatever it had written.
     int import(const std::string& name, int keySpec, X509* cert, EVP_PKEY* key);
 
+    // Key pairs born on the key (ContainerKeys.cpp).
+    // Generates key pair `keySpec` with the kind one DRV_KEYGEN_ bit names; on failure removes
+    // whatever of the pair the key holds.
+    int generateKeyPair(const std::string& name, int keySpec, int choice);
+    // A certificate request for the pair's public key, signed on the key with its private key.
+    int createRequest(const std::string& name, int keySpec, const RequestSubject& subject, Bytes& der);
+    // The container and key pair whose public key is the certificate's.
+    int findByCertificate(X509* cert, std::string& name, int& keySpec);
+
 private:
     // Looks a container up and gives the CKA_ID of its key pair `keySpec`.
     int pairOf(const std::string& name, int keySpec, Bytes& pairId);
@@ -58,6 +68,10 @@ private:
     // reverse of the order an import writes them, so a deletion cut short leaves the private key
     // last and the pair still shows and can be deleted again.
     CK_RV destroyPair(const Bytes& pairId);
+    // DRV_KEY_MISMATCH when the pair holds a public key that is not the certificate's.
+    int checkPairKey(const Bytes& pairId, X509* cert);
+    // DRV_OK when the module made the private key sensitive and unextractable.
+    int checkProtected(CK_OBJECT_HANDLE privateKey);
 
     P11Session& m_s;
     bool m_loggedIn;
@@ -65,5 +79,9 @@ private:
 
 // True when a container name is acceptable: not empty, at most kMaxContainerName bytes.
 bool validContainerName(const char* name);
+bool validKeySpec(int keySpec);
+// The result of a write to the key: the two conditions the callers of writes single out get the
+// library's codes (DRV_NOT_LOGGED_IN, DRV_DEVICE_FULL).
+int writeResult(CK_RV rv);
 
 } // namespace drevmor

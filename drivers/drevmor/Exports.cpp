@@ -6,6 +6,7 @@
 #include "CertDecode.h"
 #include "CertViewer.h"
 #include "Containers.h"
+#include "KeyMechanisms.h"
 #include "TokenLibrary.h"
 
 #include "platform/CertStore.h"
@@ -102,6 +103,17 @@ int importFromFile(int keyIndex, const char* containerName, int keySpec, bool pk
         lib.files().keyWritten(keyOwner.get());
     }
     return rv;
+}
+
+// An optional text of a caller: empty for NULL; nullopt when longer than `most` bytes.
+std::optional<std::string> boundedText(const char* text, size_t most)
+{
+    if (!text)
+        return std::string();
+    const size_t n = strnlen(text, most + 1);
+    if (n > most)
+        return std::nullopt;
+    return std::string(text, n);
 }
 
 std::optional<std::string> narrowStoreName(const uint16_t* wide)
@@ -314,6 +326,100 @@ DRV_EXPORT int container_delete_keypair(int keyIndex, const char* name, int keyS
         if (!drevmor::validContainerName(name))
             return DRV_INVALID_PARAM;
         return withContainers(keyIndex, [&](drevmor::Containers& c) { return c.removeKeyPair(name, keySpec); });
+    });
+}
+
+DRV_EXPORT int token_get_keygen_choices(int keyIndex, int* choices)
+{
+    return guarded([&] {
+        if (!choices)
+            return DRV_INVALID_PARAM;
+        *choices = 0;
+        TokenLibrary& lib = TokenLibrary::instance();
+        auto lock = lib.lockKey(keyIndex);
+        int rv = DRV_OK;
+        // The module's mechanisms need no login: a session that lost it serves all the same.
+        drevmor::P11Session* s = lib.session(keyIndex, rv, false);
+        if (!s)
+            return rv;
+        drevmor::KeyMechanisms mechanisms;
+        const CK_RV crv = s->note(drevmor::KeyMechanisms::read(s->f(), s->slot(), mechanisms));
+        lib.dropDeadSession(keyIndex);
+        if (crv != CKR_OK)
+            return drevmor::toResult(crv);
+        *choices = mechanisms.choices();
+        return DRV_OK;
+    });
+}
+
+DRV_EXPORT int container_generate_keypair(int keyIndex, const char* name, int keySpec, int choice)
+{
+    return guarded([&] {
+        if (!drevmor::validContainerName(name) || !drevmor::validKeySpec(keySpec))
+            return DRV_INVALID_PARAM;
+        return withContainers(keyIndex,
+                              [&](drevmor::Containers& c) { return c.generateKeyPair(name, keySpec, choice); });
+    });
+}
+
+DRV_EXPORT int container_create_request(int keyIndex, const char* name, int keySpec, const char* commonName,
+                                        const char* organization, const char* unit, const char* country,
+                                        const char* email, unsigned char* der, int* length)
+{
+    return guarded([&] {
+        if (!drevmor::validContainerName(name) || !drevmor::validKeySpec(keySpec) || !commonName || !der || !length ||
+            *length < 0)
+            return DRV_INVALID_PARAM;
+        const size_t capacity = static_cast<size_t>(*length);
+        *length = 0;
+        // Four bytes a character at most: a longer text is over its bound whatever it holds.
+        auto cn = boundedText(commonName, 4 * drevmor::kMaxNameField);
+        auto o = boundedText(organization, 4 * drevmor::kMaxNameField);
+        auto ou = boundedText(unit, 4 * drevmor::kMaxNameField);
+        auto c = boundedText(country, 2);
+        auto e = boundedText(email, drevmor::kMaxEmailField);
+        if (!cn || !o || !ou || !c || !e)
+            return DRV_INVALID_PARAM;
+        const drevmor::RequestSubject subject{*cn, *o, *ou, *c, *e};
+        if (int rv = drevmor::checkSubject(subject))
+            return rv;
+        drevmor::Bytes request;
+        const int rv = withContainers(
+            keyIndex, [&](drevmor::Containers& cs) { return cs.createRequest(name, keySpec, subject, request); });
+        if (rv != DRV_OK)
+            return rv;
+        if (request.size() > capacity) {
+            *length = static_cast<int>(std::min<size_t>(request.size(), INT32_MAX));
+            return DRV_BUFFER_TOO_SMALL;
+        }
+        std::memcpy(der, request.data(), request.size());
+        *length = static_cast<int>(request.size());
+        return DRV_OK;
+    });
+}
+
+DRV_EXPORT int container_find_by_cert(int keyIndex, const unsigned char* cert, int length, char* name, int* keySpec)
+{
+    return guarded([&] {
+        if (!cert || length <= 0 || !name || !keySpec)
+            return DRV_INVALID_PARAM;
+        std::memset(name, 0, DRV_NAME_SIZE);
+        *keySpec = 0;
+        drevmor::X509Ptr x509 = drevmor::decodeDer(cert, static_cast<size_t>(length));
+        ERR_clear_error();
+        if (!x509)
+            return DRV_FILE_ERROR;
+        std::string found;
+        int spec = 0;
+        const int rv = withContainers(
+            keyIndex, [&](drevmor::Containers& c) { return c.findByCertificate(x509.get(), found, spec); });
+        if (rv != DRV_OK)
+            return rv;
+        if (found.size() >= DRV_NAME_SIZE)
+            return DRV_GENERAL_ERROR; // names are at most 255 bytes
+        std::memcpy(name, found.data(), found.size());
+        *keySpec = spec;
+        return DRV_OK;
     });
 }
 

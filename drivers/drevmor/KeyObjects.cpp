@@ -10,6 +10,9 @@
 #include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/objects.h>
+#include <openssl/param_build.h>
+
+#include <strings.h>
 
 namespace drevmor {
 namespace {
@@ -180,6 +183,128 @@ void certificateTemplate(X509* cert, const Bytes& id, const std::string& label, 
         OPENSSL_free(serial);
     }
     t.add(CKA_VALUE, derOf(cert));
+}
+
+namespace {
+
+struct ParamFree
+{
+    void operator()(OSSL_PARAM_BLD* p) const { OSSL_PARAM_BLD_free(p); }
+    void operator()(OSSL_PARAM* p) const { OSSL_PARAM_free(p); }
+    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
+};
+
+EvpKeyPtr keyFromParams(const char* algorithm, OSSL_PARAM_BLD* bld)
+{
+    std::unique_ptr<OSSL_PARAM, ParamFree> params(OSSL_PARAM_BLD_to_param(bld));
+    std::unique_ptr<EVP_PKEY_CTX, ParamFree> ctx(EVP_PKEY_CTX_new_from_name(nullptr, algorithm, nullptr));
+    EVP_PKEY* raw = nullptr;
+    if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+        EVP_PKEY_fromdata(ctx.get(), &raw, EVP_PKEY_PUBLIC_KEY, params.get()) != 1) {
+        ERR_clear_error();
+        return nullptr;
+    }
+    return EvpKeyPtr(raw);
+}
+
+EvpKeyPtr rsaPublicKey(const Bytes& modulus, const Bytes& exponent)
+{
+    BigNumPtr n(BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr));
+    BigNumPtr e(BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr));
+    std::unique_ptr<OSSL_PARAM_BLD, ParamFree> bld(OSSL_PARAM_BLD_new());
+    if (!n || !e || !bld || OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) != 1 ||
+        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_E, e.get()) != 1)
+        return nullptr;
+    return keyFromParams("RSA", bld.get());
+}
+
+// The point of CKA_EC_POINT: a DER OCTET STRING, or (as some modules give it) the bare point.
+Bytes bareEcPoint(const Bytes& ecPoint)
+{
+    const unsigned char* p = ecPoint.data();
+    std::unique_ptr<ASN1_OCTET_STRING, decltype(&ASN1_OCTET_STRING_free)> os(
+        ecPoint.empty() ? nullptr : d2i_ASN1_OCTET_STRING(nullptr, &p, static_cast<long>(ecPoint.size())),
+        &ASN1_OCTET_STRING_free);
+    ERR_clear_error();
+    if (os && p == ecPoint.data() + ecPoint.size()) {
+        const unsigned char* data = ASN1_STRING_get0_data(os.get());
+        return Bytes(data, data + ASN1_STRING_length(os.get()));
+    }
+    return ecPoint;
+}
+
+EvpKeyPtr ecPublicKey(const Bytes& ecParams, const Bytes& ecPoint)
+{
+    const unsigned char* p = ecParams.data();
+    std::unique_ptr<ASN1_OBJECT, decltype(&ASN1_OBJECT_free)> obj(
+        ecParams.empty() ? nullptr : d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(ecParams.size())),
+        &ASN1_OBJECT_free);
+    const int nid = obj ? OBJ_obj2nid(obj.get()) : NID_undef;
+    ERR_clear_error();
+    const char* group = nid == NID_undef ? nullptr : OBJ_nid2sn(nid);
+    const Bytes point = bareEcPoint(ecPoint);
+    std::unique_ptr<OSSL_PARAM_BLD, ParamFree> bld(OSSL_PARAM_BLD_new());
+    if (!group || point.empty() || !bld ||
+        OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, group, 0) != 1 ||
+        OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size()) != 1)
+        return nullptr;
+    return keyFromParams(nid == NID_sm2 ? "SM2" : "EC", bld.get());
+}
+
+// The curve name and encoded point of an EC or SM2 key.
+bool ecParts(EVP_PKEY* key, std::string& group, Bytes& point)
+{
+    char name[80] = {};
+    size_t len = 0;
+    unsigned char* encoded = nullptr;
+    const size_t n = EVP_PKEY_get1_encoded_public_key(key, &encoded);
+    const bool ok = n > 0 && encoded &&
+                    EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, name, sizeof name, &len) == 1;
+    if (ok) {
+        group.assign(name, len);
+        point.assign(encoded, encoded + n);
+    }
+    OPENSSL_free(encoded);
+    ERR_clear_error();
+    return ok;
+}
+
+} // namespace
+
+EvpKeyPtr publicKeyOf(const ObjectEntry& key)
+{
+    const auto type = key.ulongAttr(CKA_KEY_TYPE);
+    if (!type)
+        return nullptr;
+    if (*type == CKK_RSA) {
+        const Bytes* n = key.attr(CKA_MODULUS);
+        const Bytes* e = key.attr(CKA_PUBLIC_EXPONENT);
+        return n && e && !n->empty() && !e->empty() ? rsaPublicKey(*n, *e) : nullptr;
+    }
+    if (isEcKeyType(*type)) {
+        const Bytes* params = key.attr(CKA_EC_PARAMS);
+        const Bytes* point = key.attr(CKA_EC_POINT);
+        // A vendor SM2 key type needs no parameters to name its curve.
+        if (!params && isVendorSm2KeyType(*type))
+            params = &kSm2CurveParams;
+        return params && point ? ecPublicKey(*params, *point) : nullptr;
+    }
+    return nullptr;
+}
+
+bool samePublicKey(EVP_PKEY* a, EVP_PKEY* b)
+{
+    if (!a || !b)
+        return false;
+    const bool equal = EVP_PKEY_eq(a, b) == 1;
+    ERR_clear_error();
+    if (equal || !isEcOrSm2Key(a) || !isEcOrSm2Key(b))
+        return equal;
+    // OpenSSL does not compare an EC key with an SM2 key; their curve and point say it all.
+    std::string groupA, groupB;
+    Bytes pointA, pointB;
+    return ecParts(a, groupA, pointA) && ecParts(b, groupB, pointB) &&
+           strcasecmp(groupA.c_str(), groupB.c_str()) == 0 && pointA == pointB;
 }
 
 int modulusBits(const Bytes& modulus)

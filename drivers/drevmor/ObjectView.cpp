@@ -16,8 +16,8 @@ namespace {
 constexpr CK_ULONG kMaxMarkerValue = 64;
 
 // Attributes read by length first; which of them are fetched depends on the class.
-constexpr CK_ATTRIBUTE_TYPE kVariable[] = {CKA_ID,      CKA_LABEL,     CKA_APPLICATION, CKA_VALUE,
-                                           CKA_MODULUS, CKA_EC_PARAMS, CKA_EC_POINT};
+constexpr CK_ATTRIBUTE_TYPE kVariable[] = {CKA_ID,      CKA_LABEL,           CKA_APPLICATION, CKA_VALUE,
+                                           CKA_MODULUS, CKA_PUBLIC_EXPONENT, CKA_EC_PARAMS,   CKA_EC_POINT};
 
 bool wanted(CK_OBJECT_CLASS cls, CK_ATTRIBUTE_TYPE type)
 {

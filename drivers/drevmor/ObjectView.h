@@ -18,8 +18,8 @@ inline constexpr char kContainerApplication[] = "KX2700 container";
 
 // One token object with the attributes the container code reads: class, key type, CKA_ID,
 // CKA_LABEL, CKA_APPLICATION, the value of certificates and of container markers, and the public
-// parts of public keys. No other object's value is asked for: keys and other programs' data stay
-// on the key.
+// parts of public keys (modulus and exponent, curve and point). No other object's value is asked
+// for: keys and other programs' data stay on the key.
 struct ObjectEntry
 {
     CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;

@@ -335,6 +335,43 @@ CK_RV P11Session::create(Template& tmpl, CK_OBJECT_HANDLE& out)
     return rv;
 }
 
+CK_RV P11Session::generateKeyPair(CK_MECHANISM& mechanism, Template& pub, Template& priv, const Bytes& id,
+                                  CK_OBJECT_HANDLE& pubOut, CK_OBJECT_HANDLE& privOut)
+{
+    auto generate = [&] {
+        return note(m_f->C_GenerateKeyPair(m_handle, &mechanism, pub.data(), pub.size(), priv.data(), priv.size(),
+                                           &pubOut, &privOut));
+    };
+    CK_RV rv = m_lost ? recover() : CKR_OK;
+    if (rv == CKR_OK) {
+        rv = generate();
+        if (m_lost) {
+            const CK_RV lost = rv;
+            rv = recover();
+            if (rv == CKR_OK) {
+                // The lost generation may have reached the key: its keys are looked for by their id.
+                std::vector<CK_OBJECT_HANDLE> pubs, privs;
+                Template pubProbe, privProbe;
+                pubProbe.addUlong(CKA_CLASS, CKO_PUBLIC_KEY).addBool(CKA_TOKEN, true).add(CKA_ID, id);
+                privProbe.addUlong(CKA_CLASS, CKO_PRIVATE_KEY).addBool(CKA_TOKEN, true).add(CKA_ID, id);
+                rv = find(pubProbe, pubs);
+                if (rv == CKR_OK)
+                    rv = find(privProbe, privs);
+                if (rv == CKR_OK && pubs.empty() && privs.empty())
+                    rv = generate();
+                else if (rv == CKR_OK && pubs.size() == 1 && privs.size() == 1) {
+                    pubOut = pubs.front();
+                    privOut = privs.front();
+                } else if (rv == CKR_OK)
+                    rv = lost;
+            }
+        }
+    }
+    if (rv != CKR_OK)
+        forgetObjects();
+    return rv;
+}
+
 CK_RV P11Session::destroy(CK_OBJECT_HANDLE obj)
 {
     bool again = false;

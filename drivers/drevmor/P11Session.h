@@ -128,6 +128,12 @@ public:
     // returned, leaving the clean-up to the caller.
     CK_RV create(Template& tmpl, CK_OBJECT_HANDLE& out);
     CK_RV destroy(CK_OBJECT_HANDLE obj);
+    // Generates a key pair whose keys both carry CKA_ID `id`. A generation whose session was lost
+    // may have made the pair: after a new session is opened the pair is looked for, and generated
+    // again only when neither key is there; when only one is, the loss is returned and the
+    // caller removes it.
+    CK_RV generateKeyPair(CK_MECHANISM& mechanism, Template& pub, Template& priv, const Bytes& id,
+                          CK_OBJECT_HANDLE& pubOut, CK_OBJECT_HANDLE& privOut);
 
     // Whether private objects can be seen: the user is logged in or the key needs no login. Asked
     // of the module once, then kept until forgetObjects.

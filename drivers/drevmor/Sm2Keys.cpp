@@ -12,10 +12,8 @@
 
 namespace drevmor {
 
-namespace {
-// The identity GM/T 0009 gives a signer who has no other.
+const Bytes kSm2CurveParams = {0x06, 0x08, 0x2A, 0x81, 0x1C, 0xCF, 0x55, 0x01, 0x82, 0x2D};
 const Bytes kSm2DefaultSignerId = {'1', '2', '3', '4', '5', '6', '7', '8', '1', '2', '3', '4', '5', '6', '7', '8'};
-} // namespace
 
 bool isSm2Key(EVP_PKEY* key)
 {

@@ -12,6 +12,11 @@ namespace drevmor {
 // type ("SM2"), not EC; on a key it is written as a CKK_EC key whose CKA_EC_PARAMS name the SM2
 // curve, and a module may also report it under a vendor key type.
 
+// CKA_EC_PARAMS of an SM2 key: the DER of the SM2 curve's identifier 1.2.156.10197.1.301.
+extern const Bytes kSm2CurveParams;
+// The identity GM/T 0009 gives a signer who has no other.
+extern const Bytes kSm2DefaultSignerId;
+
 // True for an SM2 key, false for every other kind (EC keys on other curves included).
 bool isSm2Key(EVP_PKEY* key);
 // True for a key written as a CKK_EC object: an EC key or an SM2 key.

@@ -49,10 +49,10 @@
  * Certificates and key pairs another tool wrote under one CKA_ID show as a container named by
  * their label (or the CKA_ID in hexadecimal), holding key pair 1 only.
  *
- * Writing to a key (container_create_new and the imports) needs the user's login on keys that
- * require one: without it DRV_NOT_LOGGED_IN (3), written nothing. container_delete,
- * container_delete_keypair and container_get_prikey give CKR_USER_NOT_LOGGED_IN then, since
- * private keys are not visible.
+ * Writing to a key (container_create_new, container_generate_keypair and the imports) needs the
+ * user's login on keys that require one: without it DRV_NOT_LOGGED_IN (3), written nothing.
+ * container_delete, container_delete_keypair and container_get_prikey give CKR_USER_NOT_LOGGED_IN
+ * then, since private keys are not visible.
  *
  * Environment: KX2700_CERT_VIEWER names the certificate viewer program helper_show_cert_ui
  * starts (a path, or a name searched in PATH; default gcr-viewer).
@@ -83,8 +83,9 @@ extern "C" {
 #define DRV_STORE_FULL 0x0A00000E         /* ... because its disk (or the user's quota) is full */
 #define DRV_STORE_DENIED 0x0A00000F       /* ... because the user may not write its folder */
 #define DRV_CERT_TOO_LARGE 0x0A00000C     /* a certificate longer than DRV_CERT_BUFFER_SIZE bytes */
-#define DRV_KEY_MISMATCH 0x0A00000D       /* a PKCS#12 private key that belongs to none of its certificates */
+#define DRV_KEY_MISMATCH 0x0A00000D       /* a key and a certificate that do not belong together */
 #define DRV_LOGIN_LOST 0x0A000010         /* the key dropped the session and the user's login with it */
+#define DRV_MECHANISM_MISSING 0x0A000011  /* the key's module does not offer that generation or signature */
 #define DRV_DEVICE_FULL 0x0A000030        /* the key has no room for the objects */
 #define DRV_FINGER_NOT_MATCHED 0x0B000040 /* a fingerprint login was refused */
 
@@ -96,6 +97,15 @@ extern "C" {
 #define DRV_CERT_CA 2
 #define DRV_KEY_ALGORITHM_RSA 1
 #define DRV_KEY_ALGORITHM_ECC 3
+#define DRV_KEY_ALGORITHM_SM2 4 /* only for the generation choices below */
+
+/* Key pairs a container can have generated on the key, one bit each. */
+#define DRV_KEYGEN_RSA2048 0x01
+#define DRV_KEYGEN_RSA3072 0x02
+#define DRV_KEYGEN_RSA4096 0x04
+#define DRV_KEYGEN_P256 0x08
+#define DRV_KEYGEN_P384 0x10
+#define DRV_KEYGEN_SM2 0x20
 
 /* Buffer capacities. */
 #define DRV_FIND_BUFFER_SIZE 128
@@ -109,6 +119,7 @@ extern "C" {
 #define DRV_PUBKEY_BUFFER_SIZE 257
 #define DRV_NAME_SIZE 257 /* subject, issuer (UTF-16 units or bytes) and serial buffers */
 #define DRV_DATE_FIELDS 9 /* year, month, day, hour, minute, second, 0, 0, 0 */
+#define DRV_REQUEST_BUFFER_SIZE 8192
 
 /* Loads the PKCS#11 module (a relative name is taken beside the running executable, a bare name
  * through the loader's search) and initialises it with OS locking. An already initialised module
@@ -186,6 +197,46 @@ int container_delete_cert(int keyIndex, const char* name, int keySpec);
  * without the login a key requires. */
 int container_delete_keypair(int keyIndex, const char* name, int keySpec);
 
+/* The key pairs the key's module can generate, as DRV_KEYGEN_ bits in *choices. A kind is offered
+ * when the module lists its generation (CKM_RSA_PKCS_KEY_PAIR_GEN or CKM_EC_KEY_PAIR_GEN with
+ * CKF_GENERATE_KEY_PAIR and a key size range holding the kind's size) and a signature the
+ * certificate request needs (RSA: CKM_SHA256_RSA_PKCS or CKM_RSA_PKCS; EC: CKM_ECDSA, or
+ * CKM_ECDSA_SHA256 for P-256 and CKM_ECDSA_SHA384 for P-384). SM2 keys are EC keys on the SM2
+ * curve; they are offered only when the module also lists the SM2-with-SM3 signature
+ * (KEYSIM_CKM_SM2_SM3 of keysim_ext.h). */
+int token_get_keygen_choices(int keyIndex, int* choices);
+/* Generates key pair keySpec (1 exchange, 2 signature) of a container on the key
+ * (C_GenerateKeyPair), choice one DRV_KEYGEN_ bit. The private key is CKA_TOKEN, CKA_PRIVATE and
+ * CKA_SENSITIVE, not CKA_EXTRACTABLE; both keys carry the pair's CKA_ID and CKA_LABEL as every
+ * key pair of the container. An exchange pair may also decrypt and unwrap (RSA) or derive (EC).
+ * DRV_NOT_FOUND when there is no such container; DRV_EXISTS when the pair holds a key or a
+ * certificate; DRV_MECHANISM_MISSING when the module does not offer the choice (nothing is sent
+ * to the key); DRV_NOT_LOGGED_IN without the login a key requires; DRV_INVALID_PARAM for a choice
+ * that is not one DRV_KEYGEN_ bit. A generation that fails, or a private key that the module
+ * did not make sensitive and unextractable, leaves nothing of the pair on the key (unless the key
+ * itself is gone: then the module's code). A session lost during the generation is not made
+ * again blindly: the pair is looked for on the new session, and generated again only when
+ * nothing of it is there. */
+int container_generate_keypair(int keyIndex, const char* name, int keySpec, int choice);
+/* A PKCS#10 certificate request for the public key of one key pair, signed on the key with its
+ * private key: RSA with SHA-256 (PKCS#1 v1.5), ECDSA with SHA-256 (P-256) or SHA-384 (P-384), SM2
+ * with SM3 and the default signer identity "1234567812345678" (algorithm 1.2.156.10197.1.501).
+ * The subject is built from UTF-8 texts: commonName (CN, required, 1 to 64 characters),
+ * organization (O) and unit (OU) up to 64 characters, country (C) exactly two letters, email
+ * (emailAddress) up to 128 ASCII characters; the optional ones may be NULL or empty and are then
+ * left out. Other texts: DRV_INVALID_PARAM. der: capacity *length (DRV_REQUEST_BUFFER_SIZE is
+ * always enough); *length comes back as the bytes used, or the size needed with
+ * DRV_BUFFER_TOO_SMALL. DRV_NOT_FOUND when the pair has no private key or no public key;
+ * DRV_MECHANISM_MISSING when the module cannot make the signature; CKR_USER_NOT_LOGGED_IN without
+ * the login a key requires. */
+int container_create_request(int keyIndex, const char* name, int keySpec, const char* commonName,
+                             const char* organization, const char* unit, const char* country, const char* email,
+                             unsigned char* der, int* length);
+/* The container (name: 257 bytes, terminated) and key pair (*keySpec) whose public key is the
+ * certificate's (RSA modulus and exponent; EC curve and point). DRV_NOT_FOUND when no key pair of
+ * the key matches; DRV_FILE_ERROR for bytes that are no DER certificate. */
+int container_find_by_cert(int keyIndex, const unsigned char* cert, int length, char* name, int* keySpec);
+
 /* Registers a certificate in the user's personal store (MY), bound to the container through the
  * provider name and key specification. When the store cannot be written: DRV_STORE_FULL (no
  * room), DRV_STORE_DENIED (no permission) or DRV_STORE_ERROR (any other reason). */
@@ -226,7 +277,10 @@ int pkcs12_file_get_certinfo(int index, char* subject, char* issuer, int* certTy
  * gives DRV_NO_FILE_PARSED afterwards, until the file is parsed again. */
 int pkcs12_import_certificate(int keyIndex, const char* containerName, int keySpec, int index);
 /* Writes the certificate of a DER or PEM file into the container. Every import refuses a
- * certificate longer than DRV_CERT_BUFFER_SIZE bytes with DRV_CERT_TOO_LARGE, writing nothing. */
+ * certificate longer than DRV_CERT_BUFFER_SIZE bytes with DRV_CERT_TOO_LARGE, writing nothing.
+ * The certificate imports without a private key (X.509 and PKCS#7) refuse a certificate whose
+ * public key is not the one the key pair holds with DRV_KEY_MISMATCH, writing nothing; a pair
+ * without a public key takes any certificate. */
 int x509_import_certificate(int keyIndex, const char* containerName, int keySpec, const char* path);
 /* Opens a PKCS#7 file (DER or PEM, signed data with certificates) and keeps it until the next
  * parse; the PKCS#12 and PKCS#7 files are held apart. DRV_CERT_TOO_LARGE as for PKCS#12. */

@@ -9,11 +9,17 @@
 #include <openssl/pkcs7.h>
 #include <openssl/x509v3.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -123,6 +129,86 @@ Bytes certOf(int key, const std::string& container, int spec, int* rv)
         return {};
     buf.resize(static_cast<size_t>(len));
     return buf;
+}
+
+Background::Background(const std::vector<std::string>& argv, const std::string& outputFile)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) == 0)
+        m_pid = pid;
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+Background::~Background()
+{
+    if (m_pid <= 0)
+        return;
+    kill(m_pid, SIGTERM);
+    waitpid(m_pid, nullptr, 0);
+}
+
+bool Background::running()
+{
+    if (m_pid <= 0)
+        return false;
+    if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
+        m_pid = -1;
+        return false;
+    }
+    return true;
+}
+
+namespace {
+sockaddr_in loopback(int port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+} // namespace
+
+int freePort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return 0;
+    sockaddr_in a = loopback(0);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    close(fd);
+    return port;
+}
+
+bool waitForListener(int port, Background& server)
+{
+    // Waits for a state, not a time: the bound only ends a test whose server never comes up.
+    for (int attempt = 0; attempt < 3000; ++attempt) {
+        if (!server.running())
+            return false;
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a = loopback(port);
+        const bool up = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        if (fd >= 0)
+            close(fd);
+        if (up)
+            return true;
+        usleep(10000);
+    }
+    return false;
 }
 
 bool exists(const std::string& path)

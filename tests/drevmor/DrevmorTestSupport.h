@@ -29,6 +29,27 @@ private:
 // Runs a program with arguments (no shell); its exit code, -1 when it could not run.
 int run(const std::vector<std::string>& argv, std::string* output = nullptr);
 
+// A program running beside the test (no shell), its output in a file; ended when this goes.
+class Background
+{
+public:
+    Background(const std::vector<std::string>& argv, const std::string& outputFile);
+    ~Background();
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+    bool started() const { return m_pid > 0; }
+    // False once the program has exited.
+    bool running();
+
+private:
+    int m_pid = -1;
+};
+
+// A TCP port on 127.0.0.1 that was free a moment ago; 0 when none could be had.
+int freePort();
+// Waits until something accepts connections on 127.0.0.1:port, or `server` has exited (false).
+bool waitForListener(int port, Background& server);
+
 void writeFile(const std::string& path, const Bytes& bytes);
 void writeFile(const std::string& path, const std::string& text);
 Bytes readFile(const std::string& path);

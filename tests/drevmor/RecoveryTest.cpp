@@ -4,6 +4,7 @@
 // active, a session the module no longer knows, a login lost with it, an attribute value that grew
 // between its size and its read, a key gone; and keys that do not wait for one another.
 #include "DrevmorTestSupport.h"
+#include "RealModule.h"
 #include "drevmor.h"
 
 #include <p11-kit/pkcs11.h>
@@ -37,46 +38,6 @@ void PrintTo(const ModuleKind& m, std::ostream* os)
 {
     *os << m.name;
 }
-
-// The real module loaded in this process a second time: the same instance the wrapper forwards to,
-// so that a test can act on the key behind the library's back.
-class RealModule
-{
-public:
-    explicit RealModule(const std::string& path) : m_handle(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL))
-    {
-        auto getList =
-            m_handle ? reinterpret_cast<CK_C_GetFunctionList>(dlsym(m_handle, "C_GetFunctionList")) : nullptr;
-        if (getList)
-            getList(&m_f);
-    }
-    ~RealModule()
-    {
-        if (m_handle)
-            dlclose(m_handle);
-    }
-    RealModule(const RealModule&) = delete;
-    RealModule& operator=(const RealModule&) = delete;
-    CK_FUNCTION_LIST* f() const { return m_f; }
-    // The slot of the first key whose token is initialised, as token_find lists it first.
-    CK_SLOT_ID firstKey() const
-    {
-        CK_SLOT_ID slots[8];
-        CK_ULONG n = 8;
-        if (m_f->C_GetSlotList(CK_TRUE, slots, &n) != CKR_OK)
-            return 0;
-        for (CK_ULONG i = 0; i < n; ++i) {
-            CK_TOKEN_INFO info{};
-            if (m_f->C_GetTokenInfo(slots[i], &info) == CKR_OK && (info.flags & CKF_TOKEN_INITIALIZED))
-                return slots[i];
-        }
-        return 0;
-    }
-
-private:
-    void* m_handle;
-    CK_FUNCTION_LIST* m_f = nullptr;
-};
 
 class Recovery : public ::testing::TestWithParam<ModuleKind>
 {
@@ -399,6 +360,92 @@ TEST_P(Recovery, KeysAreIndependentCallsOnOneKeySerial)
         ASSERT_EQ(0, token_logout(0));
         std::filesystem::remove(logPath());
     }
+}
+
+// A generation that fails, after the module made the pair (its answer replaced by an error) or
+// when the private key's flags cannot be read back, leaves nothing of the pair on the key.
+TEST_P(Recovery, GenerationThatFailsLeavesNothingOfThePair)
+{
+    login();
+    ASSERT_EQ(0, container_create_new(0, "g"));
+    ASSERT_EQ(std::vector<std::string>{"g"}, containerNames(0)); // the key's objects are held
+    RealModule real(GetParam().module);
+    ASSERT_NE(nullptr, real.f());
+    faults("fail.next.C_GenerateKeyPair=after:1\n");
+    EXPECT_EQ(0x30, container_generate_keypair(0, "g", 1, DRV_KEYGEN_P256));
+    EXPECT_TRUE(real.objects(CKO_PRIVATE_KEY).empty());
+    EXPECT_TRUE(real.objects(CKO_PUBLIC_KEY).empty());
+    // The first attribute read after the generation is that of the private key's flags.
+    faults("fail.next.C_GetAttributeValue=before:1\n");
+    EXPECT_EQ(0x30, container_generate_keypair(0, "g", 1, DRV_KEYGEN_P256));
+    EXPECT_TRUE(real.objects(CKO_PRIVATE_KEY).empty());
+    EXPECT_TRUE(real.objects(CKO_PUBLIC_KEY).empty());
+    EXPECT_EQ((std::vector<std::string>{"C_GenerateKeyPair after 0x30", "C_GetAttributeValue before 0x30"}),
+              faultLog());
+    faults("");
+    EXPECT_EQ(0, container_generate_keypair(0, "g", 1, DRV_KEYGEN_P256));
+    EXPECT_EQ(1u, real.objects(CKO_PRIVATE_KEY).size());
+}
+
+// A generation whose session was lost is looked for on the new session: found when it had reached
+// the key (not made a second time), made again when it had not; a key gone is not asked again.
+TEST_P(Recovery, GenerationWithALostSessionIsLookedForNotRepeated)
+{
+    login();
+    ASSERT_EQ(0, container_create_new(0, "g"));
+    RealModule real(GetParam().module);
+    ASSERT_NE(nullptr, real.f());
+    faults("fail.next.C_GenerateKeyPair=after:1:0xB3\n");
+    EXPECT_EQ(0, container_generate_keypair(0, "g", 1, DRV_KEYGEN_P256));
+    EXPECT_EQ(1u, real.objects(CKO_PRIVATE_KEY).size());
+    EXPECT_EQ(1u, real.objects(CKO_PUBLIC_KEY).size());
+    faults("fail.next.C_GenerateKeyPair=before:1:0xB3\n");
+    EXPECT_EQ(0, container_generate_keypair(0, "g", 2, DRV_KEYGEN_P256));
+    EXPECT_EQ(2u, real.objects(CKO_PRIVATE_KEY).size());
+    EXPECT_EQ(2u, real.objects(CKO_PUBLIC_KEY).size());
+    int value = 0;
+    EXPECT_EQ(0, container_get_prikey(0, "g", 1, &value));
+    EXPECT_EQ(0, container_get_prikey(0, "g", 2, &value));
+
+    ASSERT_EQ(0, container_delete_keypair(0, "g", 2));
+    faults("fail.next.C_GenerateKeyPair=before:1:0x32\n");
+    EXPECT_EQ(0x32, container_generate_keypair(0, "g", 2, DRV_KEYGEN_P256));
+    EXPECT_EQ((std::vector<std::string>{"C_GenerateKeyPair after 0xB3", "C_GenerateKeyPair before 0xB3",
+                                        "C_GenerateKeyPair before 0x32"}),
+              faultLog());
+}
+
+// A key pulled while its module generates: the module's code, and nothing of the pair on the key
+// when it comes back. The pull comes while the wrapper holds the generation back: the search just
+// before it leaves its mark in the log.
+TEST_P(Recovery, KeyPulledDuringGenerationGivesTheModulesCode)
+{
+    if (!GetParam().keysim)
+        GTEST_SKIP() << "needs a key that can be pulled";
+    login();
+    ASSERT_EQ(0, container_create_new(0, "g"));
+    ASSERT_EQ(std::vector<std::string>{"g"}, containerNames(0));
+    // Three searches (certificate, public and private key of the pair) come just before it.
+    faults("latency.C_GenerateKeyPair=2000\nfail.next.C_FindObjectsFinal=after:3:0\n");
+    int rv = 0;
+    std::thread generation([&] { rv = container_generate_keypair(0, "g", 1, DRV_KEYGEN_P256); });
+    for (int i = 0; i < 2000 && faultLog().size() < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto keysim = [&](const char* verb) {
+        return run({DREVMOR_KEYSIM_TOOL, "--dir", m_dir->file("keysim"), verb, "KXRECOVER0001"});
+    };
+    EXPECT_EQ(0, keysim("pull"));
+    generation.join();
+    EXPECT_TRUE(rv == 0x32 || rv == 0xE0 || rv == 0xB3) << std::hex << rv;
+    faults("");
+    ASSERT_EQ(0, keysim("plug"));
+    char buf[DRV_FIND_BUFFER_SIZE];
+    int n = 32;
+    ASSERT_EQ(0, token_find(buf, &n));
+    ASSERT_EQ(0, token_connect(0));
+    login();
+    int value = 0;
+    EXPECT_EQ(DRV_NOT_FOUND, container_get_prikey(0, "g", 1, &value));
 }
 
 std::vector<ModuleKind> modules()

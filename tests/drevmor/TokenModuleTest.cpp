@@ -2,6 +2,7 @@
 // The token library against real PKCS#11 modules: keysim (with its vendor extensions) and
 // SoftHSM2 (plain PKCS#11). Each test gets a fresh key in a temporary folder.
 #include "DrevmorTestSupport.h"
+#include "ModuleKeyFixture.h"
 #include "drevmor.h"
 
 #include <gtest/gtest.h>
@@ -20,26 +21,6 @@
 using namespace drevmor_test;
 
 namespace {
-
-constexpr const char* kPin = "123456";
-constexpr const char* kSerial = "KXTESTSERIAL000001"; // longer than CK_TOKEN_INFO's 16 bytes
-
-struct ModuleKind
-{
-    std::string name;
-    std::string module;
-    bool keysim;
-};
-
-void PrintTo(const ModuleKind& m, std::ostream* os)
-{
-    *os << m.name;
-}
-
-std::string keysimTool()
-{
-    return DREVMOR_KEYSIM_TOOL;
-}
 
 // Info fields of token_get_info_ex.
 struct Info
@@ -60,79 +41,8 @@ struct PinState
     int read(int key) { return token_get_pin_state(key, 1, &s[0], &s[1], &s[2], &s[3], &s[4], &s[5]); }
 };
 
-class TokenModuleTest : public ::testing::TestWithParam<ModuleKind>
-{
-protected:
-    void SetUp() override
-    {
-        const ModuleKind& m = GetParam();
-        if (m.module.empty() || !exists(m.module))
-            GTEST_SKIP() << m.name << " module not available";
-        if (!m.keysim && (std::string(DREVMOR_SOFTHSM_UTIL).empty()))
-            GTEST_SKIP() << "softhsm2-util not available";
-        uninit_pkcs11();
-        m_dir = std::make_unique<TempDir>();
-        if (m.keysim) {
-            setenv("KX2700_KEYSIM_DIR", m_dir->file("keysim").c_str(), 1);
-            ASSERT_EQ(0, keysim({"create", "--serial",      kSerial, "--label",        "Test Key", "--pin",
-                                 kPin,     "--max-retries", "6",     "--manufacturer", "KX Maker", "--model",
-                                 "KX2700", "--hw-version",  "2.5",   "--fw-version",   "1.10",     "--min-pin",
-                                 "6",      "--max-pin",     "16",    "--so-min-pin",   "8",        "--so-max-pin",
-                                 "12"}));
-        } else {
-            const std::string tokens = m_dir->file("tokens");
-            mkdir(tokens.c_str(), 0700);
-            writeFile(m_dir->file("softhsm2.conf"),
-                      "directories.tokendir = " + tokens + "\nobjectstore.backend = file\nlog.level = ERROR\n");
-            setenv("SOFTHSM2_CONF", m_dir->file("softhsm2.conf").c_str(), 1);
-            ASSERT_EQ(0, run({DREVMOR_SOFTHSM_UTIL, "--init-token", "--free", "--label", "Test Key", "--so-pin",
-                              "12345678", "--pin", kPin}));
-        }
-        ASSERT_EQ(0, init_pkcs11(m.module.c_str()));
-        connectAll();
-    }
-
-    // SoftHSM2 always offers one more slot with an uninitialised token; ours comes first.
-    int expectedKeys() const { return GetParam().keysim ? 1 : 2; }
-
-    void connectAll()
-    {
-        ASSERT_EQ(expectedKeys(), findKeys());
-        for (int k = 0; k < expectedKeys(); ++k)
-            ASSERT_EQ(0, token_connect(k));
-    }
-
-    void TearDown() override { uninit_pkcs11(); }
-
-    int keysim(std::vector<std::string> args)
-    {
-        args.insert(args.begin(), {keysimTool(), "--dir", m_dir->file("keysim")});
-        return run(args);
-    }
-
-    static int findKeys()
-    {
-        char buf[DRV_FIND_BUFFER_SIZE];
-        int n = 32;
-        if (token_find(buf, &n) != 0)
-            return -1;
-        return n;
-    }
-
-    void login()
-    {
-        int left = 0;
-        ASSERT_EQ(0, token_login(0, kPin, &left));
-    }
-
-    std::string writeTemp(const std::string& name, const Bytes& bytes)
-    {
-        writeFile(m_dir->file(name), bytes);
-        return m_dir->file(name);
-    }
-
-    std::unique_ptr<TempDir> m_dir;
-};
+class TokenModuleTest : public ModuleKeyTest
+{};
 
 TEST_P(TokenModuleTest, EnumeratesAndDescribesTheKey)
 {
@@ -843,12 +753,6 @@ TEST_P(TokenModuleTest, CertificateTooLargeToReadBackIsRefusedBeforeAnythingIsWr
     EXPECT_EQ(std::vector<std::string>{"big"}, containerNames(0));
 }
 
-std::vector<ModuleKind> modules()
-{
-    return {{"keysim", DREVMOR_KEYSIM_MODULE, true}, {"softhsm", DREVMOR_SOFTHSM_MODULE, false}};
-}
-
-INSTANTIATE_TEST_SUITE_P(Modules, TokenModuleTest, ::testing::ValuesIn(modules()),
-                         [](const ::testing::TestParamInfo<ModuleKind>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Modules, TokenModuleTest, ::testing::ValuesIn(testModules()), moduleTestName);
 
 } // namespace

@@ -23,8 +23,27 @@ namespace keysim {
 
 namespace {
 
-// DER of the OID 1.2.840.10045.3.1.7 (prime256v1), the CKA_EC_PARAMS of a P-256 key.
-const Bytes kP256Params = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
+// The NIST curves the module knows: CKA_EC_PARAMS (the DER of the curve's OID), OpenSSL's name
+// and the size of a coordinate (and of a private value) in bytes.
+struct NistCurve
+{
+    Bytes params;
+    const char* name;
+    std::size_t bytes;
+};
+
+const NistCurve kNistCurves[] = {
+    {{0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07}, "prime256v1", 32}, // 1.2.840.10045.3.1.7
+    {{0x06, 0x05, 0x2B, 0x81, 0x04, 0x00, 0x22}, "secp384r1", 48},                    // 1.3.132.0.34
+};
+
+const NistCurve* nistCurve(const Bytes* params)
+{
+    for (const NistCurve& c : kNistCurves)
+        if (params && *params == c.params)
+            return &c;
+    return nullptr;
+}
 
 Bytes bnParam(EVP_PKEY* key, const char* name)
 {
@@ -78,11 +97,11 @@ PkeyPtr privateKey(const Attributes& key)
         }
     } else if (type == CKK_EC) {
         alg = "EC";
-        const Bytes* params = find(key, CKA_EC_PARAMS);
+        const NistCurve* curve = nistCurve(find(key, CKA_EC_PARAMS));
         const Bytes* value = find(key, CKA_VALUE);
-        if (!params || *params != kP256Params || !value || value->empty())
+        if (!curve || !value || value->empty())
             return none;
-        OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, "prime256v1", 0);
+        OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, curve->name, 0);
         keep.push_back(toBn(*value));
         OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, keep.back().get());
     } else {
@@ -244,8 +263,10 @@ bool signMechanismInfo(CK_MECHANISM_TYPE m, CK_MECHANISM_INFO& info)
         return false;
     if (kind->keyType == CKK_RSA)
         info = {1024, 4096, CKF_HW | CKF_SIGN};
-    else
+    else if (kind->padding == Padding::Sm2)
         info = {256, 256, CKF_HW | CKF_SIGN | CKF_EC_F_P | CKF_EC_NAMEDCURVE | CKF_EC_UNCOMPRESS};
+    else
+        info = {256, 384, CKF_HW | CKF_SIGN | CKF_EC_F_P | CKF_EC_NAMEDCURVE | CKF_EC_UNCOMPRESS};
     return true;
 }
 
@@ -289,25 +310,28 @@ CK_RV generateKeyMaterial(CK_MECHANISM_TYPE mech, Attributes& pub, Attributes& p
             return CKR_TEMPLATE_INCOMPLETE;
         if (it->second == kSm2Params)
             return generateSm2KeyMaterial(pub, priv);
-        if (it->second != kP256Params)
+        const NistCurve* curve = nistCurve(&it->second);
+        if (!curve)
             return CKR_CURVE_NOT_SUPPORTED;
-        raw = EVP_EC_gen("prime256v1");
+        raw = EVP_EC_gen(curve->name);
         if (!raw)
             return CKR_FUNCTION_FAILED;
         PkeyPtr key(raw, EVP_PKEY_free);
-        std::uint8_t point[65];
+        // An uncompressed point: 04, then both coordinates.
+        const std::size_t pointSize = 1 + 2 * curve->bytes;
+        std::uint8_t point[1 + 2 * 48];
         std::size_t plen = 0;
         if (EVP_PKEY_get_octet_string_param(key.get(), OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point, &plen) != 1 ||
-            plen != 65)
+            plen != pointSize)
             return CKR_FUNCTION_FAILED;
         setUlong(pub, CKA_KEY_TYPE, CKK_EC);
         setUlong(priv, CKA_KEY_TYPE, CKK_EC);
-        Bytes der = {0x04, 65};
-        der.insert(der.end(), point, point + 65);
+        Bytes der = {0x04, static_cast<std::uint8_t>(pointSize)};
+        der.insert(der.end(), point, point + pointSize);
         pub[CKA_EC_POINT] = der;
-        priv[CKA_EC_PARAMS] = kP256Params;
+        priv[CKA_EC_PARAMS] = curve->params;
         Bytes d = bnParam(key.get(), OSSL_PKEY_PARAM_PRIV_KEY);
-        Bytes padded(32 - std::min<std::size_t>(32, d.size()), 0);
+        Bytes padded(curve->bytes - std::min(curve->bytes, d.size()), 0);
         padded.insert(padded.end(), d.begin(), d.end());
         priv[CKA_VALUE] = padded;
         return CKR_OK;
@@ -357,8 +381,12 @@ CK_ULONG signatureLength(const SignOperation& op)
     const SignMechanism* kind = signMechanism(op.mechanism);
     if (!kind)
         return 0;
-    if (kind->padding == Padding::Ecdsa || kind->padding == Padding::Sm2)
+    if (kind->padding == Padding::Sm2)
         return 64;
+    if (kind->padding == Padding::Ecdsa) {
+        const NistCurve* curve = nistCurve(find(op.key, CKA_EC_PARAMS));
+        return curve ? 2 * curve->bytes : 0;
+    }
     return modulusBytes(op.key);
 }
 
@@ -600,7 +628,7 @@ CK_RV Pkcs11Module::getMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK
         *info = {1024, 4096, CKF_HW | CKF_GENERATE_KEY_PAIR};
         return CKR_OK;
     case CKM_EC_KEY_PAIR_GEN:
-        *info = {256, 256, CKF_HW | CKF_GENERATE_KEY_PAIR | CKF_EC_F_P | CKF_EC_NAMEDCURVE | CKF_EC_UNCOMPRESS};
+        *info = {256, 384, CKF_HW | CKF_GENERATE_KEY_PAIR | CKF_EC_F_P | CKF_EC_NAMEDCURVE | CKF_EC_UNCOMPRESS};
         return CKR_OK;
     default:
         return CKR_MECHANISM_INVALID;
