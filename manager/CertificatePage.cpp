@@ -243,9 +243,8 @@ void CertificatePage::UpdateCertActions()
     action("AcUnRegCert")->setEnabled(containers > 0);
     // While the key works or an import runs, its actions wait.
     if (m_session.importRunning() || m_session.keyBusy(k)) {
-        for (const char* name :
-             {"AcDel", "AcOutput", "AcOutputPem", "AcOutputChain", "AcListCert", "AcDelCert", "AcRegCert",
-              "AcUnRegCert", "AcInputCert", "Acrefresh", "AcGenerate"}) {
+        for (const char* name : {"AcDel", "AcOutput", "AcOutputPem", "AcOutputChain", "AcListCert", "AcDelCert",
+                                 "AcRegCert", "AcUnRegCert", "AcInputCert", "Acrefresh", "AcGenerate"}) {
             action(name)->setEnabled(false);
         }
     } else {
@@ -395,7 +394,8 @@ void CertificatePage::AcGenerateExecute()
             auto* dialog = new KeyGenDialog(m_session.certTree(index), read.second, this);
             dialog->setAttribute(Qt::WA_DeleteOnClose);
             dialog->setWindowModality(Qt::WindowModal);
-            connect(dialog, &KeyGenDialog::generateRequested, this, [this, key, dialog] { runGeneration(key, dialog); });
+            connect(dialog, &KeyGenDialog::generateRequested, this,
+                    [this, key, dialog] { runGeneration(key, dialog); });
             dialog->open();
         });
 }

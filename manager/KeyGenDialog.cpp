@@ -321,9 +321,9 @@ void KeyGenDialog::generateClicked()
 void KeyGenDialog::setWorking(bool working)
 {
     m_working = working;
-    for (QWidget* widget : std::initializer_list<QWidget*>{m_newContainer, m_oldContainer, m_keySpec, m_algorithm,
-                                                           m_commonName, m_organization, m_unit, m_country, m_email,
-                                                           m_generate, m_cancel}) {
+    for (QWidget* widget :
+         std::initializer_list<QWidget*>{m_newContainer, m_oldContainer, m_keySpec, m_algorithm, m_commonName,
+                                         m_organization, m_unit, m_country, m_email, m_generate, m_cancel}) {
         widget->setEnabled(!working);
     }
     m_oldContainer->setEnabled(!working && m_containers->count() > 0);
@@ -352,8 +352,9 @@ QString KeyGenDialog::requestText() const
 
 void KeyGenDialog::saveRequest(bool pem)
 {
-    const QString file = FileDialogs::current().saveFileName(this, pem ? Lang("G_Form_SavePem") : Lang("G_Form_SaveDer"),
-                                                             pem ? QStringLiteral("csr") : QStringLiteral("der"));
+    const QString file =
+        FileDialogs::current().saveFileName(this, pem ? Lang("G_Form_SavePem") : Lang("G_Form_SaveDer"),
+                                            pem ? QStringLiteral("csr") : QStringLiteral("der"));
     if (file.isEmpty()) {
         return;
     }

@@ -215,7 +215,9 @@ private:
         return runWork<ImportOutcome>(service, 0, [&](KeyCall& key) {
             int parsed = 0;
             if (pkcs12_file_parse(request.path, QStringLiteral("pfx-pass"), parsed) != 0 || parsed != count) {
-                return ImportOutcome{-2, -1, 0};
+                ImportOutcome unparsed;
+                unparsed.result = -2;
+                return unparsed;
             }
             request.existingContainers = ReadCertTree(key, true).names();
             return ImportIntoKey(key, service.journal(), request, std::make_shared<ImportProgress>());

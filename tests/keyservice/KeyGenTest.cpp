@@ -15,7 +15,9 @@
 #include "keyservice/KeyGenJobs.h"
 #include "keyservice/KeyJournal.h"
 #include "keyservice/KeyService.h"
+#include "keyservice/KeyWrites.h"
 #include "token/CertificateChain.h"
+#include "token/TokenWrappers.h"
 
 #include <QProcess>
 #include <QSaveFile>
@@ -56,7 +58,7 @@ QString verifiedCommonName(const QByteArray& der)
 {
     const auto* data = reinterpret_cast<const unsigned char*>(der.constData());
     std::unique_ptr<X509_REQ, decltype(&X509_REQ_free)> request(d2i_X509_REQ(nullptr, &data, der.size()),
-                                                               X509_REQ_free);
+                                                                X509_REQ_free);
     if (!request || X509_REQ_verify(request.get(), X509_REQ_get0_pubkey(request.get())) != 1) {
         return QString();
     }
@@ -118,10 +120,12 @@ private Q_SLOTS:
     // pair although the user chose a new container; the chain export finds its authorities.
     void generatedPairTakesItsIssuedCertificate()
     {
-        QCOMPARE(runWork<int>(*m_service, [](KeyCall& key) {
-                     int choices = 0;
-                     return ReadKeyGenChoices(key, choices) == 0 ? choices : -1;
-                 }) & (DRV_KEYGEN_RSA2048 | DRV_KEYGEN_P256 | DRV_KEYGEN_P384),
+        QCOMPARE(runWork<int>(*m_service,
+                              [](KeyCall& key) {
+                                  int choices = 0;
+                                  return ReadKeyGenChoices(key, choices) == 0 ? choices : -1;
+                              }) &
+                     (DRV_KEYGEN_RSA2048 | DRV_KEYGEN_P256 | DRV_KEYGEN_P384),
                  DRV_KEYGEN_RSA2048 | DRV_KEYGEN_P256 | DRV_KEYGEN_P384);
         const KeyGenOutcome made = generate(p256Request("born", true));
         QCOMPARE(made.result, 0);
@@ -129,8 +133,20 @@ private Q_SLOTS:
         QVERIFY(!m_service->journal().pending(m_service->keyId(0)));
         CertTreeData tree = readTree();
         QVERIFY(tree.find("born"));
-        const KeyPairData& pair = tree.find("born")->pairs[1];
-        QVERIFY(pair.privateKey && pair.publicKey && !pair.certificate);
+        QVERIFY(!tree.find("born")->pairs[1].certificate);
+        // Both keys of the pair are there, the private one on the key only.
+        QCOMPARE(runWork<int>(*m_service,
+                              [](KeyCall& key) {
+                                  int algorithm = 0;
+                                  const int pub = key.at([&](int position) {
+                                      return container_get_pubkey(position, "born", DRV_KEYSPEC_SIGNATURE, algorithm);
+                                  });
+                                  const int priv = key.at([&](int position) {
+                                      return container_get_prikey(position, "born", DRV_KEYSPEC_SIGNATURE, &algorithm);
+                                  });
+                                  return pub == 0 && priv == 0 ? algorithm : -1;
+                              }),
+                 DRV_KEY_ALGORITHM_ECC);
 
         // The authority signs the request; the user imports the certificate into "elsewhere".
         QVERIFY(writeFile(QStringLiteral("born.csr"), PemEncode(made.request, "CERTIFICATE REQUEST")));
@@ -163,9 +179,8 @@ private Q_SLOTS:
         QVERIFY(readTree().find("elsewhere"));
 
         // The chain: the issued certificate, its authority and the root, from the certificates at hand.
-        const QList<QByteArray> chain =
-            CertificateChain(issued, {m_certs->read(QStringLiteral("user.cer")), pemFile("root.pem"),
-                                      pemFile("ca.pem")});
+        const QList<QByteArray> chain = CertificateChain(
+            issued, {m_certs->read(QStringLiteral("user.cer")), pemFile("root.pem"), pemFile("ca.pem")});
         QCOMPARE(chain.size(), 3);
         QCOMPARE(chain.at(1), pemFile("ca.pem"));
         QCOMPARE(chain.at(2), pemFile("root.pem"));
@@ -257,7 +272,8 @@ private:
     {
         return runWork<int>(*m_service, [this, container](KeyCall& key) {
             int parsed = 0;
-            if (pkcs12_file_parse(m_certs->path(QStringLiteral("ecuser.p12")), QStringLiteral("pfx-pass"), parsed) != 0) {
+            if (pkcs12_file_parse(m_certs->path(QStringLiteral("ecuser.p12")), QStringLiteral("pfx-pass"), parsed) !=
+                0) {
                 return -2;
             }
             ImportRequest request;
@@ -274,10 +290,36 @@ private:
         return runWork<CertTreeData>(*m_service, [](KeyCall& key) { return ReadCertTree(key, true); });
     }
 
-    static void expectSameTree(const CertTreeData& before, const CertTreeData& after)
+    // Which key pairs of the key's containers hold keys, certificate or not ("name:1" entries).
+    QStringList pairsWithKeys()
+    {
+        return runWork<QStringList>(*m_service, [](KeyCall& key) {
+            QStringList pairs;
+            for (const QByteArray& name : ReadCertTree(key, true).names()) {
+                for (const int spec : {DRV_KEYSPEC_EXCHANGE, DRV_KEYSPEC_SIGNATURE}) {
+                    if (PairHasKeys(key, name, spec)) {
+                        pairs << QString::fromLatin1(name) + QLatin1Char(':') + QString::number(spec);
+                    }
+                }
+            }
+            return pairs;
+        });
+    }
+
+    void expectSameTree(const CertTreeData& before, const CertTreeData& after)
     {
         QCOMPARE(after.result, 0);
         QCOMPARE(after.names(), before.names());
+        QStringList keysBefore;
+        for (const ContainerData& container : before.containers) {
+            for (int i = 0; i < 2; ++i) {
+                if (container.pairs[static_cast<size_t>(i)].privateKey ||
+                    container.pairs[static_cast<size_t>(i)].publicKey) {
+                    keysBefore << QString::fromLatin1(container.name) + QLatin1Char(':') + QString::number(i + 1);
+                }
+            }
+        }
+        QCOMPARE(pairsWithKeys(), keysBefore);
         for (const ContainerData& container : before.containers) {
             for (int i = 0; i < 2; ++i) {
                 const KeyPairData& was = container.pairs[static_cast<size_t>(i)];
@@ -289,10 +331,7 @@ private:
         }
     }
 
-    QByteArray pemFile(const QString& name) const
-    {
-        return PemDecode(m_certs->read(name), "CERTIFICATE");
-    }
+    QByteArray pemFile(const QString& name) const { return PemDecode(m_certs->read(name), "CERTIFICATE"); }
 
     bool writeFile(const QString& name, const QByteArray& bytes) const
     {

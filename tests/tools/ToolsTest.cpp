@@ -121,8 +121,9 @@ private Q_SLOTS:
         QVERIFY(runProgram("openssl",
                            {"req", "-x509", "-key", "user.key", "-subj", "/CN=Full", "-days", "30", "-out", "user.pem"},
                            dir));
-        QVERIFY(runProgram("openssl", {"pkcs12", "-export", "-inkey", "user.key", "-in", "user.pem", "-passout",
-                                       "pass:bench", "-out", "user.pfx"},
+        QVERIFY(runProgram("openssl",
+                           {"pkcs12", "-export", "-inkey", "user.key", "-in", "user.pem", "-passout", "pass:bench",
+                            "-out", "user.pfx"},
                            dir));
         QProcess benchmark;
         benchmark.setWorkingDirectory(dir);
@@ -131,9 +132,10 @@ private Q_SLOTS:
         QVERIFY(benchmark.waitForFinished(120000));
         const QString out = QString::fromUtf8(benchmark.readAllStandardOutput());
         QCOMPARE(benchmark.exitCode(), 1);
-        QVERIFY2(out.contains(QRegularExpression(QStringLiteral("^enumerate 1 keys with their information: [0-9.]+ ms$"),
-                                                 QRegularExpression::MultilineOption)),
-                 qPrintable(out));
+        QVERIFY2(
+            out.contains(QRegularExpression(QStringLiteral("^enumerate 1 keys with their information: [0-9.]+ ms$"),
+                                            QRegularExpression::MultilineOption)),
+            qPrintable(out));
         QVERIFY2(out.contains(QRegularExpression(
                      QStringLiteral("^create 65 containers with one certificate each: failed, rtn=0x[0-9A-F]{8}$"),
                      QRegularExpression::MultilineOption)),
