@@ -335,6 +335,32 @@ CK_RV P11Session::create(Template& tmpl, CK_OBJECT_HANDLE& out)
     return rv;
 }
 
+// A generation whose session was lost may have made the pair: its keys are looked for by their id
+// on a new session. Neither there: the generation is made (again); both: they are the pair;
+// one alone: the loss goes back to the caller, who removes it.
+template <class Generate>
+CK_RV P11Session::generateAfterLoss(const Bytes& id, CK_RV lost, CK_OBJECT_HANDLE& pubOut, CK_OBJECT_HANDLE& privOut,
+                                    Generate&& generate)
+{
+    if (CK_RV rv = recover())
+        return rv;
+    std::vector<CK_OBJECT_HANDLE> pubs, privs;
+    Template pubProbe, privProbe;
+    pubProbe.addUlong(CKA_CLASS, CKO_PUBLIC_KEY).addBool(CKA_TOKEN, true).add(CKA_ID, id);
+    privProbe.addUlong(CKA_CLASS, CKO_PRIVATE_KEY).addBool(CKA_TOKEN, true).add(CKA_ID, id);
+    if (CK_RV rv = find(pubProbe, pubs))
+        return rv;
+    if (CK_RV rv = find(privProbe, privs))
+        return rv;
+    if (pubs.empty() && privs.empty())
+        return generate();
+    if (pubs.size() != 1 || privs.size() != 1)
+        return lost;
+    pubOut = pubs.front();
+    privOut = privs.front();
+    return CKR_OK;
+}
+
 CK_RV P11Session::generateKeyPair(CK_MECHANISM& mechanism, Template& pub, Template& priv, const Bytes& id,
                                   CK_OBJECT_HANDLE& pubOut, CK_OBJECT_HANDLE& privOut)
 {
@@ -345,27 +371,8 @@ CK_RV P11Session::generateKeyPair(CK_MECHANISM& mechanism, Template& pub, Templa
     CK_RV rv = m_lost ? recover() : CKR_OK;
     if (rv == CKR_OK) {
         rv = generate();
-        if (m_lost) {
-            const CK_RV lost = rv;
-            rv = recover();
-            if (rv == CKR_OK) {
-                // The lost generation may have reached the key: its keys are looked for by their id.
-                std::vector<CK_OBJECT_HANDLE> pubs, privs;
-                Template pubProbe, privProbe;
-                pubProbe.addUlong(CKA_CLASS, CKO_PUBLIC_KEY).addBool(CKA_TOKEN, true).add(CKA_ID, id);
-                privProbe.addUlong(CKA_CLASS, CKO_PRIVATE_KEY).addBool(CKA_TOKEN, true).add(CKA_ID, id);
-                rv = find(pubProbe, pubs);
-                if (rv == CKR_OK)
-                    rv = find(privProbe, privs);
-                if (rv == CKR_OK && pubs.empty() && privs.empty())
-                    rv = generate();
-                else if (rv == CKR_OK && pubs.size() == 1 && privs.size() == 1) {
-                    pubOut = pubs.front();
-                    privOut = privs.front();
-                } else if (rv == CKR_OK)
-                    rv = lost;
-            }
-        }
+        if (m_lost)
+            rv = generateAfterLoss(id, rv, pubOut, privOut, generate);
     }
     if (rv != CKR_OK)
         forgetObjects();

@@ -158,6 +158,11 @@ private:
     // and written again only when it is not on the key.
     template <class Write>
     CK_RV createAfterLoss(Template& tmpl, CK_OBJECT_HANDLE& out, CK_RV lost, Write&& write);
+    // After `generate` lost its session (result `lost`): a new session, then the pair looked for
+    // by its id and generated again only when nothing of it is on the key.
+    template <class Generate>
+    CK_RV generateAfterLoss(const Bytes& id, CK_RV lost, CK_OBJECT_HANDLE& pubOut, CK_OBJECT_HANDLE& privOut,
+                            Generate&& generate);
 
     std::optional<ObjectView> m_view;
     std::optional<bool> m_privateVisible;

@@ -252,13 +252,14 @@ std::chrono::milliseconds FaultConfig::latency(int function, CallKind kind) cons
     using std::chrono::milliseconds;
     if (auto it = m_functionLatency.find(function); it != m_functionLatency.end())
         return it->second;
-    if (kind == CallKind::PrivateWrite) {
+    const bool privateWrite = kind == CallKind::PrivateWrite || kind == CallKind::RsaKeyGen;
+    if (privateWrite) {
         if (m_privateWriteLatency)
             return *m_privateWriteLatency;
         if (m_realKey)
-            return milliseconds(1000);
+            return milliseconds(kind == CallKind::RsaKeyGen ? kRealKeyRsaGenerationMs : 1000);
     }
-    if (kind == CallKind::Write || kind == CallKind::PrivateWrite) {
+    if (kind == CallKind::Write || privateWrite) {
         if (m_writeLatency)
             return *m_writeLatency;
         if (m_realKey)

@@ -41,6 +41,7 @@ struct OneShotFault
 //   latency.C_Name=MS              one function (also the vendor extensions, e.g. KeysimGetUsbIds)
 //   latency.write=MS               C_CreateObject, C_CopyObject, C_DestroyObject, C_SetAttributeValue
 //   latency.private-write=MS       C_CreateObject of a private key, C_GenerateKeyPair, C_UnwrapKey
+//                                  (RSA generations too)
 //   fail.rate=PERCENT              0 to 100, fractions allowed (a trailing % too)
 //   fail.functions=C_A,C_B         the functions fail.rate applies to
 //   fail.code=CODE                 hexadecimal (0x30) or decimal; default CKR_DEVICE_ERROR
@@ -54,6 +55,8 @@ public:
     // Latencies and counts above these are refused as malformed.
     static constexpr std::int64_t kMaxLatencyMs = 600000;
     static constexpr std::uint64_t kMaxCount = 1000000000;
+    // The real-key profile's RSA key-pair generation.
+    static constexpr std::int64_t kRealKeyRsaGenerationMs = 8000;
 
     // Reads a configuration; every line that cannot be used adds "line N: reason" to `problems`.
     static FaultConfig parse(std::string_view text, std::vector<std::string>& problems);
@@ -62,7 +65,8 @@ public:
     // The latency of one call: of the function itself when given; else private-write, write (for
     // those kinds of calls); else the profile's signature, decryption and PIN figures; else
     // `latency`. At each step an explicit key wins over the profile. real-key: 20 ms a call,
-    // 300 ms a write, 1000 ms a private-key write, 200 ms a signature or decryption, 100 ms
+    // 300 ms a write, 1000 ms a private-key write, 8000 ms an RSA key-pair generation (a real
+    // key's chip takes seconds to find two primes), 200 ms a signature or decryption, 100 ms
     // C_Login, C_SetPIN, C_InitPIN.
     std::chrono::milliseconds latency(int function, CallKind kind) const;
     double failRate() const { return m_failRate; }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -33,13 +34,17 @@ bool createsPrivateKey(CK_SESSION_HANDLE, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count,
 }
 
 // The kind of one call: the function's own, except that C_CreateObject of a private key is a
-// private-key write.
+// private-key write and that C_GenerateKeyPair takes its kind from its mechanism.
 template <auto Field, class... Args>
 CallKind kindOf(int id, Args... args)
 {
     if constexpr (std::is_same_v<decltype(Field), decltype(&CK_FUNCTION_LIST::C_CreateObject)>) {
         if (Field == &CK_FUNCTION_LIST::C_CreateObject && createsPrivateKey(args...))
             return CallKind::PrivateWrite;
+    }
+    if constexpr (std::is_same_v<decltype(Field), decltype(&CK_FUNCTION_LIST::C_GenerateKeyPair)>) {
+        if (Field == &CK_FUNCTION_LIST::C_GenerateKeyPair)
+            return generationKind(std::get<1>(std::make_tuple(args...)));
     }
     return functions()[static_cast<size_t>(id)].kind;
 }
@@ -192,6 +197,14 @@ const std::array<FunctionInfo, std::size(kEntries)>& infos()
 }
 
 } // namespace
+
+CallKind generationKind(const CK_MECHANISM* mechanism)
+{
+    if (mechanism &&
+        (mechanism->mechanism == CKM_RSA_PKCS_KEY_PAIR_GEN || mechanism->mechanism == CKM_RSA_X9_31_KEY_PAIR_GEN))
+        return CallKind::RsaKeyGen;
+    return CallKind::PrivateWrite;
+}
 
 std::span<const FunctionInfo> functions()
 {

@@ -15,6 +15,7 @@ enum class CallKind
     Plain,        // any other call
     Write,        // an object written or removed
     PrivateWrite, // a private key written or made on the key
+    RsaKeyGen,    // an RSA key pair made on the key (a real key needs seconds to find its primes)
     Crypto,       // a signature or a decryption
     Login         // a PIN checked or set
 };
@@ -33,6 +34,10 @@ struct FunctionInfo
 // CK_FUNCTION_LIST in their order, then the vendor extensions of keysim_ext.h.
 std::span<const FunctionInfo> functions();
 std::optional<int> functionId(std::string_view name);
+
+// The kind of a C_GenerateKeyPair call with this mechanism: RsaKeyGen for RSA, PrivateWrite for
+// every other (and for none).
+CallKind generationKind(const CK_MECHANISM* mechanism);
 
 // Fills `out` with a forwarding function for every function `real` has; a function the real
 // module lacks stays null, C_GetFunctionList is the wrapper's own.

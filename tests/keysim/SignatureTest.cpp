@@ -2,6 +2,7 @@
 // The module's signatures as TLS clients ask for them (PKCS#1 v1.5, PSS, ECDSA), each checked
 // by OpenSSL against the public key the module hands out.
 #include "KeysimTestSupport.h"
+#include "keysim_ext.h"
 
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
@@ -70,10 +71,11 @@ PkeyPtr publicKey(const char* alg, OSSL_PARAM_BLD* bld)
 bool verifies(EVP_PKEY* key, const Case& c, std::vector<unsigned char> sig, const std::vector<unsigned char>& digest)
 {
     if (c.scheme == Scheme::Ecdsa) {
-        if (sig.size() != 64)
+        if (sig.empty() || sig.size() % 2 != 0)
             return false;
+        const int half = static_cast<int>(sig.size() / 2);
         ECDSA_SIG* es = ECDSA_SIG_new();
-        ECDSA_SIG_set0(es, BN_bin2bn(sig.data(), 32, nullptr), BN_bin2bn(sig.data() + 32, 32, nullptr));
+        ECDSA_SIG_set0(es, BN_bin2bn(sig.data(), half, nullptr), BN_bin2bn(sig.data() + half, half, nullptr));
         unsigned char* der = nullptr;
         const int len = i2d_ECDSA_SIG(es, &der);
         sig.assign(der, der + len);
@@ -116,15 +118,17 @@ protected:
         KeysimDirTest::TearDown();
     }
 
-    // Generates a key pair (RSA 2048 or EC P-256) and returns its private key and OpenSSL's view
-    // of the public key as the module reports it.
-    CK_OBJECT_HANDLE generate(bool rsa, PkeyPtr& pub)
+    // Generates a key pair (RSA 2048, or EC P-256 or P-384) and returns its private key and
+    // OpenSSL's view of the public key as the module reports it.
+    CK_OBJECT_HANDLE generate(bool rsa, PkeyPtr& pub, bool p384 = false)
     {
         CK_BBOOL yes = CK_TRUE;
         CK_ULONG bits = 2048;
-        CK_BYTE p256[] = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
+        std::vector<CK_BYTE> curve = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
+        if (p384)
+            curve = {0x06, 0x05, 0x2B, 0x81, 0x04, 0x00, 0x22};
         CK_ATTRIBUTE rsaT[] = {{CKA_TOKEN, &yes, 1}, {CKA_MODULUS_BITS, &bits, sizeof bits}};
-        CK_ATTRIBUTE ecT[] = {{CKA_TOKEN, &yes, 1}, {CKA_EC_PARAMS, p256, sizeof p256}};
+        CK_ATTRIBUTE ecT[] = {{CKA_TOKEN, &yes, 1}, {CKA_EC_PARAMS, curve.data(), curve.size()}};
         CK_ATTRIBUTE privT[] = {{CKA_TOKEN, &yes, 1}, {CKA_SIGN, &yes, 1}};
         CK_MECHANISM gen = {rsa ? CKM_RSA_PKCS_KEY_PAIR_GEN : CKM_EC_KEY_PAIR_GEN, nullptr, 0};
         CK_OBJECT_HANDLE pubH = 0, privH = 0;
@@ -143,11 +147,12 @@ protected:
             BN_free(nBn);
             BN_free(eBn);
         } else {
-            CK_BYTE point[80];
+            CK_BYTE point[120];
             CK_ATTRIBUTE a = {CKA_EC_POINT, point, sizeof point};
             EXPECT_EQ(p->C_GetAttributeValue(h, pubH, &a, 1), CKR_OK);
-            OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, "prime256v1", 0);
-            OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_PUB_KEY, point + 2, 65);
+            EXPECT_EQ(a.ulValueLen, p384 ? 99u : 67u); // 04 n, then the uncompressed point
+            OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, p384 ? "secp384r1" : "prime256v1", 0);
+            OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_PUB_KEY, point + 2, a.ulValueLen - 2);
             pub = publicKey("EC", bld);
         }
         EXPECT_TRUE(pub);
@@ -231,6 +236,44 @@ TEST_F(SignatureTest, EveryListedMechanismMakesSignaturesOpenSslAccepts)
         // A signature over other data does not verify: the module signs what it is given.
         EXPECT_FALSE(verifies(isRsa ? rsaPub.get() : ecPub.get(), c, sig, digestOf(msg + ".", c.digest)));
     }
+}
+
+// P-384 keys are generated and sign with ECDSA (96-byte r || s); the mechanism information says
+// which sizes the EC mechanisms take, and a curve the module does not know is refused.
+TEST_F(SignatureTest, P384KeysAreGeneratedAndSign)
+{
+    PkeyPtr pub(nullptr, EVP_PKEY_free);
+    const CK_OBJECT_HANDLE key = generate(false, pub, true);
+    ASSERT_TRUE(pub);
+    const std::string msg = "certificate request";
+    const std::vector<unsigned char> digest = digestOf(msg, "SHA384");
+    const Case cases[] = {{CKM_ECDSA, "SHA384", true, Scheme::Ecdsa, {}},
+                          {CKM_ECDSA_SHA384, "SHA384", false, Scheme::Ecdsa, {}}};
+    for (const Case& c : cases) {
+        std::vector<unsigned char> sig;
+        ASSERT_EQ(sign(key, c.mechanism, nullptr,
+                       c.callerHashes ? digest : std::vector<unsigned char>(msg.begin(), msg.end()), sig),
+                  CKR_OK);
+        EXPECT_EQ(sig.size(), 96u);
+        EXPECT_TRUE(verifies(pub.get(), c, sig, digest));
+    }
+
+    CK_MECHANISM_INFO info{};
+    for (CK_MECHANISM_TYPE m : {CKM_EC_KEY_PAIR_GEN, CKM_ECDSA, CKM_ECDSA_SHA384}) {
+        ASSERT_EQ(p->C_GetMechanismInfo(slot, m, &info), CKR_OK);
+        EXPECT_EQ(info.ulMinKeySize, 256u);
+        EXPECT_EQ(info.ulMaxKeySize, 384u);
+    }
+    ASSERT_EQ(p->C_GetMechanismInfo(slot, KEYSIM_CKM_SM2_SM3, &info), CKR_OK);
+    EXPECT_EQ(info.ulMaxKeySize, 256u);
+
+    CK_BBOOL yes = CK_TRUE;
+    CK_BYTE p521[] = {0x06, 0x05, 0x2B, 0x81, 0x04, 0x00, 0x23};
+    CK_ATTRIBUTE pubT[] = {{CKA_TOKEN, &yes, 1}, {CKA_EC_PARAMS, p521, sizeof p521}};
+    CK_ATTRIBUTE privT[] = {{CKA_TOKEN, &yes, 1}, {CKA_SIGN, &yes, 1}};
+    CK_MECHANISM gen = {CKM_EC_KEY_PAIR_GEN, nullptr, 0};
+    CK_OBJECT_HANDLE pubH = 0, privH = 0;
+    EXPECT_EQ(p->C_GenerateKeyPair(h, &gen, pubT, 2, privT, 2, &pubH, &privH), CKR_CURVE_NOT_SUPPORTED);
 }
 
 TEST_F(SignatureTest, BadParametersAndMismatchedKeysAreRefused)

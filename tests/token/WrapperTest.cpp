@@ -11,6 +11,8 @@
 
 #include <QTest>
 
+#include <cstring>
+
 using namespace kx;
 using test::FakeTokenLibrary;
 
@@ -216,6 +218,60 @@ private Q_SLOTS:
         QCOMPARE(token_set_label(0, QString(64, QLatin1Char('a'))), 0);
         QCOMPARE(token_set_label(0, QString(22, QChar(0x4E2D))), DRV_INVALID_PARAM); // 66 bytes
         QCOMPARE(fake.labelFields.size(), 2);
+    }
+
+    // The key-pair calls: subject texts go to the library as UTF-8, the request comes back as long
+    // as the library says, the container name of a certificate as the library wrote it; nothing
+    // is taken from a failed call.
+    void keyPairsBornOnTheKey()
+    {
+        ScopedTokenApi scope;
+        static QByteArray seenSubject;
+        scope.api().container_create_request = [](int, const char* name, int spec, const char* cn, const char* o,
+                                                  const char* ou, const char* c, const char* e, unsigned char* der,
+                                                  int* length) {
+            seenSubject =
+                QByteArray(name) + '|' + QByteArray::number(spec) + '|' + cn + '|' + o + '|' + ou + '|' + c + '|' + e;
+            if (QByteArray(cn).isEmpty())
+                return DRV_INVALID_PARAM;
+            std::memcpy(der, "REQ\0DER", 7);
+            *length = 7;
+            return 0;
+        };
+        scope.api().container_find_by_cert = [](int, const unsigned char* cert, int length, char* name, int* spec) {
+            if (QByteArray(reinterpret_cast<const char*>(cert), length) != "CERT")
+                return DRV_NOT_FOUND;
+            std::strcpy(name, "容器一");
+            *spec = 2;
+            return 0;
+        };
+        scope.api().token_get_keygen_choices = [](int keyIndex, int* choices) {
+            *choices = DRV_KEYGEN_P256 | DRV_KEYGEN_SM2;
+            return keyIndex == 0 ? 0 : 0x32;
+        };
+
+        QByteArray der = "old";
+        QCOMPARE(container_create_request(0, "web", 2, QStringLiteral("张三"), QStringLiteral("单位"), QString(),
+                                          QStringLiteral("CN"), QStringLiteral("a@b.c"), der),
+                 0);
+        QCOMPARE(der, QByteArray("REQ\0DER", 7));
+        QCOMPARE(QString::fromUtf8(seenSubject), QStringLiteral("web|2|张三|单位||CN|a@b.c"));
+        QCOMPARE(container_create_request(0, "web", 2, QString(), QString(), QString(), QString(), QString(), der),
+                 DRV_INVALID_PARAM);
+        QCOMPARE(der, QByteArray("REQ\0DER", 7));
+
+        QByteArray name;
+        int spec = 0;
+        QCOMPARE(container_find_by_cert(0, "CERT", name, spec), 0);
+        QCOMPARE(QString::fromUtf8(name), QStringLiteral("容器一"));
+        QCOMPARE(spec, 2);
+        QCOMPARE(container_find_by_cert(0, "OTHER", name, spec), DRV_NOT_FOUND);
+
+        int choices = -1;
+        QCOMPARE(token_get_keygen_choices(0, choices), 0);
+        QCOMPARE(choices, DRV_KEYGEN_P256 | DRV_KEYGEN_SM2);
+        QCOMPARE(token_get_keygen_choices(1, choices), 0x32);
+        QCOMPARE(choices, 0);
     }
 
     void pinStateIsClearedBeforeTheCall()
