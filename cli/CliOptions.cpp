@@ -3,6 +3,7 @@
 
 #include <array>
 #include <charconv>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -22,6 +23,9 @@ const char* const kUsage =
     "                                a container, or the certificate of one of its key pairs (PIN)\n"
     "  rename LABEL                  a new label for the key\n"
     "  change-pin                    the user PIN: the current one, then the new one twice\n"
+    "  import FILE [--container NAME] [--pair exchange|signature]\n"
+    "                                a PKCS#12 (.p12, .pfx), PKCS#7 (.p7b, .p7c) or X.509 file (PIN;\n"
+    "                                the password of a PKCS#12 file as for the PIN, --password-*)\n"
     "options:\n"
     "  --key SERIAL                  the key to use (needed when more than one is plugged)\n"
     "  --json                        machine-readable output (see kx2700(1))\n"
@@ -29,6 +33,8 @@ const char* const kUsage =
     "                                read the PIN from a descriptor, the first line of a file or a\n"
     "                                variable instead of the terminal (change-pin: the current PIN\n"
     "                                on the first line, the new one on the second)\n"
+    "  --password-fd N | --password-file PATH | --password-env NAME\n"
+    "                                the same for the password of a PKCS#12 file\n"
     "  --help, --version\n"
     "exit codes: 0 done, 1 refused or declined, 2 bad input, 3 no key, 4 wrong PIN, 5 PIN locked,\n"
     "  6 device error\n";
@@ -48,6 +54,7 @@ constexpr std::array kCommands{
     CommandName{"delete", CliOptions::Command::Delete, 1},
     CommandName{"rename", CliOptions::Command::Rename, 1},
     CommandName{"change-pin", CliOptions::Command::ChangePin, 0},
+    CommandName{"import", CliOptions::Command::Import, 1},
 };
 
 int keySpecOf(std::string_view pair)
@@ -61,19 +68,20 @@ int keySpecOf(std::string_view pair)
     throw UsageError("a key pair is 'exchange' or 'signature', not '" + std::string(pair) + "'");
 }
 
-int fdOf(const std::string& text)
+int fdOf(const std::string& option, const std::string& text)
 {
     int fd = -1;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), fd);
     if (error != std::errc() || end != text.data() + text.size() || fd < 0) {
-        throw UsageError("--pin-fd takes a file descriptor number, not '" + text + "'");
+        throw UsageError(option + " takes a file descriptor number, not '" + text + "'");
     }
     return fd;
 }
 
 // The options that take a value, with the value separate or after '='.
-constexpr std::array<std::string_view, 6> kValueOptions{"--key",    "--output",   "--pair",
-                                                        "--pin-fd", "--pin-file", "--pin-env"};
+constexpr std::array<std::string_view, 10> kValueOptions{
+    "--key",     "--output",    "--pair",        "--pin-fd",        "--pin-file",
+    "--pin-env", "--container", "--password-fd", "--password-file", "--password-env"};
 
 bool takesValue(std::string_view name)
 {
@@ -85,13 +93,33 @@ bool takesValue(std::string_view name)
     return false;
 }
 
-void setPin(CliOptions& options, bool& pinGiven, SecretOrigin origin)
+// Reads --pin-* or --password-* (`kind` "pin" or "password") into `origin`; false for another option.
+bool secretOption(const std::string& arg, const std::string& value, const std::string& kind, SecretOrigin& origin,
+                  bool& given)
 {
-    if (pinGiven) {
-        throw UsageError("name one PIN source: --pin-fd, --pin-file or --pin-env");
+    const std::string prefix = "--" + kind + "-";
+    if (arg.rfind(prefix, 0) != 0) {
+        return false;
     }
-    pinGiven = true;
-    options.pin = std::move(origin);
+    const std::string source = arg.substr(prefix.size());
+    if (source != "fd" && source != "file" && source != "env") {
+        return false;
+    }
+    if (given) {
+        throw UsageError("name one " + kind + " source: " + prefix + "fd, " + prefix + "file or " + prefix + "env");
+    }
+    if (value.empty()) {
+        throw UsageError(arg + " needs a value");
+    }
+    given = true;
+    if (source == "fd") {
+        origin = {SecretOrigin::Kind::Fd, fdOf(arg, value), {}, {}};
+    } else if (source == "file") {
+        origin = {SecretOrigin::Kind::File, -1, QString::fromLocal8Bit(value), {}};
+    } else {
+        origin = {SecretOrigin::Kind::Env, -1, {}, QByteArray::fromStdString(value)};
+    }
+    return true;
 }
 
 } // namespace
@@ -106,6 +134,8 @@ CliOptions ParseCliOptions(std::span<const std::string> args)
     CliOptions options;
     std::vector<std::string> positional;
     bool pinGiven = false;
+    bool passwordGiven = false;
+    std::optional<std::string> containerOption;
     bool pairGiven = false;
     bool endOfOptions = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -129,6 +159,10 @@ CliOptions ParseCliOptions(std::span<const std::string> args)
         if (arg == "-o") {
             arg = "--output";
         }
+        if (const std::string name = arg.substr(0, arg.find('=')); name == "--pin" || name == "--password") {
+            throw UsageError("a PIN or password is never taken on the command line: use the terminal prompt, or "
+                             "--pin-fd, --pin-file, --pin-env (--password-... for a PKCS#12 file)");
+        }
         std::string value;
         const auto equals = arg.find('=');
         if (equals != std::string::npos) {
@@ -143,10 +177,7 @@ CliOptions ParseCliOptions(std::span<const std::string> args)
             }
             value = args[++i];
         }
-        if (arg == "--pin" || arg == "--password") {
-            throw UsageError("a PIN is never taken on the command line: use the terminal prompt, --pin-fd, "
-                             "--pin-file or --pin-env");
-        } else if (arg == "--key") {
+        if (arg == "--key") {
             options.key = QString::fromLocal8Bit(value);
         } else if (arg == "--json") {
             options.json = true;
@@ -162,15 +193,10 @@ CliOptions ParseCliOptions(std::span<const std::string> args)
             pairGiven = true;
         } else if (arg == "--yes" || arg == "-y") {
             options.yes = true;
-        } else if (arg == "--pin-fd") {
-            setPin(options, pinGiven, {SecretOrigin::Kind::Fd, fdOf(value), {}, {}});
-        } else if (arg == "--pin-file") {
-            setPin(options, pinGiven, {SecretOrigin::Kind::File, -1, QString::fromLocal8Bit(value), {}});
-        } else if (arg == "--pin-env") {
-            if (value.empty()) {
-                throw UsageError("--pin-env needs the name of a variable");
-            }
-            setPin(options, pinGiven, {SecretOrigin::Kind::Env, -1, {}, QByteArray::fromStdString(value)});
+        } else if (arg == "--container") {
+            containerOption = value;
+        } else if (secretOption(arg, value, "pin", options.pin, pinGiven) ||
+                   secretOption(arg, value, "password", options.password, passwordGiven)) {
         } else {
             throw UsageError("unknown option " + arg);
         }
@@ -198,11 +224,27 @@ CliOptions ParseCliOptions(std::span<const std::string> args)
     if ((options.pem || options.output) && c != Command::Export) {
         throw UsageError("--pem and -o belong to export");
     }
-    if ((pairGiven || options.yes) && c != Command::Delete) {
-        throw UsageError("--pair and --yes belong to delete");
+    if (options.yes && c != Command::Delete) {
+        throw UsageError("--yes belongs to delete");
     }
-    if (pinGiven && c != Command::Delete && c != Command::ChangePin) {
+    if (pairGiven && c != Command::Delete && c != Command::Import) {
+        throw UsageError("--pair belongs to delete and import");
+    }
+    if (pinGiven && c != Command::Delete && c != Command::ChangePin && c != Command::Import) {
         throw UsageError(name + " needs no PIN");
+    }
+    if ((passwordGiven || containerOption) && c != Command::Import) {
+        throw UsageError("--container and --password-* belong to import");
+    }
+    if (c == Command::Import) {
+        options.file = QString::fromLocal8Bit(positional[1]);
+        options.container = QByteArray::fromStdString(containerOption.value_or(std::string()));
+        if (containerOption && options.container.isEmpty()) {
+            throw UsageError("a container name is not empty");
+        }
+        if (!pairGiven) {
+            options.keySpec = 1;
+        }
     }
     if (c == Command::Export || c == Command::Delete) {
         options.container = QByteArray::fromStdString(positional[1]);

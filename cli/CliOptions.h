@@ -48,6 +48,7 @@ struct CliOptions
         Delete,
         Rename,
         ChangePin,
+        Import,
     };
     Command command = Command::Help;
     QString commandName;
@@ -64,6 +65,10 @@ struct CliOptions
     // rename
     QString label;
     SecretOrigin pin;
+    // import: the file, and the password of a PKCS#12 file. The container is `container` (empty:
+    // one named after the file) and the pair `keySpec` (exchange unless --pair).
+    QString file;
+    SecretOrigin password;
 };
 
 // Reads the arguments after the program's name; throws UsageError for anything it cannot use.

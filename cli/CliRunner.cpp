@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "CliRunner.h"
 
+#include "ImportCommand.h"
 #include "ReadCommands.h"
 #include "WriteCommands.h"
 
@@ -169,6 +170,9 @@ void CliRunner::runCommand()
         break;
     case Command::ChangePin:
         RunChangePin(context);
+        break;
+    case Command::Import:
+        RunImport(context);
         break;
     case Command::Help:
     case Command::Version:

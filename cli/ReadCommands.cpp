@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "ReadCommands.h"
 
+#include "CertificateKey.h"
+
 #include "drivers/drevmor/drevmor.h"
 #include "keyservice/CertJobs.h"
 #include "keyservice/KeyCall.h"
@@ -102,13 +104,13 @@ struct InfoRead
 
 QJsonObject certificateJson(const TR7CertInfo& cert)
 {
+    const CertificateKey key = CertificateKeyOf(cert.der());
     return {{QStringLiteral("subject"), cert.subject},
             {QStringLiteral("issuer"), cert.issuer},
             {QStringLiteral("notBefore"), cert.notBeforeText},
             {QStringLiteral("notAfter"), cert.notAfterText},
-            {QStringLiteral("keyAlgorithm"),
-             cert.keyAlgorithm == kKeyAlgorithmECC ? QStringLiteral("ECC") : QStringLiteral("RSA")},
-            {QStringLiteral("keyBits"), cert.keyBits},
+            {QStringLiteral("keyAlgorithm"), key.algorithm},
+            {QStringLiteral("keyBits"), key.bits},
             {QStringLiteral("kind"), cert.certType == kCertRoot ? QStringLiteral("root")
                                      : cert.certType == kCertCA ? QStringLiteral("ca")
                                                                 : QStringLiteral("end-entity")}};
@@ -124,7 +126,7 @@ QString certificateText(const QString& pair, const TR7CertInfo* cert)
                           "    key:     %7 %8\n")
         .arg(pair, json.value(QStringLiteral("kind")).toString(), cert->subject, cert->issuer, cert->notBeforeText,
              cert->notAfterText, json.value(QStringLiteral("keyAlgorithm")).toString())
-        .arg(cert->keyBits);
+        .arg(json.value(QStringLiteral("keyBits")).toInt());
 }
 
 // The containers of a key with the certificate of each pair (null where there is none).

@@ -147,7 +147,7 @@ bool askTty(const QString& prompt, bool secret, std::string& line)
 
 } // namespace
 
-SecretInput::SecretInput(SecretOrigin origin) : m_origin(std::move(origin)) {}
+SecretInput::SecretInput(SecretOrigin origin, QString what) : m_origin(std::move(origin)), m_what(std::move(what)) {}
 
 SecretInput::~SecretInput()
 {
@@ -171,8 +171,8 @@ bool SecretInput::loadLines(QString& error)
     } else {
         const Fd file(::open(QFile::encodeName(m_origin.path).constData(), O_RDONLY | O_CLOEXEC));
         if (file.get() < 0) {
-            error = QStringLiteral("cannot read the PIN file %1: %2")
-                        .arg(m_origin.path, QString::fromLocal8Bit(std::strerror(errno)));
+            error = QStringLiteral("cannot read the %1 file %2: %3")
+                        .arg(m_what, m_origin.path, QString::fromLocal8Bit(std::strerror(errno)));
             return false;
         }
         all.resize(kMaxFile);
@@ -215,7 +215,8 @@ SharedSecret SecretInput::next(const QString& prompt, QString& error)
     switch (m_origin.kind) {
     case SecretOrigin::Kind::Terminal: {
         if (!askTty(prompt, true, line)) {
-            error = QStringLiteral("no terminal to ask for the PIN: use --pin-fd, --pin-file or --pin-env");
+            error = QStringLiteral("no terminal to ask for the %1: use --%2-fd, --%2-file or --%2-env")
+                        .arg(m_what, m_what.toLower());
             return nullptr;
         }
         break;
@@ -223,12 +224,12 @@ SharedSecret SecretInput::next(const QString& prompt, QString& error)
     case SecretOrigin::Kind::Fd: {
         bool tooLong = false;
         if (!readLine(m_origin.fd, line, tooLong)) {
-            error = QStringLiteral("no PIN could be read from descriptor %1").arg(m_origin.fd);
+            error = QStringLiteral("no %1 could be read from descriptor %2").arg(m_what).arg(m_origin.fd);
             return nullptr;
         }
         if (tooLong) {
             wipe(line);
-            error = QStringLiteral("the PIN read from descriptor %1 is too long").arg(m_origin.fd);
+            error = QStringLiteral("the %1 read from descriptor %2 is too long").arg(m_what).arg(m_origin.fd);
             return nullptr;
         }
         break;
@@ -240,7 +241,7 @@ SharedSecret SecretInput::next(const QString& prompt, QString& error)
         }
         if (m_used >= m_lines.size()) {
             error = m_origin.kind == SecretOrigin::Kind::File
-                        ? QStringLiteral("the PIN file %1 holds too few lines").arg(m_origin.path)
+                        ? QStringLiteral("the %1 file %2 holds too few lines").arg(m_what, m_origin.path)
                         : QStringLiteral("the variable %1 holds too few lines")
                               .arg(QString::fromLocal8Bit(m_origin.envName));
             return nullptr;
@@ -251,12 +252,12 @@ SharedSecret SecretInput::next(const QString& prompt, QString& error)
         break;
     }
     if (line.empty()) {
-        error = QStringLiteral("the PIN is empty");
+        error = QStringLiteral("the %1 is empty").arg(m_what);
         return nullptr;
     }
     if (line.size() > kMaxLine) {
         wipe(line);
-        error = QStringLiteral("the PIN is too long");
+        error = QStringLiteral("the %1 is too long").arg(m_what);
         return nullptr;
     }
     QString text = QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size()));

@@ -19,7 +19,9 @@ namespace kx::cli {
 class SecretInput
 {
 public:
-    explicit SecretInput(SecretOrigin origin);
+    // `what` names the secret in messages: "PIN" or "password" (its options are --pin-... or
+    // --password-...).
+    SecretInput(SecretOrigin origin, QString what);
     ~SecretInput();
     SecretInput(const SecretInput&) = delete;
     SecretInput& operator=(const SecretInput&) = delete;
@@ -33,6 +35,7 @@ private:
     bool loadLines(QString& error);
 
     SecretOrigin m_origin;
+    QString m_what;
     bool m_loaded = false;
     std::vector<std::string> m_lines;
     std::size_t m_used = 0;

@@ -25,8 +25,9 @@ namespace {
 
 constexpr int kMaxLabelBytes = 31;
 
-// Reads the key's PIN state, then goes on with `next` unless the PIN is locked.
-void unlessLocked(CliContext& context, std::function<void(const PinState&)> next)
+} // namespace
+
+void WhenPinUsable(CliContext& context, std::function<void(const PinState&)> next)
 {
     CliContext* c = &context;
     const bool posted = context.service.run<PinStateOutcome>(
@@ -50,6 +51,8 @@ void unlessLocked(CliContext& context, std::function<void(const PinState&)> next
         ReportKeyGone(context);
     }
 }
+
+namespace {
 
 // Whether the user agrees to the deletion: --yes, or "y" on the terminal.
 bool confirmed(CliContext& context, const QString& what)
@@ -182,7 +185,7 @@ void RunDelete(CliContext& context)
                 c->done();
                 return;
             }
-            unlessLocked(*c, [c, name, keySpec](const PinState&) {
+            WhenPinUsable(*c, [c, name, keySpec](const PinState&) {
                 const QString what =
                     keySpec == 0 ? QStringLiteral("container '%1' with its keys and certificates").arg(name)
                                  : QStringLiteral("the %1 certificate of container '%2'").arg(PairName(keySpec), name);
@@ -190,7 +193,7 @@ void RunDelete(CliContext& context)
                     c->done();
                     return;
                 }
-                SecretInput input(c->options.pin);
+                SecretInput input(c->options.pin, QStringLiteral("PIN"));
                 QString error;
                 const SharedSecret pin = input.next(
                     QStringLiteral("PIN of key %1: ").arg(c->service.keyInfo(c->keyIndex).serialText()), error);
@@ -224,7 +227,7 @@ void RunRename(CliContext& context)
     }
     CliContext* c = &context;
     // A key whose PIN is locked keeps its name, as in the manager, although renaming needs no PIN.
-    unlessLocked(context, [c, label](const PinState&) {
+    WhenPinUsable(context, [c, label](const PinState&) {
         const bool posted = c->service.run<int>(
             c->keyIndex, QStringLiteral("K_Wait_Write"),
             [label](KeyCall& key) { return key.at([&](int position) { return token_set_label(position, label); }); },
@@ -252,11 +255,11 @@ void RunRename(CliContext& context)
 void RunChangePin(CliContext& context)
 {
     CliContext* c = &context;
-    unlessLocked(context, [c](const PinState&) {
+    WhenPinUsable(context, [c](const PinState&) {
         const TR7Info& info = c->service.keyInfo(c->keyIndex);
         const QString serial = info.serialText();
         const bool terminal = c->options.pin.kind == SecretOrigin::Kind::Terminal;
-        SecretInput input(c->options.pin);
+        SecretInput input(c->options.pin, QStringLiteral("PIN"));
         QString error;
         const SharedSecret oldPin = input.next(QStringLiteral("Current PIN of key %1: ").arg(serial), error);
         const SharedSecret newPin = oldPin ? input.next(QStringLiteral("New PIN: "), error) : nullptr;
