@@ -90,8 +90,12 @@ void listFrom(CliContext& context, int next, std::shared_ptr<std::vector<PinStat
             listFrom(*c, index + 1, states);
         });
     if (!posted) {
-        context.report.fail(ExitCode::NoKey, QStringLiteral("the key was pulled"));
-        context.done();
+        // A token without a serial number (a free slot) has no identity to post a job for: it is
+        // listed without its PIN state.
+        PinStateOutcome unknown;
+        unknown.result = -1;
+        states->push_back(unknown);
+        listFrom(context, index + 1, states);
     }
 }
 
