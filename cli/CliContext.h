@@ -5,14 +5,11 @@
 #include "CliReport.h"
 
 #include "common/AppInfo.h"
+#include "keyservice/KeyService.h"
 
 #include <QObject>
 
 #include <functional>
-
-namespace kx {
-class KeyService;
-}
 
 namespace kx::cli {
 
@@ -37,5 +34,25 @@ void ReportLoginFailure(CliReport& report, int result, int retriesLeft);
 
 // Reports that the key left while the command worked on it, and ends the command.
 void ReportKeyGone(CliContext& context);
+
+// Runs `work` on the chosen key's lane; `done` gets its result on the thread of the event loop. A
+// key that left, before the job or during it, is reported instead and ends the command.
+template <typename Result>
+void RunOnKey(CliContext& context, const QString& what, std::function<Result(KeyCall&)> work,
+              std::function<void(Result&)> done)
+{
+    CliContext* c = &context;
+    const bool posted = context.service.run<Result>(context.keyIndex, what, std::move(work), context.receiver,
+                                                    [c, done = std::move(done)](Result& result, int index) {
+                                                        if (index < 0) {
+                                                            ReportKeyGone(*c);
+                                                            return;
+                                                        }
+                                                        done(result);
+                                                    });
+    if (!posted) {
+        ReportKeyGone(context);
+    }
+}
 
 } // namespace kx::cli

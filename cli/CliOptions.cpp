@@ -26,6 +26,7 @@ const char* const kUsage =
     "  import FILE [--container NAME] [--pair exchange|signature]\n"
     "                                a PKCS#12 (.p12, .pfx), PKCS#7 (.p7b, .p7c) or X.509 file (PIN;\n"
     "                                the password of a PKCS#12 file as for the PIN, --password-*)\n"
+    "  register | unregister         the key's certificates into or out of your certificate store\n"
     "options:\n"
     "  --key SERIAL                  the key to use (needed when more than one is plugged)\n"
     "  --json                        machine-readable output (see kx2700(1))\n"
@@ -55,6 +56,8 @@ constexpr std::array kCommands{
     CommandName{"rename", CliOptions::Command::Rename, 1},
     CommandName{"change-pin", CliOptions::Command::ChangePin, 0},
     CommandName{"import", CliOptions::Command::Import, 1},
+    CommandName{"register", CliOptions::Command::Register, 0},
+    CommandName{"unregister", CliOptions::Command::Unregister, 0},
 };
 
 int keySpecOf(std::string_view pair)

@@ -49,6 +49,8 @@ struct CliOptions
         Rename,
         ChangePin,
         Import,
+        Register,
+        Unregister,
     };
     Command command = Command::Help;
     QString commandName;

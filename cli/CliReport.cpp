@@ -3,7 +3,9 @@
 
 #include <QJsonDocument>
 
+#include <cerrno>
 #include <cstdio>
+#include <unistd.h>
 
 namespace kx::cli {
 
@@ -16,6 +18,22 @@ void writeOut(std::FILE* stream, const QByteArray& bytes)
 }
 
 } // namespace
+
+bool WriteAll(int fd, const QByteArray& bytes)
+{
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<std::size_t>(bytes.size() - done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
 
 QString ExitCodeName(ExitCode code)
 {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <QByteArray>
 #include <QJsonObject>
 #include <QString>
 
@@ -17,6 +18,9 @@ enum class ExitCode
     PinLocked = 5,   // the PIN is locked
     DeviceError = 6, // the token library or the key failed
 };
+
+// Writes all of `bytes` to the file descriptor; false when it could not.
+bool WriteAll(int fd, const QByteArray& bytes);
 
 // The name of an exit code in the JSON output ("no-key" ...).
 QString ExitCodeName(ExitCode code);

@@ -3,6 +3,7 @@
 
 #include "ImportCommand.h"
 #include "ReadCommands.h"
+#include "StoreCommands.h"
 #include "WriteCommands.h"
 
 #include "keyservice/KeyService.h"
@@ -173,6 +174,12 @@ void CliRunner::runCommand()
         break;
     case Command::Import:
         RunImport(context);
+        break;
+    case Command::Register:
+        RunRegister(context);
+        break;
+    case Command::Unregister:
+        RunUnregister(context);
         break;
     case Command::Help:
     case Command::Version:

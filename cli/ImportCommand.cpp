@@ -165,23 +165,15 @@ void RunImport(CliContext& context)
             return;
         }
         const KeyJournal* journal = &c->service.journal();
-        const bool posted = c->service.run<Import>(
-            c->keyIndex, QStringLiteral("K_Wait_Write"),
+        RunOnKey<Import>(
+            *c, QStringLiteral("K_Wait_Write"),
             [journal, request, pin, password](KeyCall& key) {
                 return importFile(key, *journal, request, pin, password);
             },
-            c->receiver,
-            [c, request](Import& import, int index) {
-                if (index < 0) {
-                    ReportKeyGone(*c);
-                    return;
-                }
+            [c, request](Import& import) {
                 imported(*c, import, request);
                 c->done();
             });
-        if (!posted) {
-            ReportKeyGone(*c);
-        }
     });
 }
 

@@ -163,22 +163,6 @@ CertsRead readCerts(const KeyCall& key)
     return read;
 }
 
-bool writeAll(int fd, const QByteArray& bytes)
-{
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<std::size_t>(bytes.size() - done));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += n;
-    }
-    return true;
-}
-
 void exported(CliContext& context, int result, const QByteArray& der)
 {
     const CliOptions& options = context.options;
@@ -223,7 +207,7 @@ void exported(CliContext& context, int result, const QByteArray& der)
                             QStringLiteral("a DER certificate is binary: name a file with -o or use --pem"));
         return;
     }
-    if (!writeAll(STDOUT_FILENO, bytes)) {
+    if (!WriteAll(STDOUT_FILENO, bytes)) {
         context.report.fail(
             ExitCode::BadInput,
             QStringLiteral("cannot write to standard output: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
@@ -265,20 +249,15 @@ void RunList(CliContext& context)
 void RunInfo(CliContext& context)
 {
     CliContext* c = &context;
-    const bool posted = context.service.run<InfoRead>(
-        context.keyIndex, QStringLiteral("K_Wait_Info"),
+    RunOnKey<InfoRead>(
+        context, QStringLiteral("K_Wait_Info"),
         [](KeyCall& key) {
             InfoRead read;
             read.result = key.info(read.info);
             read.pin = ReadPinState(key);
             return read;
         },
-        context.receiver,
-        [c](InfoRead& read, int index) {
-            if (index < 0) {
-                ReportKeyGone(*c);
-                return;
-            }
+        [c](InfoRead& read) {
             if (read.result != 0) {
                 c->report.fail(ExitCode::DeviceError, QStringLiteral("the key's information could not be read"), -1,
                                read.result);
@@ -317,28 +296,21 @@ void RunInfo(CliContext& context)
             c->report.succeed({{QStringLiteral("key"), key}}, text);
             c->done();
         });
-    if (!posted) {
-        ReportKeyGone(context);
-    }
 }
 
 void RunCerts(CliContext& context)
 {
     CliContext* c = &context;
-    const bool posted = context.service.run<CertsRead>(
-        context.keyIndex, QStringLiteral("K_Wait_Read"), [](KeyCall& key) { return readCerts(key); }, context.receiver,
-        [c](CertsRead& read, int index) {
-            if (index < 0) {
-                ReportKeyGone(*c);
-                return;
-            }
+    RunOnKey<CertsRead>(
+        context, QStringLiteral("K_Wait_Read"), [](KeyCall& key) { return readCerts(key); },
+        [c](CertsRead& read) {
             if (read.result != 0) {
                 c->report.fail(ExitCode::DeviceError, QStringLiteral("the key's containers could not be read"), -1,
                                read.result);
                 c->done();
                 return;
             }
-            const TR7Info& info = c->service.keyInfo(index);
+            const TR7Info& info = c->service.keyInfo(c->keyIndex);
             QJsonArray containers;
             QString text;
             for (std::size_t i = 0; i < read.names.size(); ++i) {
@@ -360,9 +332,6 @@ void RunCerts(CliContext& context)
             c->report.succeed({{QStringLiteral("key"), key}, {QStringLiteral("containers"), containers}}, text);
             c->done();
         });
-    if (!posted) {
-        ReportKeyGone(context);
-    }
 }
 
 void RunExport(CliContext& context)
@@ -375,25 +344,17 @@ void RunExport(CliContext& context)
     CliContext* c = &context;
     const QByteArray container = context.options.container;
     const int keySpec = context.options.keySpec;
-    const bool posted = context.service.run<Read>(
-        context.keyIndex, QStringLiteral("K_Wait_Read"),
+    RunOnKey<Read>(
+        context, QStringLiteral("K_Wait_Read"),
         [container, keySpec](KeyCall& key) {
             Read read;
             read.result = ReadCertificate(key, container, keySpec, read.der);
             return read;
         },
-        context.receiver,
-        [c](Read& read, int index) {
-            if (index < 0) {
-                ReportKeyGone(*c);
-                return;
-            }
+        [c](Read& read) {
             exported(*c, read.result, read.der);
             c->done();
         });
-    if (!posted) {
-        ReportKeyGone(context);
-    }
 }
 
 } // namespace kx::cli

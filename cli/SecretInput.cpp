@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "SecretInput.h"
 
+#include "CliReport.h"
+
 #include <QFile>
 
 #include <algorithm>
@@ -106,21 +108,6 @@ bool readLine(int fd, std::string& line, bool& tooLong)
     return true;
 }
 
-void writeText(int fd, const QByteArray& text)
-{
-    qsizetype done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.constData() + done, static_cast<std::size_t>(text.size() - done));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        done += n;
-    }
-}
-
 // Asks on the terminal with the echo off when `secret`, the answer into `line` (empty when it
 // could not be read); false without a terminal.
 bool askTty(const QString& prompt, bool secret, std::string& line)
@@ -129,13 +116,13 @@ bool askTty(const QString& prompt, bool secret, std::string& line)
     if (tty.get() < 0 || !::isatty(tty.get())) {
         return false;
     }
-    writeText(tty.get(), prompt.toLocal8Bit());
+    WriteAll(tty.get(), prompt.toLocal8Bit());
     bool tooLong = false;
     bool read = false;
     if (secret) {
         const EchoOff quiet(tty.get());
         read = readLine(tty.get(), line, tooLong);
-        writeText(tty.get(), "\n");
+        WriteAll(tty.get(), QByteArrayLiteral("\n"));
     } else {
         read = readLine(tty.get(), line, tooLong);
     }

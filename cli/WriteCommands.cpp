@@ -10,7 +10,6 @@
 #include "keyservice/KeyCall.h"
 #include "keyservice/KeyService.h"
 #include "keyservice/PinJobs.h"
-#include "token/CertRegistration.h"
 #include "token/LoginFailure.h"
 #include "token/TokenWrappers.h"
 
@@ -30,26 +29,18 @@ constexpr int kMaxLabelBytes = 31;
 void WhenPinUsable(CliContext& context, std::function<void(const PinState&)> next)
 {
     CliContext* c = &context;
-    const bool posted = context.service.run<PinStateOutcome>(
-        context.keyIndex, QStringLiteral("K_Wait_Info"), [](KeyCall& key) { return ReadPinState(key); },
-        context.receiver,
-        [c, next = std::move(next)](PinStateOutcome& pin, int index) {
-            if (index < 0) {
-                ReportKeyGone(*c);
-                return;
-            }
+    RunOnKey<PinStateOutcome>(
+        context, QStringLiteral("K_Wait_Info"), [](KeyCall& key) { return ReadPinState(key); },
+        [c, next = std::move(next)](PinStateOutcome& pin) {
             if (pin.result == 0 && pin.state.locked()) {
                 c->report.fail(
                     ExitCode::PinLocked,
-                    QStringLiteral("the PIN of key %1 is locked").arg(c->service.keyInfo(index).serialText()));
+                    QStringLiteral("the PIN of key %1 is locked").arg(c->service.keyInfo(c->keyIndex).serialText()));
                 c->done();
                 return;
             }
             next(pin.state);
         });
-    if (!posted) {
-        ReportKeyGone(context);
-    }
 }
 
 namespace {
@@ -90,33 +81,19 @@ void deleteAfterLogin(CliContext& context, const SharedSecret& pin)
     const int keySpec = context.options.keySpec;
     const KeyJournal* journal = &context.service.journal();
     const QString cspName = context.app.CSPName;
-    const bool posted = context.service.run<Deletion>(
-        context.keyIndex, QStringLiteral("K_Wait_Delete"),
+    RunOnKey<Deletion>(
+        context, QStringLiteral("K_Wait_Delete"),
         [container, keySpec, journal, cspName, pin](KeyCall& key) {
             Deletion deletion;
             deletion.login = LoginToKey(key, pin, false);
             if (deletion.login.locked || deletion.login.result != 0) {
                 return deletion;
             }
-            // The certificate's bytes say which one leaves the user's store with it.
-            QByteArray der;
-            if (keySpec != 0) {
-                ReadCertificate(key, container, keySpec, der);
-            }
-            deletion.result = DeleteFromKey(key, *journal, container, keySpec);
-            if (deletion.result == 0) {
-                RemoveStoreCertsOfContainer(cspName, container,
-                                            der.isEmpty() ? std::nullopt : std::optional<QByteArray>(der));
-            }
+            deletion.result = DeleteFromKeyAndStore(key, *journal, cspName, container, keySpec);
             LogoutOfKey(key, false);
             return deletion;
         },
-        context.receiver,
-        [c, container, keySpec](Deletion& deletion, int index) {
-            if (index < 0) {
-                ReportKeyGone(*c);
-                return;
-            }
+        [c, container, keySpec](Deletion& deletion) {
             if (deletion.login.locked) {
                 c->report.fail(ExitCode::PinLocked, QStringLiteral("the PIN is locked"));
             } else if (deletion.login.result != 0) {
@@ -132,9 +109,6 @@ void deleteAfterLogin(CliContext& context, const SharedSecret& pin)
             }
             c->done();
         });
-    if (!posted) {
-        ReportKeyGone(context);
-    }
 }
 
 } // namespace
@@ -145,8 +119,8 @@ void RunDelete(CliContext& context)
     const QByteArray container = context.options.container;
     const int keySpec = context.options.keySpec;
     // What is to go must be on the key before anyone is asked for a PIN.
-    const bool posted = context.service.run<int>(
-        context.keyIndex, QStringLiteral("K_Wait_Read"),
+    RunOnKey<int>(
+        context, QStringLiteral("K_Wait_Read"),
         [container, keySpec](KeyCall& key) {
             if (keySpec != 0) {
                 QByteArray der;
@@ -164,12 +138,7 @@ void RunDelete(CliContext& context)
             }
             return DRV_NOT_FOUND;
         },
-        context.receiver,
-        [c, container, keySpec](int& result, int index) {
-            if (index < 0) {
-                ReportKeyGone(*c);
-                return;
-            }
+        [c, container, keySpec](int& result) {
             const QString name = QString::fromLocal8Bit(container);
             if (result == DRV_NOT_FOUND) {
                 c->report.fail(ExitCode::Failed,
@@ -205,9 +174,6 @@ void RunDelete(CliContext& context)
                 deleteAfterLogin(*c, pin);
             });
         });
-    if (!posted) {
-        ReportKeyGone(context);
-    }
 }
 
 void RunRename(CliContext& context)
@@ -228,27 +194,19 @@ void RunRename(CliContext& context)
     CliContext* c = &context;
     // A key whose PIN is locked keeps its name, as in the manager, although renaming needs no PIN.
     WhenPinUsable(context, [c, label](const PinState&) {
-        const bool posted = c->service.run<int>(
-            c->keyIndex, QStringLiteral("K_Wait_Write"),
+        RunOnKey<int>(
+            *c, QStringLiteral("K_Wait_Write"),
             [label](KeyCall& key) { return key.at([&](int position) { return token_set_label(position, label); }); },
-            c->receiver,
-            [c, label](int& result, int index) {
-                if (index < 0) {
-                    ReportKeyGone(*c);
-                    return;
-                }
+            [c, label](int& result) {
                 if (result != 0) {
                     c->report.fail(ExitCode::Failed, QStringLiteral("the key refused the new label"), -1, result);
                 } else {
-                    const QString serial = c->service.keyInfo(index).serialText();
+                    const QString serial = c->service.keyInfo(c->keyIndex).serialText();
                     c->report.succeed({{QStringLiteral("serial"), serial}, {QStringLiteral("label"), label}},
                                       QStringLiteral("key %1 is now labelled '%2'\n").arg(serial, label));
                 }
                 c->done();
             });
-        if (!posted) {
-            ReportKeyGone(*c);
-        }
     });
 }
 
@@ -282,19 +240,14 @@ void RunChangePin(CliContext& context)
             c->done();
             return;
         }
-        const bool posted = c->service.run<PinChangeOutcome>(
-            c->keyIndex, QStringLiteral("K_Wait_Pin"),
+        RunOnKey<PinChangeOutcome>(
+            *c, QStringLiteral("K_Wait_Pin"),
             [oldPin, newPin](KeyCall& key) {
                 PinChangeOutcome outcome = ChangeKeyPin(key, oldPin, newPin, true);
                 LogoutOfKey(key, false);
                 return outcome;
             },
-            c->receiver,
-            [c, serial](PinChangeOutcome& outcome, int index) {
-                if (index < 0) {
-                    ReportKeyGone(*c);
-                    return;
-                }
+            [c, serial](PinChangeOutcome& outcome) {
                 switch (outcome.stage) {
                 case PinChangeOutcome::Stage::OldPinRefused:
                     ReportLoginFailure(c->report, outcome.result, outcome.retriesLeft);
@@ -323,9 +276,6 @@ void RunChangePin(CliContext& context)
                 }
                 c->done();
             });
-        if (!posted) {
-            ReportKeyGone(*c);
-        }
     });
 }
 

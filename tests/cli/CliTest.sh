@@ -54,8 +54,11 @@ expect() {
 }
 
 make_files() {
-    openssl req -x509 -newkey rsa:2048 -nodes -keyout user.key -out user.pem -days 30 \
-        -subj "/CN=Command Line User/O=KX2700 Test" 2>/dev/null
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 30 -subj "/CN=KX2700 Test CA" \
+        -addext "basicConstraints=critical,CA:TRUE" 2>/dev/null
+    openssl req -newkey rsa:2048 -nodes -keyout user.key -out user.csr -subj "/CN=Command Line User/O=KX2700 Test" \
+        2>/dev/null
+    openssl x509 -req -in user.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out user.pem -days 30 2>/dev/null
     openssl pkcs12 -export -inkey user.key -in user.pem -passout pass:S3cret-pass -out user.p12 2>/dev/null
     openssl x509 -in user.pem -outform der -out user.der
     printf 'S3cret-pass\n' >password
@@ -115,7 +118,8 @@ import_export_group() {
     run 0 --json certs
     expect "containers" "$(json '[c["name"] for c in d["containers"]]')" "['mine']"
     expect "subject" "$(json 'd["containers"][0]["exchange"]["subject"]')" "Command Line User"
-    expect "issuer" "$(json 'd["containers"][0]["exchange"]["issuer"]')" "Command Line User"
+    expect "issuer" "$(json 'd["containers"][0]["exchange"]["issuer"]')" "KX2700 Test CA"
+    expect "kind" "$(json 'd["containers"][0]["exchange"]["kind"]')" end-entity
     expect "key" "$(json '(d["containers"][0]["exchange"]["keyAlgorithm"], d["containers"][0]["exchange"]["keyBits"])')" \
         "('RSA', 2048)"
     expect "not after" "$(json 'd["containers"][0]["exchange"]["notAfter"]')" \
@@ -143,6 +147,19 @@ import_export_group() {
     run 0 import user.der --container mine --pair signature --pin-file pin
     run 0 --json certs
     expect "X.509 into signature" "$(json 'd["containers"][0]["signature"]["keyBits"]')" 2048
+}
+
+store_group() {
+    # The monitor's store: the key's end-entity certificates in MY, bound to their container.
+    local my=$XDG_DATA_HOME/kx2700/certstore/MY
+    run 0 --json register
+    expect "registered containers" "$(json 'd["containers"]')" "['mine']"
+    # Both pairs hold the same certificate: one file in MY, bound to the container.
+    expect "registered certificates" "$(grep -l '^Container=mine' "$my"/*.keyprov 2>/dev/null | wc -l)" 1
+    [ -f "$my/$(openssl x509 -in user.pem -noout -fingerprint -sha1 | cut -d= -f2 | tr -d :).cer" ] ||
+        fail "the certificate is not in MY under its SHA-1"
+    run 0 unregister
+    expect "certificates after unregister" "$(ls "$my"/*.cer 2>/dev/null | wc -l)" 0
 }
 
 bad_file_group() {
@@ -311,6 +328,7 @@ keysim)
     no_key_group
     one_key_group
     import_export_group
+    store_group
     bad_file_group
     wrong_pin_group
     rename_change_group
