@@ -6,10 +6,13 @@
 #include <QFile>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <string.h>
 #include <termios.h>
 #include <unistd.h>
@@ -47,22 +50,51 @@ private:
     int m_fd;
 };
 
-// Terminal echo off while it lives, back as it was afterwards.
+// The terminal settings to put back when a signal ends the process while the echo is off.
+int gTtyFd = -1;
+termios gTtySaved{};
+constexpr std::array kEndingSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+extern "C" void restoreTerminalAndEnd(int signal)
+{
+    ::tcsetattr(gTtyFd, TCSAFLUSH, &gTtySaved);
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+// Terminal echo off while it lives, back as it was afterwards, also when Ctrl+C or another
+// signal ends the process meanwhile.
 class EchoOff
 {
 public:
     explicit EchoOff(int fd) : m_fd(fd)
     {
-        if (::tcgetattr(fd, &m_saved) == 0) {
-            termios quiet = m_saved;
-            quiet.c_lflag &= static_cast<tcflag_t>(~(ECHO | ECHONL));
-            m_active = ::tcsetattr(fd, TCSAFLUSH, &quiet) == 0;
+        if (::tcgetattr(fd, &m_saved) != 0) {
+            return;
         }
+        gTtyFd = fd;
+        gTtySaved = m_saved;
+        struct sigaction action
+        {};
+        action.sa_handler = restoreTerminalAndEnd;
+        sigemptyset(&action.sa_mask);
+        for (std::size_t i = 0; i < kEndingSignals.size(); ++i) {
+            ::sigaction(kEndingSignals[i], &action, &m_previous[i]);
+        }
+        termios quiet = m_saved;
+        quiet.c_lflag &= static_cast<tcflag_t>(~(ECHO | ECHONL));
+        m_active = ::tcsetattr(fd, TCSAFLUSH, &quiet) == 0;
     }
     ~EchoOff()
     {
         if (m_active) {
             ::tcsetattr(m_fd, TCSAFLUSH, &m_saved);
+        }
+        if (gTtyFd == m_fd) {
+            for (std::size_t i = 0; i < kEndingSignals.size(); ++i) {
+                ::sigaction(kEndingSignals[i], &m_previous[i], nullptr);
+            }
+            gTtyFd = -1;
         }
     }
     EchoOff(const EchoOff&) = delete;
@@ -71,6 +103,7 @@ public:
 private:
     int m_fd;
     termios m_saved{};
+    std::array<struct sigaction, kEndingSignals.size()> m_previous{};
     bool m_active = false;
 };
 
@@ -116,15 +149,16 @@ bool askTty(const QString& prompt, bool secret, std::string& line)
     if (tty.get() < 0 || !::isatty(tty.get())) {
         return false;
     }
+    // The echo goes off before the prompt shows, so nothing typed after the prompt is echoed.
+    std::optional<EchoOff> quiet;
+    if (secret) {
+        quiet.emplace(tty.get());
+    }
     WriteAll(tty.get(), prompt.toLocal8Bit());
     bool tooLong = false;
-    bool read = false;
+    const bool read = readLine(tty.get(), line, tooLong);
     if (secret) {
-        const EchoOff quiet(tty.get());
-        read = readLine(tty.get(), line, tooLong);
         WriteAll(tty.get(), QByteArrayLiteral("\n"));
-    } else {
-        read = readLine(tty.get(), line, tooLong);
     }
     if (!read || tooLong) {
         wipe(line);

@@ -9,6 +9,7 @@ set -uo pipefail
 
 mode=$1
 bin=$(cd "$2" && pwd)
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 softhsm_module=${3:-}
 kx=$bin/kx2700
 keysim=$bin/kx2700-keysim
@@ -289,6 +290,26 @@ secrets_group() {
     wait "$writer" 2>/dev/null
 }
 
+terminal_group() {
+    # On a terminal the PINs are asked without echo: the terminal never shows them.
+    printf 'Kx2700!two\nKx2700!tty\nKx2700!tty\n' >answers
+    out=$("$python" "$here/TerminalPrompt.py" "$kx" answers change-pin --key KXCLI00001)
+    [[ $out == *"Current PIN of key KXCLI00001:"*"New PIN:"*"New PIN again:"*"exit 0" ]] || fail "change-pin on a terminal: $out"
+    [[ $out == *Kx2700!t* ]] && fail "the terminal showed a PIN: $out"
+    # A deletion asks first; no answer but yes deletes nothing.
+    printf 'Kx2700!tty\n' >tty-pin
+    run 0 import user.der --key KXCLI00001 --container asked --pin-file tty-pin
+    printf 'n\n' >answers
+    out=$("$python" "$here/TerminalPrompt.py" "$kx" answers delete asked --key KXCLI00001)
+    [[ $out == *"Delete container 'asked' with its keys and certificates? [y/N]"*"nothing deleted"*"exit 1" ]] ||
+        fail "a declined deletion: $out"
+    printf 'y\nKx2700!tty\n' >answers
+    out=$("$python" "$here/TerminalPrompt.py" "$kx" answers delete asked --key KXCLI00001)
+    [[ $out == *"PIN of key KXCLI00001:"*"container 'asked' deleted"*"exit 0" ]] || fail "a confirmed deletion: $out"
+    [[ $out == *Kx2700!tty* ]] && fail "the terminal showed the PIN: $out"
+    grep -q 'Kx2700!tty' "$HOME"/KeyLog/* && fail "the operation log holds the PIN typed on the terminal"
+}
+
 # --- SoftHSM2 ------------------------------------------------------------------------------
 
 softhsm_group() {
@@ -335,6 +356,7 @@ keysim)
     two_keys_group
     locked_group
     secrets_group
+    terminal_group
     ;;
 softhsm)
     [ -n "$softhsm_module" ] && command -v softhsm2-util >/dev/null || { echo "SoftHSM2 is not installed"; exit 77; }
