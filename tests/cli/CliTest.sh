@@ -310,6 +310,22 @@ terminal_group() {
     grep -q 'Kx2700!tty' "$HOME"/KeyLog/* && fail "the operation log holds the PIN typed on the terminal"
 }
 
+pkcs7_group() {
+    # A PKCS#7 file with the certificate and its authority: the authority goes into a container of
+    # its own as a signature certificate.
+    "$keysim" create --serial KXCLI00003 --label "PKCS#7 key" --pin 12345678 >/dev/null
+    printf '12345678\n' >pin3
+    openssl crl2pkcs7 -nocrl -certfile user.pem -certfile ca.pem -outform DER -out chain.p7b
+    run 0 --json import chain.p7b --key KXCLI00003 --pin-file pin3
+    expect "PKCS#7 certificates" "$(json 'd["certificates"]')" 2
+    expect "PKCS#7 container" "$(json 'd["container"]')" chain
+    run 0 --json certs --key KXCLI00003
+    expect "PKCS#7 end entity" "$(json '[c["exchange"]["subject"] for c in d["containers"] if c["name"] == "chain"]')" \
+        "['Command Line User']"
+    expect "PKCS#7 authority" "$(json '[c["signature"]["kind"] for c in d["containers"] if c["name"] != "chain" and c["signature"]]')" \
+        "['root']"
+}
+
 # --- SoftHSM2 ------------------------------------------------------------------------------
 
 softhsm_group() {
@@ -357,6 +373,7 @@ keysim)
     locked_group
     secrets_group
     terminal_group
+    pkcs7_group
     ;;
 softhsm)
     [ -n "$softhsm_module" ] && command -v softhsm2-util >/dev/null || { echo "SoftHSM2 is not installed"; exit 77; }
