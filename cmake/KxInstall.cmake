@@ -49,7 +49,7 @@ set(KX_PACKAGING_BINARY_DIR ${CMAKE_BINARY_DIR}/packaging)
 # --- Programs, libraries and resources: <prefix>/bin -------------------------------------------
 
 set(KX_INSTALLED_PROGRAMS)
-foreach(target KX2700Mgr KX2700Mon)
+foreach(target KX2700Mgr KX2700Mon kx2700)
     if(TARGET ${target})
         list(APPEND KX_INSTALLED_PROGRAMS ${target})
     endif()
@@ -164,7 +164,7 @@ install(FILES ${KX_PACKAGING_DIR}/icons/kx2700-manager.svg ${KX_PACKAGING_DIR}/i
 find_program(KX_GZIP gzip)
 set(kx_manual_outputs)
 set(kx_keysim_manual_outputs)
-foreach(page KX2700Mgr.1 KX2700Mon.1 kx2700-keysim.1)
+foreach(page KX2700Mgr.1 KX2700Mon.1 kx2700.1 kx2700-keysim.1)
     configure_file(${KX_PACKAGING_DIR}/man/${page}.in ${KX_PACKAGING_BINARY_DIR}/man-pages/${page} @ONLY)
     if(KX_GZIP)
         set(output ${KX_PACKAGING_BINARY_DIR}/man/${page}.gz)
@@ -186,6 +186,13 @@ add_custom_target(kx_manual_pages ALL DEPENDS ${kx_manual_outputs} ${kx_keysim_m
 install(FILES ${kx_manual_outputs} DESTINATION ${KX_DESKTOP_DATADIR}/man/man1 COMPONENT programs)
 if(KX_KEYSIM_PROGRAMS)
     install(FILES ${kx_keysim_manual_outputs} DESTINATION ${KX_DESKTOP_DATADIR}/man/man1 COMPONENT keysim)
+endif()
+
+# The completion of kx2700's commands and options for bash, where bash-completion loads it by the
+# command's name.
+if(TARGET kx2700)
+    install(FILES ${KX_PACKAGING_DIR}/bash-completion/kx2700
+        DESTINATION ${KX_DESKTOP_DATADIR}/bash-completion/completions COMPONENT programs)
 endif()
 
 # Commands on PATH, linked as Debian policy asks: relative within one top-level folder

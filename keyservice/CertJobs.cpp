@@ -156,6 +156,21 @@ int DeleteFromKey(const KeyCall& key, const KeyJournal& journal, const QByteArra
     return result;
 }
 
+int DeleteFromKeyAndStore(const KeyCall& key, const KeyJournal& journal, const QString& cspName,
+                          const QByteArray& container, int keySpec)
+{
+    // The certificate's bytes say which one leaves the user's store with it.
+    QByteArray der;
+    if (keySpec != 0) {
+        ReadCertificate(key, container, keySpec, der);
+    }
+    const int result = DeleteFromKey(key, journal, container, keySpec);
+    if (result == 0) {
+        RemoveStoreCertsOfContainer(cspName, container, der.isEmpty() ? std::nullopt : std::optional<QByteArray>(der));
+    }
+    return result;
+}
+
 ImportOutcome ImportIntoKey(const KeyCall& key, const KeyJournal& journal, const ImportRequest& request,
                             const std::shared_ptr<ImportProgress>& progress)
 {

@@ -32,6 +32,11 @@ int ReadCertificate(const KeyCall& key, const QByteArray& container, int keySpec
 // (`keySpec` 1 or 2; 0 for the whole container). Returns the library's code.
 int DeleteFromKey(const KeyCall& key, const KeyJournal& journal, const QByteArray& container, int keySpec);
 
+// The same, and on success the deleted certificates leave the user's personal store (those bound
+// to `cspName` and the container; with `keySpec` only the certificate the pair held).
+int DeleteFromKeyAndStore(const KeyCall& key, const KeyJournal& journal, const QString& cspName,
+                          const QByteArray& container, int keySpec);
+
 // How far a running import has come, written by the import and read by the window's progress
 // timer.
 struct ImportProgress

@@ -470,16 +470,7 @@ void CertificatePage::deleteFromKey(const QByteArray& container, int keySpec)
         k, QStringLiteral("K_Wait_Delete"),
         [journal, container, keySpec, cspName](KeyCall& key) {
             DeletionOutcome outcome;
-            // The certificate's bytes say which one leaves the user's store with it.
-            QByteArray der;
-            if (keySpec != 0) {
-                ReadCertificate(key, container, keySpec, der);
-            }
-            outcome.result = DeleteFromKey(key, *journal, container, keySpec);
-            if (outcome.result == 0) {
-                RemoveStoreCertsOfContainer(cspName, container,
-                                            der.isEmpty() ? std::nullopt : std::optional<QByteArray>(der));
-            }
+            outcome.result = DeleteFromKeyAndStore(key, *journal, cspName, container, keySpec);
             outcome.tree = ReadCertTree(key, false);
             return outcome;
         },

@@ -30,10 +30,12 @@ datadir=${KX_DATADIR:-/usr/share}
 autostart=${KX_AUTOSTART-/etc/xdg/autostart}
 commands=${KX_COMMANDS-/usr/bin}
 
-programs=(KX2700Mgr KX2700Mon kx2700-keysim)
+programs=(KX2700Mgr KX2700Mon kx2700 kx2700-keysim)
 libraries=(libDrevmor.so libkeysim-pkcs11.so libkeysim-skf.so)
 icon_sizes=(16 32 48 64 128 256)
-pages=(KX2700Mgr.1 KX2700Mon.1 kx2700-keysim.1)
+pages=(KX2700Mgr.1 KX2700Mon.1 kx2700.1 kx2700-keysim.1)
+# The bash completion of kx2700, where bash-completion looks for it by the command's name.
+completion=/usr/share/bash-completion/completions/kx2700
 # What the installed APPInfo.ini names: the links of the alternative kx2700-pkcs11 and its slave.
 pkcs11_link=/usr/lib/kx2700/pkcs11-module.so
 skf_link=/usr/lib/kx2700/skf-library.so
@@ -157,7 +159,7 @@ check_programs() { # root
         grep -qF "$build" <<<"$dyn" && fail "${f#"$1"} names the build tree in its dynamic section"
     done < <(find "$bin" -type f -print0)
     # The token library resolves beside the executable, not in the build tree.
-    for f in KX2700Mgr KX2700Mon; do
+    for f in KX2700Mgr KX2700Mon kx2700; do
         value=$(env -u LD_LIBRARY_PATH ldd "$bin/$f" 2>&1)
         grep -q 'not found' <<<"$value" && fail "$f: libraries not found: $(grep 'not found' <<<"$value" | tr -s ' \t\n' ' ')"
         grep -qF "libDrevmor.so => $bin/" <<<"$value" ||
@@ -248,6 +250,7 @@ owned_path() { # path inside the root
         "$datadir"/doc/kx2700-keysim/copyright | "$datadir"/doc/kx2700-keysim/changelog.gz) return 0 ;;
         "$datadir"/lintian/overrides/kx2700 | "$datadir"/lintian/overrides/kx2700-keysim) return 0 ;;
         "$datadir"/metainfo/org.kx2700.manager.metainfo.xml) return 0 ;;
+        "$datadir"/bash-completion/completions/kx2700) return 0 ;;
         "$system_appinfo") return 0 ;;
     esac
     [ -n "$autostart" ] && [[ "$1" == "$autostart"/kx2700-*.desktop ]] && return 0
@@ -262,8 +265,20 @@ check_no_strays() { # root
     done < <(cd "$1" && find . \( -type f -o -type l \) | sed 's|^\.||')
 }
 
+check_completion() { # root
+    local file=$1$datadir/bash-completion/completions/kx2700
+    if [ ! -f "$file" ]; then
+        fail "the bash completion of kx2700 is missing"
+        return
+    fi
+    bash -n "$file" || fail "the bash completion of kx2700 is not valid bash"
+    [ "$datadir" = /usr/share ] && [ "$file" != "$1$completion" ] && fail "the completion is not at $completion"
+    grep -q '^ *complete -F _kx2700 kx2700$' "$file" || fail "the completion does not complete kx2700"
+}
+
 check_tree() { # root
     check_programs "$1"
+    check_completion "$1"
     check_desktop "$1"
     check_manual_pages "$1"
     check_no_strays "$1"

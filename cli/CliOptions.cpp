@@ -1,0 +1,267 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "CliOptions.h"
+
+#include <array>
+#include <charconv>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace kx::cli {
+
+namespace {
+
+const char* const kUsage =
+    "usage: kx2700 [OPTIONS] COMMAND [ARGUMENTS]\n"
+    "commands:\n"
+    "  list                          the keys: serial, label, PIN state, tries left\n"
+    "  info                          the information of one key\n"
+    "  certs                         the key's containers and their certificates\n"
+    "  export CONTAINER exchange|signature [--pem] [-o FILE]\n"
+    "                                a certificate, DER unless --pem (to standard output without -o)\n"
+    "  delete CONTAINER [--pair exchange|signature] [--yes]\n"
+    "                                a container, or the certificate of one of its key pairs (PIN)\n"
+    "  rename LABEL                  a new label for the key\n"
+    "  change-pin                    the user PIN: the current one, then the new one twice\n"
+    "  import FILE [--container NAME] [--pair exchange|signature]\n"
+    "                                a PKCS#12 (.p12, .pfx), PKCS#7 (.p7b, .p7c) or X.509 file (PIN;\n"
+    "                                the password of a PKCS#12 file as for the PIN, --password-*)\n"
+    "  register | unregister         the key's certificates into or out of your certificate store\n"
+    "options:\n"
+    "  --key SERIAL                  the key to use (needed when more than one is plugged)\n"
+    "  --json                        machine-readable output (see kx2700(1))\n"
+    "  --pin-fd N | --pin-file PATH | --pin-env NAME\n"
+    "                                read the PIN from a descriptor, the first line of a file or a\n"
+    "                                variable instead of the terminal (change-pin: the current PIN\n"
+    "                                on the first line, the new one on the second)\n"
+    "  --password-fd N | --password-file PATH | --password-env NAME\n"
+    "                                the same for the password of a PKCS#12 file\n"
+    "  --help, --version\n"
+    "exit codes: 0 done, 1 refused or declined, 2 bad input, 3 no key, 4 wrong PIN, 5 PIN locked,\n"
+    "  6 device error\n";
+
+struct CommandName
+{
+    std::string_view name;
+    CliOptions::Command command;
+    std::size_t arguments;
+};
+
+constexpr std::array kCommands{
+    CommandName{"list", CliOptions::Command::List, 0},
+    CommandName{"info", CliOptions::Command::Info, 0},
+    CommandName{"certs", CliOptions::Command::Certs, 0},
+    CommandName{"export", CliOptions::Command::Export, 2},
+    CommandName{"delete", CliOptions::Command::Delete, 1},
+    CommandName{"rename", CliOptions::Command::Rename, 1},
+    CommandName{"change-pin", CliOptions::Command::ChangePin, 0},
+    CommandName{"import", CliOptions::Command::Import, 1},
+    CommandName{"register", CliOptions::Command::Register, 0},
+    CommandName{"unregister", CliOptions::Command::Unregister, 0},
+};
+
+int keySpecOf(std::string_view pair)
+{
+    if (pair == "exchange") {
+        return 1;
+    }
+    if (pair == "signature") {
+        return 2;
+    }
+    throw UsageError("a key pair is 'exchange' or 'signature', not '" + std::string(pair) + "'");
+}
+
+int fdOf(const std::string& option, const std::string& text)
+{
+    int fd = -1;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), fd);
+    if (error != std::errc() || end != text.data() + text.size() || fd < 0) {
+        throw UsageError(option + " takes a file descriptor number, not '" + text + "'");
+    }
+    return fd;
+}
+
+// The options that take a value, with the value separate or after '='.
+constexpr std::array<std::string_view, 10> kValueOptions{
+    "--key",     "--output",    "--pair",        "--pin-fd",        "--pin-file",
+    "--pin-env", "--container", "--password-fd", "--password-file", "--password-env"};
+
+bool takesValue(std::string_view name)
+{
+    for (const auto option : kValueOptions) {
+        if (option == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Reads --pin-* or --password-* (`kind` "pin" or "password") into `origin`; false for another option.
+bool secretOption(const std::string& arg, const std::string& value, const std::string& kind, SecretOrigin& origin,
+                  bool& given)
+{
+    const std::string prefix = "--" + kind + "-";
+    if (arg.rfind(prefix, 0) != 0) {
+        return false;
+    }
+    const std::string source = arg.substr(prefix.size());
+    if (source != "fd" && source != "file" && source != "env") {
+        return false;
+    }
+    if (given) {
+        throw UsageError("name one " + kind + " source: " + prefix + "fd, " + prefix + "file or " + prefix + "env");
+    }
+    if (value.empty()) {
+        throw UsageError(arg + " needs a value");
+    }
+    given = true;
+    if (source == "fd") {
+        origin = {SecretOrigin::Kind::Fd, fdOf(arg, value), {}, {}};
+    } else if (source == "file") {
+        origin = {SecretOrigin::Kind::File, -1, QString::fromLocal8Bit(value), {}};
+    } else {
+        origin = {SecretOrigin::Kind::Env, -1, {}, QByteArray::fromStdString(value)};
+    }
+    return true;
+}
+
+} // namespace
+
+const char* CliUsage()
+{
+    return kUsage;
+}
+
+CliOptions ParseCliOptions(std::span<const std::string> args)
+{
+    CliOptions options;
+    std::vector<std::string> positional;
+    bool pinGiven = false;
+    bool passwordGiven = false;
+    std::optional<std::string> containerOption;
+    bool pairGiven = false;
+    bool endOfOptions = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string arg = args[i];
+        if (endOfOptions || arg.empty() || arg[0] != '-' || arg == "-") {
+            positional.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            endOfOptions = true;
+            continue;
+        }
+        if (arg == "--help" || arg == "-h") {
+            options.command = CliOptions::Command::Help;
+            return options;
+        }
+        if (arg == "--version") {
+            options.command = CliOptions::Command::Version;
+            return options;
+        }
+        if (arg == "-o") {
+            arg = "--output";
+        }
+        if (const std::string name = arg.substr(0, arg.find('=')); name == "--pin" || name == "--password") {
+            throw UsageError("a PIN or password is never taken on the command line: use the terminal prompt, or "
+                             "--pin-fd, --pin-file, --pin-env (--password-... for a PKCS#12 file)");
+        }
+        std::string value;
+        const auto equals = arg.find('=');
+        if (equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+            arg.resize(equals);
+            if (!takesValue(arg)) {
+                throw UsageError("option " + arg + " takes no value");
+            }
+        } else if (takesValue(arg)) {
+            if (i + 1 >= args.size()) {
+                throw UsageError("option " + arg + " needs a value");
+            }
+            value = args[++i];
+        }
+        if (arg == "--key") {
+            options.key = QString::fromLocal8Bit(value);
+        } else if (arg == "--json") {
+            options.json = true;
+        } else if (arg == "--pem") {
+            options.pem = true;
+        } else if (arg == "--output") {
+            if (value.empty()) {
+                throw UsageError("-o needs a file name");
+            }
+            options.output = QString::fromLocal8Bit(value);
+        } else if (arg == "--pair") {
+            options.keySpec = keySpecOf(value);
+            pairGiven = true;
+        } else if (arg == "--yes" || arg == "-y") {
+            options.yes = true;
+        } else if (arg == "--container") {
+            containerOption = value;
+        } else if (secretOption(arg, value, "pin", options.pin, pinGiven) ||
+                   secretOption(arg, value, "password", options.password, passwordGiven)) {
+        } else {
+            throw UsageError("unknown option " + arg);
+        }
+    }
+    if (positional.empty()) {
+        throw UsageError("no command given");
+    }
+    const std::string& name = positional.front();
+    const CommandName* found = nullptr;
+    for (const auto& command : kCommands) {
+        if (command.name == name) {
+            found = &command;
+        }
+    }
+    if (!found) {
+        throw UsageError("unknown command '" + name + "'");
+    }
+    options.command = found->command;
+    options.commandName = QString::fromStdString(name);
+    if (positional.size() - 1 != found->arguments) {
+        throw UsageError(name + " takes " + std::to_string(found->arguments) + " argument(s)");
+    }
+    using Command = CliOptions::Command;
+    const Command c = options.command;
+    if ((options.pem || options.output) && c != Command::Export) {
+        throw UsageError("--pem and -o belong to export");
+    }
+    if (options.yes && c != Command::Delete) {
+        throw UsageError("--yes belongs to delete");
+    }
+    if (pairGiven && c != Command::Delete && c != Command::Import) {
+        throw UsageError("--pair belongs to delete and import");
+    }
+    if (pinGiven && c != Command::Delete && c != Command::ChangePin && c != Command::Import) {
+        throw UsageError(name + " needs no PIN");
+    }
+    if ((passwordGiven || containerOption) && c != Command::Import) {
+        throw UsageError("--container and --password-* belong to import");
+    }
+    if (c == Command::Import) {
+        options.file = QString::fromLocal8Bit(positional[1]);
+        options.container = QByteArray::fromStdString(containerOption.value_or(std::string()));
+        if (containerOption && options.container.isEmpty()) {
+            throw UsageError("a container name is not empty");
+        }
+        if (!pairGiven) {
+            options.keySpec = 1;
+        }
+    }
+    if (c == Command::Export || c == Command::Delete) {
+        options.container = QByteArray::fromStdString(positional[1]);
+        if (options.container.isEmpty()) {
+            throw UsageError("a container name is not empty");
+        }
+    }
+    if (c == Command::Export) {
+        options.keySpec = keySpecOf(positional[2]);
+    }
+    if (c == Command::Rename) {
+        options.label = QString::fromLocal8Bit(positional[1]);
+    }
+    return options;
+}
+
+} // namespace kx::cli

@@ -1,0 +1,360 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "ReadCommands.h"
+
+#include "CertificateKey.h"
+
+#include "drivers/drevmor/drevmor.h"
+#include "keyservice/CertJobs.h"
+#include "keyservice/KeyCall.h"
+#include "keyservice/KeyService.h"
+#include "keyservice/PinJobs.h"
+#include "platform/FileUtil.h"
+#include "token/TokenWrappers.h"
+
+#include <QFile>
+#include <QJsonArray>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <unistd.h>
+
+namespace kx::cli {
+
+namespace {
+
+QString versionText(int version)
+{
+    return QString::asprintf("%d.%.2d", version / 256, version % 256);
+}
+
+QString pinStateName(const PinState& pin)
+{
+    if (pin.locked()) {
+        return QStringLiteral("locked");
+    }
+    return pin.defaultPin() ? QStringLiteral("default") : QStringLiteral("ok");
+}
+
+QJsonObject pinJson(const PinStateOutcome& pin)
+{
+    if (pin.result != 0) {
+        return {{QStringLiteral("state"), QStringLiteral("unknown")}};
+    }
+    return {{QStringLiteral("state"), pinStateName(pin.state)},
+            {QStringLiteral("triesLeft"), pin.state.retriesLeft()},
+            {QStringLiteral("maxTries"), pin.state.maxRetries()}};
+}
+
+QString pinText(const PinStateOutcome& pin)
+{
+    if (pin.result != 0) {
+        return QStringLiteral("unknown");
+    }
+    return QStringLiteral("%1, %2 of %3 tries left")
+        .arg(pinStateName(pin.state))
+        .arg(pin.state.retriesLeft())
+        .arg(pin.state.maxRetries());
+}
+
+// Reads the PIN state of the listed keys one after another from `next` on, into `states`.
+void listFrom(CliContext& context, int next, std::shared_ptr<std::vector<PinStateOutcome>> states)
+{
+    KeyService& service = context.service;
+    if (next >= service.KeyCount() || (context.keyIndex >= 0 && next > context.keyIndex)) {
+        QJsonArray keys;
+        QString text = QStringLiteral("%1  %2  %3\n")
+                           .arg(QStringLiteral("SERIAL"), -20)
+                           .arg(QStringLiteral("LABEL"), -24)
+                           .arg(QStringLiteral("PIN"));
+        const int first = context.keyIndex >= 0 ? context.keyIndex : 0;
+        for (int i = first; i < first + static_cast<int>(states->size()); ++i) {
+            const TR7Info& info = service.keyInfo(i);
+            const PinStateOutcome& pin = (*states)[static_cast<std::size_t>(i - first)];
+            keys.append(QJsonObject{{QStringLiteral("serial"), info.serialText()},
+                                    {QStringLiteral("label"), info.labelText()},
+                                    {QStringLiteral("pin"), pinJson(pin)}});
+            text +=
+                QStringLiteral("%1  %2  %3\n").arg(info.serialText(), -20).arg(info.labelText(), -24).arg(pinText(pin));
+        }
+        context.report.succeed({{QStringLiteral("keys"), keys}}, text);
+        context.done();
+        return;
+    }
+    const int index = next < context.keyIndex ? context.keyIndex : next;
+    CliContext* c = &context;
+    const bool posted = service.run<PinStateOutcome>(
+        index, QStringLiteral("K_Wait_Info"), [](KeyCall& key) { return ReadPinState(key); }, context.receiver,
+        [c, index, states](PinStateOutcome& pin, int) {
+            states->push_back(pin);
+            listFrom(*c, index + 1, states);
+        });
+    if (!posted) {
+        // A token without a serial number (a free slot) has no identity to post a job for: it is
+        // listed without its PIN state.
+        PinStateOutcome unknown;
+        unknown.result = -1;
+        states->push_back(unknown);
+        listFrom(context, index + 1, states);
+    }
+}
+
+struct InfoRead
+{
+    int result = 0;
+    TR7Info info;
+    PinStateOutcome pin;
+};
+
+QJsonObject certificateJson(const TR7CertInfo& cert)
+{
+    const CertificateKey key = CertificateKeyOf(cert.der());
+    return {{QStringLiteral("subject"), cert.subject},
+            {QStringLiteral("issuer"), cert.issuer},
+            {QStringLiteral("notBefore"), cert.notBeforeText},
+            {QStringLiteral("notAfter"), cert.notAfterText},
+            {QStringLiteral("keyAlgorithm"), key.algorithm},
+            {QStringLiteral("keyBits"), key.bits},
+            {QStringLiteral("kind"), cert.certType == kCertRoot ? QStringLiteral("root")
+                                     : cert.certType == kCertCA ? QStringLiteral("ca")
+                                                                : QStringLiteral("end-entity")}};
+}
+
+QString certificateText(const QString& pair, const TR7CertInfo* cert)
+{
+    if (!cert) {
+        return QStringLiteral("  %1: no certificate\n").arg(pair);
+    }
+    const QJsonObject json = certificateJson(*cert);
+    return QStringLiteral("  %1 certificate (%2)\n    subject: %3\n    issuer:  %4\n    valid:   %5 to %6\n"
+                          "    key:     %7 %8\n")
+        .arg(pair, json.value(QStringLiteral("kind")).toString(), cert->subject, cert->issuer, cert->notBeforeText,
+             cert->notAfterText, json.value(QStringLiteral("keyAlgorithm")).toString())
+        .arg(json.value(QStringLiteral("keyBits")).toInt());
+}
+
+// The containers of a key with the certificate of each pair (null where there is none).
+struct CertsRead
+{
+    int result = 0;
+    std::vector<QByteArray> names;
+    std::vector<std::array<std::shared_ptr<TR7CertInfo>, 2>> certs;
+};
+
+CertsRead readCerts(const KeyCall& key)
+{
+    CertsRead read;
+    TR7Info info;
+    read.result = key.containerNames(info);
+    if (read.result != 0) {
+        return read;
+    }
+    for (const QByteArray& name : info.containerNames) {
+        std::array<std::shared_ptr<TR7CertInfo>, 2> pairs;
+        for (int spec = kKeySpecExchange; spec <= kKeySpecSignature; ++spec) {
+            auto cert = std::make_shared<TR7CertInfo>();
+            if (key.at([&](int position) { return ReadContainerCert(position, name, spec, *cert); }) == 0) {
+                pairs[static_cast<std::size_t>(spec - 1)] = cert;
+            }
+        }
+        read.names.push_back(name);
+        read.certs.push_back(pairs);
+    }
+    return read;
+}
+
+void exported(CliContext& context, int result, const QByteArray& der)
+{
+    const CliOptions& options = context.options;
+    const QString container = QString::fromLocal8Bit(options.container);
+    const QString pair = PairName(options.keySpec);
+    if (result == DRV_NOT_FOUND) {
+        context.report.fail(ExitCode::Failed,
+                            QStringLiteral("the key holds no %1 certificate in container '%2'").arg(pair, container));
+        return;
+    }
+    if (result != 0) {
+        context.report.fail(ExitCode::DeviceError, QStringLiteral("the certificate could not be read"), -1, result);
+        return;
+    }
+    const QByteArray bytes = options.pem ? PemOf(der) : der;
+    QJsonObject fields{{QStringLiteral("container"), container},
+                       {QStringLiteral("pair"), pair},
+                       {QStringLiteral("format"), options.pem ? QStringLiteral("pem") : QStringLiteral("der")},
+                       {QStringLiteral("bytes"), static_cast<int>(bytes.size())}};
+    if (options.output) {
+        const QByteArray path = QFile::encodeName(*options.output);
+        if (!platform::writeFileAtomic(path.toStdString(), std::string_view(bytes.constData(), bytes.size()), 0644)) {
+            context.report.fail(ExitCode::BadInput,
+                                QStringLiteral("cannot write %1: %2")
+                                    .arg(*options.output, QString::fromLocal8Bit(std::strerror(errno))));
+            return;
+        }
+        fields.insert(QStringLiteral("file"), *options.output);
+        context.report.succeed(
+            fields, QStringLiteral("%1 certificate of '%2' written to %3\n").arg(pair, container, *options.output));
+        return;
+    }
+    if (context.report.json()) {
+        // One JSON document on standard output: the certificate goes inside it.
+        fields.insert(QStringLiteral("data"),
+                      options.pem ? QString::fromLatin1(bytes) : QString::fromLatin1(der.toBase64()));
+        context.report.succeed(fields, {});
+        return;
+    }
+    if (!options.pem && ::isatty(STDOUT_FILENO)) {
+        context.report.fail(ExitCode::BadInput,
+                            QStringLiteral("a DER certificate is binary: name a file with -o or use --pem"));
+        return;
+    }
+    if (!WriteAll(STDOUT_FILENO, bytes)) {
+        context.report.fail(
+            ExitCode::BadInput,
+            QStringLiteral("cannot write to standard output: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        return;
+    }
+    context.report.succeed(fields, {});
+}
+
+} // namespace
+
+QByteArray PemOf(const QByteArray& der)
+{
+    const QByteArray base64 = der.toBase64();
+    QByteArray pem = "-----BEGIN CERTIFICATE-----\n";
+    for (qsizetype i = 0; i < base64.size(); i += 64) {
+        pem += base64.mid(i, 64) + '\n';
+    }
+    pem += "-----END CERTIFICATE-----\n";
+    return pem;
+}
+
+QString PairName(int keySpec)
+{
+    switch (keySpec) {
+    case kKeySpecExchange:
+        return QStringLiteral("exchange");
+    case kKeySpecSignature:
+        return QStringLiteral("signature");
+    default:
+        return QStringLiteral("container");
+    }
+}
+
+void RunList(CliContext& context)
+{
+    listFrom(context, 0, std::make_shared<std::vector<PinStateOutcome>>());
+}
+
+void RunInfo(CliContext& context)
+{
+    CliContext* c = &context;
+    RunOnKey<InfoRead>(
+        context, QStringLiteral("K_Wait_Info"),
+        [](KeyCall& key) {
+            InfoRead read;
+            read.result = key.info(read.info);
+            read.pin = ReadPinState(key);
+            return read;
+        },
+        [c](InfoRead& read) {
+            if (read.result != 0) {
+                c->report.fail(ExitCode::DeviceError, QStringLiteral("the key's information could not be read"), -1,
+                               read.result);
+                c->done();
+                return;
+            }
+            const TR7Info& info = read.info;
+            const QJsonObject key{{QStringLiteral("serial"), info.serialText()},
+                                  {QStringLiteral("label"), info.labelText()},
+                                  {QStringLiteral("manufacturer"), info.manufacturerText()},
+                                  {QStringLiteral("model"), info.modelText()},
+                                  {QStringLiteral("pin"), pinJson(read.pin)},
+                                  {QStringLiteral("minPinLength"), info.minPinLen},
+                                  {QStringLiteral("maxPinLength"), info.maxPinLen},
+                                  {QStringLiteral("totalMemory"), info.totalMemory},
+                                  {QStringLiteral("freeMemory"), info.freeMemory},
+                                  {QStringLiteral("hardwareVersion"), versionText(info.hardwareVersion)},
+                                  {QStringLiteral("firmwareVersion"), versionText(info.firmwareVersion)},
+                                  {QStringLiteral("initialised"), info.initialised != 0},
+                                  {QStringLiteral("containers"), info.containerCount}};
+            const QString text =
+                QStringLiteral("Serial:            %1\nLabel:             %2\nManufacturer:      %3\n"
+                               "Model:             %4\nPIN:               %5\nPIN length:        %6 to %7\n"
+                               "Memory:           ")
+                    .arg(info.serialText(), info.labelText(), info.manufacturerText(), info.modelText(),
+                         pinText(read.pin))
+                    .arg(info.minPinLen)
+                    .arg(info.maxPinLen) +
+                QStringLiteral(" %1 of %2 bytes free\nHardware version:  %3\nFirmware version:  %4\n"
+                               "Initialised:       %5\nContainers:        %6\n")
+                    .arg(info.freeMemory)
+                    .arg(info.totalMemory)
+                    .arg(versionText(info.hardwareVersion), versionText(info.firmwareVersion),
+                         info.initialised != 0 ? QStringLiteral("yes") : QStringLiteral("no"))
+                    .arg(info.containerCount);
+            c->report.succeed({{QStringLiteral("key"), key}}, text);
+            c->done();
+        });
+}
+
+void RunCerts(CliContext& context)
+{
+    CliContext* c = &context;
+    RunOnKey<CertsRead>(
+        context, QStringLiteral("K_Wait_Read"), [](KeyCall& key) { return readCerts(key); },
+        [c](CertsRead& read) {
+            if (read.result != 0) {
+                c->report.fail(ExitCode::DeviceError, QStringLiteral("the key's containers could not be read"), -1,
+                               read.result);
+                c->done();
+                return;
+            }
+            const TR7Info& info = c->service.keyInfo(c->keyIndex);
+            QJsonArray containers;
+            QString text;
+            for (std::size_t i = 0; i < read.names.size(); ++i) {
+                const QString name = QString::fromLocal8Bit(read.names[i]);
+                QJsonObject container{{QStringLiteral("name"), name}};
+                text += QStringLiteral("container %1\n").arg(name);
+                for (int spec = kKeySpecExchange; spec <= kKeySpecSignature; ++spec) {
+                    const auto& cert = read.certs[i][static_cast<std::size_t>(spec - 1)];
+                    container.insert(PairName(spec), cert ? QJsonValue(certificateJson(*cert)) : QJsonValue());
+                    text += certificateText(PairName(spec), cert.get());
+                }
+                containers.append(container);
+            }
+            if (read.names.empty()) {
+                text = QStringLiteral("no containers\n");
+            }
+            const QJsonObject key{{QStringLiteral("serial"), info.serialText()},
+                                  {QStringLiteral("label"), info.labelText()}};
+            c->report.succeed({{QStringLiteral("key"), key}, {QStringLiteral("containers"), containers}}, text);
+            c->done();
+        });
+}
+
+void RunExport(CliContext& context)
+{
+    struct Read
+    {
+        int result = 0;
+        QByteArray der;
+    };
+    CliContext* c = &context;
+    const QByteArray container = context.options.container;
+    const int keySpec = context.options.keySpec;
+    RunOnKey<Read>(
+        context, QStringLiteral("K_Wait_Read"),
+        [container, keySpec](KeyCall& key) {
+            Read read;
+            read.result = ReadCertificate(key, container, keySpec, read.der);
+            return read;
+        },
+        [c](Read& read) {
+            exported(*c, read.result, read.der);
+            c->done();
+        });
+}
+
+} // namespace kx::cli

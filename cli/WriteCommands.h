@@ -1,0 +1,27 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "CliContext.h"
+
+#include "token/TokenRecords.h"
+
+#include <functional>
+
+namespace kx::cli {
+
+// The commands that change a key. A locked PIN is found out from the key's PIN state before any
+// PIN is asked for, so no command spends a try to learn it; a write that changes several objects
+// goes through the key's journal, under the lock that keeps the programs from writing at once.
+
+// Reads the key's PIN state, then goes on with `next` unless the PIN is locked (reported then).
+void WhenPinUsable(CliContext& context, std::function<void(const PinState&)> next);
+
+// Deletes a container, or the certificate of one of its key pairs, after a confirmation (--yes,
+// or a question on the terminal) and a login.
+void RunDelete(CliContext& context);
+// Gives the key a new label.
+void RunRename(CliContext& context);
+// Changes the user PIN: the current one, then the new one (twice on a terminal).
+void RunChangePin(CliContext& context);
+
+} // namespace kx::cli
