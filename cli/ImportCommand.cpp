@@ -104,13 +104,17 @@ void imported(CliContext& context, const Import& import, const ImportRequest& re
                         .arg(import.count),
                     -1, import.outcome.result);
     } else {
+        // A certificate of a key pair waiting for it went into that pair, not the one named.
+        const bool matched = !import.outcome.matchedContainer.isEmpty();
+        const QString into = matched ? QString::fromLocal8Bit(import.outcome.matchedContainer) : container;
+        const int keySpec = matched ? import.outcome.matchedKeySpec : request.keySpec;
         report.succeed({{QStringLiteral("file"), request.path},
-                        {QStringLiteral("container"), container},
-                        {QStringLiteral("pair"), PairName(request.keySpec)},
+                        {QStringLiteral("container"), into},
+                        {QStringLiteral("pair"), PairName(keySpec)},
                         {QStringLiteral("certificates"), import.outcome.imported}},
                        QStringLiteral("%1 certificate(s) of %2 imported into the %3 pair of container '%4'\n")
                            .arg(import.outcome.imported)
-                           .arg(request.path, PairName(request.keySpec), container));
+                           .arg(request.path, PairName(keySpec), into));
     }
 }
 

@@ -44,7 +44,8 @@ void readPair(const KeyCall& key, const QByteArray& container, int keySpec, KeyP
     pair.privateAlgorithm = privateAlgorithm;
 }
 
-// The container and key pair whose public key is that of the certificate file's certificate.
+// The container and key pair whose public key is that of the certificate file's certificate and
+// that holds no certificate yet.
 bool findPairOfCertificate(const KeyCall& key, const QString& path, QByteArray& container, int& keySpec)
 {
     QFile file(path);
@@ -59,6 +60,12 @@ bool findPairOfCertificate(const KeyCall& key, const QString& path, QByteArray& 
     QByteArray found;
     int foundSpec = 0;
     if (key.at([&](int position) { return container_find_by_cert(position, der, found, foundSpec); }) != 0) {
+        return false;
+    }
+    // A pair that has its certificate already is not waiting for this one: the certificate goes
+    // where the user chose, as any certificate without its key.
+    QByteArray held;
+    if (key.at([&](int position) { return container_get_cert(position, found, foundSpec, held); }) != DRV_NOT_FOUND) {
         return false;
     }
     container = found;

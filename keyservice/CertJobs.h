@@ -74,7 +74,7 @@ struct ImportOutcome
 };
 
 // Imports every certificate of the file: an X.509 certificate whose public key is that of a key
-// pair on the key into that pair, whatever container was chosen; a single certificate into the
+// pair on the key still without its certificate into that pair, whatever container was chosen; a single certificate into the
 // chosen container; of
 // several, the end-entity ones into the chosen container and each authority into a new container
 // of its own as a signature certificate. Each certificate is written whole or not at all: a
