@@ -11,6 +11,7 @@
 //   that left it.
 
 #include "../common/KeyWait.h"
+#include "../common/KeysimControl.h"
 #include "../common/TestFolders.h"
 #include "../manager/CertFixture.h"
 
@@ -190,19 +191,9 @@ private Q_SLOTS:
     }
 
 private:
-    bool keysim(const QStringList& arguments)
-    {
-        QProcess tool;
-        tool.start(QStringLiteral(KEYSIM_TOOL_PATH), arguments);
-        tool.waitForFinished(20000);
-        return tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
-    }
+    bool keysim(const QStringList& arguments) { return test::runKeysim(QStringLiteral(KEYSIM_TOOL_PATH), arguments); }
 
-    bool setFaults(const QByteArray& text)
-    {
-        QSaveFile file(m_config);
-        return file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit();
-    }
+    bool setFaults(const QByteArray& text) { return test::writeFaults(m_config, text); }
 
     ImportOutcome importFile(KeyService& service, const QByteArray& container, const QString& file, int count)
     {

@@ -6,6 +6,7 @@
 // pair when it is imported, whatever container the user chose.
 
 #include "../common/KeyWait.h"
+#include "../common/KeysimControl.h"
 #include "../common/TestFolders.h"
 #include "../manager/CertFixture.h"
 
@@ -347,19 +348,9 @@ private:
         return tool.waitForFinished(30000) && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
     }
 
-    bool keysim(const QStringList& arguments)
-    {
-        QProcess tool;
-        tool.start(QStringLiteral(KEYSIM_TOOL_PATH), arguments);
-        tool.waitForFinished(20000);
-        return tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
-    }
+    bool keysim(const QStringList& arguments) { return test::runKeysim(QStringLiteral(KEYSIM_TOOL_PATH), arguments); }
 
-    bool setFaults(const QByteArray& text)
-    {
-        QSaveFile file(m_config);
-        return file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit();
-    }
+    bool setFaults(const QByteArray& text) { return test::writeFaults(m_config, text); }
 
     QTemporaryDir m_certFolder;
     std::unique_ptr<test::TestCertificates> m_certs;

@@ -3,6 +3,7 @@
 // only receivers still there, key calls only on workers, the journal settling writes cut short,
 // and a registration that keeps the certificates of the keys still present.
 #include "../common/KeyWait.h"
+#include "../common/KeysimControl.h"
 #include "../common/TestFolders.h"
 #include "../manager/CertFixture.h"
 
@@ -38,13 +39,7 @@ public:
         qputenv("KX2700_KEYSIM_DIR", QFile::encodeName(folders.path(QStringLiteral("keys"))));
         qputenv("XDG_DATA_HOME", QFile::encodeName(folders.path(QStringLiteral("data"))));
     }
-    bool keysim(const QStringList& arguments)
-    {
-        QProcess tool;
-        tool.start(QStringLiteral(KEYSIM_TOOL_PATH), arguments);
-        tool.waitForFinished(20000);
-        return tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
-    }
+    bool keysim(const QStringList& arguments) { return test::runKeysim(QStringLiteral(KEYSIM_TOOL_PATH), arguments); }
     test::TestFolders folders;
 };
 
