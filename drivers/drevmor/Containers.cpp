@@ -12,6 +12,12 @@
 // module stores CKA_ID and CKA_LABEL, so the key specification survives any module, and other
 // tools see an ordinary certificate with its key pair.
 //
+// Some modules take no public data object (tpm2-pkcs11 stores every object in the TPM's sealed
+// store and wants CKA_PRIVATE true): there the marker is written with CKA_PRIVATE true, which the
+// session remembers for the key. Such markers are found only after the login; before it, objects
+// whose CKA_ID has the shape of a pair of ours are not taken for another tool's container, since
+// their marker may be out of view.
+//
 // Objects another tool wrote (certificates, public and private keys with a CKA_ID that belongs
 // to no marker) form one container per CKA_ID, named by the label of its certificate (or of any
 // of its objects, or the hexadecimal CKA_ID when none has a label), holding key pair 1 only.
@@ -54,6 +60,32 @@ bool isMarker(const ObjectEntry& e)
 {
     const Bytes* app = e.attr(CKA_APPLICATION);
     return app && std::equal(app->begin(), app->end(), kApplication.begin(), kApplication.end());
+}
+
+bool isPrivateObject(const ObjectEntry& e)
+{
+    const Bytes* flag = e.attr(CKA_PRIVATE);
+    return flag && flag->size() == 1 && flag->front() == CK_TRUE;
+}
+
+// A CKA_ID as this library gives a key pair: a container id and the key specification byte.
+bool pairShaped(const Bytes& id)
+{
+    return id.size() == kIdSize + 1 && (id.back() == DRV_KEYSPEC_EXCHANGE || id.back() == DRV_KEYSPEC_SIGNATURE);
+}
+
+// Answers of a module that does not take the object as the template gives it (a public data
+// object on tpm2-pkcs11, a private key from outside on a TPM), as opposed to a failure of the
+// key, the session or the login.
+bool refusedTemplate(CK_RV rv)
+{
+    return rv == CKR_ATTRIBUTE_VALUE_INVALID || rv == CKR_TEMPLATE_INCONSISTENT || rv == CKR_ATTRIBUTE_READ_ONLY;
+}
+
+bool refusedPrivateKey(CK_RV rv)
+{
+    return refusedTemplate(rv) || rv == CKR_TEMPLATE_INCOMPLETE || rv == CKR_ATTRIBUTE_TYPE_INVALID ||
+           rv == CKR_KEY_TYPE_INCONSISTENT || rv == CKR_FUNCTION_NOT_SUPPORTED;
 }
 
 } // namespace
@@ -102,8 +134,13 @@ CK_RV Containers::list(std::vector<Container>& out, bool fresh)
             continue;
         ours.push_back({name, *value, true});
         ourIds.insert(*value);
+        if (isPrivateObject(e))
+            m_s.setPrivateMarkers();
     }
     auto ownPair = [&](const Bytes& id) {
+        // Out of view, a private marker may own it.
+        if (!m_loggedIn && pairShaped(id))
+            return true;
         if (id.empty() || (id.back() != DRV_KEYSPEC_EXCHANGE && id.back() != DRV_KEYSPEC_SIGNATURE))
             return false;
         return ourIds.count(Bytes(id.begin(), id.end() - 1)) > 0;
@@ -251,11 +288,22 @@ int Containers::create(const std::string& name)
     Bytes id(kIdSize);
     if (RAND_bytes(id.data(), static_cast<int>(id.size())) != 1)
         return DRV_GENERAL_ERROR;
-    Template t;
-    t.addUlong(CKA_CLASS, CKO_DATA).addBool(CKA_TOKEN, true).addBool(CKA_PRIVATE, false);
-    t.addBool(CKA_MODIFIABLE, true).add(CKA_LABEL, name).add(CKA_APPLICATION, kApplication).add(CKA_VALUE, id);
+    auto write = [&](bool isPrivate, CK_OBJECT_HANDLE& h) {
+        Template t;
+        t.addUlong(CKA_CLASS, CKO_DATA).addBool(CKA_TOKEN, true).addBool(CKA_PRIVATE, isPrivate);
+        t.addBool(CKA_MODIFIABLE, true).add(CKA_LABEL, name).add(CKA_APPLICATION, kApplication).add(CKA_VALUE, id);
+        return m_s.create(t, h);
+    };
     CK_OBJECT_HANDLE h = CK_INVALID_HANDLE;
-    CK_RV rv = m_s.create(t, h);
+    const bool knownPrivate = m_s.privateMarkers();
+    CK_RV rv = write(knownPrivate, h);
+    if (!knownPrivate && refusedTemplate(rv)) {
+        // A module that takes only private data objects: the marker is private, and so are the
+        // key's markers from now on.
+        rv = write(true, h);
+        if (rv == CKR_OK)
+            m_s.setPrivateMarkers();
+    }
     if (rv == CKR_OK)
         created(h);
     return writeResult(rv);
@@ -498,9 +546,10 @@ int Containers::import(const std::string& name, int keySpec, X509* cert, EVP_PKE
     };
     CK_OBJECT_HANDLE h = CK_INVALID_HANDLE;
     if (key) {
-        // The private key first: it is the object most likely to be refused (rights, room).
+        // The private key first: it is the object most likely to be refused (rights, room, or a
+        // module whose keys are born on the key only).
         if (CK_RV rv = m_s.create(privTmpl, h))
-            return undo(rv);
+            return refusedPrivateKey(rv) ? DRV_PRIVATE_KEY_REFUSED : undo(rv);
         written.push_back(h);
         if (CK_RV rv = m_s.create(pubTmpl, h))
             return undo(rv);

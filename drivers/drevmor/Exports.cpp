@@ -51,26 +51,38 @@ int storeResult(int error)
     }
 }
 
+// Runs a call on one key with the key's locks held. The keys of a module that stopped answering
+// are not reached: CKR_DEVICE_REMOVED, as for a key that is gone (see TokenLibrary::moduleResult).
+template <class Fn>
+int onKey(int keyIndex, Fn fn)
+{
+    TokenLibrary& lib = TokenLibrary::instance();
+    auto lock = lib.lockKey(keyIndex);
+    if (lib.moduleDead() && lib.checkKey(keyIndex) == DRV_OK)
+        return drevmor::toResult(CKR_DEVICE_REMOVED);
+    return lib.moduleResult(keyIndex, fn(lib));
+}
+
 // Runs a container operation on a key's session; a session the key took with it is dropped. The
 // login state and the key's objects are those the session holds: no module call per container.
 template <class Fn>
 int withContainers(int keyIndex, Fn fn)
 {
-    TokenLibrary& lib = TokenLibrary::instance();
-    auto lock = lib.lockKey(keyIndex);
-    int rv = DRV_OK;
-    drevmor::P11Session* s = lib.session(keyIndex, rv);
-    if (!s)
-        return rv;
-    bool visible = false;
-    if (CK_RV crv = s->privateVisible(visible)) {
+    return onKey(keyIndex, [&](TokenLibrary& lib) {
+        int rv = DRV_OK;
+        drevmor::P11Session* s = lib.session(keyIndex, rv);
+        if (!s)
+            return rv;
+        bool visible = false;
+        if (CK_RV crv = s->privateVisible(visible)) {
+            lib.dropDeadSession(keyIndex);
+            return drevmor::toResult(crv);
+        }
+        drevmor::Containers c(*s, visible);
+        rv = fn(c);
         lib.dropDeadSession(keyIndex);
-        return drevmor::toResult(crv);
-    }
-    drevmor::Containers c(*s, visible);
-    rv = fn(c);
-    lib.dropDeadSession(keyIndex);
-    return rv;
+        return rv;
+    });
 }
 
 int importFromFile(int keyIndex, const char* containerName, int keySpec, bool pkcs12, int index)
@@ -174,13 +186,29 @@ DRV_EXPORT int token_find(char* buffer, int* count)
     });
 }
 
-DRV_EXPORT int token_connect(int index)
+DRV_EXPORT int token_restart_module(void)
 {
     return guarded([&] {
         TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lockKey(index);
-        return lib.connect(index);
+        auto lock = lib.lockTable();
+        return lib.restart();
     });
+}
+
+DRV_EXPORT int token_get_caps(int keyIndex, unsigned long* slotId, int* caps)
+{
+    return guarded([&] {
+        if (!slotId || !caps)
+            return DRV_INVALID_PARAM;
+        *slotId = 0;
+        *caps = 0;
+        return onKey(keyIndex, [&](TokenLibrary& lib) { return lib.caps(keyIndex, *slotId, *caps); });
+    });
+}
+
+DRV_EXPORT int token_connect(int index)
+{
+    return guarded([&] { return onKey(index, [&](TokenLibrary& lib) { return lib.connect(index); }); });
 }
 
 DRV_EXPORT int token_get_info_ex(int keyIndex, char* serial, char* label, char* manufacturer, char* model,
@@ -189,67 +217,48 @@ DRV_EXPORT int token_get_info_ex(int keyIndex, char* serial, char* label, char* 
                                  int* reserved)
 {
     return guarded([&] {
-        TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lockKey(keyIndex);
-        return lib.getInfo(keyIndex, serial, label, manufacturer, model, maxPinLen, minPinLen, soMaxPinLen, soMinPinLen,
-                           totalMemory, freeMemory, hardwareVersion, firmwareVersion, initialised, reserved);
+        return onKey(keyIndex, [&](TokenLibrary& lib) {
+            return lib.getInfo(keyIndex, serial, label, manufacturer, model, maxPinLen, minPinLen, soMaxPinLen,
+                               soMinPinLen, totalMemory, freeMemory, hardwareVersion, firmwareVersion, initialised,
+                               reserved);
+        });
     });
 }
 
 DRV_EXPORT int token_login(int keyIndex, const char* pin, int* retriesLeft)
 {
-    return guarded([&] {
-        TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lockKey(keyIndex);
-        return lib.login(keyIndex, pin, retriesLeft);
-    });
+    return guarded(
+        [&] { return onKey(keyIndex, [&](TokenLibrary& lib) { return lib.login(keyIndex, pin, retriesLeft); }); });
 }
 
 DRV_EXPORT int token_logout(int keyIndex)
 {
-    return guarded([&] {
-        TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lockKey(keyIndex);
-        return lib.logout(keyIndex);
-    });
+    return guarded([&] { return onKey(keyIndex, [&](TokenLibrary& lib) { return lib.logout(keyIndex); }); });
 }
 
 DRV_EXPORT int token_get_pin_state(int keyIndex, int userType, int* state0, int* state1, int* state2, int* state3,
                                    int* state4, int* state5)
 {
     return guarded([&] {
-        TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lockKey(keyIndex);
         int* state[6] = {state0, state1, state2, state3, state4, state5};
-        return lib.pinState(keyIndex, userType, state);
+        return onKey(keyIndex, [&](TokenLibrary& lib) { return lib.pinState(keyIndex, userType, state); });
     });
 }
 
 DRV_EXPORT int token_change_upin(int keyIndex, const char* oldPin, const char* newPin)
 {
-    return guarded([&] {
-        TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lockKey(keyIndex);
-        return lib.changePin(keyIndex, oldPin, newPin);
-    });
+    return guarded(
+        [&] { return onKey(keyIndex, [&](TokenLibrary& lib) { return lib.changePin(keyIndex, oldPin, newPin); }); });
 }
 
 DRV_EXPORT int token_set_label(int keyIndex, const char* label)
 {
-    return guarded([&] {
-        TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lockKey(keyIndex);
-        return lib.setLabel(keyIndex, label);
-    });
+    return guarded([&] { return onKey(keyIndex, [&](TokenLibrary& lib) { return lib.setLabel(keyIndex, label); }); });
 }
 
 DRV_EXPORT int token_reload_all_objects(int keyIndex)
 {
-    return guarded([&] {
-        TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lockKey(keyIndex);
-        return lib.reload(keyIndex);
-    });
+    return guarded([&] { return onKey(keyIndex, [&](TokenLibrary& lib) { return lib.reload(keyIndex); }); });
 }
 
 DRV_EXPORT int container_load_all(int keyIndex, char* buffer, int* length)
@@ -335,20 +344,20 @@ DRV_EXPORT int token_get_keygen_choices(int keyIndex, int* choices)
         if (!choices)
             return DRV_INVALID_PARAM;
         *choices = 0;
-        TokenLibrary& lib = TokenLibrary::instance();
-        auto lock = lib.lockKey(keyIndex);
-        int rv = DRV_OK;
-        // The module's mechanisms need no login: a session that lost it serves all the same.
-        drevmor::P11Session* s = lib.session(keyIndex, rv, false);
-        if (!s)
-            return rv;
-        drevmor::KeyMechanisms mechanisms;
-        const CK_RV crv = s->note(drevmor::KeyMechanisms::read(s->f(), s->slot(), mechanisms));
-        lib.dropDeadSession(keyIndex);
-        if (crv != CKR_OK)
-            return drevmor::toResult(crv);
-        *choices = mechanisms.choices();
-        return DRV_OK;
+        return onKey(keyIndex, [&](TokenLibrary& lib) {
+            int rv = DRV_OK;
+            // The module's mechanisms need no login: a session that lost it serves all the same.
+            drevmor::P11Session* s = lib.session(keyIndex, rv, false);
+            if (!s)
+                return rv;
+            drevmor::KeyMechanisms mechanisms;
+            const CK_RV crv = s->note(drevmor::KeyMechanisms::read(s->f(), s->slot(), mechanisms));
+            lib.dropDeadSession(keyIndex);
+            if (crv != CKR_OK)
+                return drevmor::toResult(crv);
+            *choices = mechanisms.choices();
+            return DRV_OK;
+        });
     });
 }
 

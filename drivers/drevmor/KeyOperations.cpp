@@ -112,7 +112,7 @@ int TokenLibrary::getInfo(int keyIndex, char* serial, char* label, char* manufac
 void TokenLibrary::pinCounters(int keyIndex, const CK_TOKEN_INFO* info, int& left, int& max)
 {
     left = -1;
-    max = 0;
+    max = -1;
     if (auto fn = module().ext().getPinCounters) {
         unsigned long l = 0, m = 0;
         if (fn(slotOf(keyIndex), CKU_USER, &l, &m) == CKR_OK) {
@@ -159,9 +159,19 @@ int TokenLibrary::login(int keyIndex, const char* pin, int* retriesLeft)
 
     CK_TOKEN_INFO after;
     const bool haveInfo = f()->C_GetTokenInfo(slotOf(keyIndex), &after) == CKR_OK;
-    int left = -1, max = 0;
+    int left = -1, max = -1;
     pinCounters(keyIndex, haveInfo ? &after : nullptr, left, max);
-    *retriesLeft = crv == CKR_PIN_LOCKED ? 0 : left;
+    *retriesLeft = left;
+    if (crv == CKR_PIN_LOCKED) {
+        // Locked for good only when the key says so; otherwise the module turns logins away for a
+        // while (a TPM's dictionary-attack lockout), and how many tries follow is not known.
+        if ((haveInfo && (after.flags & CKF_USER_PIN_LOCKED)) || left == 0) {
+            *retriesLeft = 0;
+            return toResult(crv);
+        }
+        *retriesLeft = -1;
+        return DRV_PIN_LOCKOUT;
+    }
     if (crv == CKR_OK)
         return DRV_OK;
     if (sensor && crv == CKR_PIN_INCORRECT)
@@ -195,7 +205,7 @@ int TokenLibrary::pinState(int keyIndex, int userType, int* state[6])
     CK_TOKEN_INFO ti;
     if (int rv = tokenInfo(keyIndex, ti))
         return rv;
-    int left = -1, max = 0;
+    int left = -1, max = -1;
     pinCounters(keyIndex, &ti, left, max);
     const bool locked = (ti.flags & CKF_USER_PIN_LOCKED) || left == 0;
     *state[0] = locked ? 0 : left;

@@ -77,18 +77,22 @@ CK_RV readEntryOnce(P11Session& s, CK_OBJECT_HANDLE h, ObjectEntry& out)
     out.handle = h;
     CK_OBJECT_CLASS cls = 0;
     CK_ULONG keyType = 0, modulusBits = 0;
+    CK_BBOOL isPrivate = CK_FALSE;
+    constexpr size_t nFixed = 4;
     constexpr size_t nVar = std::size(kVariable);
-    CK_ATTRIBUTE first[3 + nVar] = {{CKA_CLASS, &cls, sizeof cls},
-                                    {CKA_KEY_TYPE, &keyType, sizeof keyType},
-                                    {CKA_MODULUS_BITS, &modulusBits, sizeof modulusBits}};
+    CK_ATTRIBUTE first[nFixed + nVar] = {{CKA_CLASS, &cls, sizeof cls},
+                                         {CKA_KEY_TYPE, &keyType, sizeof keyType},
+                                         {CKA_MODULUS_BITS, &modulusBits, sizeof modulusBits},
+                                         {CKA_PRIVATE, &isPrivate, sizeof isPrivate}};
     for (size_t i = 0; i < nVar; ++i)
-        first[3 + i] = {kVariable[i], nullptr, 0};
+        first[nFixed + i] = {kVariable[i], nullptr, 0};
     CK_RV rv = s.call([&](CK_SESSION_HANDLE session) {
         // Every length as at the start: a first attempt may have changed them.
         for (size_t i = 0; i < 3; ++i)
             first[i].ulValueLen = sizeof(CK_ULONG);
+        first[3].ulValueLen = sizeof isPrivate;
         for (size_t i = 0; i < nVar; ++i)
-            first[3 + i].ulValueLen = 0;
+            first[nFixed + i].ulValueLen = 0;
         return s.f()->C_GetAttributeValue(session, h, first, std::size(first));
     });
     if (!partialResult(rv))
@@ -110,10 +114,12 @@ CK_RV readEntryOnce(P11Session& s, CK_OBJECT_HANDLE h, ObjectEntry& out)
     putUlong(first[0], cls);
     putUlong(first[1], keyType);
     putUlong(first[2], modulusBits);
+    if (first[3].ulValueLen == sizeof isPrivate)
+        out.attrs[CKA_PRIVATE] = Bytes{isPrivate};
 
     std::vector<CK_ATTRIBUTE> second;
     for (size_t i = 0; i < nVar; ++i) {
-        const CK_ATTRIBUTE& a = first[3 + i];
+        const CK_ATTRIBUTE& a = first[nFixed + i];
         if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION || !wanted(cls, a.type))
             continue;
         if (a.ulValueLen > kMaxAttributeSize)

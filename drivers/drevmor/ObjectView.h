@@ -16,7 +16,7 @@ class P11Session;
 // CKA_APPLICATION of a container's marker object.
 inline constexpr char kContainerApplication[] = "KX2700 container";
 
-// One token object with the attributes the container code reads: class, key type, CKA_ID,
+// One token object with the attributes the container code reads: class, key type, CKA_PRIVATE, CKA_ID,
 // CKA_LABEL, CKA_APPLICATION, the value of certificates and of container markers, and the public
 // parts of public keys (modulus and exponent, curve and point). No other object's value is asked
 // for: keys and other programs' data stay on the key.

@@ -144,6 +144,10 @@ public:
     ObjectView* objects(CK_RV& rv, bool fresh = false);
     // The view when one is held, for writes to keep it current.
     ObjectView* heldObjects() { return m_view ? &*m_view : nullptr; }
+    // Whether this key's container markers are private objects: learned when the module refused a
+    // public one, or found on the key. Kept with the session (that is, while the key stays).
+    bool privateMarkers() const { return m_privateMarkers; }
+    void setPrivateMarkers() { m_privateMarkers = true; }
     // Forgets the view and the login state: on login and logout, on token_find and
     // token_reload_all_objects (the calls after which the programs expect changes by others to
     // show).
@@ -172,6 +176,7 @@ private:
     bool m_dead = false;
     bool m_lost = false;
     bool m_loginHeld = false; // the user was logged in on this session when last seen
+    bool m_privateMarkers = false;
 };
 
 // True for results that mean the key was pulled (or its slot is gone).

@@ -12,6 +12,22 @@
 #include <climits>
 
 namespace drevmor {
+namespace {
+
+CK_RV initialize(CK_FUNCTION_LIST* f)
+{
+    CK_C_INITIALIZE_ARGS args{};
+    args.flags = CKF_OS_LOCKING_OK;
+    return f->C_Initialize(&args);
+}
+
+} // namespace
+
+bool isDeadModuleResult(CK_RV rv)
+{
+    return rv == CKR_GENERAL_ERROR || rv == CKR_DEVICE_ERROR || rv == CKR_DEVICE_REMOVED ||
+           rv == CKR_CRYPTOKI_NOT_INITIALIZED;
+}
 
 DlHandle::~DlHandle()
 {
@@ -38,9 +54,7 @@ std::unique_ptr<Pkcs11Module> Pkcs11Module::load(const std::string& path, int& r
         return nullptr;
     m->m_functions = list;
 
-    CK_C_INITIALIZE_ARGS args{};
-    args.flags = CKF_OS_LOCKING_OK;
-    CK_RV init = list->C_Initialize(&args);
+    CK_RV init = initialize(list);
     if (init == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
         // Someone else in this process initialised it: use it, leave finalising to them.
         m->m_finalize = false;
@@ -58,6 +72,30 @@ std::unique_ptr<Pkcs11Module> Pkcs11Module::load(const std::string& path, int& r
     m->m_ext.getPinLengths = reinterpret_cast<decltype(m->m_ext.getPinLengths)>(dlsym(h, "KeysimGetPinLengths"));
     rv = DRV_OK;
     return m;
+}
+
+CK_RV Pkcs11Module::restart()
+{
+    if (m_finalize)
+        m_functions->C_Finalize(nullptr);
+    const CK_RV rv = initialize(m_functions);
+    // Initialised by someone else in the meantime: theirs to finalise.
+    m_finalize = rv == CKR_OK;
+    return rv == CKR_CRYPTOKI_ALREADY_INITIALIZED ? CKR_OK : rv;
+}
+
+bool Pkcs11Module::answers(CK_SLOT_ID slot) const
+{
+    CK_SESSION_HANDLE h = CK_INVALID_HANDLE;
+    const CK_RV opened = m_functions->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &h);
+    if (opened != CKR_OK)
+        return !isDeadModuleResult(opened);
+    // Many modules answer everything else from what they read at initialisation; a random byte
+    // comes from the device itself.
+    CK_BYTE byte = 0;
+    const CK_RV rv = m_functions->C_GenerateRandom(h, &byte, 1);
+    m_functions->C_CloseSession(h);
+    return !isDeadModuleResult(rv);
 }
 
 Pkcs11Module::~Pkcs11Module()

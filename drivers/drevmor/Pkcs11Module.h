@@ -45,6 +45,15 @@ public:
     Pkcs11Module(const Pkcs11Module&) = delete;
     Pkcs11Module& operator=(const Pkcs11Module&) = delete;
 
+    // Finalises the module and initialises it again with OS locking: every session goes, and the
+    // module lists its slots anew. The module's code when it does not initialise; it then stays
+    // uninitialised (and is not finalised again on destruction) until the next restart.
+    CK_RV restart();
+    // Whether the module still reaches its token in `slot`: a new session and one random byte from
+    // it. False only when it answers with a code of a dead module (isDeadModuleResult); any other
+    // answer, a refusal included, shows that it works.
+    bool answers(CK_SLOT_ID slot) const;
+
     CK_FUNCTION_LIST* f() const { return m_functions; }
     const VendorExtensions& ext() const { return m_ext; }
     const std::string& path() const { return m_path; }
@@ -57,6 +66,10 @@ private:
     std::string m_path;
     bool m_finalize = false;
 };
+
+// True for the results after which a module may have stopped working as a whole:
+// CKR_GENERAL_ERROR, CKR_DEVICE_ERROR, CKR_DEVICE_REMOVED, CKR_CRYPTOKI_NOT_INITIALIZED.
+bool isDeadModuleResult(CK_RV rv);
 
 // The file init_pkcs11 loads for a configured name: an absolute path as it is; a relative path
 // (one holding "/") beside the running executable; a bare name beside the executable when such a

@@ -77,42 +77,63 @@ TokenLibrary::KeyLock TokenLibrary::lockKey(int keyIndex)
     return held;
 }
 
-int TokenLibrary::find(int maxKeys, int& count)
+CK_RV TokenLibrary::presentSlots(std::vector<CK_SLOT_ID>& slots)
 {
-    count = 0;
-    if (!m_module)
-        return DRV_NOT_INITIALIZED;
-    std::vector<CK_SLOT_ID> slots;
     CK_RV rv = CKR_OK;
     // The list can change between the two calls when a key is plugged: ask again then.
     for (int attempt = 0; attempt < 4; ++attempt) {
         CK_ULONG n = 0;
         rv = f()->C_GetSlotList(CK_TRUE, nullptr, &n);
         if (rv != CKR_OK)
-            return toResult(rv);
+            return rv;
         n = std::min<CK_ULONG>(n, 1024);
         slots.assign(n, 0);
         if (n == 0)
-            break;
+            return CKR_OK;
         CK_ULONG got = n;
         rv = f()->C_GetSlotList(CK_TRUE, slots.data(), &got);
         if (rv == CKR_BUFFER_TOO_SMALL)
             continue;
         if (rv != CKR_OK)
-            return toResult(rv);
+            return rv;
         slots.resize(std::min(got, n));
-        break;
+        return CKR_OK;
     }
-    if (rv == CKR_BUFFER_TOO_SMALL)
-        return toResult(rv);
-    if (slots.size() > static_cast<size_t>(maxKeys))
-        slots.resize(static_cast<size_t>(maxKeys));
+    return rv;
+}
+
+int TokenLibrary::find(int maxKeys, int& count)
+{
+    count = 0;
+    if (!m_module)
+        return DRV_NOT_INITIALIZED;
+    // A module that stopped answering is started again here; while it cannot be, there is no key.
+    if (m_dead && restart() != DRV_OK)
+        return DRV_OK;
+    std::vector<CK_SLOT_ID> slots;
+    if (CK_RV rv = presentSlots(slots)) {
+        if (!isDeadModuleResult(rv))
+            return toResult(rv);
+        m_keys.clear();
+        m_dead = true;
+        return DRV_OK;
+    }
 
     // Keys still present keep their sessions (and so their logins).
     std::vector<std::unique_ptr<KeySlot>> keys;
     for (CK_SLOT_ID s : slots) {
+        if (keys.size() >= static_cast<size_t>(maxKeys))
+            break;
+        CK_SLOT_INFO slotInfo{};
+        CK_TOKEN_INFO tokenInfo{};
+        const bool removable = f()->C_GetSlotInfo(s, &slotInfo) == CKR_OK && (slotInfo.flags & CKF_REMOVABLE_DEVICE);
+        // A fixed slot whose token was never initialised is a module's spare slot, not a key; a
+        // USB key that is not initialised is listed, so that the user learns what it needs.
+        if (!removable && f()->C_GetTokenInfo(s, &tokenInfo) == CKR_OK && !(tokenInfo.flags & CKF_TOKEN_INITIALIZED))
+            continue;
         auto k = std::make_unique<KeySlot>();
         k->slot = s;
+        k->removable = removable;
         for (auto& old : m_keys)
             if (old->slot == s && old->session && !old->session->dead()) {
                 k->session = std::move(old->session);
@@ -122,6 +143,56 @@ int TokenLibrary::find(int maxKeys, int& count)
     }
     m_keys = std::move(keys);
     count = static_cast<int>(m_keys.size());
+    return DRV_OK;
+}
+
+int TokenLibrary::restart()
+{
+    if (!m_module)
+        return DRV_NOT_INITIALIZED;
+    m_keys.clear(); // the sessions close before the module is finalised
+    const CK_RV rv = m_module->restart();
+    m_dead = rv != CKR_OK;
+    return toResult(rv);
+}
+
+int TokenLibrary::moduleResult(int keyIndex, int rv)
+{
+    if (rv == DRV_OK)
+        return rv;
+    if (m_dead)
+        return toResult(CKR_DEVICE_REMOVED);
+    if (rv < 0 || !isDeadModuleResult(static_cast<CK_RV>(rv)) || checkKey(keyIndex) != DRV_OK)
+        return rv;
+    if (!m_module->answers(slotOf(keyIndex))) {
+        m_dead = true;
+        return toResult(CKR_DEVICE_REMOVED);
+    }
+    return rv;
+}
+
+int TokenLibrary::caps(int keyIndex, unsigned long& slotId, int& caps)
+{
+    slotId = 0;
+    caps = 0;
+    if (int rv = checkKey(keyIndex))
+        return rv;
+    const KeySlot& k = *m_keys[static_cast<size_t>(keyIndex)];
+    slotId = k.slot;
+    const VendorExtensions& ext = module().ext();
+    if (k.removable)
+        caps |= DRV_CAP_REMOVABLE;
+    // A wrapper may carry the extensions for a module that lacks them: only an answer counts.
+    // Setting the label is not tried; its companion that reads the label is.
+    char label[DRV_LABEL_SIZE] = {};
+    unsigned long labelLength = sizeof label - 1;
+    if (ext.setTokenLabel && ext.getTokenLabel && ext.getTokenLabel(k.slot, label, &labelLength) == CKR_OK)
+        caps |= DRV_CAP_SET_LABEL;
+    unsigned long left = 0, max = 0;
+    if (ext.getPinCounters && ext.getPinCounters(k.slot, CKU_USER, &left, &max) == CKR_OK)
+        caps |= DRV_CAP_PIN_COUNTER;
+    if (k.session && k.session->privateMarkers())
+        caps |= DRV_CAP_PRIVATE_MARKERS;
     return DRV_OK;
 }
 
@@ -149,9 +220,8 @@ int TokenLibrary::connect(int index)
     CK_RV rv = CKR_OK;
     k.session = P11Session::open(f(), k.slot, rv);
     if (rv != CKR_OK) {
-        // A key whose token was never initialised takes no session (SoftHSM2's spare slot), yet
-        // it is connected: its information shows it as uninitialised, and every other call
-        // reports the module's code when it tries to open a session.
+        // A key whose token was never initialised may take no session, yet it is connected: its information shows it as
+        // uninitialised, and every other call reports the module's code when it tries to open a session.
         CK_TOKEN_INFO info{};
         if (f()->C_GetTokenInfo(k.slot, &info) == CKR_OK && !(info.flags & CKF_TOKEN_INITIALIZED))
             return DRV_OK;

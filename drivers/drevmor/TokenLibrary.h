@@ -5,6 +5,7 @@
 #include "P11Session.h"
 #include "Pkcs11Module.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -18,6 +19,7 @@ namespace drevmor {
 struct KeySlot
 {
     CK_SLOT_ID slot = 0;
+    bool removable = false; // the slot is a removable device
     std::unique_ptr<P11Session> session;
     std::mutex mutex;
 };
@@ -55,6 +57,17 @@ public:
 
     int find(int maxKeys, int& count);
     int connect(int index);
+    // Closes every session, finalises and initialises the module again; no key until the next
+    // find. With the table held exclusively.
+    int restart();
+
+    // True once the module stopped answering (see moduleResult); find restarts it.
+    bool moduleDead() const { return m_dead; }
+    // The result of a call on key `keyIndex` as the caller gets it: when it is a code after which
+    // the module may have stopped working and the module no longer reaches the key's token, the
+    // module is marked dead and the caller gets CKR_DEVICE_REMOVED, as for every later call.
+    int moduleResult(int keyIndex, int rv);
+    int caps(int keyIndex, unsigned long& slotId, int& caps);
 
     // DRV_OK when the library is initialised and `keyIndex` names a key of the last token_find.
     int checkKey(int keyIndex) const;
@@ -87,8 +100,12 @@ private:
     // Retries left and maximum of the user PIN; -1 when not known.
     void pinCounters(int keyIndex, const CK_TOKEN_INFO* info, int& left, int& max);
 
+    // Lists the slots with a token present; false with `rv` when the module fails.
+    CK_RV presentSlots(std::vector<CK_SLOT_ID>& slots);
+
     std::shared_mutex m_table;
     std::unique_ptr<Pkcs11Module> m_module;
+    std::atomic<bool> m_dead = false; // set by key calls under the shared table lock
     std::string m_modulePath;
     std::vector<std::unique_ptr<KeySlot>> m_keys;
     std::mutex m_filesMutex;

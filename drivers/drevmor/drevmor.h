@@ -39,6 +39,16 @@
  * A key that is gone (CKR_DEVICE_REMOVED, CKR_TOKEN_NOT_PRESENT, its slot unknown) is not asked
  * again: its code is returned as above.
  *
+ * A module that stopped answering: a call on a key that gets CKR_GENERAL_ERROR, CKR_DEVICE_ERROR,
+ * CKR_DEVICE_REMOVED or CKR_CRYPTOKI_NOT_INITIALIZED asks the module whether it still works (a new
+ * session on the key's slot and one random byte from it). When that fails with one of these codes
+ * too, the module is dead (a TPM whose daemon or device went away leaves its module in this state
+ * for good): the call returns CKR_DEVICE_REMOVED, and so does every later call on any of its keys,
+ * without reaching the module. The next token_find (or token_restart_module) closes every session,
+ * finalises and initialises the module again and lists the keys that answer; while the module
+ * still fails to initialise, token_find lists no key and the next one tries again. A failure that
+ * the module survives is reported as it is (the code of the call, as before).
+ *
  * Threads: calls on one key run one after the other, calls on different keys run side by side (a
  * slow call on one key holds up no other key); init_pkcs11, uninit_pkcs11 and token_find wait for
  * every call in progress. The certificate files (pkcs12_file_*, p7b_file_*) have their own lock.
@@ -47,7 +57,10 @@
  * "KX2700 container", CKA_LABEL the name, CKA_VALUE a 16-byte id) and, per key pair, keys and
  * certificate with CKA_ID = id + one byte (1 exchange, 2 signature) and CKA_LABEL = the name.
  * Certificates and key pairs another tool wrote under one CKA_ID show as a container named by
- * their label (or the CKA_ID in hexadecimal), holding key pair 1 only.
+ * their label (or the CKA_ID in hexadecimal), holding key pair 1 only. On modules that take only
+ * private data objects the markers are private: such a key lists its containers after the login
+ * only, and before it shows none (objects with the CKA_ID shape of a container's pair, 17 bytes
+ * ending in 1 or 2, are not taken for another tool's while private objects are out of view).
  *
  * Writing to a key (container_create_new, container_generate_keypair and the imports) needs the
  * user's login on keys that require one: without it DRV_NOT_LOGGED_IN (3), written nothing.
@@ -86,7 +99,10 @@ extern "C" {
 #define DRV_KEY_MISMATCH 0x0A00000D       /* a key and a certificate that do not belong together */
 #define DRV_LOGIN_LOST 0x0A000010         /* the key dropped the session and the user's login with it */
 #define DRV_MECHANISM_MISSING 0x0A000011  /* the key's module does not offer that generation or signature */
-#define DRV_DEVICE_FULL 0x0A000030        /* the key has no room for the objects */
+#define DRV_PRIVATE_KEY_REFUSED                                                                                        \
+    0x0A000012                     /* the module takes no private key from outside: generate the pair on the key */
+#define DRV_PIN_LOCKOUT 0x0A000013 /* logins are refused for a while (a TPM's dictionary-attack lockout) */
+#define DRV_DEVICE_FULL 0x0A000030 /* the key has no room for the objects */
 #define DRV_FINGER_NOT_MATCHED 0x0B000040 /* a fingerprint login was refused */
 
 /* Key specifications (key pairs of a container) and certificate kinds. */
@@ -106,6 +122,12 @@ extern "C" {
 #define DRV_KEYGEN_P256 0x08
 #define DRV_KEYGEN_P384 0x10
 #define DRV_KEYGEN_SM2 0x20
+
+/* What a key can do (token_get_caps), one bit each. */
+#define DRV_CAP_REMOVABLE 0x01       /* the slot is a removable device (a USB key) */
+#define DRV_CAP_SET_LABEL 0x02       /* token_set_label can change the key's label */
+#define DRV_CAP_PIN_COUNTER 0x04     /* the module tells the user PIN's tries left and maximum */
+#define DRV_CAP_PRIVATE_MARKERS 0x08 /* the key's containers are private objects, seen only after the login */
 
 /* Buffer capacities. */
 #define DRV_FIND_BUFFER_SIZE 128
@@ -130,9 +152,24 @@ int init_pkcs11_ex(const char* usbEnumString, const char* oemId, const char* app
 /* Closes every session, finalises and unloads the module. */
 int uninit_pkcs11(void);
 
-/* Lists the keys (slots with a token present) in slot-list order. buffer: 128 bytes, cleared;
- * *count goes in as the most keys wanted (at most 32) and comes back as the number found. */
+/* Lists the keys in slot-list order: the slots with a token present whose token is initialised,
+ * and removable slots (USB keys) also when their token is not (the programs tell the user to
+ * have it initialised). A module's spare slot, fixed and with an uninitialised token (SoftHSM2's,
+ * tpm2-pkcs11's), is no key. buffer: 128 bytes, cleared; *count goes in as the most keys wanted
+ * (at most 32) and comes back as the number found. After a dead module (see above) this is where
+ * it is initialised again. */
 int token_find(char* buffer, int* count);
+/* Closes every session, finalises and initialises the module again (under the same lock as
+ * token_find), so that tokens that appeared since are found: modules such as tpm2-pkcs11 list
+ * their slots only when initialised. Every login goes with the sessions. No key is addressed
+ * until the next token_find. The module's code when it does not initialise again (token_find
+ * then lists no key and tries again). */
+int token_restart_module(void);
+/* What key keyIndex is: its PKCS#11 slot id (*slotId; modules such as tpm2-pkcs11 give every token
+ * the same serial, so the programs tell keys apart by slot, label, model and serial together) and
+ * DRV_CAP_ bits (*caps). From the slot and token information and the module's extensions; a key
+ * whose containers were seen or written as private objects has DRV_CAP_PRIVATE_MARKERS. */
+int token_get_caps(int keyIndex, unsigned long* slotId, int* caps);
 /* Opens key `index` of the last token_find: a read-write session, kept (with its login) across
  * later token_find calls while the key stays present. A key whose token is not initialised is
  * connected without a session; token_get_info_ex then reports initialised 0. */
@@ -150,13 +187,18 @@ int token_get_info_ex(int keyIndex, char* serial, char* label, char* manufacture
  * PIN with that many tries left and 0 a locked PIN; -1 means the module cannot say (no vendor
  * extension, and the PIN flags say neither "final try" nor "locked"). An empty or null PIN on a key with a protected
  * authentication path (a fingerprint sensor) logs in through the sensor; a refused finger gives DRV_FINGER_NOT_MATCHED.
+ * CKR_PIN_LOCKED is a locked PIN (CKR_PIN_LOCKED, *retriesLeft 0) when the token's flags say
+ * CKF_USER_PIN_LOCKED or the module's counter has no try left; otherwise the module refuses
+ * logins for a while (a TPM's dictionary-attack lockout, shared by everything on the TPM):
+ * DRV_PIN_LOCKOUT with *retriesLeft -1, and the user tries again later.
  */
 int token_login(int keyIndex, const char* pin, int* retriesLeft);
 int token_logout(int keyIndex);
 /* userType 1 = user PIN. state0 retries left, state1 maximum retries, state2 and state3 0,
  * state4 locked (1), state5 the PIN is still the initial one (1). Without the module's vendor
- * extension the counters are derived from the PIN flags: maximum 0 (unknown), retries left 0 when
- * locked, 1 on the final try, otherwise -1 (unknown). */
+ * extension the counters are derived from the PIN flags: maximum -1 (unknown), retries left 0 when
+ * locked, 1 on the final try, otherwise -1 (unknown). A temporary lockout (DRV_PIN_LOCKOUT) is
+ * not a locked PIN: state4 stays 0. */
 int token_get_pin_state(int keyIndex, int userType, int* state0, int* state1, int* state2, int* state3, int* state4,
                         int* state5);
 int token_change_upin(int keyIndex, const char* oldPin, const char* newPin);
@@ -183,7 +225,10 @@ int container_get_pubkey(int keyIndex, const char* name, int keySpec, int* keyAl
 /* 0 when the container holds a private key for that key pair; *value gets its algorithm. */
 int container_get_prikey(int keyIndex, const char* name, int keySpec, int* value);
 /* name: 1 to 255 bytes, any but zero. DRV_EXISTS when a container of that name exists,
- * DRV_DEVICE_FULL when the key has no room. */
+ * DRV_DEVICE_FULL when the key has no room. The marker is a public object; on a module that
+ * refuses public data objects (CKR_ATTRIBUTE_VALUE_INVALID, CKR_TEMPLATE_INCONSISTENT,
+ * CKR_ATTRIBUTE_READ_ONLY: tpm2-pkcs11) it is written as a private one, and the key's containers
+ * are private from then on (DRV_CAP_PRIVATE_MARKERS). */
 int container_create_new(int keyIndex, const char* name);
 /* Deletes a container with its keys and certificates. */
 int container_delete(int keyIndex, const char* name);
@@ -270,7 +315,9 @@ int pkcs12_file_parse(const char* path, const char* password, int* count);
  * then the chain. subject and issuer: 257 bytes each, UTF-8. */
 int pkcs12_file_get_certinfo(int index, char* subject, char* issuer, int* certType);
 /* Writes certificate `index` of the kept PKCS#12 file into the container (for index 0 with its
- * private and public key). A failure part way removes what it wrote. The container must exist
+ * private and public key). A failure part way removes what it wrote. A module that takes no
+ * private key from outside (tpm2-pkcs11: keys are born in the TPM) gives DRV_PRIVATE_KEY_REFUSED,
+ * nothing written; the pair can be generated on the key (container_generate_keypair) instead. The container must exist
  * (DRV_NOT_FOUND); a key pair that has a certificate gives DRV_EXISTS; keys of the pair written
  * earlier without a certificate are replaced by the file's. DRV_NO_FILE_PARSED when no file is
  * held or the index is outside it. Once index 0 is written the private key is released: index 0

@@ -43,6 +43,8 @@ TEST(LibraryExports, ExactlyTheFunctionsOfTheHeader)
                                             "init_pkcs11_ex",
                                             "uninit_pkcs11",
                                             "token_find",
+                                            "token_restart_module",
+                                            "token_get_caps",
                                             "token_connect",
                                             "token_get_info_ex",
                                             "token_login",

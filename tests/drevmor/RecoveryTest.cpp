@@ -64,8 +64,9 @@ protected:
             writeFile(m_dir->file("softhsm2.conf"),
                       "directories.tokendir = " + tokens + "\nobjectstore.backend = file\nlog.level = ERROR\n");
             setenv("SOFTHSM2_CONF", m_dir->file("softhsm2.conf").c_str(), 1);
-            ASSERT_EQ(0, run({DREVMOR_SOFTHSM_UTIL, "--init-token", "--free", "--label", "Recovery", "--so-pin",
-                              "12345678", "--pin", kPin}));
+            for (const char* label : {"Recovery 1", "Recovery 2"})
+                ASSERT_EQ(0, run({DREVMOR_SOFTHSM_UTIL, "--init-token", "--free", "--label", label, "--so-pin",
+                                  "12345678", "--pin", kPin}));
         }
         setenv("KX2700_FAULTWRAP_MODULE", m.module.c_str(), 1);
         setenv("KX2700_FAULTWRAP_CONFIG", m_dir->file("faultwrap.conf").c_str(), 1);
@@ -73,7 +74,7 @@ protected:
         char buf[DRV_FIND_BUFFER_SIZE];
         int n = 32;
         ASSERT_EQ(0, token_find(buf, &n));
-        ASSERT_EQ(2, n); // two keysim keys; SoftHSM2's key and its spare slot
+        ASSERT_EQ(2, n); // two keys; SoftHSM2's spare slot is none
         for (int k = 0; k < n; ++k)
             ASSERT_EQ(0, token_connect(k));
     }
