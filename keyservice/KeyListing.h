@@ -29,6 +29,8 @@ struct KeyListing
     bool fingerSupported = false;
     bool fingerVein = false;
     QList<bool> keySensor;
+    // What each key is and can do (DRV_CAP_ bits), in position order.
+    QList<int> caps;
 };
 
 } // namespace kx

@@ -5,6 +5,8 @@
 
 #include <QObject>
 
+class QTimer;
+
 namespace kx {
 
 class TUSB;
@@ -20,6 +22,8 @@ class KeyPresence : public QObject
 
 public:
     static constexpr int kArrivalWaitMs = 100;
+    // How often tokens that are not USB devices are checked, while such a token was listed.
+    static constexpr int kTokenCheckMs = 5000;
 
     // Watches the system's USB events and the virtual key bus (`busFolder`, empty for the one the
     // environment names).
@@ -32,6 +36,11 @@ public:
     int ExpectedKeyCount() const { return m_expected; }
     TUSB* usb() const { return m_usb; }
 
+    // Tokens that are not USB devices (a TPM's) raise no hot-plug event: once one was listed,
+    // tokenCheckDue comes every kTokenCheckMs, so that the program sees them go and come back.
+    void watchFixedTokens();
+    bool watchingFixedTokens() const;
+
     // The events as the hot-plug component raises them.
     void deviceArrived(int productId);
     void deviceRemoved(int productId);
@@ -43,9 +52,12 @@ Q_SIGNALS:
     void arrivalWaited();
     // A listed device left: the expected count was lowered.
     void listedRemoval();
+    // Time to check the tokens that are not USB devices.
+    void tokenCheckDue();
 
 private:
     TUSB* m_usb;
+    QTimer* m_tokenCheck;
     TPIDList m_productIds;
     bool m_libraryReady = false;
     int m_expected = 0;

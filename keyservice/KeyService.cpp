@@ -6,6 +6,7 @@
 #include "SkfAccess.h"
 
 #include "common/AppInfo.h"
+#include "drivers/drevmor/drevmor.h"
 #include "token/KeyThreadGuard.h"
 #include "token/TokenWrappers.h"
 
@@ -26,25 +27,46 @@ const TR7Info& emptyInfo()
     return info;
 }
 
-// The identity of a key from its information: its serial number.
 QByteArray serialOf(const TR7Info& info)
 {
     const auto end = std::find(info.serial.begin(), info.serial.end(), '\0');
     return QByteArray(info.serial.data(), static_cast<qsizetype>(end - info.serial.begin()));
 }
 
+template <std::size_t N>
+QByteArray textOf(const std::array<char, N>& field)
+{
+    const auto end = std::find(field.begin(), field.end(), '\0');
+    return QByteArray(field.data(), static_cast<qsizetype>(end - field.begin())).trimmed();
+}
+
+// The identity of a key: its serial number. Some modules give every token the same serial (a
+// TPM's tokens are all "0000000000000000"), so a serial that is empty or one digit repeated is
+// told apart by the model, the slot and the label as well.
+QByteArray identityOf(const TR7Info& info, unsigned long slot)
+{
+    const QByteArray serial = serialOf(info);
+    const QByteArray trimmed = serial.trimmed();
+    const bool distinctive = !trimmed.isEmpty() && trimmed.count(trimmed.front()) != trimmed.size();
+    if (distinctive) {
+        return serial;
+    }
+    return serial + '@' + textOf(info.model) + "/slot" + QByteArray::number(static_cast<qulonglong>(slot)) + '/' +
+           textOf(info.label);
+}
+
 } // namespace
 
 KeyService::KeyService(const Options& options, QObject* parent)
-    : QObject(parent), m_options(options), m_lanes(new KeyLanes(this)),
-      m_directory(std::make_shared<KeyDirectory>()),
+    : QObject(parent), m_options(options), m_lanes(new KeyLanes(this)), m_directory(std::make_shared<KeyDirectory>()),
       m_skf(options.searchSensors ? std::make_shared<SkfAccess>() : nullptr),
       m_journal(std::make_unique<KeyJournal>(KeyJournal::defaultFolder()))
 {
     // The thread of the service is the one that paints the windows: no key call may be made on it.
     KeyThreadGuard::forbid(thread());
-    connect(m_lanes, &KeyLanes::laneBusyChanged, this,
-            [this](const QByteArray& lane, bool busy) { Q_EMIT keyBusyChanged(lane.isEmpty() ? -1 : indexOf(lane), busy); });
+    connect(m_lanes, &KeyLanes::laneBusyChanged, this, [this](const QByteArray& lane, bool busy) {
+        Q_EMIT keyBusyChanged(lane.isEmpty() ? -1 : indexOf(lane), busy);
+    });
     connect(m_lanes, &KeyLanes::laneWaiting, this, [this](const QByteArray& lane, const QString& what) {
         Q_EMIT keyWaiting(lane.isEmpty() ? -1 : indexOf(lane), what);
     });
@@ -77,16 +99,20 @@ void KeyService::openLibrary(const TAPPInfo& app, QObject* receiver, std::functi
         });
 }
 
-void KeyService::enumerate(QObject* receiver, std::function<void(const KeyListing&)> done)
+void KeyService::enumerate(QObject* receiver, std::function<void(const KeyListing&)> done, bool restartModule)
 {
     const std::shared_ptr<KeyDirectory> directory = m_directory;
     const std::shared_ptr<SkfAccess> skf = m_skf;
     const Options options = m_options;
     runOnAllKeys<KeyListing>(
         QStringLiteral("K_Wait_Find"),
-        [directory, skf, options](JobControl& control) {
+        [directory, skf, options, restartModule](JobControl& control) {
             KeyListing listing;
             directory->renumber([&] {
+                if (restartModule) {
+                    // A module that does not restart still lists what it has.
+                    token_restart_module();
+                }
                 int count = 0;
                 const int found = FindAndConnectKeys(count);
                 if (found != 0) {
@@ -104,8 +130,16 @@ void KeyService::enumerate(QObject* receiver, std::function<void(const KeyListin
                         listing.result = read;
                         break;
                     }
-                    serials.append(serialOf(info));
+                    unsigned long slot = 0;
+                    int caps = 0;
+                    const int kind = token_get_caps(i, slot, caps);
+                    if (kind != 0) {
+                        listing.result = kind;
+                        break;
+                    }
+                    serials.append(identityOf(info, slot));
                     listing.infos.push_back(info);
+                    listing.caps.append(caps);
                 }
                 listing.keys = KeyDirectory::identities(serials);
                 return listing.keys;
@@ -144,7 +178,10 @@ void KeyService::applyListing(const KeyListing& listing)
         KeyState key;
         key.id = listing.keys[static_cast<qsizetype>(i)];
         key.info = listing.infos[i];
-        key.sensor = i < static_cast<std::size_t>(listing.keySensor.size()) && listing.keySensor[static_cast<qsizetype>(i)];
+        key.sensor =
+            i < static_cast<std::size_t>(listing.keySensor.size()) && listing.keySensor[static_cast<qsizetype>(i)];
+        key.caps = i < static_cast<std::size_t>(listing.caps.size()) ? listing.caps[static_cast<qsizetype>(i)]
+                                                                     : DRV_CAP_REMOVABLE | DRV_CAP_SET_LABEL;
         m_keys.push_back(key);
     }
     if (listing.result != 0) {
@@ -163,9 +200,9 @@ void KeyService::applyListing(const KeyListing& listing)
 void KeyService::checkAllKeysAnswer(QObject* receiver, std::function<void(bool)> done)
 {
     const std::shared_ptr<KeyDirectory> directory = m_directory;
-    QList<QByteArray> keys;
+    QList<std::pair<QByteArray, bool>> keys;
     for (const KeyState& key : m_keys) {
-        keys.append(key.id);
+        keys.append({key.id, (key.caps & DRV_CAP_REMOVABLE) != 0});
     }
     runOnAllKeys<bool>(
         QStringLiteral("K_Wait_Info"),
@@ -173,9 +210,15 @@ void KeyService::checkAllKeysAnswer(QObject* receiver, std::function<void(bool)>
             if (keys.isEmpty()) {
                 return false;
             }
-            for (const QByteArray& key : keys) {
+            for (const auto& [key, removable] : keys) {
                 TR7Info info;
                 if (directory->withKey(key, [&](int position) { return token_get_info_ex(position, info); }) != 0) {
+                    return false;
+                }
+                // A token that is not a USB device may be answered for from the module's memory:
+                // its device is asked itself.
+                if (!removable &&
+                    directory->withKey(key, [](int position) { return token_check_device(position); }) != 0) {
                     return false;
                 }
             }
@@ -200,6 +243,17 @@ void KeyService::setKeyInfo(int keyIndex, const TR7Info& info)
         held.containerNames = names;
         held.containerCount = count;
     }
+}
+
+int KeyService::keyCaps(int keyIndex) const
+{
+    return keyIndexValid(keyIndex) ? m_keys[static_cast<std::size_t>(keyIndex)].caps : 0;
+}
+
+bool KeyService::anyFixedKey() const
+{
+    return std::any_of(m_keys.begin(), m_keys.end(),
+                       [](const KeyState& key) { return !(key.caps & DRV_CAP_REMOVABLE); });
 }
 
 QByteArray KeyService::keyId(int keyIndex) const
@@ -268,7 +322,8 @@ void KeyService::settleJournal(int keyIndex)
     const KeyJournal* journal = m_journal.get();
     run<SettledWrite>(
         keyIndex, QStringLiteral("K_Wait_Journal"), [journal](KeyCall& key) { return SettleJournal(key, *journal); },
-        this, [this](SettledWrite& settled, int index) {
+        this,
+        [this](SettledWrite& settled, int index) {
             if (index >= 0 && (settled.outcome == SettledWrite::Outcome::Finished ||
                                settled.outcome == SettledWrite::Outcome::Undone)) {
                 Q_EMIT journalSettled(index, settled);

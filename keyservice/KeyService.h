@@ -61,7 +61,9 @@ public:
 
     // Enumerates the keys and reads their information (and, when the options say so, looks for
     // sensors) on the lane of all keys. The table changes only when the caller applies the listing.
-    void enumerate(QObject* receiver, std::function<void(const KeyListing&)> done);
+    // With `restartModule` the module is finalised and initialised first, so that tokens it lists
+    // only when initialised are found (every session and login ends).
+    void enumerate(QObject* receiver, std::function<void(const KeyListing&)> done, bool restartModule = false);
     // Makes a listing the key table: every key present and logged out, the first one selected.
     // Signals keysCleared, then keysListed or listingFailed.
     void applyListing(const KeyListing& listing);
@@ -74,6 +76,11 @@ public:
     // The key's information as last read; an empty record for a position without a key.
     const TR7Info& keyInfo(int keyIndex) const;
     void setKeyInfo(int keyIndex, const TR7Info& info);
+    // What the key is and can do, as DRV_CAP_ bits read at the enumeration (0 for no key).
+    int keyCaps(int keyIndex) const;
+    // A key listed that is not a removable device (a TPM's token, say): no hot-plug event tells
+    // of its coming and going.
+    bool anyFixedKey() const;
     // The key's identity, empty for a position without a key; the position of an identity or -1.
     QByteArray keyId(int keyIndex) const;
     int indexOf(const QByteArray& key) const;
@@ -110,20 +117,19 @@ public:
         const std::shared_ptr<PostBox> box = m_lanes->postBox();
         const std::shared_ptr<KeyDirectory> directory = m_directory;
         const std::shared_ptr<SkfAccess> skf = m_skf;
-        return m_lanes->post(key, what,
-                             [=, work = std::move(work), done = std::move(done)](JobControl& control) {
-                                 KeyCall call(*directory, key, control, skf.get());
-                                 auto result = std::make_shared<Result>(work(call));
-                                 const bool loginLost = control.lostLogin();
-                                 box->post([=] {
-                                     if (self && loginLost) {
-                                         self->keyLoginLost(key);
-                                     }
-                                     if (guard && self && done) {
-                                         done(*result, self->indexOf(key));
-                                     }
-                                 });
-                             });
+        return m_lanes->post(key, what, [=, work = std::move(work), done = std::move(done)](JobControl& control) {
+            KeyCall call(*directory, key, control, skf.get());
+            auto result = std::make_shared<Result>(work(call));
+            const bool loginLost = control.lostLogin();
+            box->post([=] {
+                if (self && loginLost) {
+                    self->keyLoginLost(key);
+                }
+                if (guard && self && done) {
+                    done(*result, self->indexOf(key));
+                }
+            });
+        });
     }
     // Runs `work` on the lane of all keys.
     template <typename Result>
@@ -193,6 +199,7 @@ private:
         TR7Info info;
         int loginState = kLoggedOut;
         bool sensor = false;
+        int caps = 0;
     };
 
     Options m_options;

@@ -39,12 +39,14 @@ LoginFailure ClassifyLoginFailure(int result, int retriesLeft)
         return LoginFailure::KeyGone;
     case DRV_LOGIN_LOST:
         return LoginFailure::LoginLost;
-    case 0x05:   // CKR_GENERAL_ERROR
-    case 0x06:   // CKR_FUNCTION_FAILED
-    case 0x30:   // CKR_DEVICE_ERROR
-    case 0x31:   // CKR_DEVICE_MEMORY
-    case 0xB0:   // CKR_SESSION_CLOSED
-    case 0xB3:   // CKR_SESSION_HANDLE_INVALID
+    case DRV_PIN_LOCKOUT:
+        return LoginFailure::Lockout;
+    case 0x05: // CKR_GENERAL_ERROR
+    case 0x06: // CKR_FUNCTION_FAILED
+    case 0x30: // CKR_DEVICE_ERROR
+    case 0x31: // CKR_DEVICE_MEMORY
+    case 0xB0: // CKR_SESSION_CLOSED
+    case 0xB3: // CKR_SESSION_HANDLE_INVALID
         return LoginFailure::DeviceFailure;
     default:
         return LoginFailure::OtherError;
@@ -59,6 +61,7 @@ PinChangeFailure ClassifyPinChangeFailure(int result)
     case kPinInvalid:
     case kPinLenRange:
     case kPinLocked:
+    case DRV_PIN_LOCKOUT:
     case kArgumentsBad:
     case kFunctionNotSupported:
     case kSessionReadOnly:

@@ -10,6 +10,7 @@ enum class LoginFailure
 {
     WrongPin,      // the key refused the PIN; retriesLeft > 0, or -1 when the module cannot count
     Locked,        // the PIN is locked now
+    Lockout,       // the device refuses logins for a while after wrong PINs; the PIN is not locked
     KeyGone,       // the key was pulled
     LoginLost,     // the key's session was lost and with it the login: log in again
     DeviceFailure, // the key failed (a device or session error): shown with its code

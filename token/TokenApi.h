@@ -33,6 +33,9 @@ struct TokenApi
     decltype(&::container_generate_keypair) container_generate_keypair = &::container_generate_keypair;
     decltype(&::container_create_request) container_create_request = &::container_create_request;
     decltype(&::container_find_by_cert) container_find_by_cert = &::container_find_by_cert;
+    decltype(&::token_get_caps) token_get_caps = &::token_get_caps;
+    decltype(&::token_restart_module) token_restart_module = &::token_restart_module;
+    decltype(&::token_check_device) token_check_device = &::token_check_device;
     decltype(&::container_addcert_to_store) container_addcert_to_store = &::container_addcert_to_store;
     decltype(&::helper_add_root_cert_to_store) helper_add_root_cert_to_store = &::helper_add_root_cert_to_store;
     decltype(&::helper_get_cert_info2) helper_get_cert_info2 = &::helper_get_cert_info2;

@@ -46,6 +46,8 @@ struct PinState
 
     std::int32_t retriesLeft() const { return values[0]; }
     std::int32_t maxRetries() const { return values[1]; }
+    // The module counts the tries (some, such as a TPM's, give no counter at all).
+    bool countKnown() const { return values[0] >= 0 && values[1] > 0; }
     bool locked() const { return values[4] == 1; }
     bool defaultPin() const { return values[5] == 1; }
 };

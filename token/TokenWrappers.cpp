@@ -425,6 +425,30 @@ int token_get_keygen_choices(int keyIndex, int& choices)
     });
 }
 
+int token_get_caps(int keyIndex, unsigned long& slotId, int& caps)
+{
+    return traced("token_get_caps", begin("token_get_caps", "slot_id", keyIndex), [&] {
+        unsigned long slot = 0;
+        int read = 0;
+        const int result = tokenApi().token_get_caps(keyIndex, &slot, &read);
+        slotId = result == 0 ? slot : 0;
+        caps = result == 0 ? read : 0;
+        return result;
+    });
+}
+
+int token_restart_module()
+{
+    return traced("token_restart_module", QStringLiteral("token_restart_module begin"),
+                  [] { return tokenApi().token_restart_module(); });
+}
+
+int token_check_device(int keyIndex)
+{
+    return traced("token_check_device", begin("token_check_device", "slot_id", keyIndex),
+                  [&] { return tokenApi().token_check_device(keyIndex); });
+}
+
 int container_generate_keypair(int keyIndex, const QByteArray& containerName, int keySpec, int choice)
 {
     return traced(

@@ -58,6 +58,13 @@ int container_create_request(int keyIndex, const QByteArray& containerName, int 
                              const QString& email, QByteArray& der);
 // The container and key pair whose public key is the certificate's.
 int container_find_by_cert(int keyIndex, const QByteArray& der, QByteArray& containerName, int& keySpec);
+// What the key is and can do: its module's slot and DRV_CAP_ bits (0 when the call fails).
+int token_get_caps(int keyIndex, unsigned long& slotId, int& caps);
+// Finalises and initialises the module again: every session and login ends, and tokens that
+// appeared since (modules that list their slots only when initialised) are found.
+int token_restart_module();
+// Asks the key's device itself whether it answers (see drevmor.h): 0, or the code of a key gone.
+int token_check_device(int keyIndex);
 int container_addcert_to_store(const QByteArray& containerName, const QString& cspName, int keySpec,
                                const QByteArray& der);
 int helper_add_root_cert_to_store(const QString& storeName, const QByteArray& der);

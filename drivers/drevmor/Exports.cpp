@@ -206,6 +206,11 @@ DRV_EXPORT int token_get_caps(int keyIndex, unsigned long* slotId, int* caps)
     });
 }
 
+DRV_EXPORT int token_check_device(int keyIndex)
+{
+    return guarded([&] { return onKey(keyIndex, [&](TokenLibrary& lib) { return lib.checkDevice(keyIndex); }); });
+}
+
 DRV_EXPORT int token_connect(int index)
 {
     return guarded([&] { return onKey(index, [&](TokenLibrary& lib) { return lib.connect(index); }); });

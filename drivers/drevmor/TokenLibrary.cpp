@@ -171,6 +171,19 @@ int TokenLibrary::moduleResult(int keyIndex, int rv)
     return rv;
 }
 
+int TokenLibrary::checkDevice(int keyIndex)
+{
+    if (int rv = checkKey(keyIndex))
+        return rv;
+    if (m_dead)
+        return toResult(CKR_DEVICE_REMOVED);
+    if (!m_module->answers(slotOf(keyIndex))) {
+        m_dead = true;
+        return toResult(CKR_DEVICE_REMOVED);
+    }
+    return DRV_OK;
+}
+
 int TokenLibrary::caps(int keyIndex, unsigned long& slotId, int& caps)
 {
     slotId = 0;

@@ -68,6 +68,9 @@ public:
     // module is marked dead and the caller gets CKR_DEVICE_REMOVED, as for every later call.
     int moduleResult(int keyIndex, int rv);
     int caps(int keyIndex, unsigned long& slotId, int& caps);
+    // Asks the key's device itself (a new session and one random byte): DRV_OK, or
+    // CKR_DEVICE_REMOVED when the module is dead, which is then noted.
+    int checkDevice(int keyIndex);
 
     // DRV_OK when the library is initialised and `keyIndex` names a key of the last token_find.
     int checkKey(int keyIndex) const;

@@ -170,6 +170,12 @@ int token_restart_module(void);
  * DRV_CAP_ bits (*caps). From the slot and token information and the module's extensions; a key
  * whose containers were seen or written as private objects has DRV_CAP_PRIVATE_MARKERS. */
 int token_get_caps(int keyIndex, unsigned long* slotId, int* caps);
+/* Asks key keyIndex's device itself whether it answers: a new session and one random byte, since
+ * modules such as tpm2-pkcs11 answer the slot and token information from what they read at
+ * initialisation, also after their device went away. DRV_OK, or CKR_DEVICE_REMOVED when the module
+ * is dead (noted as above, so the next token_find starts it again). For keys that raise no hot-plug
+ * event; a removable key is found gone by its removal. */
+int token_check_device(int keyIndex);
 /* Opens key `index` of the last token_find: a read-write session, kept (with its login) across
  * later token_find calls while the key stays present. A key whose token is not initialised is
  * connected without a session; token_get_info_ex then reports initialised 0. */

@@ -45,6 +45,7 @@ TEST(LibraryExports, ExactlyTheFunctionsOfTheHeader)
                                             "token_find",
                                             "token_restart_module",
                                             "token_get_caps",
+                                            "token_check_device",
                                             "token_connect",
                                             "token_get_info_ex",
                                             "token_login",
