@@ -34,6 +34,11 @@ void ReportLoginFailure(CliReport& report, int result, int retriesLeft)
     case LoginFailure::Locked:
         report.fail(ExitCode::PinLocked, QStringLiteral("the PIN is locked"));
         break;
+    case LoginFailure::Lockout:
+        report.fail(
+            ExitCode::PinLocked,
+            QStringLiteral("too many wrong PINs: the device refuses logins for a while; the PIN is not locked"));
+        break;
     case LoginFailure::WrongPin:
         if (retriesLeft < 0) {
             report.fail(ExitCode::WrongPin, QStringLiteral("wrong PIN"));

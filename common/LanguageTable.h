@@ -22,7 +22,7 @@ struct TextDefinition
 };
 
 // Every language entry in the order a language file is read, with its built-in value.
-inline constexpr std::array<TextDefinition, 373> kTextDefinitions = {{
+inline constexpr std::array<TextDefinition, 376> kTextDefinitions = {{
     {"K_Set_No", "修改失败", TextKind::Text},
     {"P_MSGTitle", "提示", TextKind::Text},
     {"K_Dead", "USBKey已锁死", TextKind::Text},
@@ -384,7 +384,10 @@ inline constexpr std::array<TextDefinition, 373> kTextDefinitions = {{
     {"G_Form_Email", "电子邮件", TextKind::Text},
     {"G_Form_Generate", "生成(&G)", TextKind::Text},
     {"G_Form_Busy", "正在USBKey上生成密钥对并签署证书请求，可能需要一些时间，请勿拔出USBKey……", TextKind::Text},
-    {"G_Form_Done", "已在容器“%1”中生成密钥对。请将下面的证书请求（PKCS#10）交给您的证书颁发机构；导入颁发的证书时，它会自动放入这个密钥对：", TextKind::Text},
+    {"G_Form_Done",
+     "已在容器“%1”中生成密钥对。请将下面的证书请求（PKCS#"
+     "10）交给您的证书颁发机构；导入颁发的证书时，它会自动放入这个密钥对：",
+     TextKind::Text},
     {"G_Form_Copy", "复制(&C)", TextKind::Text},
     {"G_Form_SavePem", "保存为PEM(&P)…", TextKind::Text},
     {"G_Form_SaveDer", "保存为DER(&D)…", TextKind::Text},
@@ -398,6 +401,15 @@ inline constexpr std::array<TextDefinition, 373> kTextDefinitions = {{
     {"G_Err_Request", "签署证书请求失败，新的密钥对已撤销", TextKind::Text},
     {"I_Matched", "证书与容器“%1”中的密钥对相符，已导入该密钥对", TextKind::Text},
     {"K_Rename_Unsupported", "此USBKey的模块不支持修改USBKey名称", TextKind::Text},
+    {"K_PIN_Lockout",
+     "输入错误PIN的次数过多，设备暂时停止登录（这一保护由该设备上的所有令牌和程序共用）。请稍后再试；PIN本身没有锁死。",
+     TextKind::Text},
+    {"K_Count_Unknown", "未知", TextKind::Text},
+    {"I_PrivateKey_Refused",
+     "此USBKey的模块不接受从文件导入的私钥，PKCS#"
+     "12文件无法导入，USBKey上没有写入任何内容。可以改为在USBKey上生成密钥对，再用它的证书请求申请证书。现在生成密钥对"
+     "吗？",
+     TextKind::Text},
 }};
 
 } // namespace kx

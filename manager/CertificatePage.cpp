@@ -613,6 +613,12 @@ void CertificatePage::reportImportFailure(int result)
         InfoBox(this, Lang(*refusal));
     } else if (result == DRV_LOGIN_LOST) {
         InfoBox(this, Lang("K_Login_Lost"));
+    } else if (result == DRV_PRIVATE_KEY_REFUSED) {
+        // The key takes no private key from a file: offer the way that works, a key pair born on
+        // the key with a request for its certificate.
+        if (QuestionBox(this, Lang("I_PrivateKey_Refused"))) {
+            AcGenerateExecute();
+        }
     } else {
         InfoBox(this, Lang("K_Import_Error") + Lang("K_ErrorCODE_Str") + QStringLiteral("  0x") +
                           HexCode(static_cast<std::uint32_t>(result)));

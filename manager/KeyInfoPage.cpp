@@ -101,8 +101,10 @@ void KeyInfoPage::showRead(const TR7Info& info, const PinState& pin, const Finge
     ListAddRow(lv, Lang("K_Info_Sn"), info.serialText());
     ListAddRow(lv, Lang("K_Info_maxPinLen"), QString::number(info.maxPinLen));
     ListAddRow(lv, Lang("K_Info_minPinLen"), QString::number(info.minPinLen));
-    ListAddRow(lv, Lang("Admin_label_TryCount"), QString::number(pin.maxRetries()));
-    ListAddRow(lv, Lang("S_KeyTryTime"), QString::number(pin.retriesLeft()));
+    // A module without a counter is shown as such, not as "-1" tries out of 0.
+    const QString unknown = Lang("K_Count_Unknown");
+    ListAddRow(lv, Lang("Admin_label_TryCount"), pin.countKnown() ? QString::number(pin.maxRetries()) : unknown);
+    ListAddRow(lv, Lang("S_KeyTryTime"), pin.countKnown() ? QString::number(pin.retriesLeft()) : unknown);
     ListAddRow(lv, Lang("S_Key_Dead_State"), pin.values[4] != 0 ? Lang("S_Key_Dead_Yes") : Lang("S_Key_Dead_No"));
     ListAddRow(lv, Lang("K_Info_totalMemory"), FormatSize(info.totalMemory));
     ListAddRow(lv, Lang("K_Info_freeMemory"), FormatSize(info.freeMemory));
@@ -124,7 +126,7 @@ void KeyInfoPage::AcFindKeyRefreshExecute()
     if (m_session.importRunning() || m_session.refreshing()) {
         return;
     }
-    m_session.refresh([this](int result) {
+    m_session.rescan([this](int result) {
         if (result == 0) {
             Q_EMIT keysRefreshed();
         }

@@ -35,6 +35,9 @@ void ReportLoginFailure(QWidget* owner, int result, int retriesLeft, bool oldPin
     case LoginFailure::Locked:
         InfoBox(owner, Lang("K_Dead"));
         break;
+    case LoginFailure::Lockout:
+        InfoBox(owner, Lang("K_PIN_Lockout"));
+        break;
     case LoginFailure::WrongPin:
         if (retriesLeft < 0) {
             // The module cannot count the tries left: say the PIN is wrong, not "-1 tries".

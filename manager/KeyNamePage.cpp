@@ -8,8 +8,11 @@
 #include "common/FieldLabel.h"
 #include "common/LanguageTexts.h"
 #include "common/widgets/MessageBox.h"
+#include "drivers/drevmor/drevmor.h"
 #include "keyservice/PinJobs.h"
 #include "token/TokenWrappers.h"
+
+#include <QLabel>
 
 namespace kx {
 
@@ -25,6 +28,12 @@ KeyNamePage::KeyNamePage(KeySession& session, QWidget* parent)
     : QWidget(parent), m_ui(std::make_unique<Ui::KeyNamePage>()), m_session(session)
 {
     m_ui->setupUi(this);
+    // Shown instead of offering a rename the key's module cannot do.
+    m_unsupported = new QLabel(this);
+    m_unsupported->setObjectName(QStringLiteral("lblRenameUnsupported"));
+    m_unsupported->setGeometry(40, 150, 400, 48);
+    m_unsupported->setWordWrap(true);
+    m_unsupported->hide();
     MakeAction(this, "AcSetKeyName", &KeyNamePage::AcSetKeyNameExecute, m_ui->btnSetKeyName);
     connect(m_ui->edtKeyName, &QLineEdit::textChanged, this, &KeyNamePage::AcSetKeyNameUpdate);
     connect(&m_session, &KeySession::keyBusyChanged, this, &KeyNamePage::AcSetKeyNameUpdate);
@@ -39,17 +48,27 @@ void KeyNamePage::ApplyTexts()
     findChild<QAction*>(QStringLiteral("AcSetKeyName"))->setText(Lang("C_btn_Set"));
     m_ui->Label8->setText(WithColon(Lang("KeyName_Form_Lable")));
     m_ui->Label8->setBuddy(m_ui->edtKeyName); // names the field for screen readers
+    m_unsupported->setText(Lang("K_Rename_Unsupported"));
+}
+
+bool KeyNamePage::canRename(int keyIndex) const
+{
+    return !m_session.keyIndexValid(keyIndex) || (m_session.service().keyCaps(keyIndex) & DRV_CAP_SET_LABEL);
 }
 
 void KeyNamePage::showKey(int keyIndex)
 {
     m_ui->edtKeyName->setText(m_session.keyInfo(keyIndex).labelText().trimmed());
+    const bool renames = canRename(keyIndex);
+    m_ui->edtKeyName->setReadOnly(!renames);
+    m_unsupported->setVisible(!renames);
+    AcSetKeyNameUpdate();
 }
 
 void KeyNamePage::AcSetKeyNameExecute()
 {
     const int k = m_session.CurrentKeyIndex();
-    if (!m_session.keyIndexValid(k) || m_pending) {
+    if (!m_session.keyIndexValid(k) || m_pending || !canRename(k)) {
         return;
     }
     const QString typed = m_ui->edtKeyName->text();
@@ -113,7 +132,8 @@ void KeyNamePage::rename(const QByteArray& key, const QString& label)
 void KeyNamePage::AcSetKeyNameUpdate()
 {
     findChild<QAction*>(QStringLiteral("AcSetKeyName"))
-        ->setEnabled(!m_ui->edtKeyName->text().isEmpty() && !m_session.keyBusy(m_session.CurrentKeyIndex()));
+        ->setEnabled(!m_ui->edtKeyName->text().isEmpty() && !m_session.keyBusy(m_session.CurrentKeyIndex()) &&
+                     canRename(m_session.CurrentKeyIndex()));
 }
 
 } // namespace kx

@@ -9,6 +9,8 @@ namespace Ui {
 class KeyNamePage;
 }
 
+class QLabel;
+
 namespace kx {
 
 class KeySession;
@@ -30,11 +32,14 @@ public:
 
 private:
     void rename(const QByteArray& key, const QString& label);
+    // The key's module can set its label (true while no key is selected).
+    bool canRename(int keyIndex) const;
 
     std::unique_ptr<Ui::KeyNamePage> m_ui;
     // A rename asked of the key and not answered yet.
     bool m_pending = false;
     KeySession& m_session;
+    QLabel* m_unsupported = nullptr;
 };
 
 } // namespace kx

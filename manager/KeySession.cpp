@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "KeySession.h"
 
+#include "drivers/drevmor/drevmor.h"
 #include "keyservice/FingerJobs.h"
 
 #include <algorithm>
@@ -67,6 +68,20 @@ void KeySession::openLibrary(std::function<void(int)> done)
 
 void KeySession::refresh(std::function<void(int)> done)
 {
+    startRefresh(std::move(done), false);
+}
+
+void KeySession::rescan(std::function<void(int)> done)
+{
+    bool removableListed = false;
+    for (int i = 0; i < KeyCount(); ++i) {
+        removableListed = removableListed || (m_service->keyCaps(i) & DRV_CAP_REMOVABLE);
+    }
+    startRefresh(std::move(done), !removableListed);
+}
+
+void KeySession::startRefresh(std::function<void(int)> done, bool restartModule)
+{
     if (done) {
         m_refreshWaiters.push_back(std::move(done));
     }
@@ -74,7 +89,8 @@ void KeySession::refresh(std::function<void(int)> done)
         return;
     }
     m_refreshing = true;
-    m_service->enumerate(this, [this](const KeyListing& listing) { listed(listing); });
+    m_service->enumerate(
+        this, [this](const KeyListing& listing) { listed(listing); }, restartModule);
 }
 
 void KeySession::listed(const KeyListing& listing)

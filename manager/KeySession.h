@@ -55,6 +55,9 @@ public:
     // `done` gets 0 or the code of the failing step. A refresh asked for while one runs is
     // answered by the running one.
     void refresh(std::function<void(int result)> done = {});
+    // The refresh the user asks for: while no removable key is listed, the module is also
+    // restarted first, so that tokens that are not USB devices and came since are found.
+    void rescan(std::function<void(int result)> done = {});
     bool refreshing() const { return m_refreshing; }
 
     int KeyCount() const { return m_service->KeyCount(); }
@@ -116,6 +119,7 @@ Q_SIGNALS:
     void loginLost(int keyIndex);
 
 private:
+    void startRefresh(std::function<void(int result)> done, bool restartModule);
     void listed(const KeyListing& listing);
 
     KeyService* m_service;

@@ -230,6 +230,12 @@ void TMainForm::InitialiseMainWindow()
     connect(m_presence, &KeyPresence::listedArrival, this, &TMainForm::USBArrival);
     connect(m_presence, &KeyPresence::arrivalWaited, this, [this] { timer("TFindUSBKey")->start(); });
     connect(m_presence, &KeyPresence::listedRemoval, this, &TMainForm::USBRemoval);
+    connect(m_presence, &KeyPresence::tokenCheckDue, this, &TMainForm::checkFixedTokens);
+    connect(&m_session->service(), &KeyService::keysListed, m_presence, [this] {
+        if (m_session->service().anyFixedKey()) {
+            m_presence->watchFixedTokens();
+        }
+    });
     // 6. Pages without tabs; the key information first.
     showPage(PageKeyInfo);
     // 8. The three roots of the tree.
@@ -502,6 +508,23 @@ void TMainForm::USBRemoval()
         SearchCountdown = 2;
         timer("TFindUSBKey")->start();
     });
+}
+
+void TMainForm::checkFixedTokens()
+{
+    if (m_session->refreshing() || m_session->importRunning() || timer("TFindUSBKey")->isActive()) {
+        return;
+    }
+    if (m_session->KeyCount() == 0) {
+        // A token that went away with its module comes back when the module answers again.
+        RefreshKeyList([this](int result) {
+            if (result == 0 && m_session->KeyCount() > 0) {
+                timer("TCheckInit")->start();
+            }
+        });
+        return;
+    }
+    USBRemoval();
 }
 
 int TMainForm::ExpectedKeyCount() const

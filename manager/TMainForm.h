@@ -84,6 +84,9 @@ public:
     // left, and the search's tick.
     void USBArrival();
     void USBRemoval();
+    // The periodic check of tokens that are not USB devices: gone ones are found by asking the
+    // listed keys, returning ones by listing again while none is listed.
+    void checkFixedTokens();
     void TFindUSBKeyTimer();
     // Listed arrivals minus listed removals.
     int ExpectedKeyCount() const;

@@ -21,6 +21,15 @@ KeyService::Options monitorOptions()
     return options;
 }
 
+// A listing that knows no key, with the result and count of the enumeration it stands for.
+KeyListing noKeys(int result, int found)
+{
+    KeyListing listing;
+    listing.result = result;
+    listing.found = found;
+    return listing;
+}
+
 } // namespace
 
 MonitorKeys::MonitorKeys(QWidget* window)
@@ -34,6 +43,12 @@ MonitorKeys::MonitorKeys(QWidget* window)
     connect(m_presence, &KeyPresence::listedArrival, this, &MonitorKeys::arrived);
     connect(m_presence, &KeyPresence::arrivalWaited, m_findTimer, qOverload<>(&QTimer::start));
     connect(m_presence, &KeyPresence::listedRemoval, this, &MonitorKeys::removed);
+    connect(m_presence, &KeyPresence::tokenCheckDue, this, &MonitorKeys::checkFixedTokens);
+    connect(m_service, &KeyService::keysListed, m_presence, [this] {
+        if (m_service->anyFixedKey()) {
+            m_presence->watchFixedTokens();
+        }
+    });
 }
 
 QTimer* MonitorKeys::makeTimer(const char* name, int interval, void (MonitorKeys::*handler)())
@@ -94,13 +109,13 @@ void MonitorKeys::applyListing(const KeyListing& listing)
 {
     if (listing.found < 0) {
         // The enumeration failed (or found no key): no key is known; the tray stays as it is.
-        m_service->applyListing(KeyListing{listing.result, -1, {}, {}, false, false, false, {}});
+        m_service->applyListing(noKeys(listing.result, -1));
         return;
     }
     Q_EMIT trayWanted(listing.found > 0);
     if (listing.result != 0) {
         // A key that does not answer empties the table: no key is known then.
-        m_service->applyListing(KeyListing{listing.result, listing.found, {}, {}, false, false, false, {}});
+        m_service->applyListing(noKeys(listing.result, listing.found));
         return;
     }
     m_service->applyListing(listing);
@@ -171,6 +186,25 @@ void MonitorKeys::TCCIDRemoveTimer()
             m_service->applyListing(remaining);
             Q_EMIT knownKeyGone();
         });
+    });
+}
+
+void MonitorKeys::checkFixedTokens()
+{
+    if (m_enumerating || m_findTimer->isActive() || m_removeCheckTimer->isActive()) {
+        return;
+    }
+    if (KeyCount() > 0) {
+        // A listed token that stops answering is gone, as a pulled key.
+        m_removeCheckTimer->start();
+        return;
+    }
+    // None listed: a token that went away with its module comes back when the module answers.
+    EnumerateKeys([this](int result) {
+        if (result == 0 && KeyCount() > 0) {
+            m_checkInitTimer->start();
+            Q_EMIT insertionCompleted();
+        }
     });
 }
 

@@ -80,6 +80,9 @@ private:
     void TUSBRemoveTimer();
     void arrived();
     void removed();
+    // The periodic check of tokens that are not USB devices (a TPM's): gone ones are found by
+    // asking the listed keys, returning ones by listing again while none is listed.
+    void checkFixedTokens();
     void applyListing(const KeyListing& listing);
     QTimer* makeTimer(const char* name, int interval, void (MonitorKeys::*handler)());
 

@@ -66,8 +66,7 @@ ExpiryRead readEndDates(const KeyCall& key)
 MonitorReminders::MonitorReminders(KeyService& keys, TUserConfigInfo& config, const QString& configPath,
                                    QWidget* window)
     : QObject(window), m_keys(keys), m_config(config), m_configPath(configPath), m_window(window)
-{
-}
+{}
 
 void MonitorReminders::CheckCertExpiry(int keyIndex, std::function<void(int)> done)
 {
@@ -248,6 +247,9 @@ void MonitorReminders::changePin(const QByteArray& key, std::function<void(int)>
                                                               : FormatInt(Lang("K_OldCheck"), outcome.retriesLeft));
                     done(1);
                     return;
+                case LoginFailure::Lockout:
+                    InfoBox(m_window, Lang("K_PIN_Lockout"));
+                    break;
                 case LoginFailure::KeyGone:
                     // Nothing was said about the PIN: no tries are shown and the dialog is not
                     // offered again.
