@@ -21,6 +21,7 @@ bool RefusedBeforeWriting(int result)
     case DRV_CERT_TOO_LARGE:
     case DRV_KEY_MISMATCH:
     case DRV_MECHANISM_MISSING:
+    case DRV_PRIVATE_KEY_REFUSED:
         return true;
     default:
         return false;
