@@ -151,14 +151,16 @@ class MonitorWorld : public ManagerWorld
 public:
     static constexpr auto kCloseApp = "kxmon-closeapp";
 
-    MonitorWorld()
+    // `pkcs11Lib`: the module the monitor loads, the virtual key's unless named.
+    explicit MonitorWorld(const QByteArray& pkcs11Lib = KEYSIM_PKCS11_PATH)
     {
         folders.write(QStringLiteral("bin/APPInfo.ini"),
-                      "[APPLib]\nPKCS11Lib=" KEYSIM_PKCS11_PATH "\nCSPName=KX CSP\n"
-                      "[CSPLanguage]\nCSP_RootKey=HKEY_CURRENT_USER\nCSP_MainKey=Software\\KX2700\\CSP\n"
-                      "CSP_LanguageKey=Language\n"
-                      "[UserInfo]\nCfgPath=kx\nPlugin=plugin\\kxplugin\nCloseAPP=kxmon-closeapp\n"
-                      "[APPFlag]\nPID=$C003|$C004\nAPPMgrName=KX2700Mgr\n");
+                      "[APPLib]\nPKCS11Lib=" + pkcs11Lib +
+                          "\nCSPName=KX CSP\n"
+                          "[CSPLanguage]\nCSP_RootKey=HKEY_CURRENT_USER\nCSP_MainKey=Software\\KX2700\\CSP\n"
+                          "CSP_LanguageKey=Language\n"
+                          "[UserInfo]\nCfgPath=kx\nPlugin=plugin\\kxplugin\nCloseAPP=kxmon-closeapp\n"
+                          "[APPFlag]\nPID=$C003|$C004\nAPPMgrName=KX2700Mgr\n");
         QFile::setPermissions(folders.write(QStringLiteral("bin/plugin/kxplugin"), "#!/bin/sh\n"),
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QDir().mkpath(folders.path(QStringLiteral("bin/Languages")));
