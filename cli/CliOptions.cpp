@@ -17,8 +17,9 @@ const char* const kUsage =
     "  list                          the keys: serial, label, PIN state, tries left\n"
     "  info                          the information of one key\n"
     "  certs                         the key's containers and their certificates\n"
-    "  export CONTAINER exchange|signature [--pem] [-o FILE]\n"
-    "                                a certificate, DER unless --pem (to standard output without -o)\n"
+    "  export CONTAINER exchange|signature [--pem | --chain] [-o FILE]\n"
+    "                                a certificate, DER unless --pem (to standard output without -o);\n"
+    "                                --chain: PEM with the key's certificates that issued it\n"
     "  delete CONTAINER [--pair exchange|signature] [--yes]\n"
     "                                a container, or the certificate of one of its key pairs (PIN)\n"
     "  rename LABEL                  a new label for the key\n"
@@ -186,6 +187,8 @@ CliOptions ParseCliOptions(std::span<const std::string> args)
             options.json = true;
         } else if (arg == "--pem") {
             options.pem = true;
+        } else if (arg == "--chain") {
+            options.chain = true;
         } else if (arg == "--output") {
             if (value.empty()) {
                 throw UsageError("-o needs a file name");
@@ -226,6 +229,9 @@ CliOptions ParseCliOptions(std::span<const std::string> args)
     const Command c = options.command;
     if ((options.pem || options.output) && c != Command::Export) {
         throw UsageError("--pem and -o belong to export");
+    }
+    if (options.chain && c != Command::Export) {
+        throw UsageError("--chain belongs to export");
     }
     if (options.yes && c != Command::Delete) {
         throw UsageError("--yes belongs to delete");

@@ -62,6 +62,8 @@ struct CliOptions
     // export: 1 exchange, 2 signature; delete: 0 the whole container unless --pair.
     int keySpec = 0;
     bool pem = false;
+    // export: the certificate with the key's certificates that issued it (PEM).
+    bool chain = false;
     std::optional<QString> output;
     bool yes = false;
     // rename

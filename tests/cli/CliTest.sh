@@ -138,6 +138,10 @@ import_export_group() {
     expect "PEM to standard output" "$out" "$(openssl x509 -in user.pem)"
     run 0 --json export mine exchange
     expect "JSON data" "$(json 'd["data"]')" "$(base64 -w0 user.der)"
+    # The authority is not on this key: the chain is the certificate alone.
+    run 0 export mine exchange --chain
+    expect "chain without its authority" "$out" "$(openssl x509 -in user.pem)"
+    run 2 certs --chain
     run 1 export mine signature -o nothing.der
     [ -e nothing.der ] && fail "a failed export left a file"
     run 2 export mine exchange -o "$work/no-such-folder/x.der"
@@ -324,6 +328,11 @@ pkcs7_group() {
         "['Command Line User']"
     expect "PKCS#7 authority" "$(json '[c["signature"]["kind"] for c in d["containers"] if c["name"] != "chain" and c["signature"]]')" \
         "['root']"
+    # The chain: the certificate, then the authority that issued it, from the key.
+    run 0 export chain exchange --chain --key KXCLI00003 -o chain.pem
+    expect "exported chain" "$(cat chain.pem)" "$(openssl x509 -in user.pem; openssl x509 -in ca.pem)"
+    run 0 --json export chain exchange --chain --key KXCLI00003
+    expect "chain in JSON" "$(json '(d["certificates"], d["format"])')" "(2, 'pem')"
 }
 
 # --- SoftHSM2 ------------------------------------------------------------------------------
