@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "CliOptions.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <optional>
@@ -28,6 +29,12 @@ const char* const kUsage =
     "                                a PKCS#12 (.p12, .pfx), PKCS#7 (.p7b, .p7c) or X.509 file (PIN;\n"
     "                                the password of a PKCS#12 file as for the PIN, --password-*)\n"
     "  register | unregister         the key's certificates into or out of your certificate store\n"
+    "  generate --cn NAME [--o ORG] [--ou UNIT] [--c CC] [--email ADDRESS] [--container NAME]\n"
+    "           [--pair exchange|signature] [--algorithm rsa2048|rsa3072|rsa4096|p256|p384|sm2]\n"
+    "           [--pem] [-o FILE]        a new key pair on the key and its certificate request (PIN;\n"
+    "                                signature pair, first algorithm the key offers, new container)\n"
+    "  request CONTAINER --cn NAME [--o ...] [--pair exchange|signature] [--pem] [-o FILE]\n"
+    "                                a new certificate request for a key pair that has its keys (PIN)\n"
     "options:\n"
     "  --key SERIAL                  the key to use (needed when more than one is plugged)\n"
     "  --json                        machine-readable output (see kx2700(1))\n"
@@ -59,6 +66,8 @@ constexpr std::array kCommands{
     CommandName{"import", CliOptions::Command::Import, 1},
     CommandName{"register", CliOptions::Command::Register, 0},
     CommandName{"unregister", CliOptions::Command::Unregister, 0},
+    CommandName{"generate", CliOptions::Command::Generate, 0},
+    CommandName{"request", CliOptions::Command::Request, 1},
 };
 
 int keySpecOf(std::string_view pair)
@@ -83,9 +92,37 @@ int fdOf(const std::string& option, const std::string& text)
 }
 
 // The options that take a value, with the value separate or after '='.
-constexpr std::array<std::string_view, 10> kValueOptions{
-    "--key",     "--output",    "--pair",        "--pin-fd",        "--pin-file",
-    "--pin-env", "--container", "--password-fd", "--password-file", "--password-env"};
+constexpr std::array<std::string_view, 16> kValueOptions{
+    "--key",         "--output",        "--pair",         "--pin-fd",    "--pin-file", "--pin-env", "--container",
+    "--password-fd", "--password-file", "--password-env", "--algorithm", "--cn",       "--o",       "--ou",
+    "--c",           "--email"};
+
+// The subject options of a certificate request and where each goes.
+struct SubjectOption
+{
+    std::string_view name;
+    QString CliOptions::*field;
+};
+constexpr std::array kSubjectOptions{
+    SubjectOption{"--cn", &CliOptions::commonName}, SubjectOption{"--o", &CliOptions::organization},
+    SubjectOption{"--ou", &CliOptions::unit},       SubjectOption{"--c", &CliOptions::country},
+    SubjectOption{"--email", &CliOptions::email},
+};
+
+// Reads a subject option into `options`; false for another option.
+bool subjectOption(const std::string& arg, const std::string& value, CliOptions& options, bool& given)
+{
+    for (const SubjectOption& option : kSubjectOptions) {
+        if (option.name == arg) {
+            options.*option.field = QString::fromLocal8Bit(value).trimmed();
+            given = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+constexpr std::array<std::string_view, 6> kAlgorithms{"rsa2048", "rsa3072", "rsa4096", "p256", "p384", "sm2"};
 
 bool takesValue(std::string_view name)
 {
@@ -141,6 +178,7 @@ CliOptions ParseCliOptions(std::span<const std::string> args)
     bool passwordGiven = false;
     std::optional<std::string> containerOption;
     bool pairGiven = false;
+    bool subjectGiven = false;
     bool endOfOptions = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
@@ -201,6 +239,12 @@ CliOptions ParseCliOptions(std::span<const std::string> args)
             options.yes = true;
         } else if (arg == "--container") {
             containerOption = value;
+        } else if (arg == "--algorithm") {
+            if (std::find(kAlgorithms.begin(), kAlgorithms.end(), value) == kAlgorithms.end()) {
+                throw UsageError("an algorithm is rsa2048, rsa3072, rsa4096, p256, p384 or sm2, not '" + value + "'");
+            }
+            options.algorithm = QString::fromStdString(value);
+        } else if (subjectOption(arg, value, options, subjectGiven)) {
         } else if (secretOption(arg, value, "pin", options.pin, pinGiven) ||
                    secretOption(arg, value, "password", options.password, passwordGiven)) {
         } else {
@@ -227,8 +271,9 @@ CliOptions ParseCliOptions(std::span<const std::string> args)
     }
     using Command = CliOptions::Command;
     const Command c = options.command;
-    if ((options.pem || options.output) && c != Command::Export) {
-        throw UsageError("--pem and -o belong to export");
+    const bool makesRequest = c == Command::Generate || c == Command::Request;
+    if ((options.pem || options.output) && c != Command::Export && !makesRequest) {
+        throw UsageError("--pem and -o belong to export, generate and request");
     }
     if (options.chain && c != Command::Export) {
         throw UsageError("--chain belongs to export");
@@ -236,14 +281,35 @@ CliOptions ParseCliOptions(std::span<const std::string> args)
     if (options.yes && c != Command::Delete) {
         throw UsageError("--yes belongs to delete");
     }
-    if (pairGiven && c != Command::Delete && c != Command::Import) {
-        throw UsageError("--pair belongs to delete and import");
+    if (pairGiven && c != Command::Delete && c != Command::Import && !makesRequest) {
+        throw UsageError("--pair belongs to delete, import, generate and request");
     }
-    if (pinGiven && c != Command::Delete && c != Command::ChangePin && c != Command::Import) {
+    if (pinGiven && c != Command::Delete && c != Command::ChangePin && c != Command::Import && !makesRequest) {
         throw UsageError(name + " needs no PIN");
     }
-    if ((passwordGiven || containerOption) && c != Command::Import) {
-        throw UsageError("--container and --password-* belong to import");
+    if (passwordGiven && c != Command::Import) {
+        throw UsageError("--password-* belongs to import");
+    }
+    if (containerOption && c != Command::Import && c != Command::Generate) {
+        throw UsageError("--container belongs to import and generate");
+    }
+    if ((subjectGiven || !options.algorithm.isEmpty()) && !makesRequest) {
+        throw UsageError("--cn, --o, --ou, --c, --email and --algorithm belong to generate and request");
+    }
+    if (!options.algorithm.isEmpty() && c == Command::Request) {
+        throw UsageError("request signs with the pair's own keys: --algorithm belongs to generate");
+    }
+    if (makesRequest) {
+        options.country = options.country.toUpper();
+        if (!pairGiven) {
+            options.keySpec = 2;
+        }
+    }
+    if (c == Command::Generate) {
+        options.container = QByteArray::fromStdString(containerOption.value_or(std::string()));
+        if (containerOption && options.container.isEmpty()) {
+            throw UsageError("a container name is not empty");
+        }
     }
     if (c == Command::Import) {
         options.file = QString::fromLocal8Bit(positional[1]);
@@ -255,7 +321,7 @@ CliOptions ParseCliOptions(std::span<const std::string> args)
             options.keySpec = 1;
         }
     }
-    if (c == Command::Export || c == Command::Delete) {
+    if (c == Command::Export || c == Command::Delete || c == Command::Request) {
         options.container = QByteArray::fromStdString(positional[1]);
         if (options.container.isEmpty()) {
             throw UsageError("a container name is not empty");

@@ -51,6 +51,8 @@ struct CliOptions
         Import,
         Register,
         Unregister,
+        Generate,
+        Request,
     };
     Command command = Command::Help;
     QString commandName;
@@ -73,6 +75,15 @@ struct CliOptions
     // one named after the file) and the pair `keySpec` (exchange unless --pair).
     QString file;
     SecretOrigin password;
+    // generate, request: the key pair (`keySpec`, signature unless --pair), the container
+    // (`container`: generate's new or existing one, empty for a new one of a random name), the
+    // key-pair kind (empty: the first the key offers) and the request's subject.
+    QString algorithm;
+    QString commonName;
+    QString organization;
+    QString unit;
+    QString country;
+    QString email;
 };
 
 // Reads the arguments after the program's name; throws UsageError for anything it cannot use.

@@ -2,6 +2,7 @@
 #include "CliRunner.h"
 
 #include "ImportCommand.h"
+#include "KeyGenCommands.h"
 #include "ReadCommands.h"
 #include "StoreCommands.h"
 #include "WriteCommands.h"
@@ -54,6 +55,19 @@ void ReportLoginFailure(CliReport& report, int result, int retriesLeft)
         report.fail(ExitCode::Failed, QStringLiteral("the key refused the login"), -1, result);
         break;
     }
+}
+
+bool ReportedLoginFailure(CliReport& report, const LoginOutcome& login)
+{
+    if (login.locked) {
+        report.fail(ExitCode::PinLocked, QStringLiteral("the PIN is locked"));
+        return true;
+    }
+    if (login.result != 0) {
+        ReportLoginFailure(report, login.result, login.retriesLeft);
+        return true;
+    }
+    return false;
 }
 
 void ReportKeyGone(CliContext& context)
@@ -180,6 +194,12 @@ void CliRunner::runCommand()
         break;
     case Command::Unregister:
         RunUnregister(context);
+        break;
+    case Command::Generate:
+        RunGenerate(context);
+        break;
+    case Command::Request:
+        RunRequest(context);
         break;
     case Command::Help:
     case Command::Version:

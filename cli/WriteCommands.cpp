@@ -43,6 +43,19 @@ void WhenPinUsable(CliContext& context, std::function<void(const PinState&)> nex
         });
 }
 
+SharedSecret ReadKeyPin(CliContext& context)
+{
+    SecretInput input(context.options.pin, QStringLiteral("PIN"));
+    QString error;
+    SharedSecret pin = input.next(
+        QStringLiteral("PIN of key %1: ").arg(context.service.keyInfo(context.keyIndex).serialText()), error);
+    if (!pin) {
+        context.report.fail(ExitCode::BadInput, error);
+        context.done();
+    }
+    return pin;
+}
+
 namespace {
 
 // Whether the user agrees to the deletion: --yes, or "y" on the terminal.
@@ -94,10 +107,7 @@ void deleteAfterLogin(CliContext& context, const SharedSecret& pin)
             return deletion;
         },
         [c, container, keySpec](Deletion& deletion) {
-            if (deletion.login.locked) {
-                c->report.fail(ExitCode::PinLocked, QStringLiteral("the PIN is locked"));
-            } else if (deletion.login.result != 0) {
-                ReportLoginFailure(c->report, deletion.login.result, deletion.login.retriesLeft);
+            if (ReportedLoginFailure(c->report, deletion.login)) {
             } else if (deletion.result != 0) {
                 c->report.fail(ExitCode::DeviceError, QStringLiteral("the key did not delete it"), -1, deletion.result);
             } else {
@@ -162,16 +172,9 @@ void RunDelete(CliContext& context)
                     c->done();
                     return;
                 }
-                SecretInput input(c->options.pin, QStringLiteral("PIN"));
-                QString error;
-                const SharedSecret pin = input.next(
-                    QStringLiteral("PIN of key %1: ").arg(c->service.keyInfo(c->keyIndex).serialText()), error);
-                if (!pin) {
-                    c->report.fail(ExitCode::BadInput, error);
-                    c->done();
-                    return;
+                if (const SharedSecret pin = ReadKeyPin(*c)) {
+                    deleteAfterLogin(*c, pin);
                 }
-                deleteAfterLogin(*c, pin);
             });
         });
 }

@@ -16,6 +16,10 @@ namespace kx::cli {
 // Reads the key's PIN state, then goes on with `next` unless the PIN is locked (reported then).
 void WhenPinUsable(CliContext& context, std::function<void(const PinState&)> next);
 
+// Reads the key's PIN from where the options say (the terminal by default); null, with the
+// failure reported and the command ended, when there is none.
+SharedSecret ReadKeyPin(CliContext& context);
+
 // Deletes a container, or the certificate of one of its key pairs, after a confirmation (--yes,
 // or a question on the terminal) and a login.
 void RunDelete(CliContext& context);

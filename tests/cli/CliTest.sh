@@ -335,6 +335,69 @@ pkcs7_group() {
     expect "chain in JSON" "$(json '(d["certificates"], d["format"])')" "(2, 'pem')"
 }
 
+# key_of_request FILE [der]: the public key of a certificate request, after its signature was checked.
+key_of_request() {
+    openssl req -in "$1" ${2:+-inform DER} -verify -noout -pubkey 2>/dev/null
+}
+
+generate_group() {
+    "$keysim" create --serial KXCLI00004 --label "Generation key" --pin 12345678 >/dev/null
+    printf '12345678\n' >pin4
+    printf '87654321\n' >bad-pin
+    # Refused before the key is asked: no common name, a bad country or address, an unknown
+    # algorithm, a PIN on the command line.
+    run 2 generate --key KXCLI00004 --pin-file pin4
+    [[ $err == *"--cn"* ]] || fail "generate without a common name: $err"
+    run 2 --json generate --key KXCLI00004 --cn "Gen" --c DEU --pin-file pin4
+    expect "bad country" "$(json 'd["error"]["kind"]')" bad-input
+    run 2 generate --key KXCLI00004 --cn "Gen" --email "no-address" --pin-file pin4
+    run 2 generate --key KXCLI00004 --cn "Gen" --email "名@example.org" --pin-file pin4
+    run 2 generate --key KXCLI00004 --cn "$(printf 'x%.0s' {1..65})" --pin-file pin4
+    run 2 generate --key KXCLI00004 --cn "Gen" --algorithm rsa1024 --pin-file pin4
+    run 2 generate --key KXCLI00004 --cn "Gen" --pin 12345678
+    run 2 list --cn "Gen"
+    run 2 request --key KXCLI00004 --cn "Gen" --algorithm p256
+    # A pair of the chosen kind in a new container, with the request in JSON.
+    run 0 --json generate --key KXCLI00004 --cn "Gen User" --o "KX2700 Test" --c de --email gen@example.org \
+        --container gen --pair exchange --algorithm p256 --pem --pin-file pin4
+    expect "generated" "$(json '(d["container"], d["pair"], d["algorithm"], d["newContainer"], d["format"])')" \
+        "('gen', 'exchange', 'p256', True, 'pem')"
+    json 'd["data"]' >gen.csr
+    openssl req -in gen.csr -verify -noout 2>/dev/null || fail "the generated request does not verify"
+    expect "request subject" "$(openssl req -in gen.csr -noout -subject)" \
+        "subject=C = DE, O = KX2700 Test, CN = Gen User, emailAddress = gen@example.org"
+    # The other pair of the same container, DER into a file; the default algorithm is the first offered.
+    run 0 --json generate --key KXCLI00004 --cn "Signer" --container gen -o sig.der --pin-file pin4
+    expect "second pair" "$(json '(d["pair"], d["algorithm"], d["newContainer"], d["file"])')" \
+        "('signature', 'rsa2048', False, 'sig.der')"
+    key_of_request sig.der der | grep -q "BEGIN PUBLIC KEY" || fail "the DER request does not verify"
+    # A pair that holds keys: refused before any PIN is read (the PIN file is not there).
+    run 1 generate --key KXCLI00004 --cn "Again" --container gen --pair exchange --pin-file "$work/no-such-pin-file"
+    [[ $err == *"exchange pair of container 'gen' holds"* ]] || fail "occupied pair: $err"
+    # A new request for the pair that has its keys: the same public key, a new subject.
+    run 0 request gen --key KXCLI00004 --pair exchange --cn "Renewed" --pin-file pin4 -o again.der
+    expect "request for the same key" "$(key_of_request again.der der)" "$(key_of_request gen.csr)"
+    expect "renewed subject" "$(openssl req -in again.der -inform DER -noout -subject)" \
+        "subject=CN = Renewed"
+    run 0 --json request gen --key KXCLI00004 --cn "Renewed" --pin-file pin4
+    expect "request pair defaults to signature" "$(json '(d["pair"], d["format"])')" "('signature', 'der')"
+    run 1 request nothere --key KXCLI00004 --cn "X" --pin-file pin4
+    # A wrong PIN: one try spent, nothing generated.
+    run 4 generate --key KXCLI00004 --cn "Gen" --container wrong --pin-file bad-pin
+    run 4 request gen --key KXCLI00004 --cn "X" --pin-file bad-pin
+    run 0 --json certs --key KXCLI00004
+    expect "containers after generation" "$(json '[c["name"] for c in d["containers"]]')" "['gen']"
+    run 0 --json list --key KXCLI00004
+    expect "tries after generation" "$(json 'd["keys"][0]["pin"]["triesLeft"]')" 4
+    run 2 --json request gen --key KXCLI00004 --pair exchange --cn "X" --pin-file pin4 -o "$work/no-such-folder/x.der"
+    run 0 --json list --key KXCLI00004
+    expect "tries after a good PIN" "$(json 'd["keys"][0]["pin"]["triesLeft"]')" 6
+    # A pair without keys has nothing to sign with.
+    run 0 import user.der --key KXCLI00004 --container certonly --pin-file pin4
+    run 1 request certonly --key KXCLI00004 --pair signature --cn "X" --pin-file pin4
+    [[ $err == *"has no keys"* ]] || fail "request without keys: $err"
+}
+
 # --- SoftHSM2 ------------------------------------------------------------------------------
 
 softhsm_group() {
@@ -361,6 +424,16 @@ softhsm_group() {
     run 4 --json delete hsm --key "$serial" --yes --pin-file bad-pin
     expect "SoftHSM wrong PIN" "$(json 'd["error"]["triesLeft"]')" None
     run 0 delete hsm --key "$serial" --yes --pin-file pin
+    # Generation on SoftHSM2: EC and RSA, no SM2.
+    run 2 generate --key "$serial" --cn "HSM" --algorithm sm2 --pin-file pin
+    [[ $err == *"does not offer sm2"* ]] || fail "SoftHSM2 SM2: $err"
+    run 0 --json generate --key "$serial" --cn "HSM User" --container hsmgen --algorithm p384 --pem --pin-file pin
+    json 'd["data"]' >hsm.csr
+    openssl req -in hsm.csr -verify -noout 2>/dev/null || fail "the SoftHSM2 request does not verify"
+    run 0 --json request hsmgen --key "$serial" --cn "HSM Again" --pem --pin-file pin
+    json 'd["data"]' >hsm-again.csr
+    expect "SoftHSM2 request for the same key" "$(key_of_request hsm-again.csr)" "$(key_of_request hsm.csr)"
+    run 0 delete hsmgen --key "$serial" --yes --pin-file pin
     run 0 --json certs --key "$serial"
     expect "SoftHSM containers after deletion" "$(json 'd["containers"]')" "[]"
 }
@@ -383,6 +456,7 @@ keysim)
     secrets_group
     terminal_group
     pkcs7_group
+    generate_group
     ;;
 softhsm)
     [ -n "$softhsm_module" ] && command -v softhsm2-util >/dev/null || { echo "SoftHSM2 is not installed"; exit 77; }
