@@ -35,13 +35,17 @@ const char* const kUsage =
     "                                signature pair, first algorithm the key offers, new container)\n"
     "  request CONTAINER --cn NAME [--o ...] [--pair exchange|signature] [--pem] [-o FILE]\n"
     "                                a new certificate request for a key pair that has its keys (PIN)\n"
+    "  unlock-request                the request code of a locked key for the administrator\n"
+    "  unlock-response CODE          unblocks the key with the administrator's unlock code: the initial\n"
+    "                                PIN, then the new one (--pin-*: one a line)\n"
     "options:\n"
     "  --key SERIAL                  the key to use (needed when more than one is plugged)\n"
     "  --json                        machine-readable output (see kx2700(1))\n"
     "  --pin-fd N | --pin-file PATH | --pin-env NAME\n"
     "                                read the PIN from a descriptor, the first line of a file or a\n"
     "                                variable instead of the terminal (change-pin: the current PIN\n"
-    "                                on the first line, the new one on the second)\n"
+    "                                on the first line, the new one on the second; unlock-response:\n"
+    "                                the initial PIN, then the new one)\n"
     "  --password-fd N | --password-file PATH | --password-env NAME\n"
     "                                the same for the password of a PKCS#12 file\n"
     "  --help, --version\n"
@@ -68,6 +72,8 @@ constexpr std::array kCommands{
     CommandName{"unregister", CliOptions::Command::Unregister, 0},
     CommandName{"generate", CliOptions::Command::Generate, 0},
     CommandName{"request", CliOptions::Command::Request, 1},
+    CommandName{"unlock-request", CliOptions::Command::UnlockRequest, 0},
+    CommandName{"unlock-response", CliOptions::Command::UnlockResponse, 1},
 };
 
 int keySpecOf(std::string_view pair)
@@ -164,6 +170,11 @@ bool secretOption(const std::string& arg, const std::string& value, const std::s
 }
 
 } // namespace
+
+bool UsesSkf(CliOptions::Command command)
+{
+    return command == CliOptions::Command::UnlockRequest || command == CliOptions::Command::UnlockResponse;
+}
 
 const char* CliUsage()
 {
@@ -284,7 +295,8 @@ CliOptions ParseCliOptions(std::span<const std::string> args)
     if (pairGiven && c != Command::Delete && c != Command::Import && !makesRequest) {
         throw UsageError("--pair belongs to delete, import, generate and request");
     }
-    if (pinGiven && c != Command::Delete && c != Command::ChangePin && c != Command::Import && !makesRequest) {
+    if (pinGiven && c != Command::Delete && c != Command::ChangePin && c != Command::Import && !makesRequest &&
+        c != Command::UnlockResponse) {
         throw UsageError(name + " needs no PIN");
     }
     if (passwordGiven && c != Command::Import) {
@@ -332,6 +344,9 @@ CliOptions ParseCliOptions(std::span<const std::string> args)
     }
     if (c == Command::Rename) {
         options.label = QString::fromLocal8Bit(positional[1]);
+    }
+    if (c == Command::UnlockResponse) {
+        options.unlockCode = QString::fromLocal8Bit(positional[1]);
     }
     return options;
 }

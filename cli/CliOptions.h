@@ -53,6 +53,8 @@ struct CliOptions
         Unregister,
         Generate,
         Request,
+        UnlockRequest,
+        UnlockResponse,
     };
     Command command = Command::Help;
     QString commandName;
@@ -84,7 +86,12 @@ struct CliOptions
     QString unit;
     QString country;
     QString email;
+    // unlock-response: the unlock code as given.
+    QString unlockCode;
 };
+
+// Whether the command works through the key's SKF application (remote unlock, fingerprints).
+bool UsesSkf(CliOptions::Command command);
 
 // Reads the arguments after the program's name; throws UsageError for anything it cannot use.
 CliOptions ParseCliOptions(std::span<const std::string> args);

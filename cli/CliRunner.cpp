@@ -5,9 +5,11 @@
 #include "KeyGenCommands.h"
 #include "ReadCommands.h"
 #include "StoreCommands.h"
+#include "UnlockCommands.h"
 #include "WriteCommands.h"
 
 #include "keyservice/KeyService.h"
+#include "token/GMAPIs.h"
 #include "token/LoginFailure.h"
 
 #include <QCoreApplication>
@@ -19,11 +21,12 @@ namespace {
 
 constexpr int kNoKeyFound = 1;
 
-KeyService::Options cliOptions()
+KeyService::Options serviceOptions(const CliOptions& cli)
 {
     KeyService::Options options;
     options.tableSize = 32; // the token library is asked for 32 keys, as the programs do
-    options.searchSensors = false;
+    // Only the commands that use the SKF application pay for its search.
+    options.searchSensors = UsesSkf(cli.command);
     return options;
 }
 
@@ -77,7 +80,7 @@ void ReportKeyGone(CliContext& context)
 }
 
 CliRunner::CliRunner(const CliOptions& options, QObject* parent)
-    : QObject(parent), m_options(options), m_service(new KeyService(cliOptions(), this)),
+    : QObject(parent), m_options(options), m_service(new KeyService(serviceOptions(options), this)),
       m_report(options.commandName, options.json)
 {}
 
@@ -90,6 +93,10 @@ void CliRunner::start()
         m_report.fail(ExitCode::DeviceError, QStringLiteral("the settings (APPInfo.ini) cannot be read"));
         end();
         return;
+    }
+    if (UsesSkf(m_options.command)) {
+        // Without an SKF library every SKF call fails, and the command says the key lacks it.
+        SkfLibrary::Load(m_app.SKFLib);
     }
     m_context.reset(new CliContext{m_options, m_app, *m_service, m_report, this, -1, [this] { end(); }});
     m_service->openLibrary(m_app, this, [this](int result) { opened(result); });
@@ -200,6 +207,12 @@ void CliRunner::runCommand()
         break;
     case Command::Request:
         RunRequest(context);
+        break;
+    case Command::UnlockRequest:
+        RunUnlockRequest(context);
+        break;
+    case Command::UnlockResponse:
+        RunUnlockResponse(context);
         break;
     case Command::Help:
     case Command::Version:

@@ -5,6 +5,7 @@
 #include "SecretInput.h"
 
 #include "common/PINPolicy.h"
+#include "common/UserConfig.h"
 #include "drivers/drevmor/drevmor.h"
 #include "keyservice/CertJobs.h"
 #include "keyservice/KeyCall.h"
@@ -54,6 +55,15 @@ SharedSecret ReadKeyPin(CliContext& context)
         context.done();
     }
     return pin;
+}
+
+void RecordPinChangeDay(const CliContext& context)
+{
+    const QString path = UserConfigPath(context.app.CfgPath);
+    TUserConfigInfo config;
+    if (ReadUserConfig(path, config) == 0) {
+        RecordPINChange(path, config, QDate::currentDate());
+    }
 }
 
 namespace {
@@ -273,6 +283,7 @@ void RunChangePin(CliContext& context)
                     }
                     break;
                 case PinChangeOutcome::Stage::Changed:
+                    RecordPinChangeDay(*c);
                     c->report.succeed({{QStringLiteral("serial"), serial}},
                                       QStringLiteral("the PIN of key %1 is changed\n").arg(serial));
                     break;

@@ -20,6 +20,9 @@ void WhenPinUsable(CliContext& context, std::function<void(const PinState&)> nex
 // failure reported and the command ended, when there is none.
 SharedSecret ReadKeyPin(CliContext& context);
 
+// Starts the periodic PIN change cycle of the user's settings again after the PIN was set.
+void RecordPinChangeDay(const CliContext& context);
+
 // Deletes a container, or the certificate of one of its key pairs, after a confirmation (--yes,
 // or a question on the terminal) and a login.
 void RunDelete(CliContext& context);

@@ -398,6 +398,55 @@ generate_group() {
     [[ $err == *"has no keys"* ]] || fail "request without keys: $err"
 }
 
+unlock_group() {
+    "$keysim" create --serial KXCLI00005 --label "Locked key" --pin 12345678 >/dev/null
+    "$keysim" set KXCLI00005 --user-retries 0 >/dev/null
+    run 0 --json unlock-request --key KXCLI00005
+    local request code
+    request=$(json 'd["request"]')
+    [[ $request =~ ^[0-9A-F]{16}$ ]] || fail "unlock request code: $request"
+    run 0 unlock-request --key KXCLI00005
+    [[ $out == "request code of key KXCLI00005: "[0-9A-F]* ]] || fail "unlock-request text: $out"
+    request=${out##*: }
+    code=$("$keysim" unlock-code KXCLI00005 "$request")
+    # The initial PIN first, then the new one.
+    printf '12345678\nKx2700!unl\n' >unlock-pins
+    # Bad input: refused before the key sees the code, and the key stays locked.
+    run 2 unlock-response "not a code" --key KXCLI00005 --pin-file unlock-pins
+    [[ $err == *hexadecimal* ]] || fail "a code that is not hexadecimal: $err"
+    run 2 unlock-response 0011AABB --key KXCLI00005 --pin-file unlock-pins
+    run 2 unlock-response "$(printf 'AB%.0s' {1..65})" --key KXCLI00005 --pin-file unlock-pins
+    printf '12345678\nweakweak\n' >weak-unlock
+    run 2 unlock-response "$code" --key KXCLI00005 --pin-file weak-unlock
+    printf '1234567\nKx2700!unl\n' >short-initial
+    run 2 unlock-response "$code" --key KXCLI00005 --pin-file short-initial
+    run 2 unlock-response "$code" --key KXCLI00005 --pin 12345678
+    run 0 --json list --key KXCLI00005
+    expect "locked before the unlock" "$(json 'd["keys"][0]["pin"]["state"]')" locked
+    # The right code, with blanks as an administrator may send it: unlocked with the new PIN.
+    run 0 --json unlock-response "${code:0:8} ${code:8}" --key KXCLI00005 --pin-file unlock-pins
+    expect "unlocked key" "$(json 'd["serial"]')" KXCLI00005
+    run 0 --json list --key KXCLI00005
+    expect "state after the unlock" "$(json '(d["keys"][0]["pin"]["state"], d["keys"][0]["pin"]["triesLeft"])')" \
+        "('ok', 6)"
+    printf 'Kx2700!unl\nKx2700!two\n' >after-unlock
+    run 0 change-pin --key KXCLI00005 --pin-file after-unlock
+    # A code of another request: refused, the key stays locked.
+    "$keysim" set KXCLI00005 --user-retries 0 >/dev/null
+    run 1 --json unlock-response "$code" --key KXCLI00005 --pin-file unlock-pins
+    expect "stale code" "$(json 'd["error"]["kind"]')" failed
+    run 0 --json list --key KXCLI00005
+    expect "locked after a stale code" "$(json 'd["keys"][0]["pin"]["state"]')" locked
+    # A wrong initial PIN spends the tries the unlock gave back: locked again.
+    run 0 unlock-request --key KXCLI00005
+    code=$("$keysim" unlock-code KXCLI00005 "${out##*: }")
+    printf '87654321\nKx2700!unl\n' >wrong-initial
+    run 5 unlock-response "$code" --key KXCLI00005 --pin-file wrong-initial
+    [[ $err == *"locked again"* ]] || fail "wrong initial PIN: $err"
+    run 0 --json list --key KXCLI00005
+    expect "locked after a wrong initial PIN" "$(json 'd["keys"][0]["pin"]["state"]')" locked
+}
+
 # --- SoftHSM2 ------------------------------------------------------------------------------
 
 softhsm_group() {
@@ -434,6 +483,11 @@ softhsm_group() {
     json 'd["data"]' >hsm-again.csr
     expect "SoftHSM2 request for the same key" "$(key_of_request hsm-again.csr)" "$(key_of_request hsm.csr)"
     run 0 delete hsmgen --key "$serial" --yes --pin-file pin
+    # No SKF application: remote unlock is not supported, refused before any PIN is read.
+    run 1 --json unlock-request --key "$serial"
+    [[ $(json 'd["error"]["message"]') == *"not supported by this key"* ]] || fail "SoftHSM2 unlock-request: $out"
+    run 1 unlock-response 00112233445566778899 --key "$serial" --pin-file "$work/no-such-pin-file"
+    [[ $err == *"not supported by this key"* ]] || fail "SoftHSM2 unlock-response: $err"
     run 0 --json certs --key "$serial"
     expect "SoftHSM containers after deletion" "$(json 'd["containers"]')" "[]"
 }
@@ -457,6 +511,7 @@ keysim)
     terminal_group
     pkcs7_group
     generate_group
+    unlock_group
     ;;
 softhsm)
     [ -n "$softhsm_module" ] && command -v softhsm2-util >/dev/null || { echo "SoftHSM2 is not installed"; exit 77; }
