@@ -38,6 +38,8 @@ const char* const kUsage =
     "  unlock-request                the request code of a locked key for the administrator\n"
     "  unlock-response CODE          unblocks the key with the administrator's unlock code: the initial\n"
     "                                PIN, then the new one (--pin-*: one a line)\n"
+    "  finger list                   the fingers enrolled on a key with a fingerprint sensor\n"
+    "  finger test                   waits for a finger on the sensor and names the one recognised\n"
     "options:\n"
     "  --key SERIAL                  the key to use (needed when more than one is plugged)\n"
     "  --json                        machine-readable output (see kx2700(1))\n"
@@ -74,6 +76,7 @@ constexpr std::array kCommands{
     CommandName{"request", CliOptions::Command::Request, 1},
     CommandName{"unlock-request", CliOptions::Command::UnlockRequest, 0},
     CommandName{"unlock-response", CliOptions::Command::UnlockResponse, 1},
+    CommandName{"finger", CliOptions::Command::FingerList, 1},
 };
 
 int keySpecOf(std::string_view pair)
@@ -173,7 +176,9 @@ bool secretOption(const std::string& arg, const std::string& value, const std::s
 
 bool UsesSkf(CliOptions::Command command)
 {
-    return command == CliOptions::Command::UnlockRequest || command == CliOptions::Command::UnlockResponse;
+    using Command = CliOptions::Command;
+    return command == Command::UnlockRequest || command == Command::UnlockResponse || command == Command::FingerList ||
+           command == Command::FingerTest;
 }
 
 const char* CliUsage()
@@ -279,6 +284,14 @@ CliOptions ParseCliOptions(std::span<const std::string> args)
     options.commandName = QString::fromStdString(name);
     if (positional.size() - 1 != found->arguments) {
         throw UsageError(name + " takes " + std::to_string(found->arguments) + " argument(s)");
+    }
+    if (options.command == CliOptions::Command::FingerList) {
+        if (positional[1] == "test") {
+            options.command = CliOptions::Command::FingerTest;
+        } else if (positional[1] != "list") {
+            throw UsageError("finger takes 'list' or 'test', not '" + positional[1] + "'");
+        }
+        options.commandName += QStringLiteral(" ") + QString::fromStdString(positional[1]);
     }
     using Command = CliOptions::Command;
     const Command c = options.command;

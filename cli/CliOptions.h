@@ -55,6 +55,8 @@ struct CliOptions
         Request,
         UnlockRequest,
         UnlockResponse,
+        FingerList,
+        FingerTest,
     };
     Command command = Command::Help;
     QString commandName;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "CliRunner.h"
 
+#include "FingerCommands.h"
 #include "ImportCommand.h"
 #include "KeyGenCommands.h"
 #include "ReadCommands.h"
@@ -213,6 +214,12 @@ void CliRunner::runCommand()
         break;
     case Command::UnlockResponse:
         RunUnlockResponse(context);
+        break;
+    case Command::FingerList:
+        RunFingerList(context);
+        break;
+    case Command::FingerTest:
+        RunFingerTest(context);
         break;
     case Command::Help:
     case Command::Version:

@@ -48,6 +48,17 @@ FingerRead ReadFingers(const KeyCall& key, std::uint32_t userType)
     return read;
 }
 
+bool KeyCarriesSensor(const KeyCall& key)
+{
+    const QByteArray serial = key.serial();
+    bool sensor = false;
+    key.skf([&](Call_GMAPIs_Admin& skf) {
+        sensor = skf.KeyHasSensor(serial);
+        return SAR_OK;
+    });
+    return sensor;
+}
+
 FingerDeletion DeleteFingers(const KeyCall& key, std::uint32_t userType, const QList<int>& fingers)
 {
     FingerDeletion deletion;

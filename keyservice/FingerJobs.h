@@ -24,6 +24,9 @@ struct FingerRead
 };
 FingerRead ReadFingers(const KeyCall& key, std::uint32_t userType);
 
+// Whether the SKF library lists this key with a fingerprint sensor, whatever the other keys are.
+bool KeyCarriesSensor(const KeyCall& key);
+
 // Deletes the fingers in order, stopping at the first failure; then reads what is left.
 struct FingerDeletion
 {

@@ -447,6 +447,41 @@ unlock_group() {
     expect "locked after a wrong initial PIN" "$(json 'd["keys"][0]["pin"]["state"]')" locked
 }
 
+finger_group() {
+    "$keysim" create --serial KXCLI00006 --label "Sensor key" --sensor fingerprint --fingers 2,5 >/dev/null
+    run 2 finger --key KXCLI00006
+    run 2 finger enrol --key KXCLI00006
+    run 0 --json finger list --key KXCLI00006
+    expect "finger command" "$(json 'd["command"]')" "finger list"
+    expect "enrolled fingers" "$(json '[(u["type"], u["fingers"], u["triesLeft"]) for u in d["users"]]')" \
+        "[('user', [2, 5], 5)]"
+    run 0 finger list --key KXCLI00006
+    expect "finger list text" "$out" "user fingers of key KXCLI00006: 2, 5 (5 of 5 tries left)"
+    # The finger on the sensor is the one the key names.
+    "$keysim" present-finger KXCLI00006 5
+    run 0 --json finger test --key KXCLI00006
+    expect "recognised finger" "$(json '(d["finger"], d["userType"])')" "(5, 'user')"
+    # A finger that is not enrolled costs a try; no finger at all ends, without a try spent, when
+    # the key gives up waiting.
+    "$keysim" present-finger KXCLI00006 3
+    run 1 finger test --key KXCLI00006
+    [[ $err == *"not recognised"* ]] || fail "an unknown finger: $err"
+    KX2700_KEYSIM_FINGER_TIMEOUT_MS=300 run 1 finger test --key KXCLI00006
+    run 0 --json finger list --key KXCLI00006
+    expect "tries after the failed tests" "$(json 'd["users"][0]["triesLeft"]')" 4
+    # A locked fingerprint check is said before the sensor waits.
+    "$keysim" set KXCLI00006 --finger-retries 0 >/dev/null
+    run 5 --json finger test --key KXCLI00006
+    expect "locked fingers" "$(json 'd["error"]["kind"]')" pin-locked
+    "$keysim" create --serial KXCLI00007 --sensor fingerprint >/dev/null
+    run 1 finger test --key KXCLI00007
+    [[ $err == *"no finger is enrolled"* ]] || fail "no enrolled finger: $err"
+    # A key without a sensor beside them: not supported.
+    run 1 --json finger list --key KXCLI00001
+    [[ $(json 'd["error"]["message"]') == *"not supported by this key"* ]] || fail "no sensor: $out"
+    run 1 finger test --key KXCLI00001
+}
+
 # --- SoftHSM2 ------------------------------------------------------------------------------
 
 softhsm_group() {
@@ -488,6 +523,10 @@ softhsm_group() {
     [[ $(json 'd["error"]["message"]') == *"not supported by this key"* ]] || fail "SoftHSM2 unlock-request: $out"
     run 1 unlock-response 00112233445566778899 --key "$serial" --pin-file "$work/no-such-pin-file"
     [[ $err == *"not supported by this key"* ]] || fail "SoftHSM2 unlock-response: $err"
+    run 1 finger list --key "$serial"
+    [[ $err == *"not supported by this key"* ]] || fail "SoftHSM2 finger list: $err"
+    run 1 --json finger test --key "$serial"
+    expect "SoftHSM2 finger test" "$(json 'd["exitCode"]')" 1
     run 0 --json certs --key "$serial"
     expect "SoftHSM containers after deletion" "$(json 'd["containers"]')" "[]"
 }
@@ -512,6 +551,7 @@ keysim)
     pkcs7_group
     generate_group
     unlock_group
+    finger_group
     ;;
 softhsm)
     [ -n "$softhsm_module" ] && command -v softhsm2-util >/dev/null || { echo "SoftHSM2 is not installed"; exit 77; }
