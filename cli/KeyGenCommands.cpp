@@ -245,6 +245,7 @@ void signWithPin(CliContext& context, const KeyGenRequest& request,
                 if (c->options.command == CliOptions::Command::Generate) {
                     fields.insert(QStringLiteral("algorithm"), algorithmName(request.choice));
                     fields.insert(QStringLiteral("newContainer"), request.newContainer);
+                    NoticeKeyChanged();
                 }
                 DeliverBytes(
                     *c, c->options.pem ? PemEncode(made.outcome.request, "CERTIFICATE REQUEST") : made.outcome.request,

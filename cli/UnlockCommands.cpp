@@ -122,6 +122,7 @@ void unlocked(CliContext& context, const RemoteUnlockOutcome& outcome)
         return;
     case RemoteUnlockOutcome::Stage::Unlocked:
         RecordPinChangeDay(context);
+        NoticeKeyChanged();
         report.succeed({{QStringLiteral("serial"), serial}},
                        QStringLiteral("key %1 is unlocked with its new PIN\n").arg(serial));
         return;

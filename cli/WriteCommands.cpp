@@ -4,6 +4,7 @@
 #include "ReadCommands.h"
 #include "SecretInput.h"
 
+#include "common/CommandChannel.h"
 #include "common/PINPolicy.h"
 #include "common/UserConfig.h"
 #include "drivers/drevmor/drevmor.h"
@@ -55,6 +56,12 @@ SharedSecret ReadKeyPin(CliContext& context)
         context.done();
     }
     return pin;
+}
+
+void NoticeKeyChanged()
+{
+    // The monitor's own command for "register the certificates again", as the programs send it.
+    SendCommand(QStringLiteral("RegCert"), QString::fromLatin1(kMonitorWindowClass));
 }
 
 void RecordPinChangeDay(const CliContext& context)
@@ -121,6 +128,7 @@ void deleteAfterLogin(CliContext& context, const SharedSecret& pin)
             } else if (deletion.result != 0) {
                 c->report.fail(ExitCode::DeviceError, QStringLiteral("the key did not delete it"), -1, deletion.result);
             } else {
+                NoticeKeyChanged();
                 const QString name = QString::fromLocal8Bit(container);
                 c->report.succeed(
                     {{QStringLiteral("container"), name}, {QStringLiteral("pair"), PairName(keySpec)}},
@@ -214,6 +222,7 @@ void RunRename(CliContext& context)
                 if (result != 0) {
                     c->report.fail(ExitCode::Failed, QStringLiteral("the key refused the new label"), -1, result);
                 } else {
+                    NoticeKeyChanged();
                     const QString serial = c->service.keyInfo(c->keyIndex).serialText();
                     c->report.succeed({{QStringLiteral("serial"), serial}, {QStringLiteral("label"), label}},
                                       QStringLiteral("key %1 is now labelled '%2'\n").arg(serial, label));

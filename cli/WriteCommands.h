@@ -20,6 +20,11 @@ void WhenPinUsable(CliContext& context, std::function<void(const PinState&)> nex
 // failure reported and the command ended, when there is none.
 SharedSecret ReadKeyPin(CliContext& context);
 
+// Tells a running monitor that this command changed the key: it registers the keys'
+// certificates again, reading the keys anew, and tells the manager to read its tree again. No
+// monitor running: nothing happens.
+void NoticeKeyChanged();
+
 // Starts the periodic PIN change cycle of the user's settings again after the PIN was set.
 void RecordPinChangeDay(const CliContext& context);
 
