@@ -423,14 +423,23 @@ unlock_group() {
     run 2 unlock-response "$code" --key KXCLI00005 --pin 12345678
     run 0 --json list --key KXCLI00005
     expect "locked before the unlock" "$(json 'd["keys"][0]["pin"]["state"]')" locked
-    # The right code, with blanks as an administrator may send it: unlocked with the new PIN.
+    # The right code, with blanks as an administrator may send it: unlocked with the new PIN, and
+    # the user's periodic PIN change starts again from today.
+    local settings=$XDG_CONFIG_HOME/kx2700/UserConfig.ini due
+    mkdir -p "$(dirname "$settings")"
+    printf '[UserConfig]\nCycleSetPIN=30\nLastDay=20000101\n' >"$settings"
+    due=$(date -d "+30 days" +%Y%m%d)
     run 0 --json unlock-response "${code:0:8} ${code:8}" --key KXCLI00005 --pin-file unlock-pins
     expect "unlocked key" "$(json 'd["serial"]')" KXCLI00005
+    expect "PIN change due after the unlock" "$(grep '^LastDay=' "$settings")" "LastDay=$due"
     run 0 --json list --key KXCLI00005
     expect "state after the unlock" "$(json '(d["keys"][0]["pin"]["state"], d["keys"][0]["pin"]["triesLeft"])')" \
         "('ok', 6)"
     printf 'Kx2700!unl\nKx2700!two\n' >after-unlock
+    printf '[UserConfig]\nCycleSetPIN=30\nLastDay=20000101\n' >"$settings"
     run 0 change-pin --key KXCLI00005 --pin-file after-unlock
+    expect "PIN change due after change-pin" "$(grep '^LastDay=' "$settings")" "LastDay=$due"
+    rm -f "$settings"
     # A code of another request: refused, the key stays locked.
     "$keysim" set KXCLI00005 --user-retries 0 >/dev/null
     run 1 --json unlock-response "$code" --key KXCLI00005 --pin-file unlock-pins
@@ -445,6 +454,14 @@ unlock_group() {
     [[ $err == *"locked again"* ]] || fail "wrong initial PIN: $err"
     run 0 --json list --key KXCLI00005
     expect "locked after a wrong initial PIN" "$(json 'd["keys"][0]["pin"]["state"]')" locked
+    # On a terminal: the initial PIN, then the new one twice, none of them shown.
+    run 0 unlock-request --key KXCLI00005
+    code=$("$keysim" unlock-code KXCLI00005 "${out##*: }")
+    printf '12345678\nKx2700!tty\nKx2700!tty\n' >answers
+    out=$("$python" "$here/TerminalPrompt.py" "$kx" answers unlock-response "$code" --key KXCLI00005)
+    [[ $out == *"Initial PIN of key KXCLI00005:"*"New PIN:"*"New PIN again:"*"is unlocked"*"exit 0" ]] ||
+        fail "unlock-response on a terminal: $out"
+    [[ $out == *12345678* || $out == *Kx2700!tty* ]] && fail "the terminal showed a PIN: $out"
 }
 
 finger_group() {
