@@ -462,6 +462,14 @@ unlock_group() {
     [[ $out == *"Initial PIN of key KXCLI00005:"*"New PIN:"*"New PIN again:"*"is unlocked"*"exit 0" ]] ||
         fail "unlock-response on a terminal: $out"
     [[ $out == *12345678* || $out == *Kx2700!tty* ]] && fail "the terminal showed a PIN: $out"
+    # The operation log has the unlock's calls, not its code or PINs.
+    local log
+    log=$(cat "$HOME"/KeyLog/* 2>/dev/null)
+    [[ $log == *SKF_RemoteUnblockPIN* ]] || fail "the operation log holds no remote unlock"
+    local secret
+    for secret in "$code" Kx2700!unl Kx2700!tty; do
+        [[ $log == *"$secret"* ]] && fail "the operation log holds '$secret'"
+    done
 }
 
 finger_group() {
