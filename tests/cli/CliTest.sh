@@ -516,11 +516,12 @@ softhsm_group() {
     softhsm2-util --init-token --free --label "HSM token" --pin 12345678 --so-pin 87654321 >/dev/null ||
         { fail "softhsm2-util --init-token"; return; }
     printf '[APPLib]\nPKCS11Lib=%s\n' "$softhsm_module" >"$KX2700_SYSTEM_APPINFO"
-    # SoftHSM2 shows its free slot as a second token: the test names its own.
+    # SoftHSM2's free slot shows as a second token where the token library lists it: the test
+    # names its own, and without --key only one token may be meant.
     run 0 --json list
     local serial
     serial=$(json '[k["serial"] for k in d["keys"] if k["label"] == "HSM token"][0]')
-    run 2 certs
+    if [ "$(json 'len(d["keys"])')" -gt 1 ]; then run 2 certs; else run 0 certs; fi
     printf '12345678\n' >pin
     run 0 import user.p12 --key "$serial" --container hsm --password-file password --pin-file pin
     run 0 --json certs --key "$serial"
