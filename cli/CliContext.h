@@ -6,6 +6,7 @@
 
 #include "common/AppInfo.h"
 #include "keyservice/KeyService.h"
+#include "keyservice/PinJobs.h"
 
 #include <QObject>
 
@@ -31,6 +32,10 @@ struct CliContext
 // Reports a failed login (or check of the current PIN): tries left only for a PIN the key
 // refused.
 void ReportLoginFailure(CliReport& report, int result, int retriesLeft);
+
+// Reports a login that failed or found the PIN locked; false (nothing reported) for a login that
+// went through.
+bool ReportedLoginFailure(CliReport& report, const LoginOutcome& login);
 
 // Reports that the key left while the command worked on it, and ends the command.
 void ReportKeyGone(CliContext& context);

@@ -51,6 +51,12 @@ struct CliOptions
         Import,
         Register,
         Unregister,
+        Generate,
+        Request,
+        UnlockRequest,
+        UnlockResponse,
+        FingerList,
+        FingerTest,
     };
     Command command = Command::Help;
     QString commandName;
@@ -62,6 +68,8 @@ struct CliOptions
     // export: 1 exchange, 2 signature; delete: 0 the whole container unless --pair.
     int keySpec = 0;
     bool pem = false;
+    // export: the certificate with the key's certificates that issued it (PEM).
+    bool chain = false;
     std::optional<QString> output;
     bool yes = false;
     // rename
@@ -71,7 +79,21 @@ struct CliOptions
     // one named after the file) and the pair `keySpec` (exchange unless --pair).
     QString file;
     SecretOrigin password;
+    // generate, request: the key pair (`keySpec`, signature unless --pair), the container
+    // (`container`: generate's new or existing one, empty for a new one of a random name), the
+    // key-pair kind (empty: the first the key offers) and the request's subject.
+    QString algorithm;
+    QString commonName;
+    QString organization;
+    QString unit;
+    QString country;
+    QString email;
+    // unlock-response: the unlock code as given.
+    QString unlockCode;
 };
+
+// Whether the command works through the key's SKF application (remote unlock, fingerprints).
+bool UsesSkf(CliOptions::Command command);
 
 // Reads the arguments after the program's name; throws UsageError for anything it cannot use.
 CliOptions ParseCliOptions(std::span<const std::string> args);

@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "CliRunner.h"
 
+#include "FingerCommands.h"
 #include "ImportCommand.h"
+#include "KeyGenCommands.h"
 #include "ReadCommands.h"
 #include "StoreCommands.h"
+#include "UnlockCommands.h"
 #include "WriteCommands.h"
 
 #include "keyservice/KeyService.h"
+#include "token/GMAPIs.h"
 #include "token/LoginFailure.h"
 
 #include <QCoreApplication>
@@ -18,11 +22,12 @@ namespace {
 
 constexpr int kNoKeyFound = 1;
 
-KeyService::Options cliOptions()
+KeyService::Options serviceOptions(const CliOptions& cli)
 {
     KeyService::Options options;
     options.tableSize = 32; // the token library is asked for 32 keys, as the programs do
-    options.searchSensors = false;
+    // Only the commands that use the SKF application pay for its search.
+    options.searchSensors = UsesSkf(cli.command);
     return options;
 }
 
@@ -61,6 +66,19 @@ void ReportLoginFailure(CliReport& report, int result, int retriesLeft)
     }
 }
 
+bool ReportedLoginFailure(CliReport& report, const LoginOutcome& login)
+{
+    if (login.locked) {
+        report.fail(ExitCode::PinLocked, QStringLiteral("the PIN is locked"));
+        return true;
+    }
+    if (login.result != 0) {
+        ReportLoginFailure(report, login.result, login.retriesLeft);
+        return true;
+    }
+    return false;
+}
+
 void ReportKeyGone(CliContext& context)
 {
     context.report.fail(ExitCode::NoKey, QStringLiteral("the key was pulled"));
@@ -68,7 +86,7 @@ void ReportKeyGone(CliContext& context)
 }
 
 CliRunner::CliRunner(const CliOptions& options, QObject* parent)
-    : QObject(parent), m_options(options), m_service(new KeyService(cliOptions(), this)),
+    : QObject(parent), m_options(options), m_service(new KeyService(serviceOptions(options), this)),
       m_report(options.commandName, options.json)
 {}
 
@@ -81,6 +99,10 @@ void CliRunner::start()
         m_report.fail(ExitCode::DeviceError, QStringLiteral("the settings (APPInfo.ini) cannot be read"));
         end();
         return;
+    }
+    if (UsesSkf(m_options.command)) {
+        // Without an SKF library every SKF call fails, and the command says the key lacks it.
+        SkfLibrary::Load(m_app.SKFLib);
     }
     m_context.reset(new CliContext{m_options, m_app, *m_service, m_report, this, -1, [this] { end(); }});
     m_service->openLibrary(m_app, this, [this](int result) { opened(result); });
@@ -185,6 +207,24 @@ void CliRunner::runCommand()
         break;
     case Command::Unregister:
         RunUnregister(context);
+        break;
+    case Command::Generate:
+        RunGenerate(context);
+        break;
+    case Command::Request:
+        RunRequest(context);
+        break;
+    case Command::UnlockRequest:
+        RunUnlockRequest(context);
+        break;
+    case Command::UnlockResponse:
+        RunUnlockResponse(context);
+        break;
+    case Command::FingerList:
+        RunFingerList(context);
+        break;
+    case Command::FingerTest:
+        RunFingerTest(context);
         break;
     case Command::Help:
     case Command::Version:

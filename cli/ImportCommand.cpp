@@ -104,6 +104,7 @@ void imported(CliContext& context, const Import& import, const ImportRequest& re
                         .arg(import.count),
                     -1, import.outcome.result);
     } else {
+        NoticeKeyChanged();
         // A certificate of a key pair waiting for it went into that pair, not the one named.
         const bool matched = !import.outcome.matchedContainer.isEmpty();
         const QString into = matched ? QString::fromLocal8Bit(import.outcome.matchedContainer) : container;

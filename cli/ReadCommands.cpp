@@ -2,22 +2,19 @@
 #include "ReadCommands.h"
 
 #include "CertificateKey.h"
+#include "OutputDelivery.h"
 
 #include "drivers/drevmor/drevmor.h"
 #include "keyservice/CertJobs.h"
 #include "keyservice/KeyCall.h"
 #include "keyservice/KeyService.h"
 #include "keyservice/PinJobs.h"
-#include "platform/FileUtil.h"
+#include "token/CertificateChain.h"
 #include "token/TokenWrappers.h"
 
-#include <QFile>
 #include <QJsonArray>
 
-#include <cerrno>
-#include <cstring>
 #include <memory>
-#include <unistd.h>
 
 namespace kx::cli {
 
@@ -163,7 +160,7 @@ CertsRead readCerts(const KeyCall& key)
     return read;
 }
 
-void exported(CliContext& context, int result, const QByteArray& der)
+void exported(CliContext& context, int result, const QByteArray& der, const QByteArray& chain)
 {
     const CliOptions& options = context.options;
     const QString container = QString::fromLocal8Bit(options.container);
@@ -177,57 +174,18 @@ void exported(CliContext& context, int result, const QByteArray& der)
         context.report.fail(ExitCode::DeviceError, QStringLiteral("the certificate could not be read"), -1, result);
         return;
     }
-    const QByteArray bytes = options.pem ? PemOf(der) : der;
-    QJsonObject fields{{QStringLiteral("container"), container},
-                       {QStringLiteral("pair"), pair},
-                       {QStringLiteral("format"), options.pem ? QStringLiteral("pem") : QStringLiteral("der")},
-                       {QStringLiteral("bytes"), static_cast<int>(bytes.size())}};
-    if (options.output) {
-        const QByteArray path = QFile::encodeName(*options.output);
-        if (!platform::writeFileAtomic(path.toStdString(), std::string_view(bytes.constData(), bytes.size()), 0644)) {
-            context.report.fail(ExitCode::BadInput,
-                                QStringLiteral("cannot write %1: %2")
-                                    .arg(*options.output, QString::fromLocal8Bit(std::strerror(errno))));
-            return;
-        }
-        fields.insert(QStringLiteral("file"), *options.output);
-        context.report.succeed(
-            fields, QStringLiteral("%1 certificate of '%2' written to %3\n").arg(pair, container, *options.output));
-        return;
+    const bool pem = options.pem || options.chain;
+    const QByteArray bytes = options.chain ? chain : pem ? PemEncode(der, "CERTIFICATE") : der;
+    QJsonObject fields{{QStringLiteral("container"), container}, {QStringLiteral("pair"), pair}};
+    if (options.chain) {
+        fields.insert(QStringLiteral("certificates"), static_cast<int>(bytes.count("-----BEGIN CERTIFICATE-----")));
     }
-    if (context.report.json()) {
-        // One JSON document on standard output: the certificate goes inside it.
-        fields.insert(QStringLiteral("data"),
-                      options.pem ? QString::fromLatin1(bytes) : QString::fromLatin1(der.toBase64()));
-        context.report.succeed(fields, {});
-        return;
-    }
-    if (!options.pem && ::isatty(STDOUT_FILENO)) {
-        context.report.fail(ExitCode::BadInput,
-                            QStringLiteral("a DER certificate is binary: name a file with -o or use --pem"));
-        return;
-    }
-    if (!WriteAll(STDOUT_FILENO, bytes)) {
-        context.report.fail(
-            ExitCode::BadInput,
-            QStringLiteral("cannot write to standard output: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
-        return;
-    }
-    context.report.succeed(fields, {});
+    DeliverBytes(context, bytes, pem, fields,
+                 QStringLiteral("%1 certificate of '%2'%3")
+                     .arg(pair, container, options.chain ? QStringLiteral(" with its chain") : QString()));
 }
 
 } // namespace
-
-QByteArray PemOf(const QByteArray& der)
-{
-    const QByteArray base64 = der.toBase64();
-    QByteArray pem = "-----BEGIN CERTIFICATE-----\n";
-    for (qsizetype i = 0; i < base64.size(); i += 64) {
-        pem += base64.mid(i, 64) + '\n';
-    }
-    pem += "-----END CERTIFICATE-----\n";
-    return pem;
-}
 
 QString PairName(int keySpec)
 {
@@ -340,19 +298,24 @@ void RunExport(CliContext& context)
     {
         int result = 0;
         QByteArray der;
+        QByteArray chain;
     };
     CliContext* c = &context;
     const QByteArray container = context.options.container;
     const int keySpec = context.options.keySpec;
+    const bool chain = context.options.chain;
     RunOnKey<Read>(
         context, QStringLiteral("K_Wait_Read"),
-        [container, keySpec](KeyCall& key) {
+        [container, keySpec, chain](KeyCall& key) {
             Read read;
             read.result = ReadCertificate(key, container, keySpec, read.der);
+            if (read.result == 0 && chain) {
+                read.chain = ReadCertTree(key, false).pemChainOf(read.der);
+            }
             return read;
         },
         [c](Read& read) {
-            exported(*c, read.result, read.der);
+            exported(*c, read.result, read.der, read.chain);
             c->done();
         });
 }

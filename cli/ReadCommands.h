@@ -16,12 +16,11 @@ void RunList(CliContext& context);
 void RunInfo(CliContext& context);
 // The containers of the chosen key with the certificate of each key pair.
 void RunCerts(CliContext& context);
-// One certificate of the chosen key, DER or PEM, into a file (written atomically) or to standard
+// One certificate of the chosen key, DER or PEM (with --chain the PEM bundle of the certificate
+// and the key's certificates that issued it), into a file (written atomically) or to standard
 // output.
 void RunExport(CliContext& context);
 
-// The PEM form of a DER certificate.
-QByteArray PemOf(const QByteArray& der);
 // The name of a key pair: "exchange", "signature", or "container" for 0.
 QString PairName(int keySpec);
 

@@ -4,7 +4,9 @@
 #include "ReadCommands.h"
 #include "SecretInput.h"
 
+#include "common/CommandChannel.h"
 #include "common/PINPolicy.h"
+#include "common/UserConfig.h"
 #include "drivers/drevmor/drevmor.h"
 #include "keyservice/CertJobs.h"
 #include "keyservice/KeyCall.h"
@@ -41,6 +43,34 @@ void WhenPinUsable(CliContext& context, std::function<void(const PinState&)> nex
             }
             next(pin.state);
         });
+}
+
+SharedSecret ReadKeyPin(CliContext& context)
+{
+    SecretInput input(context.options.pin, QStringLiteral("PIN"));
+    QString error;
+    SharedSecret pin = input.next(
+        QStringLiteral("PIN of key %1: ").arg(context.service.keyInfo(context.keyIndex).serialText()), error);
+    if (!pin) {
+        context.report.fail(ExitCode::BadInput, error);
+        context.done();
+    }
+    return pin;
+}
+
+void NoticeKeyChanged()
+{
+    // The monitor's own command for "register the certificates again", as the programs send it.
+    SendCommand(QStringLiteral("RegCert"), QString::fromLatin1(kMonitorWindowClass));
+}
+
+void RecordPinChangeDay(const CliContext& context)
+{
+    const QString path = UserConfigPath(context.app.CfgPath);
+    TUserConfigInfo config;
+    if (ReadUserConfig(path, config) == 0) {
+        RecordPINChange(path, config, QDate::currentDate());
+    }
 }
 
 namespace {
@@ -94,13 +124,11 @@ void deleteAfterLogin(CliContext& context, const SharedSecret& pin)
             return deletion;
         },
         [c, container, keySpec](Deletion& deletion) {
-            if (deletion.login.locked) {
-                c->report.fail(ExitCode::PinLocked, QStringLiteral("the PIN is locked"));
-            } else if (deletion.login.result != 0) {
-                ReportLoginFailure(c->report, deletion.login.result, deletion.login.retriesLeft);
+            if (ReportedLoginFailure(c->report, deletion.login)) {
             } else if (deletion.result != 0) {
                 c->report.fail(ExitCode::DeviceError, QStringLiteral("the key did not delete it"), -1, deletion.result);
             } else {
+                NoticeKeyChanged();
                 const QString name = QString::fromLocal8Bit(container);
                 c->report.succeed(
                     {{QStringLiteral("container"), name}, {QStringLiteral("pair"), PairName(keySpec)}},
@@ -162,16 +190,9 @@ void RunDelete(CliContext& context)
                     c->done();
                     return;
                 }
-                SecretInput input(c->options.pin, QStringLiteral("PIN"));
-                QString error;
-                const SharedSecret pin = input.next(
-                    QStringLiteral("PIN of key %1: ").arg(c->service.keyInfo(c->keyIndex).serialText()), error);
-                if (!pin) {
-                    c->report.fail(ExitCode::BadInput, error);
-                    c->done();
-                    return;
+                if (const SharedSecret pin = ReadKeyPin(*c)) {
+                    deleteAfterLogin(*c, pin);
                 }
-                deleteAfterLogin(*c, pin);
             });
         });
 }
@@ -201,6 +222,7 @@ void RunRename(CliContext& context)
                 if (result != 0) {
                     c->report.fail(ExitCode::Failed, QStringLiteral("the key refused the new label"), -1, result);
                 } else {
+                    NoticeKeyChanged();
                     const QString serial = c->service.keyInfo(c->keyIndex).serialText();
                     c->report.succeed({{QStringLiteral("serial"), serial}, {QStringLiteral("label"), label}},
                                       QStringLiteral("key %1 is now labelled '%2'\n").arg(serial, label));
@@ -270,6 +292,7 @@ void RunChangePin(CliContext& context)
                     }
                     break;
                 case PinChangeOutcome::Stage::Changed:
+                    RecordPinChangeDay(*c);
                     c->report.succeed({{QStringLiteral("serial"), serial}},
                                       QStringLiteral("the PIN of key %1 is changed\n").arg(serial));
                     break;

@@ -109,6 +109,23 @@ QList<QByteArray> CertTreeData::names() const
     return out;
 }
 
+QByteArray CertTreeData::pemChainOf(const QByteArray& der) const
+{
+    QList<QByteArray> held;
+    for (const ContainerData& container : containers) {
+        for (const KeyPairData& pair : container.pairs) {
+            if (pair.certificate) {
+                held.append(pair.der);
+            }
+        }
+    }
+    QByteArray bundle;
+    for (const QByteArray& cert : CertificateChain(der, held)) {
+        bundle += PemEncode(cert, "CERTIFICATE");
+    }
+    return bundle;
+}
+
 CertTreeData ReadCertTree(const KeyCall& key, bool reload)
 {
     CertTreeData tree;

@@ -43,6 +43,9 @@ struct CertTreeData
     // The container of that name, or nullptr.
     const ContainerData* find(const QByteArray& name) const;
     QList<QByteArray> names() const;
+    // The certificate `der` followed by the key's certificates that issued it, as a PEM bundle:
+    // what a relying party needs besides the key's own certificate.
+    QByteArray pemChainOf(const QByteArray& der) const;
 };
 
 } // namespace kx

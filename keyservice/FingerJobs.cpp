@@ -3,6 +3,8 @@
 
 #include "KeyCall.h"
 
+#include "common/PINPolicy.h"
+#include "common/TextConversions.h"
 #include "token/Call_GMAPIs_Admin.h"
 #include "token/LoginFailure.h"
 #include "token/TokenWrappers.h"
@@ -41,8 +43,20 @@ FingerRead ReadFingers(const KeyCall& key, std::uint32_t userType)
 {
     FingerRead read;
     key.step(QStringLiteral("K_Wait_Info"));
-    read.result = key.skf([&](Call_GMAPIs_Admin& skf) { return skf.ReadFingerInfo(skf.SkfAppHandle, userType, read.info); });
+    read.result =
+        key.skf([&](Call_GMAPIs_Admin& skf) { return skf.ReadFingerInfo(skf.SkfAppHandle, userType, read.info); });
     return read;
+}
+
+bool KeyCarriesSensor(const KeyCall& key)
+{
+    const QByteArray serial = key.serial();
+    bool sensor = false;
+    key.skf([&](Call_GMAPIs_Admin& skf) {
+        sensor = skf.KeyHasSensor(serial);
+        return SAR_OK;
+    });
+    return sensor;
 }
 
 FingerDeletion DeleteFingers(const KeyCall& key, std::uint32_t userType, const QList<int>& fingers)
@@ -87,6 +101,36 @@ bool SkfDeviceListed(const KeyCall& key)
     return withUnlockApplication(key, [](Call_GMAPIs_Admin&) { return SAR_OK; }) != SkfNoDevice;
 }
 
+UnlockInputProblem DecodeUnlockCode(const QString& text, QByteArray& code)
+{
+    const QString trimmed = text.trimmed();
+    if (trimmed.size() < kMinUnlockCodeLength) {
+        return UnlockInputProblem::CodeTooShort;
+    }
+    std::array<std::uint8_t, kUnlockCodeBytes> bytes{};
+    std::size_t length = 0;
+    if (!HexToBytes(trimmed, bytes, &length)) {
+        return UnlockInputProblem::CodeTooLong;
+    }
+    code = QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(length));
+    std::fill(bytes.begin(), bytes.end(), std::uint8_t{0});
+    return UnlockInputProblem::None;
+}
+
+UnlockInputProblem UnlockPinsProblem(const QString& initialPin, const QString& newPin, const QString& confirmation)
+{
+    if (initialPin.size() < kMinRemotePinLength) {
+        return UnlockInputProblem::InitialPinTooShort;
+    }
+    if (newPin != confirmation) {
+        return UnlockInputProblem::PinsDiffer;
+    }
+    if (PINStrength(newPin) < 3) {
+        return UnlockInputProblem::WeakPin;
+    }
+    return UnlockInputProblem::None;
+}
+
 RemoteUnlockOutcome RemoteUnlock(const KeyCall& key, const QByteArray& code, const SharedSecret& initialPin,
                                  const SharedSecret& newPin)
 {
@@ -124,8 +168,10 @@ RemoteUnlockOutcome RemoteUnlock(const KeyCall& key, const QByteArray& code, con
     }
     key.logout();
     key.step(QStringLiteral("K_Wait_Pin"));
-    outcome.result = key.at([&](int position) { return token_change_upin(position, initialPin->text(), newPin->text()); });
-    outcome.stage = outcome.result == 0 ? RemoteUnlockOutcome::Stage::Unlocked : RemoteUnlockOutcome::Stage::ChangeFailed;
+    outcome.result =
+        key.at([&](int position) { return token_change_upin(position, initialPin->text(), newPin->text()); });
+    outcome.stage =
+        outcome.result == 0 ? RemoteUnlockOutcome::Stage::Unlocked : RemoteUnlockOutcome::Stage::ChangeFailed;
     return outcome;
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "KeyGenJobs.h"
 
+#include "CertTreeData.h"
 #include "KeyCall.h"
 #include "KeyJournal.h"
 #include "KeyWrites.h"
@@ -8,7 +9,68 @@
 #include "drivers/drevmor/drevmor.h"
 #include "token/TokenWrappers.h"
 
+#include <QRegularExpression>
+
 namespace kx {
+
+namespace {
+
+// The request step of a generation, and a request on its own: the key signs it.
+int createRequest(const KeyCall& key, const KeyGenRequest& request, QByteArray& der)
+{
+    key.step(QStringLiteral("K_Wait_Request"));
+    return key.at([&](int position) {
+        return container_create_request(position, request.container, request.keySpec, request.commonName,
+                                        request.organization, request.unit, request.country, request.email, der);
+    });
+}
+
+} // namespace
+
+KeyGenProblem KeyGenSubjectProblem(const KeyGenRequest& request)
+{
+    if (request.commonName.isEmpty()) {
+        return KeyGenProblem::NoCommonName;
+    }
+    if (request.commonName.size() > kKeyGenNameFieldLength || request.organization.size() > kKeyGenNameFieldLength ||
+        request.unit.size() > kKeyGenNameFieldLength || request.email.size() > kKeyGenEmailLength) {
+        return KeyGenProblem::FieldTooLong;
+    }
+    static const QRegularExpression country(QStringLiteral("^[A-Z]{2}$"));
+    if (!request.country.isEmpty() && !country.match(request.country).hasMatch()) {
+        return KeyGenProblem::BadCountry;
+    }
+    // The request holds the address as an IA5String: ASCII only.
+    static const QRegularExpression email(QStringLiteral("^[!-?A-~]+@[!-?A-~]+$"));
+    if (!request.email.isEmpty() && !email.match(request.email).hasMatch()) {
+        return KeyGenProblem::BadEmail;
+    }
+    return KeyGenProblem::None;
+}
+
+KeyGenProblem KeyGenRequestProblem(const KeyGenRequest& request, const CertTreeData& tree)
+{
+    if (request.newContainer) {
+        if (request.container.isEmpty()) {
+            return KeyGenProblem::NoContainerName;
+        }
+        if (request.container.size() > kKeyGenContainerNameLength) {
+            return KeyGenProblem::ContainerNameTooLong;
+        }
+        if (tree.find(request.container)) {
+            return KeyGenProblem::ContainerExists;
+        }
+    } else if (const ContainerData* container = tree.find(request.container)) {
+        const KeyPairData& pair = container->pairs[request.keySpec == DRV_KEYSPEC_EXCHANGE ? 0 : 1];
+        if (pair.certificate || pair.publicKey || pair.privateKey) {
+            return KeyGenProblem::PairUsed;
+        }
+    }
+    if (request.choice == 0) {
+        return KeyGenProblem::NoAlgorithm;
+    }
+    return KeyGenSubjectProblem(request);
+}
 
 int ReadKeyGenChoices(const KeyCall& key, int& choices)
 {
@@ -56,19 +118,25 @@ KeyGenOutcome GenerateOnKey(const KeyCall& key, const KeyJournal& journal, const
     }
     if (outcome.result == 0) {
         wrote = true;
-        key.step(QStringLiteral("K_Wait_Request"));
         outcome.failedStep = KeyGenOutcome::Step::Request;
-        outcome.result = key.at([&](int position) {
-            return container_create_request(position, request.container, request.keySpec, request.commonName,
-                                            request.organization, request.unit, request.country, request.email,
-                                            outcome.request);
-        });
+        outcome.result = createRequest(key, request, outcome.request);
     }
     // Either the pair and its request, or the key as before: what was made goes at once, or when
     // the key is seen again.
     if (outcome.result == 0 || !wrote || UndoWrite(key, entry) == 0) {
         write->done();
     }
+    if (outcome.result != 0) {
+        outcome.request.clear();
+    }
+    return outcome;
+}
+
+KeyGenOutcome RequestForPair(const KeyCall& key, const KeyGenRequest& request)
+{
+    KeyGenOutcome outcome;
+    outcome.failedStep = KeyGenOutcome::Step::Request;
+    outcome.result = createRequest(key, request, outcome.request);
     if (outcome.result != 0) {
         outcome.request.clear();
     }

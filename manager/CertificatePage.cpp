@@ -341,20 +341,7 @@ void CertificatePage::exportCertificate(ExportForm form)
         } else if (form == ExportForm::PemChain) {
             // The certificate and, above it, the key's certificates that issued it.
             const int k = m_session.CurrentKeyIndex();
-            QList<QByteArray> others;
-            if (m_session.keyIndexValid(k)) {
-                for (const ContainerData& container : m_session.certTree(k).containers) {
-                    for (const KeyPairData& pair : container.pairs) {
-                        if (pair.certificate) {
-                            others.append(pair.der);
-                        }
-                    }
-                }
-            }
-            bytes.clear();
-            for (const QByteArray& cert : CertificateChain(der, others)) {
-                bytes += PemEncode(cert, "CERTIFICATE");
-            }
+            bytes = m_session.keyIndexValid(k) ? m_session.certTree(k).pemChainOf(der) : CertTreeData().pemChainOf(der);
         }
         QSaveFile out(file);
         if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit()) {

@@ -23,7 +23,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QRegularExpression>
 #include <QSaveFile>
 #include <QStackedWidget>
 #include <QVBoxLayout>
@@ -39,9 +38,9 @@ constexpr std::array<int, 6> kChoices = {DRV_KEYGEN_RSA2048, DRV_KEYGEN_RSA3072,
                                          DRV_KEYGEN_P384,    DRV_KEYGEN_SM2,     DRV_KEYGEN_RSA4096};
 
 // Field lengths the request takes (the key's library refuses longer ones).
-constexpr int kNameFieldLength = 64;
-constexpr int kEmailLength = 128;
-constexpr int kContainerNameLength = 64;
+constexpr int kNameFieldLength = kKeyGenNameFieldLength;
+constexpr int kEmailLength = kKeyGenEmailLength;
+constexpr int kContainerNameLength = kKeyGenContainerNameLength;
 
 QLineEdit* field(QWidget* parent, const char* name, int maxLength)
 {
@@ -275,35 +274,29 @@ KeyGenRequest KeyGenDialog::request() const
 
 QString KeyGenDialog::inputProblem() const
 {
-    const KeyGenRequest wanted = request();
-    if (wanted.newContainer) {
-        if (wanted.container.isEmpty()) {
-            return Lang("K_Cont_NullName");
-        }
-        if (m_tree.find(wanted.container)) {
-            return Lang("K_Cont_Name_Error");
-        }
-    } else if (const ContainerData* container = m_tree.find(wanted.container)) {
-        const KeyPairData& pair = container->pairs[wanted.keySpec == DRV_KEYSPEC_EXCHANGE ? 0 : 1];
-        if (pair.certificate || pair.publicKey || pair.privateKey) {
-            return Lang("G_Err_PairUsed");
-        }
-    }
-    if (wanted.choice == 0) {
+    switch (KeyGenRequestProblem(request(), m_tree)) {
+    case KeyGenProblem::None:
+        return QString();
+    case KeyGenProblem::NoContainerName:
+        return Lang("K_Cont_NullName");
+    case KeyGenProblem::ContainerExists:
+        return Lang("K_Cont_Name_Error");
+    case KeyGenProblem::PairUsed:
+        return Lang("G_Err_PairUsed");
+    case KeyGenProblem::NoAlgorithm:
         return Lang("G_Err_NoMechanism");
-    }
-    if (wanted.commonName.isEmpty()) {
+    case KeyGenProblem::NoCommonName:
         return Lang("G_Err_CN");
-    }
-    static const QRegularExpression country(QStringLiteral("^[A-Z]{2}$"));
-    if (!wanted.country.isEmpty() && !country.match(wanted.country).hasMatch()) {
+    case KeyGenProblem::BadCountry:
         return Lang("G_Err_Country");
-    }
-    static const QRegularExpression email(QStringLiteral("^[^@\\s]+@[^@\\s]+$"));
-    if (!wanted.email.isEmpty() && !email.match(wanted.email).hasMatch()) {
+    case KeyGenProblem::BadEmail:
         return Lang("G_Err_Email");
+    case KeyGenProblem::ContainerNameTooLong:
+    case KeyGenProblem::FieldTooLong:
+        // The fields take no more than the request does.
+        break;
     }
-    return QString();
+    return Lang("G_Err_Failed");
 }
 
 void KeyGenDialog::generateClicked()

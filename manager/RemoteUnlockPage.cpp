@@ -24,23 +24,7 @@
 
 namespace kx {
 
-namespace {
-
-constexpr int kMinUnlockCodeLength = 16;
-constexpr int kMinRemotePinLength = 8;
-// The key takes at most this many unlock code bytes.
-constexpr std::size_t kUnlockCodeBytes = 64;
-
-// Clears a buffer that held key material when it goes out of scope.
-template <std::size_t N>
-class ClearedBytes
-{
-public:
-    ~ClearedBytes() { std::fill(bytes.begin(), bytes.end(), std::uint8_t{0}); }
-    std::array<std::uint8_t, N> bytes{};
-};
-
-} // namespace
+namespace {} // namespace
 
 RemoteUnlockPage::RemoteUnlockPage(KeySession& session, QWidget* parent)
     : QWidget(parent), m_ui(std::make_unique<Ui::RemoteUnlockPage>()), m_session(session)
@@ -153,15 +137,12 @@ void RemoteUnlockPage::AcRemoteUnLockExecute()
     m_session.setLoginState(k, KeySession::kLoggedOut);
     // 2. The unlock code as bytes. A code longer than the key accepts is refused here: cutting it
     // would send the key a different code than the one the issuing party gave.
-    const QString codeText = m_ui->edtUnlockCode->toPlainText().trimmed();
-    ClearedBytes<kUnlockCodeBytes> code;
-    std::size_t codeLength = 0;
-    if (!HexToBytes(codeText, code.bytes, &codeLength)) {
+    QByteArray codeBytes;
+    if (DecodeUnlockCode(m_ui->edtUnlockCode->toPlainText(), codeBytes) == UnlockInputProblem::CodeTooLong) {
         InfoBox(this, OwnText(OwnMessage::UnlockCodeTooLong).arg(kUnlockCodeBytes * 2));
         return;
     }
     // The code and the PINs as typed now go to this key, whatever happens on the page meanwhile.
-    const QByteArray codeBytes(reinterpret_cast<const char*>(code.bytes.data()), static_cast<qsizetype>(codeLength));
     const SharedSecret initialPin = MakeSecret(m_ui->edtNewUPin_RM->text());
     const SharedSecret newPin = MakeSecret(m_ui->edtNewUPin1_RM->text());
     const SharedSecret confirmation = MakeSecret(m_ui->edtNewUPin2_RM->text());
@@ -176,17 +157,18 @@ void RemoteUnlockPage::AcRemoteUnLockExecute()
                 return;
             }
             // 4. to 6. The PINs.
-            if (initialPin->text().size() <= 7) {
+            switch (UnlockPinsProblem(initialPin->text(), newPin->text(), confirmation->text())) {
+            case UnlockInputProblem::InitialPinTooShort:
                 InfoBox(this, Lang("P_PinTooShort"));
                 return;
-            }
-            if (newPin->text() != confirmation->text()) {
+            case UnlockInputProblem::PinsDiffer:
                 InfoBox(this, Lang("S_PIN_equal"));
                 return;
-            }
-            if (PINStrength(newPin->text()) < 3) {
+            case UnlockInputProblem::WeakPin:
                 InfoBox(this, PINPolicyText());
                 return;
+            default:
+                break;
             }
             unlock(key, codeBytes, initialPin, newPin);
         });

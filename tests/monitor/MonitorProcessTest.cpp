@@ -188,6 +188,37 @@ private Q_SLOTS:
         QCOMPARE(monitorsOfThisSession(), 0);
     }
 
+    // A certificate kx2700 imports into a plugged key reaches the store through the running
+    // monitor, which learns of the change from kx2700 and registers the key again.
+    void commandLineChangesReachTheMonitor()
+    {
+        TwoKeyWorld world;
+        QVERIFY2(world.ok, qPrintable(world.lastOutput));
+        QVERIFY(world.keysim({"pull", "KXB"}));
+        const QProcessEnvironment env = programEnvironment(world);
+        QProcess monitor;
+        startMonitor(monitor, env);
+        QTRY_COMPARE_WITH_TIMEOUT(installedStore(), QStringList{QStringLiteral("ContA")}, 10000);
+
+        const QString pin = world.folders.write(QStringLiteral("pin"), "12345678\n");
+        const QString password = world.folders.write(QStringLiteral("password"), "pfx-pass\n");
+        const auto kx2700 = [&](const QStringList& args) {
+            QProcess cli;
+            cli.setProcessEnvironment(env);
+            cli.setProcessChannelMode(QProcess::ForwardedChannels);
+            cli.start(QStringLiteral(KX_BIN_DIR "/kx2700"), args + QStringList{QStringLiteral("--pin-file"), pin});
+            return cli.waitForFinished(30000) && cli.exitStatus() == QProcess::NormalExit && cli.exitCode() == 0;
+        };
+        QVERIFY(kx2700({QStringLiteral("import"), world.certs.path(QStringLiteral("ecuser.p12")),
+                        QStringLiteral("--container"), QStringLiteral("ContC"), QStringLiteral("--pair"),
+                        QStringLiteral("signature"), QStringLiteral("--password-file"), password}));
+        QTRY_COMPARE_WITH_TIMEOUT(sorted(installedStore()),
+                                  (QStringList{QStringLiteral("ContA"), QStringLiteral("ContC")}), 5000);
+        QCOMPARE(monitor.state(), QProcess::Running);
+        monitor.terminate();
+        QVERIFY(monitor.waitForFinished(15000));
+    }
+
     // After the monitor was killed and a key pulled meanwhile, the next start leaves only the
     // certificates of the keys present; SIGHUP then ends it as cleanly as the session's end.
     void killedMonitorLeavesNoStaleCertificates()
