@@ -93,6 +93,12 @@ void imported(CliContext& context, const Import& import, const ImportRequest& re
                         ? QStringLiteral("the private key of %1 belongs to none of its certificates").arg(request.path)
                         : QStringLiteral("%1 holds a certificate the key cannot take").arg(request.path),
                     -1, import.outcome.result);
+    } else if (import.outcome.result == DRV_PRIVATE_KEY_REFUSED) {
+        report.fail(ExitCode::Failed,
+                    QStringLiteral("this key's module takes no private key from a file, so nothing was written; "
+                                   "generate the key pair on the key (kx2700 generate), have its request signed "
+                                   "and import the issued certificate"),
+                    -1, import.outcome.result);
     } else if (import.outcome.result == DRV_DEVICE_FULL) {
         report.fail(ExitCode::Failed, QStringLiteral("the key has no room for the certificate"), -1,
                     import.outcome.result);

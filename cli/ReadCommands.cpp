@@ -38,15 +38,20 @@ QJsonObject pinJson(const PinStateOutcome& pin)
     if (pin.result != 0) {
         return {{QStringLiteral("state"), QStringLiteral("unknown")}};
     }
+    // A module without a counter (a TPM's) gives null, not "-1 of -1".
+    const bool counted = pin.state.countKnown();
     return {{QStringLiteral("state"), pinStateName(pin.state)},
-            {QStringLiteral("triesLeft"), pin.state.retriesLeft()},
-            {QStringLiteral("maxTries"), pin.state.maxRetries()}};
+            {QStringLiteral("triesLeft"), counted ? QJsonValue(pin.state.retriesLeft()) : QJsonValue()},
+            {QStringLiteral("maxTries"), counted ? QJsonValue(pin.state.maxRetries()) : QJsonValue()}};
 }
 
 QString pinText(const PinStateOutcome& pin)
 {
     if (pin.result != 0) {
         return QStringLiteral("unknown");
+    }
+    if (!pin.state.countKnown()) {
+        return QStringLiteral("%1, tries not counted by the module").arg(pinStateName(pin.state));
     }
     return QStringLiteral("%1, %2 of %3 tries left")
         .arg(pinStateName(pin.state))
