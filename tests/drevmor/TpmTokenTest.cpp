@@ -126,8 +126,14 @@ TEST_F(TpmTokenTest, ContainerIsPrivateAndListedOnlyAfterTheLogin)
     int rv = -1;
     EXPECT_TRUE(containerNames(0, &rv).empty());
     EXPECT_EQ(0, rv);
+    // Found on the key again after a restart of the module, which forgets what it had learned.
+    ASSERT_EQ(0, token_restart_module());
+    ASSERT_EQ(1, findKeys());
+    ASSERT_EQ(0, token_connect(0));
+    EXPECT_EQ(0, caps());
     login();
     EXPECT_EQ(std::vector<std::string>{"private"}, containerNames(0));
+    EXPECT_EQ(DRV_CAP_PRIVATE_MARKERS, caps());
     EXPECT_EQ(0, container_delete(0, "private"));
     EXPECT_TRUE(containerNames(0).empty());
 }
