@@ -113,6 +113,14 @@ protected:
     std::unique_ptr<TempDir> m_dir;
 };
 
+// token_get_pin_state of one key: its result and the six values.
+struct PinStateOf
+{
+    explicit PinStateOf(int key) { rv = token_get_pin_state(key, 1, &s[0], &s[1], &s[2], &s[3], &s[4], &s[5]); }
+    int rv = 0;
+    int s[6] = {};
+};
+
 // A C_FindObjectsFinal that failed left the module's search active: the next search finishes it
 // and starts again, instead of failing with CKR_OPERATION_ACTIVE from then on.
 TEST_P(Recovery, SearchLeftActiveIsFinishedAndStartedAgain)
@@ -447,6 +455,124 @@ TEST_P(Recovery, KeyPulledDuringGenerationGivesTheModulesCode)
     login();
     int value = 0;
     EXPECT_EQ(DRV_NOT_FOUND, container_get_prikey(0, "g", 1, &value));
+}
+
+// A module that stopped answering as a whole (a call fails with CKR_GENERAL_ERROR and so does a
+// fresh session's random byte) is not reached again: every key of it reports CKR_DEVICE_REMOVED
+// until token_find starts the module again. A CKR_GENERAL_ERROR the module survives is the call's.
+TEST_P(Recovery, DeadModuleIsLeftAloneUntilTokenFindStartsItAgain)
+{
+    login();
+    ASSERT_EQ(0, container_create_new(0, "a"));
+    faults("fail.next.C_CreateObject=before:1:0x5\n");
+    EXPECT_EQ(0x5, container_create_new(0, "b"));
+    int rv = -1;
+    EXPECT_EQ(std::vector<std::string>{"a"}, containerNames(0, &rv));
+    EXPECT_EQ(0, rv);
+
+    faults("fail.next.C_FindObjectsInit=before:1:0x5\nfail.next.C_GenerateRandom=before:1:0x5\n");
+    containerNames(0, &rv);
+    EXPECT_EQ(0x32, rv);
+    // Faults of code 0 leave a line for every call that reaches the module: none does.
+    faults("fail.next.C_FindObjectsInit=after:9:0\nfail.next.C_GetTokenInfo=after:9:0\n");
+    std::filesystem::remove(logPath());
+    containerNames(0, &rv);
+    EXPECT_EQ(0x32, rv);
+    PinStateOf other(1);
+    EXPECT_EQ(0x32, other.rv);
+    EXPECT_TRUE(faultLog().empty());
+
+    char buf[DRV_FIND_BUFFER_SIZE];
+    int n = 32;
+    ASSERT_EQ(0, token_find(buf, &n));
+    ASSERT_EQ(2, n);
+    EXPECT_EQ(DRV_NOT_LOGGED_IN, container_create_new(0, "b")); // the logins went with the module
+    login();
+    EXPECT_EQ(std::vector<std::string>{"a"}, containerNames(0, &rv));
+    EXPECT_EQ(0, rv);
+
+    // On demand: no key until the next token_find.
+    faults("");
+    ASSERT_EQ(0, token_restart_module());
+    EXPECT_EQ(DRV_INVALID_PARAM, PinStateOf(0).rv);
+    n = 32;
+    ASSERT_EQ(0, token_find(buf, &n));
+    EXPECT_EQ(2, n);
+    EXPECT_EQ(0, PinStateOf(0).rv);
+}
+
+// CKR_PIN_LOCKED that neither the token's flags nor its counter confirm is the module turning
+// logins away for a while, not a locked PIN.
+TEST_P(Recovery, PinLockedWithoutTheLockFlagIsATemporaryLockout)
+{
+    faults("fail.next.C_Login=before:1:0xA4\n");
+    int left = 99;
+    EXPECT_EQ(DRV_PIN_LOCKOUT, token_login(0, kPin, &left));
+    EXPECT_EQ(-1, left);
+    const PinStateOf state(0);
+    ASSERT_EQ(0, state.rv);
+    EXPECT_EQ(0, state.s[4]);
+    EXPECT_NE(0, state.s[0]);
+    login();
+}
+
+// A module that takes no public data object gets private markers; the key keeps them private and
+// lists them after the login only. Until then a module that takes public ones gets public ones.
+TEST_P(Recovery, ModuleRefusingPublicDataObjectsGetsPrivateMarkers)
+{
+    RealModule real(GetParam().module);
+    ASSERT_NE(nullptr, real.f());
+    unsigned long slot = 0;
+    int caps = 0;
+    login();
+    ASSERT_EQ(0, container_create_new(0, "public"));
+    ASSERT_EQ(1u, real.objects(CKO_DATA).size());
+    EXPECT_EQ(0, real.flag(real.objects(CKO_DATA).front(), CKA_PRIVATE));
+    ASSERT_EQ(0, token_get_caps(0, &slot, &caps));
+    EXPECT_EQ(0, caps & DRV_CAP_PRIVATE_MARKERS);
+    ASSERT_EQ(0, container_delete(0, "public"));
+
+    faults("fail.next.C_CreateObject=before:1:0x13\n");
+    ASSERT_EQ(0, container_create_new(0, "private"));
+    ASSERT_EQ(0, container_create_new(0, "second")); // private at once: one refusal in the log
+    EXPECT_EQ(std::vector<std::string>{"C_CreateObject before 0x13"}, faultLog());
+    for (CK_OBJECT_HANDLE h : real.objects(CKO_DATA))
+        EXPECT_EQ(1, real.flag(h, CKA_PRIVATE));
+    ASSERT_EQ(0, token_get_caps(0, &slot, &caps));
+    EXPECT_EQ(DRV_CAP_PRIVATE_MARKERS, caps & DRV_CAP_PRIVATE_MARKERS);
+    ASSERT_EQ(0, container_generate_keypair(0, "private", 1, DRV_KEYGEN_P256));
+    ASSERT_EQ(0, token_logout(0));
+    int rv = -1;
+    EXPECT_TRUE(containerNames(0, &rv).empty()); // not even the pair's public key as another tool's
+    EXPECT_EQ(0, rv);
+    login();
+    EXPECT_EQ((std::vector<std::string>{"private", "second"}), containerNames(0));
+    EXPECT_EQ(0, container_delete(0, "private"));
+    EXPECT_EQ(std::vector<std::string>{"second"}, containerNames(0));
+}
+
+// A module that takes no private key from outside: the import says so and writes nothing.
+TEST_P(Recovery, RefusedPrivateKeyEndsTheImportWritingNothing)
+{
+    const Pki& p = pki();
+    const std::string pfx = m_dir->file("user.pfx");
+    writeFile(pfx, pkcs12(p.ecUserKey.get(), p.ecUser.get(), {}, "x"));
+    int count = 0;
+    ASSERT_EQ(0, pkcs12_file_parse(pfx.c_str(), "x", &count));
+    login();
+    ASSERT_EQ(0, container_create_new(0, "c"));
+    RealModule real(GetParam().module);
+    ASSERT_NE(nullptr, real.f());
+    faults("fail.next.C_CreateObject=before:1:0x13\n");
+    EXPECT_EQ(DRV_PRIVATE_KEY_REFUSED, pkcs12_import_certificate(0, "c", 1, 0));
+    EXPECT_TRUE(real.objects(CKO_PRIVATE_KEY).empty());
+    EXPECT_TRUE(real.objects(CKO_PUBLIC_KEY).empty());
+    EXPECT_TRUE(real.objects(CKO_CERTIFICATE).empty());
+    // A failure of the key is no refusal: the module's code.
+    faults("fail.next.C_CreateObject=before:1:0x31\n");
+    EXPECT_EQ(DRV_DEVICE_FULL, pkcs12_import_certificate(0, "c", 1, 0));
+    faults("");
+    EXPECT_EQ(0, pkcs12_import_certificate(0, "c", 1, 0));
 }
 
 std::vector<ModuleKind> modules()

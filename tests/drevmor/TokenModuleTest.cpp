@@ -78,6 +78,32 @@ TEST_P(TokenModuleTest, EnumeratesAndDescribesTheKey)
     EXPECT_EQ(DRV_INVALID_PARAM, token_connect(expectedKeys()));
 }
 
+// keysim's keys are USB keys with the vendor extensions; SoftHSM2's token is a fixed slot
+// without them. A USB key that is not initialised is still a key (its user is told to have it
+// initialised); SoftHSM2's spare slot is not (the fixture counts one key).
+TEST_P(TokenModuleTest, CapsTellWhatTheKeyCanDo)
+{
+    unsigned long slot = 99;
+    int caps = -1;
+    ASSERT_EQ(0, token_get_caps(0, &slot, &caps));
+    if (!GetParam().keysim) {
+        EXPECT_EQ(0, caps);
+        return;
+    }
+    EXPECT_EQ(DRV_CAP_REMOVABLE | DRV_CAP_SET_LABEL | DRV_CAP_PIN_COUNTER, caps);
+    ASSERT_EQ(0, keysim({"create", "--serial", "KXBLANK0001", "--uninitialised"}));
+    ASSERT_EQ(2, findKeys());
+    ASSERT_EQ(0, token_connect(1));
+    Info blank;
+    ASSERT_EQ(0, blank.read(1));
+    EXPECT_EQ(0, blank.init);
+    unsigned long blankSlot = slot;
+    ASSERT_EQ(0, token_get_caps(1, &blankSlot, &caps));
+    EXPECT_NE(slot, blankSlot);
+    EXPECT_EQ(DRV_INVALID_PARAM, token_get_caps(2, &slot, &caps));
+    EXPECT_EQ(DRV_INVALID_PARAM, token_get_caps(0, nullptr, &caps));
+}
+
 TEST_P(TokenModuleTest, LoginReportsRetriesAndAcceptsTheRightPin)
 {
     int left = 99;
