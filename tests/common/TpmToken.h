@@ -114,6 +114,13 @@ public:
         return true;
     }
 
+    // Adds another token to the store, as a user does with tpm2_ptool while the programs run.
+    bool addToken(const Options& options)
+    {
+        return run({"tpm2_ptool", "addtoken", "--pid=1", "--sopin=" + options.soPin, "--userpin=" + options.userPin,
+                    "--label=" + options.label, "--path=" + m_dir + "/store"});
+    }
+
     // Stops the TPM as if its device went away; the resource manager and the store stay.
     void stopTpm() { stop(m_swtpm); }
     // Starts the TPM again on the same state: the token is as it was.

@@ -195,6 +195,27 @@ private Q_SLOTS:
         QCOMPARE(window.session().service().LoginState(0), KeyService::kLoggedIn);
     }
 
+    // A token added while the manager runs appears with Refresh, which starts the module again
+    // while no USB key is listed; it has the serial of the first and is told apart from it.
+    void refreshFindsATokenAddedMeanwhile()
+    {
+        TpmWorld world;
+        RecordingPresenter messages;
+        TMainForm window;
+        test::openWindow(window);
+        QCOMPARE(window.session().KeyCount(), 1);
+        test::TpmToken::Options second;
+        second.label = "second";
+        QVERIFY(m_tpm->addToken(second));
+        window.keyInfoPage().AcFindKeyRefreshExecute();
+        QTRY_COMPARE_WITH_TIMEOUT(window.session().KeyCount(), 2, 10000);
+        QVERIFY(test::settled(window));
+        KeyService& service = window.session().service();
+        QVERIFY(service.keyId(0) != service.keyId(1));
+        QCOMPARE(service.keyInfo(0).serialText(), service.keyInfo(1).serialText());
+        QVERIFY2(messages.messages.isEmpty(), qPrintable(messages.messages.join(QLatin1Char('|'))));
+    }
+
     // The PIN changes; wrong PINs then lock the TPM out for a while, which the manager tells apart
     // from a locked PIN, and the new PIN works once the lockout ends. (Last: the token keeps the
     // new PIN.)
