@@ -86,6 +86,16 @@ CK_RV Pkcs11Module::restart()
 
 bool Pkcs11Module::answers(CK_SLOT_ID slot) const
 {
+    // A key that drops a call now and then may drop the probe too: the module is taken for dead
+    // only when every probe fails.
+    for (int attempt = 0; attempt < kProbes; ++attempt)
+        if (probe(slot))
+            return true;
+    return false;
+}
+
+bool Pkcs11Module::probe(CK_SLOT_ID slot) const
+{
     CK_SESSION_HANDLE h = CK_INVALID_HANDLE;
     const CK_RV opened = m_functions->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &h);
     if (opened != CKR_OK)

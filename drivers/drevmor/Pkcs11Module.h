@@ -50,8 +50,8 @@ public:
     // uninitialised (and is not finalised again on destruction) until the next restart.
     CK_RV restart();
     // Whether the module still reaches its token in `slot`: a new session and one random byte from
-    // it. False only when it answers with a code of a dead module (isDeadModuleResult); any other
-    // answer, a refusal included, shows that it works.
+    // it, up to kProbes times. False only when every probe answers with a code of a dead module
+    // (isDeadModuleResult); any other answer, a refusal included, shows that it works.
     bool answers(CK_SLOT_ID slot) const;
 
     CK_FUNCTION_LIST* f() const { return m_functions; }
@@ -59,7 +59,9 @@ public:
     const std::string& path() const { return m_path; }
 
 private:
+    static constexpr int kProbes = 3;
     Pkcs11Module() = default;
+    bool probe(CK_SLOT_ID slot) const;
     std::unique_ptr<DlHandle> m_lib;
     CK_FUNCTION_LIST* m_functions = nullptr;
     VendorExtensions m_ext;

@@ -41,7 +41,7 @@
  *
  * A module that stopped answering: a call on a key that gets CKR_GENERAL_ERROR, CKR_DEVICE_ERROR,
  * CKR_DEVICE_REMOVED or CKR_CRYPTOKI_NOT_INITIALIZED asks the module whether it still works (a new
- * session on the key's slot and one random byte from it). When that fails with one of these codes
+ * session on the key's slot and one random byte from it, three times). When all fail with one of these codes
  * too, the module is dead (a TPM whose daemon or device went away leaves its module in this state
  * for good): the call returns CKR_DEVICE_REMOVED, and so does every later call on any of its keys,
  * without reaching the module. The next token_find (or token_restart_module) closes every session,

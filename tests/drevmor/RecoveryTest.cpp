@@ -470,7 +470,7 @@ TEST_P(Recovery, DeadModuleIsLeftAloneUntilTokenFindStartsItAgain)
     EXPECT_EQ(std::vector<std::string>{"a"}, containerNames(0, &rv));
     EXPECT_EQ(0, rv);
 
-    faults("fail.next.C_FindObjectsInit=before:1:0x5\nfail.next.C_GenerateRandom=before:1:0x5\n");
+    faults("fail.next.C_FindObjectsInit=before:1:0x5\nfail.next.C_GenerateRandom=before:3:0x5\n");
     containerNames(0, &rv);
     EXPECT_EQ(0x32, rv);
     // Faults of code 0 leave a line for every call that reaches the module: none does.
