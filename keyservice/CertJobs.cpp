@@ -161,6 +161,9 @@ int ReadCertificate(const KeyCall& key, const QByteArray& container, int keySpec
 
 int DeleteFromKey(const KeyCall& key, const KeyJournal& journal, const QByteArray& container, int keySpec)
 {
+    if (const int unsettled = SettleBeforeWriting(key, journal)) {
+        return unsettled;
+    }
     JournalEntry entry;
     entry.kind = keySpec == 0 ? JournalEntry::Kind::DeleteContainer : JournalEntry::Kind::DeleteCertificate;
     entry.container = container;
@@ -204,6 +207,11 @@ ImportOutcome ImportIntoKey(const KeyCall& key, const KeyJournal& journal, const
     QByteArray container = request.container;
     int keySpec = request.keySpec;
     const int count = std::max(1, request.certificateCount);
+    if (const int unsettled = SettleBeforeWriting(key, journal)) {
+        outcome.result = unsettled;
+        outcome.failedCertificate = 0;
+        return outcome;
+    }
     if (request.fileType == 1 && findPairOfCertificate(key, request.path, container, keySpec)) {
         outcome.matchedContainer = container;
         outcome.matchedKeySpec = keySpec;
@@ -377,6 +385,22 @@ SettledWrite SettleJournal(const KeyCall& key, const KeyJournal& journal)
         settled.outcome = NeedsLogin(result) ? SettledWrite::Outcome::NeedsLogin : SettledWrite::Outcome::Failed;
     }
     return settled;
+}
+
+int SettleBeforeWriting(const KeyCall& key, const KeyJournal& journal)
+{
+    const SettledWrite settled = SettleJournal(key, journal);
+    switch (settled.outcome) {
+    case SettledWrite::Outcome::NeedsLogin:
+        return settled.code != 0 ? settled.code : DRV_NOT_LOGGED_IN;
+    case SettledWrite::Outcome::Failed:
+        return settled.code != 0 ? settled.code : DRV_GENERAL_ERROR;
+    case SettledWrite::Outcome::None:
+    case SettledWrite::Outcome::Finished:
+    case SettledWrite::Outcome::Undone:
+        break;
+    }
+    return 0;
 }
 
 } // namespace kx

@@ -74,11 +74,10 @@ struct ImportOutcome
 };
 
 // Imports every certificate of the file: an X.509 certificate whose public key is that of a key
-// pair on the key still without its certificate into that pair, whatever container was chosen; a single certificate into the
-// chosen container; of
-// several, the end-entity ones into the chosen container and each authority into a new container
-// of its own as a signature certificate. Each certificate is written whole or not at all: a
-// container made for it is taken back when it does not go in.
+// pair on the key still without its certificate into that pair, whatever container was chosen; a single certificate
+// into the chosen container; of several, the end-entity ones into the chosen container and each authority into a new
+// container of its own as a signature certificate. Each certificate is written whole or not at all: a container made
+// for it is taken back when it does not go in.
 ImportOutcome ImportIntoKey(const KeyCall& key, const KeyJournal& journal, const ImportRequest& request,
                             const std::shared_ptr<ImportProgress>& progress);
 
@@ -123,5 +122,10 @@ struct SettledWrite
 // Settles the key's pending journal entry: an import is finished when its certificate is on the
 // key and undone otherwise; a generation is undone; a deletion is finished.
 SettledWrite SettleJournal(const KeyCall& key, const KeyJournal& journal);
+
+// Before a write: a key holds one journal entry, and a new write's entry would replace one still
+// pending (a write whose undo the key did not let happen), so that one is settled first. 0 when
+// nothing is left pending, else the code that kept the entry (the new write is then not made).
+int SettleBeforeWriting(const KeyCall& key, const KeyJournal& journal);
 
 } // namespace kx

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "KeyGenJobs.h"
 
+#include "CertJobs.h"
 #include "CertTreeData.h"
 #include "KeyCall.h"
 #include "KeyJournal.h"
@@ -82,6 +83,11 @@ int ReadKeyGenChoices(const KeyCall& key, int& choices)
 KeyGenOutcome GenerateOnKey(const KeyCall& key, const KeyJournal& journal, const KeyGenRequest& request)
 {
     KeyGenOutcome outcome;
+    if (const int unsettled = SettleBeforeWriting(key, journal)) {
+        outcome.result = unsettled;
+        outcome.failedStep = request.newContainer ? KeyGenOutcome::Step::Container : KeyGenOutcome::Step::Generation;
+        return outcome;
+    }
     JournalEntry entry;
     entry.kind = JournalEntry::Kind::Generate;
     entry.container = request.container;

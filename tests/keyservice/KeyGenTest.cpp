@@ -246,6 +246,27 @@ private Q_SLOTS:
         expectSameTree(before, readTree());
     }
 
+    // The next write on the key, before the key was seen again, takes the pending write back
+    // first rather than putting its own entry over it; while the key still refuses, the next
+    // write is not made at all.
+    void nextWriteSettlesThePendingOneFirst()
+    {
+        const CertTreeData before = readTree();
+        QVERIFY(setFaults("fail.next.C_SignInit=before:3:0x30\nfail.next.C_DestroyObject=before:100:0x30\n"));
+        QVERIFY(generate(p256Request("born", true)).result != 0);
+        QVERIFY(m_service->journal().pending(m_service->keyId(0)));
+        // Still refused: the import is not made and the pending generation stays.
+        QVERIFY(importP12("next") != 0);
+        QVERIFY(m_service->journal().pending(m_service->keyId(0)));
+        QVERIFY(setFaults(QByteArray()));
+        QCOMPARE(importP12("next"), 0);
+        QVERIFY(!m_service->journal().pending(m_service->keyId(0)));
+        const CertTreeData after = readTree();
+        QVERIFY(!after.find("born"));
+        QVERIFY(after.find("next"));
+        QCOMPARE(after.containers.size(), before.containers.size() + 1);
+    }
+
     // A pair that holds keys is not generated over, and nothing is sent to the key for it.
     void occupiedPairIsRefused()
     {
