@@ -22,7 +22,7 @@ struct TextDefinition
 };
 
 // Every language entry in the order a language file is read, with its built-in value.
-inline constexpr std::array<TextDefinition, 376> kTextDefinitions = {{
+inline constexpr std::array<TextDefinition, 377> kTextDefinitions = {{
     {"K_Set_No", "修改失败", TextKind::Text},
     {"P_MSGTitle", "提示", TextKind::Text},
     {"K_Dead", "USBKey已锁死", TextKind::Text},
@@ -410,6 +410,7 @@ inline constexpr std::array<TextDefinition, 376> kTextDefinitions = {{
      "12文件无法导入，USBKey上没有写入任何内容。可以改为在USBKey上生成密钥对，再用它的证书请求申请证书。现在生成密钥对"
      "吗？",
      TextKind::Text},
+    {"U_Unlock_Unsupported", "此USBKey不支持远程解锁（它的模块没有SKF应用）", TextKind::Text},
 }};
 
 } // namespace kx

@@ -6,6 +6,8 @@
 #include "KeySession.h"
 #include "ui_RemoteUnlockPage.h"
 
+#include "drivers/drevmor/drevmor.h"
+
 #include "common/AppContext.h"
 #include "common/FieldLabel.h"
 #include "common/LanguageTexts.h"
@@ -89,6 +91,14 @@ void RemoteUnlockPage::ApplyTexts()
     m_ui->Label48->setBuddy(m_ui->edtNewUPin2_RM);
 }
 
+void RemoteUnlockPage::reportNoDevice(int keyIndex)
+{
+    // A token that is no USB device (a TPM's) is listed and has no SKF application: it has no
+    // remote unlock, and is not "not found".
+    const bool fixed = keyIndex >= 0 && !(m_session.service().keyCaps(keyIndex) & DRV_CAP_REMOVABLE);
+    InfoBox(this, fixed ? Lang("U_Unlock_Unsupported") : Lang("K_Find_Error"));
+}
+
 void RemoteUnlockPage::AcRequestExecute()
 {
     const int k = m_session.CurrentKeyIndex();
@@ -99,8 +109,8 @@ void RemoteUnlockPage::AcRequestExecute()
         k, QStringLiteral("K_Wait_Unlock"), [](KeyCall& key) { return MakeUnlockRequest(key); }, this,
         [this](UnlockRequest& request, int keyIndex) {
             m_pending = false;
-            if (keyIndex < 0 || request.result == SkfNoDevice) {
-                InfoBox(this, Lang("K_Find_Error"));
+            if (keyIndex < 0 || request.result == SkfNoDevice || request.result == SkfEntryMissing) {
+                reportNoDevice(keyIndex);
                 return;
             }
             if (request.result != SAR_OK) {
@@ -153,7 +163,7 @@ void RemoteUnlockPage::AcRemoteUnLockExecute()
         [this, key, codeBytes, initialPin, newPin, confirmation](bool& listed, int keyIndex) {
             m_pending = false;
             if (!listed || keyIndex < 0) {
-                InfoBox(this, Lang("K_Find_Error"));
+                reportNoDevice(keyIndex);
                 return;
             }
             // 4. to 6. The PINs.
@@ -189,7 +199,7 @@ void RemoteUnlockPage::unlock(const QByteArray& key, const QByteArray& code, con
             }
             switch (outcome.stage) {
             case RemoteUnlockOutcome::Stage::NoDevice:
-                InfoBox(this, Lang("K_Find_Error"));
+                reportNoDevice(keyIndex);
                 return;
             case RemoteUnlockOutcome::Stage::UnblockRefused:
                 InfoBox(this, FormatInt(Lang("P_UnlockError"), static_cast<qint64>(outcome.skfResult)));

@@ -35,6 +35,8 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
+    // The SKF library lists no device for the key: said as it is for that key.
+    void reportNoDevice(int keyIndex);
     // Overwrites and empties the PIN fields and the codes: they belong to one key and one attempt.
     void clearFields();
     // The unlock itself, once the device and the PINs were checked.

@@ -95,7 +95,7 @@ private Q_SLOTS:
             keys.insert(QString::fromLatin1(definition.key.data(), static_cast<qsizetype>(definition.key.size())));
             QVERIFY(!definition.builtin.empty());
         }
-        QCOMPARE(keys.size(), 376);
+        QCOMPARE(keys.size(), 377);
     }
 
     void missingKeysReadAsOneSpace()

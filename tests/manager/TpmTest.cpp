@@ -16,6 +16,7 @@
 #include "manager/KeyInfoPage.h"
 #include "manager/KeyNamePage.h"
 #include "manager/LoginPage.h"
+#include "manager/RemoteUnlockPage.h"
 #include "manager/UserPinPage.h"
 #include "manager/finger/FingerPictures.h"
 
@@ -114,6 +115,12 @@ private Q_SLOTS:
         QVERIFY(child<QLabel>(name, "lblRenameUnsupported")->isVisibleTo(&name));
         QCOMPARE(child<QLabel>(name, "lblRenameUnsupported")->text(), Lang("K_Rename_Unsupported"));
         QVERIFY2(messages.messages.isEmpty(), qPrintable(messages.messages.join(QLatin1Char('|'))));
+
+        // No SKF application: the remote unlock says the key has none, not that it is not found.
+        RemoteUnlockPage unlock(open.session);
+        unlock.AcRequestExecute();
+        QVERIFY(open.idle());
+        QCOMPARE(messages.messages, QStringList{Lang("U_Unlock_Unsupported")});
     }
 
     // A PKCS#12 file cannot go onto the TPM: the manager says so and offers the way that works,
