@@ -89,3 +89,18 @@ function(kx_add_gtest)
         set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT_MODIFICATION "${KX_TEST_ENV_CHANGES}")
     endif()
 endfunction()
+
+# kx_tpm_test(name): marks a test that runs the TPM's PKCS#11 stack (tpm2-pkcs11 and the TSS
+# libraries). Under the sanitizers its leak reports unwind fully (those libraries keep no frame
+# pointers and are unloaded before the report, so only the project's own frames can name them),
+# and tests/sanitizer/lsan-tpm.supp adds the leaks of that stack.
+function(kx_tpm_test name)
+    set_tests_properties(${name} PROPERTIES LABELS tpm)
+    if(KX_SANITIZE)
+        set(env ${KX_TEST_ENV})
+        list(FILTER env EXCLUDE REGEX "^(ASAN|LSAN)_OPTIONS=")
+        list(APPEND env "ASAN_OPTIONS=fast_unwind_on_malloc=0:detect_leaks=1:${KX_ASAN_OPTIONS}"
+            "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/sanitizer/lsan-tpm.supp:print_suppressions=0")
+        set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}")
+    endif()
+endfunction()
